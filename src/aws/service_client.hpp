@@ -1,0 +1,79 @@
+#pragma once
+// The seam between the typed service clients (EC2, IAM, STS, SSM, S3) and the
+// machinery that sends a request: endpoint resolution, signing, retries,
+// error parsing and the HTTP transport.
+//
+// A typed client serialises its request into an OperationRequest and hands
+// it to an OperationSender; ServiceClient is the real sender. Tests give the
+// typed clients a fake sender.
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qvn::aws {
+
+class Session;
+
+enum class Protocol { Ec2, Query, Json, RestXml };
+
+// What a service is on the wire.
+struct ServiceId {
+  std::string name;          // endpoint prefix and signing name: "ec2", "iam", "sts", "ssm", "s3"
+  Protocol protocol;
+  std::string api_version;   // "2016-11-15" (empty for S3 and SSM)
+  std::string target_prefix; // JSON protocol: "AmazonSSM"; empty otherwise
+};
+
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+struct OperationRequest {
+  std::string operation;          // API name: "DescribeSubnets", "GetObject"
+  std::string method = "POST";
+  std::string path = "/";         // percent-encoded; for S3 the key part only ("/a%2Bb.txt" or "")
+  std::string bucket;             // S3: put in the host or the path by the endpoint rules
+  HeaderList query;               // decoded name/value pairs; the sender encodes them
+  HeaderList headers;             // protocol headers: Content-Type, X-Amz-Target, Content-MD5, ...
+  std::string body;
+  std::string upload_file;        // S3: stream the body from this file instead of `body`
+  std::string download_file;      // S3: stream a 2xx body into this file instead of memory
+};
+
+struct OperationResponse {
+  long status = 0;
+  HeaderList headers;
+  std::string body;               // empty when streamed to download_file
+  // Case-insensitive header look-up; empty when absent.
+  std::string header(const std::string& name) const;
+};
+
+class OperationSender {
+ public:
+  virtual ~OperationSender() = default;
+  // Sends the request (signed, retried as the SDKs do) and returns a 2xx
+  // response. Throws ServiceError for an AWS refusal and TransportError when
+  // no answer could be had.
+  virtual OperationResponse send(const OperationRequest& request) = 0;
+  virtual const ServiceId& service() const = 0;
+  // The client's region (the signing region may differ, as for IAM).
+  virtual const std::string& region() const = 0;
+};
+
+// The real sender: one per typed client, sharing the session's credentials
+// and HTTP connections. Safe to use from many threads at once.
+class ServiceClient final : public OperationSender {
+ public:
+  ServiceClient(std::shared_ptr<Session> session, ServiceId service,
+                std::optional<std::string> region = std::nullopt);
+  ~ServiceClient() override;
+  OperationResponse send(const OperationRequest& request) override;
+  const ServiceId& service() const override;
+  const std::string& region() const override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qvn::aws
