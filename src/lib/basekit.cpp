@@ -1,0 +1,64 @@
+#include "lib/basekit.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "core/logging.hpp"
+#include "core/logsetup.hpp"
+
+namespace qvn {
+
+namespace {
+
+Logger* logger() { return getLogger("quorvane_testlibs.bin.lib.basekit"); }
+
+std::string toLower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+}  // namespace
+
+void Common::initLogLocation(const std::string& log_output_path) {
+  addLoggingLevel("DETAIL", INFO - 5);
+  const std::string target_folder = log_output_path + "/log";
+  if (!std::filesystem::exists(target_folder)) std::filesystem::create_directories(target_folder);
+
+  LoggingConfig& config = logging_config();
+  config.handler("logConsoleHandler").filename = target_folder + "/quorvane_testlibs.log";
+  config.handler("logConsoleHandler").level = DETAIL;
+  config.handler("consoleHandler").level = DETAIL;
+  applyLoggingConfig(config);
+}
+
+void Common::addLoggingLevel(const std::string& levelName, int levelNum,
+                             const std::optional<std::string>& methodName) {
+  const std::string method =
+      (methodName && !methodName->empty()) ? *methodName : toLower(levelName);
+  // Every check comes before any change, so a refused call changes nothing.
+  if (facilityHasName(levelName)) throw AttributeError(levelName + " already defined in logging module");
+  if (facilityHasName(method)) throw AttributeError(method + " already defined in logging module");
+  if (loggerHasOperation(method)) throw AttributeError(method + " already defined in logger class");
+  registerLevel(levelName, levelNum, method);
+}
+
+void Common::logCommandOptions(const std::string& command) {
+  const std::string row(45, '#');
+  Logger* log = logger();
+  log->info("");
+  log->info(row);
+  log->info("");
+  log->info(command);
+  log->info("");
+  log->info(row);
+  log->info("");
+}
+
+std::string Common::remove_prefix(const std::string& text, const std::string& prefix) {
+  if (text.compare(0, prefix.size(), prefix) == 0) return text.substr(prefix.size());
+  return text;
+}
+
+}  // namespace qvn
