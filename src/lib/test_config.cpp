@@ -1,0 +1,208 @@
+#include "lib/test_config.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace qvn {
+namespace {
+
+std::string quoted_member(std::string_view member) { return "member \"" + std::string(member) + "\""; }
+
+std::string system_error_text(int error) { return std::strerror(error); }
+
+// nlohmann's messages start with "[json.exception.<kind>.<id>] ".
+std::string json_error_text(const nlohmann::json::exception& error) {
+  std::string text = error.what();
+  if (!text.empty() && text.front() == '[') {
+    std::size_t end = text.find("] ");
+    if (end != std::string::npos) text.erase(0, end + 2);
+  }
+  return text;
+}
+
+std::string read_whole_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
+  return text.str();
+}
+
+// Creates a new file beside `path` (same folder, so a rename stays on one
+// file system) and returns its descriptor and name.
+int create_temporary(const std::string& path, std::string& temporary) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  throw TestConfigError(path + ": cannot write: " + system_error_text(errno));
+}
+
+// Writes `text` to `fd`, flushes it to disk and closes `fd`; then renames
+// `temporary` to `path`. Returns 0 or the errno of the first failure.
+int commit_file(int fd, std::string_view text, const std::string& temporary,
+                const std::string& path) {
+  while (!text.empty()) {
+    ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      return error;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  if (::fsync(fd) != 0) {
+    int error = errno;
+    ::close(fd);
+    return error;
+  }
+  if (::close(fd) != 0) return errno;
+  if (::rename(temporary.c_str(), path.c_str()) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
+std::string dump_config_json(const nlohmann::ordered_json& document) {
+  return document.dump(2, ' ', true) + "\n";
+}
+
+// ---------------------------------------------------------------- ConfigEntry
+
+ConfigEntry::ConfigEntry(Json& entry, std::string source, std::size_t position)
+    : entry_(&entry), source_(std::move(source)), position_(position) {}
+
+void ConfigEntry::fail(std::string_view what) const {
+  throw TestConfigError(source_ + ": entry " + std::to_string(number()) + ": " + std::string(what));
+}
+
+bool ConfigEntry::has(std::string_view member) const {
+  return entry_->is_object() && entry_->contains(member);
+}
+
+const std::string& ConfigEntry::string(std::string_view member) const {
+  auto it = entry_->find(member);
+  if (it == entry_->end()) fail(quoted_member(member) + " is missing");
+  if (!it->is_string()) {
+    fail(quoted_member(member) + " is not a string (found " + it->type_name() + ")");
+  }
+  return it->get_ref<const std::string&>();
+}
+
+std::optional<std::string> ConfigEntry::optional_string(std::string_view member) const {
+  if (!has(member)) return std::nullopt;
+  return string(member);
+}
+
+Ipv4Address ConfigEntry::address(std::string_view member) const {
+  const std::string& text = string(member);
+  if (!Ipv4Address::is_valid(text)) {
+    fail(quoted_member(member) + " is not an IPv4 address: " + Json(text).dump(-1, ' ', true));
+  }
+  return Ipv4Address::parse(text);
+}
+
+Ipv4Network ConfigEntry::network(std::string_view member) const {
+  const std::string& text = string(member);
+  try {
+    return Ipv4Network::parse(text);
+  } catch (const Ipv4Error&) {
+    fail(quoted_member(member) + " is not an IPv4 network: " + Json(text).dump(-1, ' ', true));
+  }
+}
+
+void ConfigEntry::set(std::string_view member, std::string value) {
+  (*entry_)[std::string(member)] = std::move(value);
+}
+
+// ----------------------------------------------------------------- TestConfig
+
+TestConfig::TestConfig(Json document, std::string source)
+    : document_(std::move(document)), source_(std::move(source)) {
+  if (!document_.is_array()) {
+    throw TestConfigError(source_ + ": top level is not a JSON array (found " +
+                          document_.type_name() + ")");
+  }
+}
+
+TestConfig TestConfig::parse(std::string_view text, std::string source) {
+  Json document;
+  try {
+    document = Json::parse(text);
+  } catch (const nlohmann::json::parse_error& error) {
+    throw TestConfigError(source + ": not valid JSON: " + json_error_text(error));
+  }
+  return TestConfig(std::move(document), std::move(source));
+}
+
+TestConfig TestConfig::read(const std::string& path) { return parse(read_whole_file(path), path); }
+
+std::string TestConfig::dump() const {
+  try {
+    return dump_config_json(document_);
+  } catch (const nlohmann::json::type_error& error) {
+    throw TestConfigError(source_ + ": cannot serialise: " + json_error_text(error));
+  }
+}
+
+std::string TestConfig::text() const {
+  std::string out = dump();
+  out.pop_back();
+  return out;
+}
+
+void TestConfig::write(const std::string& path) const {
+  std::string text = dump();
+  std::string temporary;
+  int fd = create_temporary(path, temporary);
+  if (int error = commit_file(fd, text, temporary, path); error != 0) {
+    ::unlink(temporary.c_str());
+    throw TestConfigError(path + ": cannot write: " + system_error_text(error));
+  }
+}
+
+ConfigEntry TestConfig::entry(std::size_t position) {
+  if (position >= document_.size()) {
+    throw TestConfigError(source_ + ": entry " + std::to_string(position + 1) +
+                          " does not exist (" + std::to_string(document_.size()) + " entries)");
+  }
+  ConfigEntry result(document_[position], source_, position);
+  if (!result.json().is_object()) {
+    result.fail(std::string("is not a JSON object (found ") + result.json().type_name() + ")");
+  }
+  return result;
+}
+
+std::vector<ConfigEntry> TestConfig::entries() {
+  std::vector<ConfigEntry> result;
+  result.reserve(document_.size());
+  for (std::size_t i = 0; i < document_.size(); ++i) result.push_back(entry(i));
+  return result;
+}
+
+void TestConfig::append(Json entry) {
+  if (!entry.is_object()) {
+    throw TestConfigError(source_ + ": a new entry must be a JSON object (found " +
+                          entry.type_name() + ")");
+  }
+  document_.push_back(std::move(entry));
+}
+
+void TestConfig::require_strings(const std::vector<std::string>& members) {
+  for (auto& entry : entries()) {
+    for (const auto& member : members) entry.string(member);
+  }
+}
+
+}  // namespace qvn
