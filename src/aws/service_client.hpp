@@ -3,9 +3,15 @@
 // machinery that sends a request: endpoint resolution, signing, retries,
 // error parsing and the HTTP transport.
 //
+// Additions by the client machinery (additive only): ClientOptions and the
+// ServiceClient constructor taking them (per-client region, endpoint, retry
+// overrides, time limits, unsigned requests); errors live in aws/errors.hpp,
+// sessions in aws/session.hpp.
+//
 // A typed client serialises its request into an OperationRequest and hands
 // it to an OperationSender; ServiceClient is the real sender. Tests give the
 // typed clients a fake sender.
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,12 +72,25 @@ class OperationSender {
   virtual const std::string& region() const = 0;
 };
 
+// Per-client settings; every member is optional and falls back to the
+// session's (and so to the environment's and profile's) setting.
+struct ClientOptions {
+  std::optional<std::string> region;
+  std::optional<std::string> endpoint_url;  // beats every configured override
+  std::optional<int> max_attempts;          // the first attempt included
+  std::optional<bool> adaptive_retries;     // true: adaptive mode, false: standard
+  std::optional<std::chrono::milliseconds> connect_timeout;  // default 10 s
+  std::optional<std::chrono::milliseconds> read_timeout;     // default 60 s
+  bool unsigned_requests = false;           // send without credentials (web identity)
+};
+
 // The real sender: one per typed client, sharing the session's credentials
 // and HTTP connections. Safe to use from many threads at once.
 class ServiceClient final : public OperationSender {
  public:
   ServiceClient(std::shared_ptr<Session> session, ServiceId service,
                 std::optional<std::string> region = std::nullopt);
+  ServiceClient(std::shared_ptr<Session> session, ServiceId service, ClientOptions options);
   ~ServiceClient() override;
   OperationResponse send(const OperationRequest& request) override;
   const ServiceId& service() const override;

@@ -1,0 +1,302 @@
+#include "aws/curl_transport.hpp"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "aws/errors.hpp"
+
+namespace qvn::aws {
+namespace {
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string trim(const std::string& text) {
+  auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::string temporary_name(const std::string& destination) {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".part-%016llx", static_cast<unsigned long long>(random()));
+  return destination + suffix;
+}
+
+// State of one transfer, seen by the curl callbacks.
+struct Transfer {
+  CURL* handle = nullptr;
+  HttpResponse response;
+  std::string download_path;    // final destination, empty: keep in memory
+  std::string temporary_path;
+  std::FILE* download = nullptr;
+  bool write_failed = false;
+  std::FILE* upload = nullptr;
+
+  bool stream_to_file() {
+    if (download_path.empty()) return false;
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status >= 300) return false;
+    if (!download) {
+      temporary_path = temporary_name(download_path);
+      download = std::fopen(temporary_path.c_str(), "wb");
+      if (!download) write_failed = true;
+    }
+    return download != nullptr;
+  }
+};
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  size_t bytes = size * count;
+  if (transfer->stream_to_file()) {
+    if (std::fwrite(data, 1, bytes, transfer->download) != bytes) {
+      transfer->write_failed = true;
+      return 0;
+    }
+    return bytes;
+  }
+  if (transfer->write_failed) return 0;
+  transfer->response.body.append(data, bytes);
+  return bytes;
+}
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  size_t bytes = size * count;
+  std::string line(data, bytes);
+  if (line.starts_with("HTTP/")) {
+    // A new response (after 100 Continue or a redirect): forget the old headers.
+    transfer->response.headers.clear();
+    return bytes;
+  }
+  auto colon = line.find(':');
+  if (colon != std::string::npos)
+    transfer->response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  return bytes;
+}
+
+size_t on_read(char* buffer, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  size_t got = std::fread(buffer, 1, size * count, transfer->upload);
+  if (got == 0 && std::ferror(transfer->upload)) return CURL_READFUNC_ABORT;
+  return got;
+}
+
+int on_seek(void* user, curl_off_t offset, int origin) {
+  auto* transfer = static_cast<Transfer*>(user);
+  return fseeko(transfer->upload, offset, origin) == 0 ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+}
+
+TransportError::Kind kind_of(CURLcode code) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT: return TransportError::Kind::Timeout;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT: return TransportError::Kind::Connect;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE: return TransportError::Kind::Tls;
+    default: return TransportError::Kind::Other;
+  }
+}
+
+// The URL without its query string, for error texts (queries may carry
+// presigned material).
+std::string url_for_message(const std::string& url) { return url.substr(0, url.find('?')); }
+
+}  // namespace
+
+struct CurlTransport::Impl {
+  CURLSH* share = nullptr;
+  std::mutex share_locks[CURL_LOCK_DATA_LAST];
+  std::mutex pool_mutex;
+  std::vector<CURL*> idle;
+
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<Impl*>(user)->share_locks[data].lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<Impl*>(user)->share_locks[data].unlock();
+  }
+
+  Impl() {
+    global_init();
+    share = curl_share_init();
+    curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lock);
+    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlock);
+    curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+
+  ~Impl() {
+    for (CURL* handle : idle) curl_easy_cleanup(handle);
+    curl_share_cleanup(share);
+  }
+
+  CURL* acquire() {
+    {
+      std::lock_guard lock(pool_mutex);
+      if (!idle.empty()) {
+        CURL* handle = idle.back();
+        idle.pop_back();
+        return handle;
+      }
+    }
+    CURL* handle = curl_easy_init();
+    if (!handle) throw TransportError(TransportError::Kind::Other, "cannot create an HTTP handle");
+    return handle;
+  }
+
+  void release(CURL* handle) {
+    curl_easy_reset(handle);  // keeps the connection cache of the handle
+    std::lock_guard lock(pool_mutex);
+    idle.push_back(handle);
+  }
+};
+
+CurlTransport::CurlTransport() : impl_(std::make_unique<Impl>()) {}
+CurlTransport::~CurlTransport() = default;
+
+HttpResponse CurlTransport::send(const HttpRequest& request) {
+  CURL* handle = impl_->acquire();
+  struct Release {
+    Impl* impl;
+    CURL* handle;
+    curl_slist* headers = nullptr;
+    ~Release() {
+      curl_slist_free_all(headers);
+      impl->release(handle);
+    }
+  } release{impl_.get(), handle};
+
+  Transfer transfer;
+  transfer.handle = handle;
+  transfer.download_path = request.download_file;
+
+  curl_easy_setopt(handle, CURLOPT_SHARE, impl_->share);
+  curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()));
+  // Read time limit: give up when fewer than 1 byte/s arrive for that long.
+  long read_seconds = std::max<long>(1, static_cast<long>((request.read_timeout.count() + 999) / 1000));
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, read_seconds);
+  if (request.read_timeout < std::chrono::seconds(1)) {
+    // Short limits (the metadata service) are total limits: a low-speed
+    // check cannot measure below one second.
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
+                     static_cast<long>((request.connect_timeout + request.read_timeout).count()));
+  }
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, nullptr);
+
+  bool has_content_type = false;
+  for (const auto& [name, value] : request.headers) {
+    if (strcasecmp(name.c_str(), "content-type") == 0) has_content_type = true;
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    release.headers = curl_slist_append(release.headers, line.c_str());
+  }
+  // curl would add its own form Content-Type to a POST; a body-less or JSON
+  // request must go out exactly as signed.
+  if (!has_content_type) release.headers = curl_slist_append(release.headers, "Content-Type:");
+  release.headers = curl_slist_append(release.headers, "Accept:");
+  // No 100-continue round trip: AWS answers errors to the whole request anyway.
+  release.headers = curl_slist_append(release.headers, "Expect:");
+
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> upload(nullptr, &std::fclose);
+  if (!request.upload_file.empty()) {
+    upload.reset(std::fopen(request.upload_file.c_str(), "rb"));
+    if (!upload) throw TransportError(TransportError::Kind::Other, "cannot read " + request.upload_file);
+    transfer.upload = upload.get();
+    auto size = static_cast<curl_off_t>(std::filesystem::file_size(request.upload_file));
+    curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(handle, CURLOPT_READFUNCTION, &on_read);
+    curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &on_seek);
+    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, size);
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  } else if (request.method == "GET") {
+    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  } else if (request.method == "HEAD") {
+    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+  } else {
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, release.headers);
+
+  CURLcode code = curl_easy_perform(handle);
+  if (transfer.download) std::fclose(transfer.download);
+  auto drop_partial = [&] {
+    if (!transfer.temporary_path.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove(transfer.temporary_path, ignored);
+    }
+  };
+  if (transfer.write_failed) {
+    drop_partial();
+    throw TransportError(TransportError::Kind::Other, "cannot write " + request.download_file);
+  }
+  if (code != CURLE_OK) {
+    drop_partial();
+    throw TransportError(kind_of(code), std::string(curl_easy_strerror(code)) + " (" +
+                                            request.method + " " + url_for_message(request.url) + ")");
+  }
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &transfer.response.status);
+  if (!transfer.download_path.empty() && transfer.response.status >= 200 &&
+      transfer.response.status < 300) {
+    std::error_code error;
+    if (transfer.temporary_path.empty()) {
+      // An empty object: no body callback ran.
+      std::FILE* empty = std::fopen(transfer.download_path.c_str(), "wb");
+      if (!empty) throw TransportError(TransportError::Kind::Other, "cannot write " + request.download_file);
+      std::fclose(empty);
+    } else {
+      std::filesystem::rename(transfer.temporary_path, transfer.download_path, error);
+      if (error) {
+        drop_partial();
+        throw TransportError(TransportError::Kind::Other, "cannot write " + request.download_file);
+      }
+    }
+  }
+  return std::move(transfer.response);
+}
+
+std::shared_ptr<HttpTransport> default_http_transport() {
+  static std::shared_ptr<HttpTransport> transport = std::make_shared<CurlTransport>();
+  return transport;
+}
+
+std::string find_header(const HeaderList& headers, const std::string& name) {
+  for (const auto& [key, value] : headers)
+    if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+  return "";
+}
+
+std::string HttpResponse::header(const std::string& name) const { return find_header(headers, name); }
+
+}  // namespace qvn::aws

@@ -1,0 +1,159 @@
+#include "aws/errors.hpp"
+
+#include <nlohmann/json.hpp>
+#include <pugixml.hpp>
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace qvn::aws {
+namespace {
+
+const char* local_name(const char* name) {
+  const char* colon = std::strrchr(name, ':');
+  return colon ? colon + 1 : name;
+}
+
+pugi::xml_node child(pugi::xml_node node, const char* name) {
+  for (auto c : node.children())
+    if (c.type() == pugi::node_element && std::strcmp(local_name(c.name()), name) == 0) return c;
+  return {};
+}
+
+std::string text_of(pugi::xml_node node, const char* name) {
+  return child(node, name).child_value();
+}
+
+std::string trimmed(const std::string& text) {
+  auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::string header_value(const HeaderList& headers, const char* name) {
+  for (const auto& [key, value] : headers)
+    if (strcasecmp(key.c_str(), name) == 0) return value;
+  return "";
+}
+
+// Fills `info` from the error element (Code, Message, Type, ...).
+void read_error_element(pugi::xml_node error, ServiceErrorInfo& info) {
+  info.code = text_of(error, "Code");
+  info.message = text_of(error, "Message");
+  info.error_type = text_of(error, "Type");
+  if (info.request_id.empty()) info.request_id = text_of(error, "RequestId");
+  if (info.bucket_region.empty()) info.bucket_region = text_of(error, "Region");
+}
+
+bool parse_xml(const std::string& body, ServiceErrorInfo& info) {
+  pugi::xml_document doc;
+  if (!doc.load_buffer(body.data(), body.size())) return false;
+  pugi::xml_node root = doc.document_element();
+  if (!root) return false;
+  std::string name = local_name(root.name());
+  if (name == "Response") {  // EC2
+    read_error_element(child(child(root, "Errors"), "Error"), info);
+    info.request_id = text_of(root, "RequestID");
+    if (info.request_id.empty()) info.request_id = text_of(root, "RequestId");
+  } else if (name == "ErrorResponse") {  // query protocol (IAM, STS)
+    info.request_id = text_of(root, "RequestId");
+    read_error_element(child(root, "Error"), info);
+  } else if (name == "Error") {  // S3
+    info.request_id = text_of(root, "RequestId");
+    read_error_element(root, info);
+  } else {
+    return false;
+  }
+  return !info.code.empty();
+}
+
+bool parse_json(const std::string& body, const HeaderList& headers, ServiceErrorInfo& info) {
+  std::string query_error = header_value(headers, "x-amzn-query-error");
+  auto document = nlohmann::json::parse(body, nullptr, false);
+  if (document.is_object()) {
+    std::string type;
+    if (document.contains("__type") && document["__type"].is_string()) type = document["__type"];
+    else if (document.contains("code") && document["code"].is_string()) type = document["code"];
+    if (auto hash = type.rfind('#'); hash != std::string::npos) type = type.substr(hash + 1);
+    if (auto colon = type.find(':'); colon != std::string::npos) type = type.substr(0, colon);
+    info.code = type;
+    for (const char* key : {"message", "Message", "errorMessage"}) {
+      if (document.contains(key) && document[key].is_string()) {
+        info.message = document[key];
+        break;
+      }
+    }
+  }
+  if (!query_error.empty()) {
+    auto semi = query_error.find(';');
+    info.code = query_error.substr(0, semi);
+    if (semi != std::string::npos) info.error_type = query_error.substr(semi + 1);
+  }
+  return !info.code.empty();
+}
+
+}  // namespace
+
+ServiceError::ServiceError(ServiceErrorInfo info, std::string service, std::string operation)
+    : AwsError("An error occurred (" + info.code + ") when calling the " + operation +
+               " operation: " + (info.message.empty() ? std::string("Unknown") : info.message)),
+      info_(std::move(info)),
+      service_(std::move(service)),
+      operation_(std::move(operation)) {}
+
+std::string http_reason_phrase(long status) {
+  switch (status) {
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 409: return "Conflict";
+    case 412: return "Precondition Failed";
+    case 413: return "Payload Too Large";
+    case 416: return "Requested Range Not Satisfiable";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "";
+  }
+}
+
+ServiceErrorInfo parse_error_response(Protocol protocol, long status, const HeaderList& headers,
+                                      const std::string& body) {
+  ServiceErrorInfo info;
+  info.status = status;
+  std::string content = trimmed(body);
+  bool parsed = false;
+  if (!content.empty() && !content.starts_with("<html") && !content.starts_with("<HTML")) {
+    if (protocol == Protocol::Json) {
+      parsed = parse_json(content, headers, info);
+    } else {
+      parsed = parse_xml(content, info);
+    }
+  } else if (protocol == Protocol::Json) {
+    parsed = parse_json("", headers, info);
+  }
+  if (!parsed) {
+    // No usable error document (HEAD, empty 5xx, an HTML page from a proxy):
+    // the status stands for the code, as the SDKs do.
+    info.code = std::to_string(status);
+    if (info.message.empty()) info.message = http_reason_phrase(status);
+  }
+  if (info.request_id.empty()) info.request_id = header_value(headers, "x-amzn-RequestId");
+  if (info.request_id.empty()) info.request_id = header_value(headers, "x-amz-request-id");
+  std::string region = header_value(headers, "x-amz-bucket-region");
+  if (!region.empty()) info.bucket_region = region;
+  return info;
+}
+
+}  // namespace qvn::aws

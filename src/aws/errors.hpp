@@ -1,0 +1,83 @@
+#pragma once
+// The failures the AWS client reports.
+//
+// ServiceError: AWS answered and refused (an HTTP status of 300 or more with
+// an error document). TransportError: no answer could be had (DNS, connect,
+// TLS, time limit). CredentialsError: no usable credentials, or a profile
+// that does not exist or cannot be used. ConfigError: a setting the client
+// cannot work with (no region, a bad endpoint URL, ...).
+//
+// No message built here ever carries a secret key or a session token.
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aws/service_client.hpp"
+
+namespace qvn::aws {
+
+class AwsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ServiceErrorInfo {
+  long status = 0;
+  std::string code;        // "InvalidKeyPair.Duplicate"; the HTTP status as text when the body has none
+  std::string message;
+  std::string request_id;
+  std::string error_type;  // query protocol's Sender/Receiver, when given
+  std::string bucket_region;  // S3: x-amz-bucket-region header or <Region> element
+};
+
+class ServiceError : public AwsError {
+ public:
+  ServiceError(ServiceErrorInfo info, std::string service, std::string operation);
+
+  long status() const { return info_.status; }
+  const std::string& code() const { return info_.code; }
+  const std::string& message() const { return info_.message; }
+  const std::string& request_id() const { return info_.request_id; }
+  const std::string& error_type() const { return info_.error_type; }
+  const std::string& bucket_region() const { return info_.bucket_region; }
+  const std::string& service() const { return service_; }
+  const std::string& operation() const { return operation_; }
+  const ServiceErrorInfo& info() const { return info_; }
+
+ private:
+  ServiceErrorInfo info_;
+  std::string service_;
+  std::string operation_;
+};
+
+class TransportError : public AwsError {
+ public:
+  enum class Kind { Connect, Timeout, Tls, Other };
+  TransportError(Kind kind, const std::string& what) : AwsError(what), kind_(kind) {}
+  Kind kind() const { return kind_; }
+  bool is_timeout() const { return kind_ == Kind::Timeout; }
+
+ private:
+  Kind kind_;
+};
+
+class CredentialsError : public AwsError {
+ public:
+  using AwsError::AwsError;
+};
+
+class ConfigError : public AwsError {
+ public:
+  using AwsError::AwsError;
+};
+
+// Reads the error document of a failed response the way the service's
+// protocol writes it. Never throws; unknown shapes fall back to the status.
+ServiceErrorInfo parse_error_response(Protocol protocol, long status, const HeaderList& headers,
+                                      const std::string& body);
+
+// The text of a common HTTP status ("Service Unavailable"); empty if unknown.
+std::string http_reason_phrase(long status);
+
+}  // namespace qvn::aws

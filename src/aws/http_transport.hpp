@@ -1,0 +1,49 @@
+#pragma once
+// The HTTP seam of the AWS client. The real transport is CurlTransport;
+// tests give a Session a fake one to capture requests and script answers.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "aws/service_client.hpp"
+
+namespace qvn::aws {
+
+struct HttpRequest {
+  std::string method = "GET";
+  std::string url;              // absolute, already encoded: "https://host/path?query"
+  HeaderList headers;           // sent as given (Host included when the caller signs it)
+  std::string body;
+  std::string upload_file;      // stream the body from this file instead of `body`
+  // Stream a 2xx body into this file instead of memory. The file appears
+  // only once the whole body has arrived; on failure nothing is left there.
+  std::string download_file;
+  std::chrono::milliseconds connect_timeout{std::chrono::seconds(10)};
+  // Longest time without receiving a byte once connected.
+  std::chrono::milliseconds read_timeout{std::chrono::seconds(60)};
+};
+
+struct HttpResponse {
+  long status = 0;
+  HeaderList headers;
+  std::string body;  // empty when streamed to download_file
+  std::string header(const std::string& name) const;
+};
+
+class HttpTransport {
+ public:
+  virtual ~HttpTransport() = default;
+  // Sends one request and returns whatever status came back. Throws
+  // TransportError when no answer could be had. Safe to call from many
+  // threads at once.
+  virtual HttpResponse send(const HttpRequest& request) = 0;
+};
+
+// The process-wide libcurl transport (created on first use).
+std::shared_ptr<HttpTransport> default_http_transport();
+
+// Case-insensitive look-up in a header list; empty when absent.
+std::string find_header(const HeaderList& headers, const std::string& name);
+
+}  // namespace qvn::aws
