@@ -1,0 +1,8 @@
+// subnet_survey: finds the test subnets of one VPC behind spoke gateways or
+// NAT gateways and writes them as a test configuration.
+#include "core/program_main.hpp"
+#include "survey/survey_main.hpp"
+
+int main(int argc, char** argv) {
+  return qvn::exitStatusOf("subnet_survey", [&] { return qvn::survey::runSubnetSurvey(argc, argv); });
+}
