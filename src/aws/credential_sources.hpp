@@ -1,6 +1,6 @@
 #pragma once
-// The credential sources that need no AWS call: environment variables, a
-// profile's keys, credential_process, container credentials.
+// The local credential sources: environment variables, a profile's keys,
+// credential_process.
 // Each returns nullptr when it is not configured, and throws
 // CredentialsError when it is configured but broken.
 #include <memory>
@@ -19,5 +19,14 @@ std::shared_ptr<CredentialsProvider> environment_credentials_provider();
 // aws_access_key_id / aws_secret_access_key / aws_session_token of a profile.
 std::shared_ptr<CredentialsProvider> profile_keys_provider(const ConfigSection& profile,
                                                            const std::string& profile_name);
+
+// credential_process of a profile: runs the command (through /bin/sh) and
+// reads its JSON answer (Version 1, AccessKeyId, SecretAccessKey,
+// SessionToken, Expiration). Refreshed when an expiration is given.
+std::shared_ptr<CredentialsProvider> process_credentials_provider(const ConfigSection& profile,
+                                                                  const std::string& profile_name);
+
+// Reads the answer of a credential process (exposed for tests).
+Credentials parse_process_output(const std::string& output, const std::string& profile_name);
 
 }  // namespace qvn::aws

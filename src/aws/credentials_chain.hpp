@@ -3,7 +3,8 @@
 // environment variables (unless a profile was named), the profile's
 // role_arn (source_profile or credential_source), web identity, SSO, the
 // profile's keys, credential_process, container credentials, and last the
-// instance role from the metadata service.
+// instance role from the metadata service (asked only when nothing before
+// it found credentials).
 #include <memory>
 
 #include "aws/credentials.hpp"

@@ -1,0 +1,38 @@
+#pragma once
+// Credential sources reached over HTTP: container credentials, the instance
+// role of the metadata service and the SSO portal. Each returns nullptr when
+// not configured (the metadata service: when it has no role to offer), and
+// throws CredentialsError when configured but unusable.
+#include <memory>
+#include <string>
+
+#include "aws/config_files.hpp"
+#include "aws/credentials.hpp"
+#include "aws/http_transport.hpp"
+#include "aws/imds.hpp"
+
+namespace qvn::aws {
+
+// AWS_CONTAINER_CREDENTIALS_RELATIVE_URI (against http://169.254.170.2) or
+// AWS_CONTAINER_CREDENTIALS_FULL_URI (https, or http to a loopback or the
+// container hosts), with AWS_CONTAINER_AUTHORIZATION_TOKEN(_FILE).
+std::shared_ptr<CredentialsProvider> container_credentials_provider(std::shared_ptr<HttpTransport> transport);
+
+// The instance role, through IMDSv2. Asks the service at once: a host with no
+// metadata service (or no role) yields nullptr within the time limit.
+std::shared_ptr<CredentialsProvider> instance_role_provider(std::shared_ptr<HttpTransport> transport,
+                                                            ImdsSettings settings);
+
+// sso_session / sso_start_url profiles, with the token cached by the
+// command-line SSO login (~/.aws/sso/cache/<sha1>.json) and the portal's
+// GetRoleCredentials. `portal_endpoint` overrides the portal's URL.
+std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig& config,
+                                                              const ConfigSection& profile,
+                                                              const std::string& profile_name,
+                                                              std::shared_ptr<HttpTransport> transport,
+                                                              const std::string& portal_endpoint = "");
+
+// Lower-case hex SHA-1 (the SSO token cache's file names).
+std::string sha1_hex(const std::string& text);
+
+}  // namespace qvn::aws
