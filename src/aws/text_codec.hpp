@@ -1,0 +1,29 @@
+#pragma once
+// Small text encodings used by the service clients: percent-encoding of URL
+// parts, the URL decoding S3 applies to listed keys, base64, random UUIDs and
+// case-insensitive header look-up.
+#include <string>
+#include <string_view>
+
+#include "aws/service_client.hpp"
+
+namespace qvn::aws::text {
+
+// Percent-encodes every byte but A-Z a-z 0-9 - _ . ~ (and '/' when
+// keep_slash), upper-case hex.
+std::string percent_encode(std::string_view text, bool keep_slash);
+
+// Decodes %XX sequences and '+' as a space (form/URL decoding). A '%' not
+// followed by two hex digits is kept as it is.
+std::string url_decode(std::string_view text);
+
+std::string base64_encode(std::string_view bytes);
+
+// A random (version 4) UUID in lower-case hex: "3f0c1b2a-9d8e-4f7a-b6c5-d4e3f2a1b0c9".
+std::string uuid4();
+
+// The value of the first header with that name, compared without case;
+// empty when absent.
+std::string find_header(const HeaderList& headers, std::string_view name);
+
+}  // namespace qvn::aws::text
