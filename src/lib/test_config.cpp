@@ -1,18 +1,23 @@
 #include "lib/test_config.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 namespace qvn {
 namespace {
 
 std::string quoted_member(std::string_view member) { return "member \"" + std::string(member) + "\""; }
+
+// A member value as JSON text, for messages (any bad byte is replaced).
+std::string quoted_value(const std::string& value) {
+  return nlohmann::json(value).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
 
 std::string system_error_text(int error) { return std::strerror(error); }
 
@@ -27,12 +32,39 @@ std::string json_error_text(const nlohmann::json::exception& error) {
 }
 
 std::string read_whole_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
-  return text.str();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      throw TestConfigError(path + ": cannot read: " + system_error_text(error));
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return text;
+}
+
+// The file a write to `path` replaces: a symbolic link is followed, so the
+// file it points to is replaced and the link stays.
+std::string write_target(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(path, error)) return path;
+  auto resolved = std::filesystem::weakly_canonical(path, error);
+  return error ? path : resolved.string();
+}
+
+// The permission bits of an existing file, kept when it is replaced.
+std::optional<mode_t> existing_mode(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return info.st_mode & 07777;
 }
 
 // Creates a new file beside `path` (same folder, so a rename stays on one
@@ -108,7 +140,7 @@ std::optional<std::string> ConfigEntry::optional_string(std::string_view member)
 Ipv4Address ConfigEntry::address(std::string_view member) const {
   const std::string& text = string(member);
   if (!Ipv4Address::is_valid(text)) {
-    fail(quoted_member(member) + " is not an IPv4 address: " + Json(text).dump(-1, ' ', true));
+    fail(quoted_member(member) + " is not an IPv4 address: " + quoted_value(text));
   }
   return Ipv4Address::parse(text);
 }
@@ -118,7 +150,7 @@ Ipv4Network ConfigEntry::network(std::string_view member) const {
   try {
     return Ipv4Network::parse(text);
   } catch (const Ipv4Error&) {
-    fail(quoted_member(member) + " is not an IPv4 network: " + Json(text).dump(-1, ' ', true));
+    fail(quoted_member(member) + " is not an IPv4 network: " + quoted_value(text));
   }
 }
 
@@ -164,9 +196,11 @@ std::string TestConfig::text() const {
 
 void TestConfig::write(const std::string& path) const {
   std::string text = dump();
+  std::string target = write_target(path);
   std::string temporary;
-  int fd = create_temporary(path, temporary);
-  if (int error = commit_file(fd, text, temporary, path); error != 0) {
+  int fd = create_temporary(target, temporary);
+  if (auto mode = existing_mode(target)) ::fchmod(fd, *mode);
+  if (int error = commit_file(fd, text, temporary, target); error != 0) {
     ::unlink(temporary.c_str());
     throw TestConfigError(path + ": cannot write: " + system_error_text(error));
   }

@@ -92,7 +92,9 @@ class TestConfig {
   static TestConfig parse(std::string_view text, std::string source);
 
   // Writes the serialised form to `path`, replacing it whole (see above).
-  // The file is created with mode 0644 (less the process umask).
+  // A new file gets mode 0644 (less the process umask); a replaced file keeps
+  // its mode; a symbolic link is followed and stays a link. The folder must
+  // exist.
   void write(const std::string& path) const;
 
   // The serialised form, ending with one "\n".

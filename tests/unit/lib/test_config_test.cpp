@@ -165,6 +165,19 @@ TEST_F(TestConfigFiles, NewFileIsNotPrivateOnly) {
   EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
+TEST_F(TestConfigFiles, ReplacedFileKeepsModeAndLinksAreFollowed) {
+  auto real = folder / "real.config";
+  write_text(real, "old");
+  ASSERT_EQ(::chmod(real.c_str(), 0600), 0);
+  fs::create_symlink("real.config", folder / "link.config");
+  TestConfig().write((folder / "link.config").string());
+  EXPECT_TRUE(fs::is_symlink(folder / "link.config"));
+  EXPECT_EQ(read_text(real), "[]\n");
+  struct stat info {};
+  ASSERT_EQ(::stat(real.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
 TEST_F(TestConfigFiles, FailedWriteKeepsTheOldFile) {
   auto path = (folder / "missing-folder" / "out.config").string();
   try {
@@ -206,6 +219,14 @@ TEST_F(TestConfigFiles, ReadFailuresNameTheFile) {
   EXPECT_EQ(message_of("[1,]").rfind(path + ": not valid JSON: ", 0), 0u);
   EXPECT_EQ(message_of("[] []").rfind(path + ": not valid JSON: ", 0), 0u);
   EXPECT_EQ(message_of("[]"), "no error");
+  EXPECT_EQ(message_of("\n[\n]\n"), "no error");
+
+  try {
+    TestConfig::read(folder.string());
+    FAIL() << "read a folder";
+  } catch (const TestConfigError& error) {
+    EXPECT_EQ(std::string(error.what()), folder.string() + ": cannot read: Is a directory");
+  }
 
   try {
     TestConfig::read((folder / "absent.config").string());
