@@ -81,14 +81,19 @@ SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostre
   CLI::App* natgw = app.add_subcommand(subs[1].name, subs[1].help);
   natgw->set_help_flag("-h,--help", "show this help message and exit");
 
-  auto usage = [&] {
-    if (spoke->parsed() > 0) return usageLine(std::string(kSurveyProgram) + " spoke", spoke_options);
-    if (natgw->parsed() > 0) return usageLine(std::string(kSurveyProgram) + " natgw", {});
-    return usageLine(kSurveyProgram, options, "{spoke,natgw} ...");
-  };
-  auto fail = [&](const std::string& why, bool program_usage = false) {
-    err << (program_usage ? usageLine(kSurveyProgram, options, "{spoke,natgw} ...") : usage())
-        << "\n" << kSurveyProgram << ": error: " << why << "\n";
+  // A sub-command's usage is shown for errors about its own options; the
+  // program's usage for everything else.
+  auto fail = [&](const std::string& why) {
+    std::string usage = usageLine(kSurveyProgram, options, "{spoke,natgw} ...");
+    if (spoke->parsed() > 0) {
+      for (const auto& option : spoke_options) {
+        if (why.find(option.name) != std::string::npos) {
+          usage = usageLine(std::string(kSurveyProgram) + " spoke", spoke_options);
+          break;
+        }
+      }
+    }
+    err << usage << "\n" << kSurveyProgram << ": error: " << why << "\n";
     throw ProgramExit{2};
   };
 
@@ -109,7 +114,7 @@ SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostre
     fail(e.what());
   }
   if (args.output_test_config.empty()) {
-    fail("--output_test_config: the file path must not be empty", true);
+    fail("--output_test_config: the file path must not be empty");
   }
 
   auto copy = [](CLI::Option* option, const std::string& value, std::optional<std::string>& field) {

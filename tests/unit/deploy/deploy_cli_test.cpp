@@ -5,6 +5,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "core/logging.hpp"
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/deploy_args.hpp"
