@@ -40,12 +40,14 @@ std::string percent_encode(std::string_view text, bool keep_slash) {
   return out;
 }
 
-std::string url_decode(std::string_view text) {
+namespace {
+
+std::string decode(std::string_view text, bool plus_is_space) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '+') {
+    if (c == '+' && plus_is_space) {
       out.push_back(' ');
     } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
       out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
@@ -56,6 +58,12 @@ std::string url_decode(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string url_decode(std::string_view text) { return decode(text, true); }
+
+std::string percent_decode(std::string_view text) { return decode(text, false); }
 
 std::string base64_encode(std::string_view bytes) {
   static constexpr char kAlphabet[] =

@@ -17,6 +17,9 @@ std::string percent_encode(std::string_view text, bool keep_slash);
 // followed by two hex digits is kept as it is.
 std::string url_decode(std::string_view text);
 
+// Decodes %XX sequences only ('+' stays '+'), as for RFC 3986 encoding.
+std::string percent_decode(std::string_view text);
+
 std::string base64_encode(std::string_view bytes);
 
 // A random (version 4) UUID in lower-case hex: "3f0c1b2a-9d8e-4f7a-b6c5-d4e3f2a1b0c9".

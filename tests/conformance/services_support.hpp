@@ -84,6 +84,22 @@ class RecordingSender : public OperationSender {
   std::string region_;
 };
 
+// Runs a golden case's params through the operation table of a client made
+// on a RecordingSender; returns what the client handed the sender.
+template <class Client, class TableFactory>
+std::vector<OperationRequest> send_golden(const Json& c, TableFactory make_table, OperationResponse reply) {
+  auto sender = std::make_shared<RecordingSender>(Client::service_id());
+  sender->fallback = std::move(reply);
+  const auto table = make_table(std::make_shared<Client>(sender));
+  for (const auto& op : table) {
+    if (op.api_name == c["operation"]) {
+      op.invoke(c["params"], Pages::All);
+      return sender->sent;
+    }
+  }
+  throw std::runtime_error("no operation " + c["operation"].get<std::string>());
+}
+
 using FieldBag = std::multiset<std::pair<std::string, std::string>>;
 
 inline FieldBag to_bag(const HeaderList& fields) { return FieldBag(fields.begin(), fields.end()); }
