@@ -37,7 +37,9 @@ class TestConfigError : public std::runtime_error {
 };
 
 // One entry of a test configuration, seen through its document. It refers to
-// the entry in place: changes through it change the document.
+// the entry in place: changes through it change the document. It stays valid
+// while the array keeps its size (append() may move the entries). Threads may
+// change different entries at the same time; nothing else is synchronised.
 class ConfigEntry {
  public:
   using Json = nlohmann::ordered_json;

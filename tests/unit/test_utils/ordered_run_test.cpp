@@ -87,7 +87,7 @@ ChildRun run_self(const std::string& arguments, const std::string& environment =
   ChildRun run;
   if (length <= 0) return run;
   std::string command = environment + " '" + std::string(self.data(), length) +
-                        "' --gtest_color=no " + arguments + " 2>&1";
+                        "' --gtest_color=no --gtest_shuffle=0 --gtest_repeat=1 " + arguments + " 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
   std::string line;
