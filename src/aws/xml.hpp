@@ -3,17 +3,24 @@
 // are matched by their local name ("ec2:item" and "item" are the same).
 #include <pugixml.hpp>
 
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "aws/errors.hpp"
+
+namespace qvn::aws {
+
+// A successful response whose body cannot be read as the operation's result.
+class ResponseParseError : public AwsError {
+ public:
+  using AwsError::AwsError;
+};
+
+}  // namespace qvn::aws
+
 namespace qvn::aws::xml {
 
-// A response body that is not the XML document expected.
-class ParseError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using ParseError = ResponseParseError;
 
 // The element name without any namespace prefix.
 std::string_view local_name(const pugi::xml_node& node);
