@@ -32,6 +32,7 @@ std::string json_error_text(const nlohmann::json::exception& error) {
 }
 
 std::string read_whole_file(const std::string& path) {
+  if (path.empty()) throw TestConfigError("cannot read a test configuration: the path is empty");
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
   std::string text;
@@ -195,6 +196,7 @@ std::string TestConfig::text() const {
 }
 
 void TestConfig::write(const std::string& path) const {
+  if (path.empty()) throw TestConfigError("cannot write a test configuration: the path is empty");
   std::string text = dump();
   std::string target = write_target(path);
   std::string temporary;

@@ -187,6 +187,9 @@ TEST_F(TestConfigFiles, FailedWriteKeepsTheOldFile) {
     EXPECT_EQ(std::string(error.what()), path + ": cannot write: No such file or directory");
   }
 
+  EXPECT_THROW(TestConfig().write(""), TestConfigError);
+  EXPECT_THROW(TestConfig::read(""), TestConfigError);
+
   // A target that cannot be replaced (a non-empty folder) stays as it was,
   // and the temporary file is removed.
   auto busy = folder / "busy";
