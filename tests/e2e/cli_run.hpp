@@ -1,0 +1,75 @@
+#pragma once
+// Runs a built program as a process in a given folder and collects its exit
+// status, standard output and standard error.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace qvn::e2e {
+
+struct ProcessResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+inline std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+inline std::string programPath(const std::string& name) {
+  return std::string(QVN_BINARY_DIR) + "/apps/" + name;
+}
+
+inline ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                const std::filesystem::path& cwd) {
+  const auto out_path = cwd / ".stdout";
+  const auto err_path = cwd / ".stderr";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ProcessResult result;
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.out = slurp(out_path);
+  result.err = slurp(err_path);
+  std::filesystem::remove(out_path);
+  std::filesystem::remove(err_path);
+  return result;
+}
+
+// A fresh, empty folder for one test, removed at the end of the test.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const std::string& tag)
+      : path_(std::filesystem::temp_directory_path() /
+              ("qvn_e2e_" + tag + "_" + std::to_string(::getpid()))) {
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchFolder() { std::filesystem::remove_all(path_); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace qvn::e2e
