@@ -150,6 +150,7 @@ struct ServiceClient::Impl {
     bool s3 = service.protocol == Protocol::RestXml;
     std::string path = request.path;
     if (s3 && !request.bucket.empty()) {
+      if (path == "/") path.clear();  // no key: the bucket itself
       bool https = url.scheme == "https";
       bool virtual_host = settings.s3_addressing_style == "virtual" ||
                           (settings.s3_addressing_style == "auto" && !target.custom &&
