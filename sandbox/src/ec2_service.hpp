@@ -1,0 +1,115 @@
+#pragma once
+// The sandbox's EC2: VPC networking, images, key pairs, security groups,
+// Elastic IPs and instances with their life cycle, per account and region,
+// answered in the EC2 query dialect.
+//
+// Instance states are computed from timestamps (qvn::core::now()) whenever a
+// request arrives; durations come from the scenario's "timings" and are
+// multiplied by the time scale.
+#include <map>
+#include <set>
+#include <mutex>
+#include <string>
+
+#include "ec2_model.hpp"
+#include "ec2_support.hpp"
+#include "service.hpp"
+
+namespace qvn::sandbox {
+
+class Ec2Service final : public Service {
+ public:
+  Ec2Service();
+  std::string name() const override { return "ec2"; }
+  AwsReply handle(const AwsCall& call) override;
+  AwsReply render_error(const ApiError& error, const std::string& request_id) const override;
+  void load(const Json& scenario, World& world) override;
+  Json dump() const override;
+
+  // Instance states by name, as EC2 reports them.
+  static int state_code(const std::string& state);
+
+ private:
+  struct Request {
+    const AwsCall& call;
+    ec2::RegionState& st;
+    ec2::TimePoint now;
+  };
+  using Handler = void (Ec2Service::*)(Request&, ec2::Xml&);
+
+  ec2::RegionState& region_state(const std::string& account, const std::string& region);
+  void settle(ec2::RegionState& st, ec2::TimePoint now);
+  double scaled(double seconds) const;
+
+  // Life cycle (ec2_instances.cpp).
+  std::string instance_state(const ec2::Instance& in, ec2::TimePoint now) const;
+  std::string status_check(const ec2::Instance& in, ec2::TimePoint now) const;
+  void write_instance(const ec2::RegionState& st, const ec2::Instance& in, ec2::TimePoint now,
+                      ec2::Xml& x) const;
+  void write_reservation_body(const ec2::RegionState& st, const std::string& reservation_id,
+                              ec2::TimePoint now, ec2::Xml& x) const;
+  void check_instance_profile(const std::string& account, const std::string& name,
+                              ec2::TimePoint now) const;
+
+  // Lookups (throw EC2's NotFound errors).
+  ec2::Instance& find_instance(ec2::RegionState& st, const std::string& id);
+  ec2::Subnet& find_subnet(ec2::RegionState& st, const std::string& id);
+  ec2::SecurityGroup& find_group(ec2::RegionState& st, const std::string& id);
+  ec2::NetworkInterface& find_interface(ec2::RegionState& st, const std::string& id);
+  ec2::Vpc* find_vpc(ec2::RegionState& st, const std::string& id);
+  const ec2::Image* find_image(const ec2::RegionState& st, const std::string& id) const;
+  std::string public_ip_of(const ec2::RegionState& st, const ec2::Instance& in,
+                           ec2::TimePoint now) const;
+  std::string next_public_ip();
+  std::string allocate_private_ip(const ec2::RegionState& st, const ec2::Subnet& subnet);
+  ec2::NetworkInterface& add_interface(ec2::RegionState& st, const ec2::Subnet& subnet,
+                                       const std::string& private_ip);
+  void write_interface(const ec2::RegionState& st, const ec2::NetworkInterface& eni, bool nested,
+                       ec2::TimePoint now, ec2::Xml& x) const;
+  void write_group_refs(const ec2::RegionState& st, const std::vector<std::string>& ids,
+                        ec2::Xml& x) const;
+  ec2::SecurityGroup& add_group(ec2::RegionState& st, const std::string& vpc_id,
+                                const std::string& name, const std::string& description,
+                                const ec2::Tags& tags);
+  ec2::RouteTable& add_main_route_table(ec2::RegionState& st, const ec2::Vpc& vpc);
+
+  // Operations.
+  void describe_vpcs(Request& r, ec2::Xml& x);
+  void describe_subnets(Request& r, ec2::Xml& x);
+  void describe_route_tables(Request& r, ec2::Xml& x);
+  void describe_nat_gateways(Request& r, ec2::Xml& x);
+  void describe_network_interfaces(Request& r, ec2::Xml& x);
+  void allocate_address(Request& r, ec2::Xml& x);
+  void associate_address(Request& r, ec2::Xml& x);
+  void disassociate_address(Request& r, ec2::Xml& x);
+  void describe_addresses(Request& r, ec2::Xml& x);
+  void release_address(Request& r, ec2::Xml& x);
+  void describe_images(Request& r, ec2::Xml& x);
+  void create_key_pair(Request& r, ec2::Xml& x);
+  void describe_key_pairs(Request& r, ec2::Xml& x);
+  void delete_key_pair(Request& r, ec2::Xml& x);
+  void create_security_group(Request& r, ec2::Xml& x);
+  void describe_security_groups(Request& r, ec2::Xml& x);
+  void authorize_security_group_ingress(Request& r, ec2::Xml& x);
+  void delete_security_group(Request& r, ec2::Xml& x);
+  void run_instances(Request& r, ec2::Xml& x);
+  void describe_instances(Request& r, ec2::Xml& x);
+  void describe_instance_status(Request& r, ec2::Xml& x);
+  void terminate_instances(Request& r, ec2::Xml& x);
+
+  // Scenario (ec2_scenario.cpp).
+  void load_region(const Json& ec2, ec2::RegionState& st);
+
+  static const std::map<std::string, Handler>& handlers();
+
+  mutable std::mutex mutex_;
+  ec2::Timings timings_;
+  std::map<std::string, ec2::RegionState> regions_;        // "account/region"
+  std::map<std::string, std::vector<ec2::Image>> images_;  // by region
+  std::set<std::string> instance_types_;
+  World* world_ = nullptr;  // for the IAM instance profiles, read at call time
+  ec2::IdMaker ids_;
+  uint32_t public_ip_counter_ = 0;
+};
+
+}  // namespace qvn::sandbox
