@@ -5,7 +5,7 @@
 //   auto* log = qvn::getLogger("quorvane_testlibs.bin.lib.s3");
 //   log->info("- Upload " + name);         // also debug, detail, warning,
 //   log->error("  **Error** " + text);      // error, critical, log(level, msg)
-//   if (log->isEnabledFor(qvn::DEBUG)) ...   // skip building costly messages
+//   log->logLazy(qvn::DEBUG, [&] { return costly(); });  // built only if enabled
 //
 //   Levels: DEBUG 10, DETAIL 15, INFO 20, WARNING 30, ERROR 40, CRITICAL 50.
 //   Loggers form a tree by dotted names ("a.b" is a child of "a"); the root is
@@ -29,6 +29,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/clock.hpp"
@@ -158,6 +159,13 @@ class Logger {
   void warning(const std::string& message) { log(WARNING, message); }
   void error(const std::string& message) { log(ERROR, message); }
   void critical(const std::string& message) { log(CRITICAL, message); }
+
+  // Builds the message only when the level is enabled:
+  //   log->logLazy(DEBUG, [&] { return "state " + describe(x); });
+  template <class MakeMessage>
+  void logLazy(int level, MakeMessage&& make) {
+    if (isEnabledFor(level)) log(level, std::forward<MakeMessage>(make)());
+  }
 
   // Logs through a named operation ("info", or one added by registerLevel).
   // Throws AttributeError for an operation the logger does not have.

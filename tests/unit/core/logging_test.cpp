@@ -102,6 +102,19 @@ TEST_F(LoggingTest, DisableDropsRecordsEverywhere) {
   EXPECT_EQ(sink->messages(), std::vector<std::string>{"kept"});
 }
 
+TEST_F(LoggingTest, LazyMessagesAreBuiltOnlyWhenTheLevelIsEnabled) {
+  auto sink = std::make_shared<CaptureHandler>();
+  Logger* log = getLogger("tree5b");
+  log->addHandler(sink);
+  log->setLevel(INFO);
+  int built = 0;
+  log->logLazy(DEBUG, [&] { ++built; return std::string("costly"); });
+  EXPECT_EQ(built, 0);
+  log->logLazy(INFO, [&] { ++built; return std::string("costly"); });
+  EXPECT_EQ(built, 1);
+  EXPECT_EQ(sink->messages(), std::vector<std::string>{"costly"});
+}
+
 TEST_F(LoggingTest, WarningsWithoutAnyHandlerStillReachStandardError) {
   ::testing::internal::CaptureStderr();
   getLogger("nohandlers.x")->warning("nobody configured me");
