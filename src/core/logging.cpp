@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace qvn {
@@ -17,7 +18,7 @@ namespace {
 // Level names, level constants and the names of the operations of the
 // facility and of the logger type. One lock; used rarely (set-up, errors).
 struct LevelRegistry {
-  std::mutex mutex;
+  std::shared_mutex mutex;
   std::map<int, std::string> names;
   std::map<std::string, int> constants;
   std::set<std::string> facility_names;      // module-level operations
@@ -69,7 +70,7 @@ std::string levelNameLocked(LevelRegistry& r, int level) {
 
 std::string getLevelName(int level) {
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
+  std::shared_lock lock(r.mutex);
   return levelNameLocked(r, level);
 }
 
@@ -81,7 +82,7 @@ void addLevelName(int level, const std::string& name) {
 
 std::optional<int> levelConstant(const std::string& name) {
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
+  std::shared_lock lock(r.mutex);
   auto it = r.constants.find(name);
   if (it == r.constants.end()) return std::nullopt;
   return it->second;
@@ -89,13 +90,13 @@ std::optional<int> levelConstant(const std::string& name) {
 
 bool facilityHasName(const std::string& name) {
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
+  std::shared_lock lock(r.mutex);
   return r.constants.count(name) != 0 || r.facility_names.count(name) != 0;
 }
 
 bool loggerHasOperation(const std::string& name) {
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
+  std::shared_lock lock(r.mutex);
   return r.logger_names.count(name) != 0;
 }
 
@@ -115,7 +116,7 @@ namespace {
 
 std::optional<int> operationLevel(const std::string& operation) {
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
+  std::shared_lock lock(r.mutex);
   auto it = r.level_operations.find(operation);
   if (it == r.level_operations.end()) return std::nullopt;
   return it->second;
