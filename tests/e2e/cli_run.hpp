@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qvn::e2e {
@@ -27,6 +28,24 @@ inline std::string programPath(const std::string& name) {
   return std::string(QVN_BINARY_DIR) + "/apps/" + name;
 }
 
+// Keeps a program that goes on to AWS work away from real endpoints, real
+// credentials and real waits: any AWS request fails fast on loopback.
+inline const std::vector<std::pair<std::string, std::string>>& isolatedEnvironment() {
+  static const std::vector<std::pair<std::string, std::string>> env = {
+      {"AWS_ENDPOINT_URL", "http://127.0.0.1:9"},
+      {"AWS_EC2_METADATA_SERVICE_ENDPOINT", "http://127.0.0.1:9"},
+      {"AWS_EC2_METADATA_DISABLED", "true"},
+      {"AWS_ACCESS_KEY_ID", "AKIDEXAMPLE"},
+      {"AWS_SECRET_ACCESS_KEY", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY"},
+      {"AWS_REGION", "us-east-1"},
+      {"AWS_CONFIG_FILE", "/dev/null"},
+      {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"},
+      {"AWS_MAX_ATTEMPTS", "1"},
+      {"QUORVANE_TIME_SCALE", "0"},
+  };
+  return env;
+}
+
 inline ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                                 const std::filesystem::path& cwd) {
   const auto out_path = cwd / ".stdout";
@@ -34,6 +53,8 @@ inline ProcessResult runProgram(const std::string& program, const std::vector<st
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::unsetenv("AWS_PROFILE");
+    for (const auto& [name, value] : isolatedEnvironment()) ::setenv(name.c_str(), value.c_str(), 1);
     int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, 1);
