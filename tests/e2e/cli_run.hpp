@@ -48,22 +48,34 @@ inline const std::vector<std::pair<std::string, std::string>>& isolatedEnvironme
 
 inline ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                                 const std::filesystem::path& cwd) {
+  // Everything the child needs is made before fork: the parent may have threads.
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = name == "AWS_PROFILE";
+    for (const auto& [n, v] : isolatedEnvironment()) replaced = replaced || n == name;
+    if (!replaced) env_text.push_back(entry);
+  }
+  for (const auto& [name, value] : isolatedEnvironment()) env_text.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : env_text) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
   const auto out_path = cwd / ".stdout";
   const auto err_path = cwd / ".stderr";
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::unsetenv("AWS_PROFILE");
-    for (const auto& [name, value] : isolatedEnvironment()) ::setenv(name.c_str(), value.c_str(), 1);
     int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
+    ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   ProcessResult result;
