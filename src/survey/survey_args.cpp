@@ -2,33 +2,110 @@
 
 #include <CLI/CLI.hpp>
 
+#include <memory>
 #include <ostream>
+#include <variant>
 
 #include "core/run_outcome.hpp"
 
 namespace qvn::survey {
 
-const std::vector<OptionSpec>& surveyOptionTable() {
-  static const std::vector<OptionSpec> table = {
-      {"--vpc", "AWS VPC ID", false, true},
-      {"--profile", "AWS Credentials Profile Name"},
-      {"--assume_role", "AWS IAM role ARN to assume", false, true},
-      {"--region", "AWS Region", false, true},
-      {"--output_test_config", "specify output test config file name"},
-      {"--backup_folder", "specify backup folder"},
-      {"--s3_bucket", "s3 bucket name"},
+namespace {
+
+using Field = std::variant<bool SurveyArgs::*, std::string SurveyArgs::*,
+                           std::optional<std::string> SurveyArgs::*>;
+
+struct Row {
+  OptionSpec spec;
+  Field field;
+};
+
+const std::vector<Row>& programRows() {
+  static const std::vector<Row> table = {
+      {{"--vpc", "AWS VPC ID", false, true}, &SurveyArgs::vpc},
+      {{"--profile", "AWS Credentials Profile Name"}, &SurveyArgs::profile},
+      {{"--assume_role", "AWS IAM role ARN to assume", false, true}, &SurveyArgs::assume_role},
+      {{"--region", "AWS Region", false, true}, &SurveyArgs::region},
+      {{"--output_test_config", "specify output test config file name"},
+       &SurveyArgs::output_test_config},
+      {{"--backup_folder", "specify backup folder"}, &SurveyArgs::backup_folder},
+      {{"--s3_bucket", "s3 bucket name"}, &SurveyArgs::s3_bucket},
   };
   return table;
 }
 
-const std::vector<OptionSpec>& spokeOptionTable() {
-  static const std::vector<OptionSpec> table = {
-      {"--controller_ip", "Quorvane Controller IP", false, true},
-      {"--controller_user", "Quorvane Controller user", false, true},
-      {"--controller_password", "Quorvane Controller password"},
-      {"--spoke_gw_name", "find subnet(s) with spoke gateway <spoke_gw_name>", false, true},
-      {"--horizontal_scaling", "find subnet(s) with horizontal-scaling spoke gateway", true},
+const std::vector<Row>& spokeRows() {
+  static const std::vector<Row> table = {
+      {{"--controller_ip", "Quorvane Controller IP", false, true}, &SurveyArgs::controller_ip},
+      {{"--controller_user", "Quorvane Controller user", false, true}, &SurveyArgs::controller_user},
+      {{"--controller_password", "Quorvane Controller password"}, &SurveyArgs::controller_password},
+      {{"--spoke_gw_name", "find subnet(s) with spoke gateway <spoke_gw_name>", false, true},
+       &SurveyArgs::spoke_gw_name},
+      {{"--horizontal_scaling", "find subnet(s) with horizontal-scaling spoke gateway", true},
+       &SurveyArgs::horizontal_scaling},
   };
+  return table;
+}
+
+std::vector<OptionSpec> specsOf(const std::vector<Row>& rows) {
+  std::vector<OptionSpec> specs;
+  for (const auto& row : rows) specs.push_back(row.spec);
+  return specs;
+}
+
+// Binds a table's options to `args`. Optional texts are parsed into `holders`
+// and copied over by `copyGiven` only when given, so that absent stays absent.
+class Binder {
+ public:
+  explicit Binder(SurveyArgs& args) : args_(args) {}
+
+  void bind(CLI::App& app, const std::vector<Row>& rows) {
+    for (const Row& row : rows) {
+      const std::string& name = row.spec.name;
+      if (auto* flag = std::get_if<bool SurveyArgs::*>(&row.field)) {
+        app.add_flag(name, args_.**flag, row.spec.help);
+        continue;
+      }
+      CLI::Option* option = nullptr;
+      if (auto* text = std::get_if<std::string SurveyArgs::*>(&row.field)) {
+        option = app.add_option(name, args_.**text, row.spec.help);
+      } else {
+        holders_.push_back(std::make_unique<std::string>());
+        option = app.add_option(name, *holders_.back(), row.spec.help);
+        optionals_.push_back(
+            {option, holders_.back().get(), std::get<std::optional<std::string> SurveyArgs::*>(row.field)});
+      }
+      option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+      if (row.spec.required) option->required();
+    }
+  }
+
+  void copyGiven() {
+    for (const auto& given : optionals_) {
+      if (given.option->count() > 0) args_.*given.field = *given.holder;
+    }
+  }
+
+ private:
+  struct Optional {
+    CLI::Option* option;
+    std::string* holder;
+    std::optional<std::string> SurveyArgs::*field;
+  };
+  SurveyArgs& args_;
+  std::vector<std::unique_ptr<std::string>> holders_;
+  std::vector<Optional> optionals_;
+};
+
+}  // namespace
+
+const std::vector<OptionSpec>& surveyOptionTable() {
+  static const std::vector<OptionSpec> table = specsOf(programRows());
+  return table;
+}
+
+const std::vector<OptionSpec>& spokeOptionTable() {
+  static const std::vector<OptionSpec> table = specsOf(spokeRows());
   return table;
 }
 
@@ -37,17 +114,6 @@ const std::vector<SubcommandSpec>& surveySubcommands() {
                                                    {"natgw", "search subnet with natgw"}};
   return subs;
 }
-
-namespace {
-
-CLI::Option* addOptional(CLI::App& app, const OptionSpec& spec, std::string& holder) {
-  auto* option = app.add_option(spec.name, holder, spec.help);
-  option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  if (spec.required) option->required();
-  return option;
-}
-
-}  // namespace
 
 SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostream& out,
                            std::ostream& err) {
@@ -58,26 +124,13 @@ SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostre
   app.fallthrough(false);
 
   const auto& options = surveyOptionTable();
-  std::string profile, s3_bucket;
-  addOptional(app, options[0], args.vpc);
-  auto* profile_option = addOptional(app, options[1], profile);
-  addOptional(app, options[2], args.assume_role);
-  addOptional(app, options[3], args.region);
-  addOptional(app, options[4], args.output_test_config);
-  addOptional(app, options[5], args.backup_folder);
-  auto* bucket_option = addOptional(app, options[6], s3_bucket);
-
+  const auto& spoke_options = spokeOptionTable();
   const auto& subs = surveySubcommands();
+  Binder binder(args);
+  binder.bind(app, programRows());
   CLI::App* spoke = app.add_subcommand(subs[0].name, subs[0].help);
   spoke->set_help_flag("-h,--help", "show this help message and exit");
-  const auto& spoke_options = spokeOptionTable();
-  std::string controller_ip, controller_user, controller_password, spoke_gw_name;
-  auto* ip_option = addOptional(*spoke, spoke_options[0], controller_ip);
-  auto* user_option = addOptional(*spoke, spoke_options[1], controller_user);
-  auto* password_option = addOptional(*spoke, spoke_options[2], controller_password);
-  auto* name_option = addOptional(*spoke, spoke_options[3], spoke_gw_name);
-  spoke->add_flag(spoke_options[4].name, args.horizontal_scaling, spoke_options[4].help);
-
+  binder.bind(*spoke, spokeRows());
   CLI::App* natgw = app.add_subcommand(subs[1].name, subs[1].help);
   natgw->set_help_flag("-h,--help", "show this help message and exit");
 
@@ -117,17 +170,9 @@ SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostre
     fail("--output_test_config: the file path must not be empty");
   }
 
-  auto copy = [](CLI::Option* option, const std::string& value, std::optional<std::string>& field) {
-    if (option->count() > 0) field = value;
-  };
-  copy(profile_option, profile, args.profile);
-  copy(bucket_option, s3_bucket, args.s3_bucket);
+  binder.copyGiven();
   if (spoke->parsed() > 0) {
     args.subparser_name = "spoke";
-    copy(ip_option, controller_ip, args.controller_ip);
-    copy(user_option, controller_user, args.controller_user);
-    copy(password_option, controller_password, args.controller_password);
-    copy(name_option, spoke_gw_name, args.spoke_gw_name);
   } else if (natgw->parsed() > 0) {
     args.subparser_name = "natgw";
   }
