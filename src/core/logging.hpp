@@ -21,7 +21,9 @@
 //   the root logger, as qvn::logging_call("trace", msg). The checks that
 //   refuse names already in use live in Common::addLoggingLevel (lib/basekit).
 //
-//   The facility is configured from data: see core/logsetup.hpp.
+//   The facility is configured from data: see core/logsetup.hpp. Tests can
+//   start from a clean facility with resetLoggingForTesting() and collect
+//   records with the CaptureHandler of tests/unit/core/log_capture.hpp.
 #include <atomic>
 #include <cstdio>
 #include <memory>

@@ -47,6 +47,7 @@ int runProbeDeploy(const std::vector<std::string>& arguments) {
   Globals.dry_run = args.dry_run;
   checkTagResource(args, log);
 
+  // The AWS sessions and the deployment or teardown come here.
   return RunOutcome().getStatus();
 }
 

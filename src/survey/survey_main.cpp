@@ -45,6 +45,7 @@ int runSubnetSurvey(const std::vector<std::string>& arguments) {
   Logger& log = *getLogger("quorvane_testlibs");
   (void)log;
 
+  // The AWS session, the output guard and the searches come here.
   return RunOutcome().getStatus();
 }
 
