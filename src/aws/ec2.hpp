@@ -14,6 +14,7 @@
 #include "aws/ec2_network_model.hpp"
 #include "aws/paginator.hpp"
 #include "aws/service_client.hpp"
+#include "aws/xml.hpp"
 
 namespace qvn::aws {
 

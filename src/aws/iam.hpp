@@ -12,6 +12,7 @@
 #include "aws/iam_model.hpp"
 #include "aws/paginator.hpp"
 #include "aws/service_client.hpp"
+#include "aws/xml.hpp"
 
 namespace qvn::aws {
 

@@ -13,6 +13,7 @@
 
 #include "aws/s3_model.hpp"
 #include "aws/service_client.hpp"
+#include "aws/xml.hpp"
 
 namespace qvn::aws {
 

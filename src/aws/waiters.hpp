@@ -1,0 +1,46 @@
+#pragma once
+// EC2 waiters with the SDKs' definitions: poll an operation (one page per
+// attempt, the same request each time) until an acceptor decides.
+//
+// instance_status_ok: DescribeInstanceStatus every 15 s, at most 40 times;
+// success when every InstanceStatuses[].InstanceStatus.Status is "ok";
+// InvalidInstanceID.NotFound means try again.
+// instance_terminated: DescribeInstances every 15 s, at most 40 times;
+// success when every Reservations[].Instances[].State.Name is "terminated",
+// failure as soon as one is "pending" or "stopping".
+//
+// An empty list matches nothing (keep waiting). A service error that no
+// acceptor expects, a failure acceptor and running out of attempts throw
+// WaiterError. Transport failures propagate unchanged. The pauses go
+// through qvn::core::sleep_for.
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+#include "aws/ec2.hpp"
+
+namespace qvn::aws {
+
+class WaiterError : public std::runtime_error {
+ public:
+  enum class Reason { TerminalFailure, ServiceError, MaxAttempts };
+  WaiterError(const std::string& waiter, Reason reason, const std::string& detail);
+  const std::string& waiter() const { return waiter_; }
+  Reason reason() const { return reason_; }
+
+ private:
+  std::string waiter_;
+  Reason reason_;
+};
+
+struct WaiterConfig {
+  std::chrono::duration<double> delay = std::chrono::seconds(15);
+  int max_attempts = 40;
+};
+
+void wait_instance_status_ok(const Ec2Client& ec2, const DescribeInstanceStatusRequest& request,
+                             const WaiterConfig& config = {});
+void wait_instance_terminated(const Ec2Client& ec2, const DescribeInstancesRequest& request,
+                              const WaiterConfig& config = {});
+
+}  // namespace qvn::aws
