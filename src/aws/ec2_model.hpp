@@ -26,39 +26,39 @@ using StringList = std::vector<std::string>;
 // ---- shared ------------------------------------------------------------
 
 struct Filter {
-  OptString Name;
-  StringList Values;
+  OptString Name{};
+  StringList Values{};
   static constexpr auto fields() { return std::tuple{F(Filter, Name), F(Filter, Values).query("Value")}; }
 };
 
 struct TagSpecification {
-  OptString ResourceType;
-  std::vector<Tag> Tags;
+  OptString ResourceType{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     return std::tuple{F(TagSpecification, ResourceType), F(TagSpecification, Tags).query("Tag")};
   }
 };
 
 struct GroupIdentifier {
-  OptString GroupId;
-  OptString GroupName;
+  OptString GroupId{};
+  OptString GroupName{};
   static constexpr auto fields() { return std::tuple{F(GroupIdentifier, GroupId), F(GroupIdentifier, GroupName)}; }
 };
 
 // ---- subnets and images ------------------------------------------------
 
 struct Subnet {
-  OptString AvailabilityZone;
-  OptInt AvailableIpAddressCount;
-  OptString CidrBlock;
-  OptBool DefaultForAz;
-  OptBool MapPublicIpOnLaunch;
-  OptString State;
-  OptString SubnetId;
-  OptString VpcId;
-  OptString OwnerId;
-  std::vector<Tag> Tags;
-  OptString SubnetArn;
+  OptString AvailabilityZone{};
+  OptInt AvailableIpAddressCount{};
+  OptString CidrBlock{};
+  OptBool DefaultForAz{};
+  OptBool MapPublicIpOnLaunch{};
+  OptString State{};
+  OptString SubnetId{};
+  OptString VpcId{};
+  OptString OwnerId{};
+  std::vector<Tag> Tags{};
+  OptString SubnetArn{};
   static constexpr auto fields() {
     return std::tuple{F(Subnet, AvailabilityZone), F(Subnet, AvailableIpAddressCount), F(Subnet, CidrBlock),
                       F(Subnet, DefaultForAz), F(Subnet, MapPublicIpOnLaunch), F(Subnet, State),
@@ -68,11 +68,11 @@ struct Subnet {
 };
 
 struct DescribeSubnetsRequest {
-  std::vector<Filter> Filters;
-  StringList SubnetIds;
-  OptBool DryRun;
-  OptString NextToken;
-  OptInt MaxResults;
+  std::vector<Filter> Filters{};
+  StringList SubnetIds{};
+  OptBool DryRun{};
+  OptString NextToken{};
+  OptInt MaxResults{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeSubnetsRequest, Filters).query("Filter"),
                       F(DescribeSubnetsRequest, SubnetIds).query("SubnetId"), F(DescribeSubnetsRequest, DryRun),
@@ -81,27 +81,27 @@ struct DescribeSubnetsRequest {
 };
 
 struct DescribeSubnetsResult {
-  std::vector<Subnet> Subnets;
-  OptString NextToken;
+  std::vector<Subnet> Subnets{};
+  OptString NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeSubnetsResult, Subnets).xml("subnetSet"), F(DescribeSubnetsResult, NextToken)};
   }
 };
 
 struct Image {
-  OptString Architecture;
-  OptString CreationDate;
-  OptString ImageId;
-  OptBool Public;
-  OptString OwnerId;
-  OptString State;
-  OptString Description;
-  OptString ImageOwnerAlias;
-  OptString Name;
-  OptString RootDeviceType;
-  OptString VirtualizationType;
-  std::vector<Tag> Tags;
-  OptString DeprecationTime;
+  OptString Architecture{};
+  OptString CreationDate{};
+  OptString ImageId{};
+  OptBool Public{};
+  OptString OwnerId{};
+  OptString State{};
+  OptString Description{};
+  OptString ImageOwnerAlias{};
+  OptString Name{};
+  OptString RootDeviceType{};
+  OptString VirtualizationType{};
+  std::vector<Tag> Tags{};
+  OptString DeprecationTime{};
   static constexpr auto fields() {
     return std::tuple{F(Image, Architecture), F(Image, CreationDate), F(Image, ImageId),
                       F(Image, Public).xml("isPublic"), F(Image, OwnerId).xml("imageOwnerId"),
@@ -112,12 +112,12 @@ struct Image {
 };
 
 struct DescribeImagesRequest {
-  StringList ExecutableUsers;
-  std::vector<Filter> Filters;
-  StringList ImageIds;
-  StringList Owners;
-  OptBool IncludeDeprecated;
-  OptBool DryRun;
+  StringList ExecutableUsers{};
+  std::vector<Filter> Filters{};
+  StringList ImageIds{};
+  StringList Owners{};
+  OptBool IncludeDeprecated{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeImagesRequest, ExecutableUsers).query("ExecutableBy"),
                       F(DescribeImagesRequest, Filters).query("Filter"),
@@ -128,37 +128,37 @@ struct DescribeImagesRequest {
 };
 
 struct DescribeImagesResult {
-  std::vector<Image> Images;
+  std::vector<Image> Images{};
   static constexpr auto fields() { return std::tuple{F(DescribeImagesResult, Images).xml("imagesSet")}; }
 };
 
 // ---- instances ---------------------------------------------------------
 
 struct InstanceState {
-  OptInt Code;
-  OptString Name;
+  OptInt Code{};
+  OptString Name{};
   static constexpr auto fields() { return std::tuple{F(InstanceState, Code), F(InstanceState, Name)}; }
 };
 
 struct Placement {
-  OptString AvailabilityZone;
-  OptString GroupName;
-  OptString Tenancy;
+  OptString AvailabilityZone{};
+  OptString GroupName{};
+  OptString Tenancy{};
   static constexpr auto fields() {
     return std::tuple{F(Placement, AvailabilityZone), F(Placement, GroupName), F(Placement, Tenancy)};
   }
 };
 
 struct IamInstanceProfile {
-  OptString Arn;
-  OptString Id;
+  OptString Arn{};
+  OptString Id{};
   static constexpr auto fields() { return std::tuple{F(IamInstanceProfile, Arn), F(IamInstanceProfile, Id)}; }
 };
 
 struct InstanceNetworkInterfaceAssociation {
-  OptString IpOwnerId;
-  OptString PublicDnsName;
-  OptString PublicIp;
+  OptString IpOwnerId{};
+  OptString PublicDnsName{};
+  OptString PublicIp{};
   static constexpr auto fields() {
     return std::tuple{F(InstanceNetworkInterfaceAssociation, IpOwnerId),
                       F(InstanceNetworkInterfaceAssociation, PublicDnsName),
@@ -167,12 +167,12 @@ struct InstanceNetworkInterfaceAssociation {
 };
 
 struct InstanceNetworkInterfaceAttachment {
-  OptString AttachTime;
-  OptString AttachmentId;
-  OptBool DeleteOnTermination;
-  OptInt DeviceIndex;
-  OptString Status;
-  OptInt NetworkCardIndex;
+  OptString AttachTime{};
+  OptString AttachmentId{};
+  OptBool DeleteOnTermination{};
+  OptInt DeviceIndex{};
+  OptString Status{};
+  OptInt NetworkCardIndex{};
   static constexpr auto fields() {
     return std::tuple{F(InstanceNetworkInterfaceAttachment, AttachTime),
                       F(InstanceNetworkInterfaceAttachment, AttachmentId),
@@ -184,20 +184,20 @@ struct InstanceNetworkInterfaceAttachment {
 };
 
 struct InstanceNetworkInterface {
-  std::optional<InstanceNetworkInterfaceAssociation> Association;
-  std::optional<InstanceNetworkInterfaceAttachment> Attachment;
-  OptString Description;
-  std::vector<GroupIdentifier> Groups;
-  OptString MacAddress;
-  OptString NetworkInterfaceId;
-  OptString OwnerId;
-  OptString PrivateDnsName;
-  OptString PrivateIpAddress;
-  OptBool SourceDestCheck;
-  OptString Status;
-  OptString SubnetId;
-  OptString VpcId;
-  OptString InterfaceType;
+  std::optional<InstanceNetworkInterfaceAssociation> Association{};
+  std::optional<InstanceNetworkInterfaceAttachment> Attachment{};
+  OptString Description{};
+  std::vector<GroupIdentifier> Groups{};
+  OptString MacAddress{};
+  OptString NetworkInterfaceId{};
+  OptString OwnerId{};
+  OptString PrivateDnsName{};
+  OptString PrivateIpAddress{};
+  OptBool SourceDestCheck{};
+  OptString Status{};
+  OptString SubnetId{};
+  OptString VpcId{};
+  OptString InterfaceType{};
   static constexpr auto fields() {
     using T = InstanceNetworkInterface;
     return std::tuple{F(T, Association), F(T, Attachment), F(T, Description), F(T, Groups).xml("groupSet"),
@@ -208,28 +208,28 @@ struct InstanceNetworkInterface {
 };
 
 struct Instance {
-  OptInt AmiLaunchIndex;
-  OptString ImageId;
-  OptString InstanceId;
-  OptString InstanceType;
-  OptString KeyName;
-  OptString LaunchTime;
-  std::optional<aws::Placement> Placement;
-  OptString PrivateDnsName;
-  OptString PrivateIpAddress;
-  OptString PublicDnsName;
-  OptString PublicIpAddress;
-  std::optional<InstanceState> State;
-  OptString StateTransitionReason;
-  OptString SubnetId;
-  OptString VpcId;
-  OptString Architecture;
-  OptString ClientToken;
-  std::optional<aws::IamInstanceProfile> IamInstanceProfile;
-  std::vector<InstanceNetworkInterface> NetworkInterfaces;
-  OptString RootDeviceType;
-  std::vector<GroupIdentifier> SecurityGroups;
-  std::vector<Tag> Tags;
+  OptInt AmiLaunchIndex{};
+  OptString ImageId{};
+  OptString InstanceId{};
+  OptString InstanceType{};
+  OptString KeyName{};
+  OptString LaunchTime{};
+  std::optional<aws::Placement> Placement{};
+  OptString PrivateDnsName{};
+  OptString PrivateIpAddress{};
+  OptString PublicDnsName{};
+  OptString PublicIpAddress{};
+  std::optional<InstanceState> State{};
+  OptString StateTransitionReason{};
+  OptString SubnetId{};
+  OptString VpcId{};
+  OptString Architecture{};
+  OptString ClientToken{};
+  std::optional<aws::IamInstanceProfile> IamInstanceProfile{};
+  std::vector<InstanceNetworkInterface> NetworkInterfaces{};
+  OptString RootDeviceType{};
+  std::vector<GroupIdentifier> SecurityGroups{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = Instance;
     return std::tuple{F(T, AmiLaunchIndex), F(T, ImageId), F(T, InstanceId), F(T, InstanceType), F(T, KeyName),
@@ -243,11 +243,11 @@ struct Instance {
 };
 
 struct Reservation {
-  std::vector<GroupIdentifier> Groups;
-  std::vector<Instance> Instances;
-  OptString OwnerId;
-  OptString RequesterId;
-  OptString ReservationId;
+  std::vector<GroupIdentifier> Groups{};
+  std::vector<Instance> Instances{};
+  OptString OwnerId{};
+  OptString RequesterId{};
+  OptString ReservationId{};
   static constexpr auto fields() {
     return std::tuple{F(Reservation, Groups).xml("groupSet"), F(Reservation, Instances).xml("instancesSet"),
                       F(Reservation, OwnerId), F(Reservation, RequesterId), F(Reservation, ReservationId)};
@@ -255,11 +255,11 @@ struct Reservation {
 };
 
 struct DescribeInstancesRequest {
-  std::vector<Filter> Filters;
-  StringList InstanceIds;
-  OptBool DryRun;
-  OptInt MaxResults;
-  OptString NextToken;
+  std::vector<Filter> Filters{};
+  StringList InstanceIds{};
+  OptBool DryRun{};
+  OptInt MaxResults{};
+  OptString NextToken{};
   static constexpr auto fields() {
     using T = DescribeInstancesRequest;
     return std::tuple{F(T, Filters).query("Filter"), F(T, InstanceIds).query("InstanceId"), F(T, DryRun),
@@ -268,8 +268,8 @@ struct DescribeInstancesRequest {
 };
 
 struct DescribeInstancesResult {
-  std::vector<Reservation> Reservations;
-  OptString NextToken;
+  std::vector<Reservation> Reservations{};
+  OptString NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeInstancesResult, Reservations).xml("reservationSet"),
                       F(DescribeInstancesResult, NextToken)};
@@ -277,22 +277,22 @@ struct DescribeInstancesResult {
 };
 
 struct IamInstanceProfileSpecification {
-  OptString Arn;
-  OptString Name;
+  OptString Arn{};
+  OptString Name{};
   static constexpr auto fields() {
     return std::tuple{F(IamInstanceProfileSpecification, Arn), F(IamInstanceProfileSpecification, Name)};
   }
 };
 
 struct InstanceNetworkInterfaceSpecification {
-  OptInt DeviceIndex;
-  OptString SubnetId;
-  StringList Groups;
-  OptBool AssociatePublicIpAddress;
-  OptBool DeleteOnTermination;
-  OptString Description;
-  OptString NetworkInterfaceId;
-  OptString PrivateIpAddress;
+  OptInt DeviceIndex{};
+  OptString SubnetId{};
+  StringList Groups{};
+  OptBool AssociatePublicIpAddress{};
+  OptBool DeleteOnTermination{};
+  OptString Description{};
+  OptString NetworkInterfaceId{};
+  OptString PrivateIpAddress{};
   static constexpr auto fields() {
     using T = InstanceNetworkInterfaceSpecification;
     return std::tuple{F(T, DeviceIndex), F(T, SubnetId), F(T, Groups).query("SecurityGroupId"),
@@ -302,23 +302,23 @@ struct InstanceNetworkInterfaceSpecification {
 };
 
 struct RunInstancesRequest {
-  OptString InstanceType;
+  OptString InstanceType{};
   int MinCount = 0;
   int MaxCount = 0;
-  OptString ImageId;
-  std::vector<TagSpecification> TagSpecifications;
-  std::vector<InstanceNetworkInterfaceSpecification> NetworkInterfaces;
-  std::optional<IamInstanceProfileSpecification> IamInstanceProfile;
-  OptString KeyName;
-  StringList SecurityGroupIds;
-  StringList SecurityGroups;
-  OptString SubnetId;
-  OptString PrivateIpAddress;
+  OptString ImageId{};
+  std::vector<TagSpecification> TagSpecifications{};
+  std::vector<InstanceNetworkInterfaceSpecification> NetworkInterfaces{};
+  std::optional<IamInstanceProfileSpecification> IamInstanceProfile{};
+  OptString KeyName{};
+  StringList SecurityGroupIds{};
+  StringList SecurityGroups{};
+  OptString SubnetId{};
+  OptString PrivateIpAddress{};
   // Plain text; the client sends it base64-encoded, as the SDKs do.
-  OptString UserData;
-  OptBool DryRun;
+  OptString UserData{};
+  OptBool DryRun{};
   // Idempotency token; filled with a fresh UUID when absent.
-  OptString ClientToken;
+  OptString ClientToken{};
   static constexpr auto fields() {
     using T = RunInstancesRequest;
     return std::tuple{F(T, InstanceType), F(T, MinCount), F(T, MaxCount), F(T, ImageId),
@@ -334,9 +334,9 @@ struct RunInstancesRequest {
 using RunInstancesResult = Reservation;
 
 struct InstanceStateChange {
-  std::optional<InstanceState> CurrentState;
-  OptString InstanceId;
-  std::optional<InstanceState> PreviousState;
+  std::optional<InstanceState> CurrentState{};
+  OptString InstanceId{};
+  std::optional<InstanceState> PreviousState{};
   static constexpr auto fields() {
     return std::tuple{F(InstanceStateChange, CurrentState), F(InstanceStateChange, InstanceId),
                       F(InstanceStateChange, PreviousState)};
@@ -344,8 +344,8 @@ struct InstanceStateChange {
 };
 
 struct TerminateInstancesRequest {
-  StringList InstanceIds;
-  OptBool DryRun;
+  StringList InstanceIds{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     return std::tuple{F(TerminateInstancesRequest, InstanceIds).query("InstanceId"),
                       F(TerminateInstancesRequest, DryRun)};
@@ -353,16 +353,16 @@ struct TerminateInstancesRequest {
 };
 
 struct TerminateInstancesResult {
-  std::vector<InstanceStateChange> TerminatingInstances;
+  std::vector<InstanceStateChange> TerminatingInstances{};
   static constexpr auto fields() {
     return std::tuple{F(TerminateInstancesResult, TerminatingInstances).xml("instancesSet")};
   }
 };
 
 struct InstanceStatusDetails {
-  OptString ImpairedSince;
-  OptString Name;
-  OptString Status;
+  OptString ImpairedSince{};
+  OptString Name{};
+  OptString Status{};
   static constexpr auto fields() {
     return std::tuple{F(InstanceStatusDetails, ImpairedSince), F(InstanceStatusDetails, Name),
                       F(InstanceStatusDetails, Status)};
@@ -370,19 +370,19 @@ struct InstanceStatusDetails {
 };
 
 struct InstanceStatusSummary {
-  std::vector<InstanceStatusDetails> Details;
-  OptString Status;
+  std::vector<InstanceStatusDetails> Details{};
+  OptString Status{};
   static constexpr auto fields() {
     return std::tuple{F(InstanceStatusSummary, Details).xml("details"), F(InstanceStatusSummary, Status)};
   }
 };
 
 struct InstanceStatus {
-  OptString AvailabilityZone;
-  OptString InstanceId;
-  std::optional<aws::InstanceState> InstanceState;
-  std::optional<InstanceStatusSummary> InstanceStatus;
-  std::optional<InstanceStatusSummary> SystemStatus;
+  OptString AvailabilityZone{};
+  OptString InstanceId{};
+  std::optional<aws::InstanceState> InstanceState{};
+  std::optional<InstanceStatusSummary> InstanceStatus{};
+  std::optional<InstanceStatusSummary> SystemStatus{};
   static constexpr auto fields() {
     using T = aws::InstanceStatus;
     return std::tuple{F(T, AvailabilityZone), F(T, InstanceId), F(T, InstanceState), F(T, InstanceStatus),
@@ -391,12 +391,12 @@ struct InstanceStatus {
 };
 
 struct DescribeInstanceStatusRequest {
-  std::vector<Filter> Filters;
-  StringList InstanceIds;
-  OptInt MaxResults;
-  OptString NextToken;
-  OptBool DryRun;
-  OptBool IncludeAllInstances;
+  std::vector<Filter> Filters{};
+  StringList InstanceIds{};
+  OptInt MaxResults{};
+  OptString NextToken{};
+  OptBool DryRun{};
+  OptBool IncludeAllInstances{};
   static constexpr auto fields() {
     using T = DescribeInstanceStatusRequest;
     return std::tuple{F(T, Filters).query("Filter"), F(T, InstanceIds).query("InstanceId"), F(T, MaxResults),
@@ -405,8 +405,8 @@ struct DescribeInstanceStatusRequest {
 };
 
 struct DescribeInstanceStatusResult {
-  std::vector<aws::InstanceStatus> InstanceStatuses;
-  OptString NextToken;
+  std::vector<aws::InstanceStatus> InstanceStatuses{};
+  OptString NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeInstanceStatusResult, InstanceStatuses).xml("instanceStatusSet"),
                       F(DescribeInstanceStatusResult, NextToken)};

@@ -15,13 +15,13 @@ namespace qvn::aws {
 // ---- key pairs ---------------------------------------------------------
 
 struct KeyPairInfo {
-  OptString KeyPairId;
-  OptString KeyFingerprint;
-  OptString KeyName;
-  OptString KeyType;
-  std::vector<Tag> Tags;
-  OptString PublicKey;
-  OptString CreateTime;
+  OptString KeyPairId{};
+  OptString KeyFingerprint{};
+  OptString KeyName{};
+  OptString KeyType{};
+  std::vector<Tag> Tags{};
+  OptString PublicKey{};
+  OptString CreateTime{};
   static constexpr auto fields() {
     using T = KeyPairInfo;
     return std::tuple{F(T, KeyPairId), F(T, KeyFingerprint), F(T, KeyName), F(T, KeyType),
@@ -30,11 +30,11 @@ struct KeyPairInfo {
 };
 
 struct DescribeKeyPairsRequest {
-  std::vector<Filter> Filters;
-  StringList KeyNames;
-  StringList KeyPairIds;
-  OptBool DryRun;
-  OptBool IncludePublicKey;
+  std::vector<Filter> Filters{};
+  StringList KeyNames{};
+  StringList KeyPairIds{};
+  OptBool DryRun{};
+  OptBool IncludePublicKey{};
   static constexpr auto fields() {
     using T = DescribeKeyPairsRequest;
     return std::tuple{F(T, Filters).query("Filter"), F(T, KeyNames).query("KeyName"),
@@ -43,16 +43,16 @@ struct DescribeKeyPairsRequest {
 };
 
 struct DescribeKeyPairsResult {
-  std::vector<KeyPairInfo> KeyPairs;
+  std::vector<KeyPairInfo> KeyPairs{};
   static constexpr auto fields() { return std::tuple{F(DescribeKeyPairsResult, KeyPairs).xml("keySet")}; }
 };
 
 struct CreateKeyPairRequest {
-  std::string KeyName;
-  OptString KeyType;
-  std::vector<TagSpecification> TagSpecifications;
-  OptString KeyFormat;
-  OptBool DryRun;
+  std::string KeyName{};
+  OptString KeyType{};
+  std::vector<TagSpecification> TagSpecifications{};
+  OptString KeyFormat{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     using T = CreateKeyPairRequest;
     return std::tuple{F(T, KeyName), F(T, KeyType), F(T, TagSpecifications).query("TagSpecification"),
@@ -61,11 +61,11 @@ struct CreateKeyPairRequest {
 };
 
 struct CreateKeyPairResult {
-  OptString KeyFingerprint;
-  OptString KeyMaterial;
-  OptString KeyName;
-  OptString KeyPairId;
-  std::vector<Tag> Tags;
+  OptString KeyFingerprint{};
+  OptString KeyMaterial{};
+  OptString KeyName{};
+  OptString KeyPairId{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = CreateKeyPairResult;
     return std::tuple{F(T, KeyFingerprint), F(T, KeyMaterial), F(T, KeyName), F(T, KeyPairId),
@@ -74,9 +74,9 @@ struct CreateKeyPairResult {
 };
 
 struct DeleteKeyPairRequest {
-  OptString KeyName;
-  OptString KeyPairId;
-  OptBool DryRun;
+  OptString KeyName{};
+  OptString KeyPairId{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     return std::tuple{F(DeleteKeyPairRequest, KeyName), F(DeleteKeyPairRequest, KeyPairId),
                       F(DeleteKeyPairRequest, DryRun)};
@@ -86,17 +86,17 @@ struct DeleteKeyPairRequest {
 // ---- security groups ---------------------------------------------------
 
 struct IpRange {
-  OptString CidrIp;
-  OptString Description;
+  OptString CidrIp{};
+  OptString Description{};
   static constexpr auto fields() { return std::tuple{F(IpRange, CidrIp), F(IpRange, Description)}; }
 };
 
 struct UserIdGroupPair {
-  OptString Description;
-  OptString GroupId;
-  OptString GroupName;
-  OptString UserId;
-  OptString VpcId;
+  OptString Description{};
+  OptString GroupId{};
+  OptString GroupName{};
+  OptString UserId{};
+  OptString VpcId{};
   static constexpr auto fields() {
     using T = UserIdGroupPair;
     return std::tuple{F(T, Description), F(T, GroupId), F(T, GroupName), F(T, UserId), F(T, VpcId)};
@@ -104,11 +104,11 @@ struct UserIdGroupPair {
 };
 
 struct IpPermission {
-  OptInt FromPort;
-  OptString IpProtocol;
-  std::vector<IpRange> IpRanges;
-  OptInt ToPort;
-  std::vector<UserIdGroupPair> UserIdGroupPairs;
+  OptInt FromPort{};
+  OptString IpProtocol{};
+  std::vector<IpRange> IpRanges{};
+  OptInt ToPort{};
+  std::vector<UserIdGroupPair> UserIdGroupPairs{};
   static constexpr auto fields() {
     using T = IpPermission;
     return std::tuple{F(T, FromPort), F(T, IpProtocol), F(T, IpRanges), F(T, ToPort),
@@ -117,14 +117,14 @@ struct IpPermission {
 };
 
 struct SecurityGroup {
-  OptString Description;
-  OptString GroupName;
-  std::vector<IpPermission> IpPermissions;
-  OptString OwnerId;
-  OptString GroupId;
-  std::vector<IpPermission> IpPermissionsEgress;
-  std::vector<Tag> Tags;
-  OptString VpcId;
+  OptString Description{};
+  OptString GroupName{};
+  std::vector<IpPermission> IpPermissions{};
+  OptString OwnerId{};
+  OptString GroupId{};
+  std::vector<IpPermission> IpPermissionsEgress{};
+  std::vector<Tag> Tags{};
+  OptString VpcId{};
   static constexpr auto fields() {
     using T = SecurityGroup;
     return std::tuple{F(T, Description).xml("groupDescription"), F(T, GroupName), F(T, IpPermissions),
@@ -134,12 +134,12 @@ struct SecurityGroup {
 };
 
 struct DescribeSecurityGroupsRequest {
-  std::vector<Filter> Filters;
-  StringList GroupIds;
-  StringList GroupNames;
-  OptBool DryRun;
-  OptString NextToken;
-  OptInt MaxResults;
+  std::vector<Filter> Filters{};
+  StringList GroupIds{};
+  StringList GroupNames{};
+  OptBool DryRun{};
+  OptString NextToken{};
+  OptInt MaxResults{};
   static constexpr auto fields() {
     using T = DescribeSecurityGroupsRequest;
     return std::tuple{F(T, Filters).query("Filter"), F(T, GroupIds).query("GroupId"),
@@ -148,8 +148,8 @@ struct DescribeSecurityGroupsRequest {
 };
 
 struct DescribeSecurityGroupsResult {
-  std::vector<SecurityGroup> SecurityGroups;
-  OptString NextToken;
+  std::vector<SecurityGroup> SecurityGroups{};
+  OptString NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeSecurityGroupsResult, SecurityGroups).xml("securityGroupInfo"),
                       F(DescribeSecurityGroupsResult, NextToken)};
@@ -157,11 +157,11 @@ struct DescribeSecurityGroupsResult {
 };
 
 struct CreateSecurityGroupRequest {
-  std::string Description;
-  std::string GroupName;
-  OptString VpcId;
-  std::vector<TagSpecification> TagSpecifications;
-  OptBool DryRun;
+  std::string Description{};
+  std::string GroupName{};
+  OptString VpcId{};
+  std::vector<TagSpecification> TagSpecifications{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     using T = CreateSecurityGroupRequest;
     return std::tuple{F(T, Description).query("GroupDescription"), F(T, GroupName), F(T, VpcId),
@@ -170,19 +170,19 @@ struct CreateSecurityGroupRequest {
 };
 
 struct CreateSecurityGroupResult {
-  OptString GroupId;
-  std::vector<Tag> Tags;
+  OptString GroupId{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     return std::tuple{F(CreateSecurityGroupResult, GroupId), F(CreateSecurityGroupResult, Tags).xml("tagSet")};
   }
 };
 
 struct AuthorizeSecurityGroupIngressRequest {
-  OptString GroupId;
-  OptString GroupName;
-  std::vector<IpPermission> IpPermissions;
-  std::vector<TagSpecification> TagSpecifications;
-  OptBool DryRun;
+  OptString GroupId{};
+  OptString GroupName{};
+  std::vector<IpPermission> IpPermissions{};
+  std::vector<TagSpecification> TagSpecifications{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     using T = AuthorizeSecurityGroupIngressRequest;
     return std::tuple{F(T, GroupId), F(T, GroupName), F(T, IpPermissions),
@@ -191,15 +191,15 @@ struct AuthorizeSecurityGroupIngressRequest {
 };
 
 struct SecurityGroupRule {
-  OptString SecurityGroupRuleId;
-  OptString GroupId;
-  OptString GroupOwnerId;
-  OptBool IsEgress;
-  OptString IpProtocol;
-  OptInt FromPort;
-  OptInt ToPort;
-  OptString CidrIpv4;
-  OptString Description;
+  OptString SecurityGroupRuleId{};
+  OptString GroupId{};
+  OptString GroupOwnerId{};
+  OptBool IsEgress{};
+  OptString IpProtocol{};
+  OptInt FromPort{};
+  OptInt ToPort{};
+  OptString CidrIpv4{};
+  OptString Description{};
   static constexpr auto fields() {
     using T = SecurityGroupRule;
     return std::tuple{F(T, SecurityGroupRuleId), F(T, GroupId), F(T, GroupOwnerId), F(T, IsEgress),
@@ -208,8 +208,8 @@ struct SecurityGroupRule {
 };
 
 struct AuthorizeSecurityGroupIngressResult {
-  OptBool Return;
-  std::vector<SecurityGroupRule> SecurityGroupRules;
+  OptBool Return{};
+  std::vector<SecurityGroupRule> SecurityGroupRules{};
   static constexpr auto fields() {
     return std::tuple{F(AuthorizeSecurityGroupIngressResult, Return),
                       F(AuthorizeSecurityGroupIngressResult, SecurityGroupRules).xml("securityGroupRuleSet")};
@@ -217,9 +217,9 @@ struct AuthorizeSecurityGroupIngressResult {
 };
 
 struct DeleteSecurityGroupRequest {
-  OptString GroupId;
-  OptString GroupName;
-  OptBool DryRun;
+  OptString GroupId{};
+  OptString GroupName{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     return std::tuple{F(DeleteSecurityGroupRequest, GroupId), F(DeleteSecurityGroupRequest, GroupName),
                       F(DeleteSecurityGroupRequest, DryRun)};
@@ -229,12 +229,12 @@ struct DeleteSecurityGroupRequest {
 // ---- Elastic IPs ---------------------------------------------------------
 
 struct AllocateAddressRequest {
-  OptString Domain;
-  OptString Address;
-  OptString PublicIpv4Pool;
-  OptString NetworkBorderGroup;
-  std::vector<TagSpecification> TagSpecifications;
-  OptBool DryRun;
+  OptString Domain{};
+  OptString Address{};
+  OptString PublicIpv4Pool{};
+  OptString NetworkBorderGroup{};
+  std::vector<TagSpecification> TagSpecifications{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     using T = AllocateAddressRequest;
     return std::tuple{F(T, Domain), F(T, Address), F(T, PublicIpv4Pool), F(T, NetworkBorderGroup),
@@ -243,11 +243,11 @@ struct AllocateAddressRequest {
 };
 
 struct AllocateAddressResult {
-  OptString PublicIp;
-  OptString AllocationId;
-  OptString PublicIpv4Pool;
-  OptString NetworkBorderGroup;
-  OptString Domain;
+  OptString PublicIp{};
+  OptString AllocationId{};
+  OptString PublicIpv4Pool{};
+  OptString NetworkBorderGroup{};
+  OptString Domain{};
   static constexpr auto fields() {
     using T = AllocateAddressResult;
     return std::tuple{F(T, PublicIp), F(T, AllocationId), F(T, PublicIpv4Pool), F(T, NetworkBorderGroup),
@@ -256,13 +256,13 @@ struct AllocateAddressResult {
 };
 
 struct AssociateAddressRequest {
-  OptString AllocationId;
-  OptString InstanceId;
-  OptString PublicIp;
-  OptBool AllowReassociation;
-  OptBool DryRun;
-  OptString NetworkInterfaceId;
-  OptString PrivateIpAddress;
+  OptString AllocationId{};
+  OptString InstanceId{};
+  OptString PublicIp{};
+  OptBool AllowReassociation{};
+  OptBool DryRun{};
+  OptString NetworkInterfaceId{};
+  OptString PrivateIpAddress{};
   static constexpr auto fields() {
     using T = AssociateAddressRequest;
     return std::tuple{F(T, AllocationId), F(T, InstanceId), F(T, PublicIp), F(T, AllowReassociation),
@@ -271,22 +271,22 @@ struct AssociateAddressRequest {
 };
 
 struct AssociateAddressResult {
-  OptString AssociationId;
+  OptString AssociationId{};
   static constexpr auto fields() { return std::tuple{F(AssociateAddressResult, AssociationId)}; }
 };
 
 struct Address {
-  OptString InstanceId;
-  OptString PublicIp;
-  OptString AllocationId;
-  OptString AssociationId;
-  OptString Domain;
-  OptString NetworkInterfaceId;
-  OptString NetworkInterfaceOwnerId;
-  OptString PrivateIpAddress;
-  std::vector<Tag> Tags;
-  OptString PublicIpv4Pool;
-  OptString NetworkBorderGroup;
+  OptString InstanceId{};
+  OptString PublicIp{};
+  OptString AllocationId{};
+  OptString AssociationId{};
+  OptString Domain{};
+  OptString NetworkInterfaceId{};
+  OptString NetworkInterfaceOwnerId{};
+  OptString PrivateIpAddress{};
+  std::vector<Tag> Tags{};
+  OptString PublicIpv4Pool{};
+  OptString NetworkBorderGroup{};
   static constexpr auto fields() {
     using T = Address;
     return std::tuple{F(T, InstanceId), F(T, PublicIp), F(T, AllocationId), F(T, AssociationId), F(T, Domain),
@@ -296,10 +296,10 @@ struct Address {
 };
 
 struct DescribeAddressesRequest {
-  std::vector<Filter> Filters;
-  StringList PublicIps;
-  StringList AllocationIds;
-  OptBool DryRun;
+  std::vector<Filter> Filters{};
+  StringList PublicIps{};
+  StringList AllocationIds{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     using T = DescribeAddressesRequest;
     return std::tuple{F(T, Filters).query("Filter"), F(T, PublicIps).query("PublicIp"),
@@ -308,15 +308,15 @@ struct DescribeAddressesRequest {
 };
 
 struct DescribeAddressesResult {
-  std::vector<Address> Addresses;
+  std::vector<Address> Addresses{};
   static constexpr auto fields() { return std::tuple{F(DescribeAddressesResult, Addresses).xml("addressesSet")}; }
 };
 
 struct ReleaseAddressRequest {
-  OptString AllocationId;
-  OptString PublicIp;
-  OptString NetworkBorderGroup;
-  OptBool DryRun;
+  OptString AllocationId{};
+  OptString PublicIp{};
+  OptString NetworkBorderGroup{};
+  OptBool DryRun{};
   static constexpr auto fields() {
     return std::tuple{F(ReleaseAddressRequest, AllocationId), F(ReleaseAddressRequest, PublicIp),
                       F(ReleaseAddressRequest, NetworkBorderGroup), F(ReleaseAddressRequest, DryRun)};
@@ -326,10 +326,10 @@ struct ReleaseAddressRequest {
 // ---- NAT gateways, route tables, network interfaces ----------------------
 
 struct NatGatewayAddress {
-  OptString AllocationId;
-  OptString NetworkInterfaceId;
-  OptString PrivateIp;
-  OptString PublicIp;
+  OptString AllocationId{};
+  OptString NetworkInterfaceId{};
+  OptString PrivateIp{};
+  OptString PublicIp{};
   static constexpr auto fields() {
     return std::tuple{F(NatGatewayAddress, AllocationId), F(NatGatewayAddress, NetworkInterfaceId),
                       F(NatGatewayAddress, PrivateIp), F(NatGatewayAddress, PublicIp)};
@@ -337,15 +337,15 @@ struct NatGatewayAddress {
 };
 
 struct NatGateway {
-  OptString CreateTime;
-  OptString DeleteTime;
-  std::vector<NatGatewayAddress> NatGatewayAddresses;
-  OptString NatGatewayId;
-  OptString State;
-  OptString SubnetId;
-  OptString VpcId;
-  std::vector<Tag> Tags;
-  OptString ConnectivityType;
+  OptString CreateTime{};
+  OptString DeleteTime{};
+  std::vector<NatGatewayAddress> NatGatewayAddresses{};
+  OptString NatGatewayId{};
+  OptString State{};
+  OptString SubnetId{};
+  OptString VpcId{};
+  std::vector<Tag> Tags{};
+  OptString ConnectivityType{};
   static constexpr auto fields() {
     using T = NatGateway;
     return std::tuple{F(T, CreateTime), F(T, DeleteTime), F(T, NatGatewayAddresses).xml("natGatewayAddressSet"),
@@ -355,12 +355,12 @@ struct NatGateway {
 };
 
 struct DescribeNatGatewaysRequest {
-  OptBool DryRun;
+  OptBool DryRun{};
   // This operation's filter member is singular on the API as on the wire.
-  std::vector<aws::Filter> Filter;
-  OptInt MaxResults;
-  StringList NatGatewayIds;
-  OptString NextToken;
+  std::vector<aws::Filter> Filter{};
+  OptInt MaxResults{};
+  StringList NatGatewayIds{};
+  OptString NextToken{};
   static constexpr auto fields() {
     using T = DescribeNatGatewaysRequest;
     return std::tuple{F(T, DryRun), F(T, Filter), F(T, MaxResults), F(T, NatGatewayIds).query("NatGatewayId"),
@@ -369,8 +369,8 @@ struct DescribeNatGatewaysRequest {
 };
 
 struct DescribeNatGatewaysResult {
-  std::vector<NatGateway> NatGateways;
-  OptString NextToken;
+  std::vector<NatGateway> NatGateways{};
+  OptString NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeNatGatewaysResult, NatGateways).xml("natGatewaySet"),
                       F(DescribeNatGatewaysResult, NextToken)};
@@ -378,15 +378,15 @@ struct DescribeNatGatewaysResult {
 };
 
 struct Route {
-  OptString DestinationCidrBlock;
-  OptString GatewayId;
-  OptString InstanceId;
-  OptString NatGatewayId;
-  OptString NetworkInterfaceId;
-  OptString TransitGatewayId;
-  OptString VpcPeeringConnectionId;
-  OptString Origin;
-  OptString State;
+  OptString DestinationCidrBlock{};
+  OptString GatewayId{};
+  OptString InstanceId{};
+  OptString NatGatewayId{};
+  OptString NetworkInterfaceId{};
+  OptString TransitGatewayId{};
+  OptString VpcPeeringConnectionId{};
+  OptString Origin{};
+  OptString State{};
   static constexpr auto fields() {
     using T = Route;
     return std::tuple{F(T, DestinationCidrBlock), F(T, GatewayId), F(T, InstanceId), F(T, NatGatewayId),
@@ -396,11 +396,11 @@ struct Route {
 };
 
 struct RouteTableAssociation {
-  OptBool Main;
-  OptString RouteTableAssociationId;
-  OptString RouteTableId;
-  OptString SubnetId;
-  OptString GatewayId;
+  OptBool Main{};
+  OptString RouteTableAssociationId{};
+  OptString RouteTableId{};
+  OptString SubnetId{};
+  OptString GatewayId{};
   static constexpr auto fields() {
     using T = RouteTableAssociation;
     return std::tuple{F(T, Main), F(T, RouteTableAssociationId), F(T, RouteTableId), F(T, SubnetId),
@@ -409,12 +409,12 @@ struct RouteTableAssociation {
 };
 
 struct RouteTable {
-  std::vector<RouteTableAssociation> Associations;
-  OptString RouteTableId;
-  std::vector<Route> Routes;
-  std::vector<Tag> Tags;
-  OptString VpcId;
-  OptString OwnerId;
+  std::vector<RouteTableAssociation> Associations{};
+  OptString RouteTableId{};
+  std::vector<Route> Routes{};
+  std::vector<Tag> Tags{};
+  OptString VpcId{};
+  OptString OwnerId{};
   static constexpr auto fields() {
     using T = RouteTable;
     return std::tuple{F(T, Associations).xml("associationSet"), F(T, RouteTableId), F(T, Routes).xml("routeSet"),
@@ -423,11 +423,11 @@ struct RouteTable {
 };
 
 struct DescribeRouteTablesRequest {
-  std::vector<Filter> Filters;
-  OptBool DryRun;
-  StringList RouteTableIds;
-  OptString NextToken;
-  OptInt MaxResults;
+  std::vector<Filter> Filters{};
+  OptBool DryRun{};
+  StringList RouteTableIds{};
+  OptString NextToken{};
+  OptInt MaxResults{};
   static constexpr auto fields() {
     using T = DescribeRouteTablesRequest;
     return std::tuple{F(T, Filters).query("Filter"), F(T, DryRun), F(T, RouteTableIds).query("RouteTableId"),
@@ -436,8 +436,8 @@ struct DescribeRouteTablesRequest {
 };
 
 struct DescribeRouteTablesResult {
-  std::vector<RouteTable> RouteTables;
-  OptString NextToken;
+  std::vector<RouteTable> RouteTables{};
+  OptString NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeRouteTablesResult, RouteTables).xml("routeTableSet"),
                       F(DescribeRouteTablesResult, NextToken)};
@@ -445,11 +445,11 @@ struct DescribeRouteTablesResult {
 };
 
 struct NetworkInterfaceAssociation {
-  OptString AllocationId;
-  OptString AssociationId;
-  OptString IpOwnerId;
-  OptString PublicDnsName;
-  OptString PublicIp;
+  OptString AllocationId{};
+  OptString AssociationId{};
+  OptString IpOwnerId{};
+  OptString PublicDnsName{};
+  OptString PublicIp{};
   static constexpr auto fields() {
     using T = NetworkInterfaceAssociation;
     return std::tuple{F(T, AllocationId), F(T, AssociationId), F(T, IpOwnerId), F(T, PublicDnsName),
@@ -458,13 +458,13 @@ struct NetworkInterfaceAssociation {
 };
 
 struct NetworkInterfaceAttachment {
-  OptString AttachTime;
-  OptString AttachmentId;
-  OptBool DeleteOnTermination;
-  OptInt DeviceIndex;
-  OptString InstanceId;
-  OptString InstanceOwnerId;
-  OptString Status;
+  OptString AttachTime{};
+  OptString AttachmentId{};
+  OptBool DeleteOnTermination{};
+  OptInt DeviceIndex{};
+  OptString InstanceId{};
+  OptString InstanceOwnerId{};
+  OptString Status{};
   static constexpr auto fields() {
     using T = NetworkInterfaceAttachment;
     return std::tuple{F(T, AttachTime), F(T, AttachmentId), F(T, DeleteOnTermination), F(T, DeviceIndex),
@@ -473,23 +473,23 @@ struct NetworkInterfaceAttachment {
 };
 
 struct NetworkInterface {
-  std::optional<NetworkInterfaceAssociation> Association;
-  std::optional<NetworkInterfaceAttachment> Attachment;
-  OptString AvailabilityZone;
-  OptString Description;
-  std::vector<GroupIdentifier> Groups;
-  OptString InterfaceType;
-  OptString MacAddress;
-  OptString NetworkInterfaceId;
-  OptString OwnerId;
-  OptString PrivateDnsName;
-  OptString PrivateIpAddress;
-  OptBool RequesterManaged;
-  OptBool SourceDestCheck;
-  OptString Status;
-  OptString SubnetId;
-  std::vector<Tag> TagSet;
-  OptString VpcId;
+  std::optional<NetworkInterfaceAssociation> Association{};
+  std::optional<NetworkInterfaceAttachment> Attachment{};
+  OptString AvailabilityZone{};
+  OptString Description{};
+  std::vector<GroupIdentifier> Groups{};
+  OptString InterfaceType{};
+  OptString MacAddress{};
+  OptString NetworkInterfaceId{};
+  OptString OwnerId{};
+  OptString PrivateDnsName{};
+  OptString PrivateIpAddress{};
+  OptBool RequesterManaged{};
+  OptBool SourceDestCheck{};
+  OptString Status{};
+  OptString SubnetId{};
+  std::vector<Tag> TagSet{};
+  OptString VpcId{};
   static constexpr auto fields() {
     using T = NetworkInterface;
     return std::tuple{F(T, Association), F(T, Attachment), F(T, AvailabilityZone), F(T, Description),
@@ -501,11 +501,11 @@ struct NetworkInterface {
 };
 
 struct DescribeNetworkInterfacesRequest {
-  std::vector<Filter> Filters;
-  OptBool DryRun;
-  StringList NetworkInterfaceIds;
-  OptString NextToken;
-  OptInt MaxResults;
+  std::vector<Filter> Filters{};
+  OptBool DryRun{};
+  StringList NetworkInterfaceIds{};
+  OptString NextToken{};
+  OptInt MaxResults{};
   static constexpr auto fields() {
     using T = DescribeNetworkInterfacesRequest;
     return std::tuple{F(T, Filters).query("Filter"), F(T, DryRun),
@@ -514,8 +514,8 @@ struct DescribeNetworkInterfacesRequest {
 };
 
 struct DescribeNetworkInterfacesResult {
-  std::vector<NetworkInterface> NetworkInterfaces;
-  OptString NextToken;
+  std::vector<NetworkInterface> NetworkInterfaces{};
+  OptString NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(DescribeNetworkInterfacesResult, NetworkInterfaces).xml("networkInterfaceSet"),
                       F(DescribeNetworkInterfacesResult, NextToken)};

@@ -15,18 +15,18 @@
 namespace qvn::aws {
 
 struct Policy {
-  std::optional<std::string> PolicyName;
-  std::optional<std::string> PolicyId;
-  std::optional<std::string> Arn;
-  std::optional<std::string> Path;
-  std::optional<std::string> DefaultVersionId;
-  std::optional<int> AttachmentCount;
-  std::optional<int> PermissionsBoundaryUsageCount;
-  std::optional<bool> IsAttachable;
-  std::optional<std::string> Description;
-  std::optional<std::string> CreateDate;
-  std::optional<std::string> UpdateDate;
-  std::vector<Tag> Tags;
+  std::optional<std::string> PolicyName{};
+  std::optional<std::string> PolicyId{};
+  std::optional<std::string> Arn{};
+  std::optional<std::string> Path{};
+  std::optional<std::string> DefaultVersionId{};
+  std::optional<int> AttachmentCount{};
+  std::optional<int> PermissionsBoundaryUsageCount{};
+  std::optional<bool> IsAttachable{};
+  std::optional<std::string> Description{};
+  std::optional<std::string> CreateDate{};
+  std::optional<std::string> UpdateDate{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = Policy;
     return std::tuple{F(T, PolicyName), F(T, PolicyId), F(T, Arn), F(T, Path), F(T, DefaultVersionId),
@@ -36,16 +36,16 @@ struct Policy {
 };
 
 struct Role {
-  std::optional<std::string> Path;
-  std::optional<std::string> RoleName;
-  std::optional<std::string> RoleId;
-  std::optional<std::string> Arn;
-  std::optional<std::string> CreateDate;
+  std::optional<std::string> Path{};
+  std::optional<std::string> RoleName{};
+  std::optional<std::string> RoleId{};
+  std::optional<std::string> Arn{};
+  std::optional<std::string> CreateDate{};
   // The trust policy as JSON text (IAM sends it URL-encoded; it is decoded).
-  std::optional<std::string> AssumeRolePolicyDocument;
-  std::optional<std::string> Description;
-  std::optional<int> MaxSessionDuration;
-  std::vector<Tag> Tags;
+  std::optional<std::string> AssumeRolePolicyDocument{};
+  std::optional<std::string> Description{};
+  std::optional<int> MaxSessionDuration{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = Role;
     return std::tuple{F(T, Path), F(T, RoleName), F(T, RoleId), F(T, Arn), F(T, CreateDate),
@@ -54,13 +54,13 @@ struct Role {
 };
 
 struct InstanceProfile {
-  std::optional<std::string> Path;
-  std::optional<std::string> InstanceProfileName;
-  std::optional<std::string> InstanceProfileId;
-  std::optional<std::string> Arn;
-  std::optional<std::string> CreateDate;
-  std::vector<Role> Roles;
-  std::vector<Tag> Tags;
+  std::optional<std::string> Path{};
+  std::optional<std::string> InstanceProfileName{};
+  std::optional<std::string> InstanceProfileId{};
+  std::optional<std::string> Arn{};
+  std::optional<std::string> CreateDate{};
+  std::vector<Role> Roles{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = InstanceProfile;
     return std::tuple{F(T, Path), F(T, InstanceProfileName), F(T, InstanceProfileId), F(T, Arn),
@@ -69,11 +69,11 @@ struct InstanceProfile {
 };
 
 struct CreatePolicyRequest {
-  std::string PolicyName;
-  std::string PolicyDocument;
-  std::optional<std::string> Description;
-  std::optional<std::string> Path;
-  std::vector<Tag> Tags;
+  std::string PolicyName{};
+  std::string PolicyDocument{};
+  std::optional<std::string> Description{};
+  std::optional<std::string> Path{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = CreatePolicyRequest;
     return std::tuple{F(T, PolicyName), F(T, PolicyDocument), F(T, Description), F(T, Path), F(T, Tags)};
@@ -81,18 +81,18 @@ struct CreatePolicyRequest {
 };
 
 struct CreatePolicyResult {
-  std::optional<aws::Policy> Policy;
+  std::optional<aws::Policy> Policy{};
   static constexpr auto fields() { return std::tuple{F(CreatePolicyResult, Policy)}; }
 };
 
 struct CreateRoleRequest {
-  std::string RoleName;
-  std::string AssumeRolePolicyDocument;
-  std::optional<std::string> Description;
-  std::optional<std::string> Path;
-  std::optional<int> MaxSessionDuration;
-  std::optional<std::string> PermissionsBoundary;
-  std::vector<Tag> Tags;
+  std::string RoleName{};
+  std::string AssumeRolePolicyDocument{};
+  std::optional<std::string> Description{};
+  std::optional<std::string> Path{};
+  std::optional<int> MaxSessionDuration{};
+  std::optional<std::string> PermissionsBoundary{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = CreateRoleRequest;
     return std::tuple{F(T, RoleName), F(T, AssumeRolePolicyDocument), F(T, Description), F(T, Path),
@@ -101,22 +101,22 @@ struct CreateRoleRequest {
 };
 
 struct CreateRoleResult {
-  std::optional<aws::Role> Role;
+  std::optional<aws::Role> Role{};
   static constexpr auto fields() { return std::tuple{F(CreateRoleResult, Role)}; }
 };
 
 struct RolePolicyRequest {
-  std::string RoleName;
-  std::string PolicyArn;
+  std::string RoleName{};
+  std::string PolicyArn{};
   static constexpr auto fields() { return std::tuple{F(RolePolicyRequest, RoleName), F(RolePolicyRequest, PolicyArn)}; }
 };
 using AttachRolePolicyRequest = RolePolicyRequest;
 using DetachRolePolicyRequest = RolePolicyRequest;
 
 struct CreateInstanceProfileRequest {
-  std::string InstanceProfileName;
-  std::optional<std::string> Path;
-  std::vector<Tag> Tags;
+  std::string InstanceProfileName{};
+  std::optional<std::string> Path{};
+  std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = CreateInstanceProfileRequest;
     return std::tuple{F(T, InstanceProfileName), F(T, Path), F(T, Tags)};
@@ -124,13 +124,13 @@ struct CreateInstanceProfileRequest {
 };
 
 struct CreateInstanceProfileResult {
-  std::optional<aws::InstanceProfile> InstanceProfile;
+  std::optional<aws::InstanceProfile> InstanceProfile{};
   static constexpr auto fields() { return std::tuple{F(CreateInstanceProfileResult, InstanceProfile)}; }
 };
 
 struct InstanceProfileRoleRequest {
-  std::string InstanceProfileName;
-  std::string RoleName;
+  std::string InstanceProfileName{};
+  std::string RoleName{};
   static constexpr auto fields() {
     return std::tuple{F(InstanceProfileRoleRequest, InstanceProfileName), F(InstanceProfileRoleRequest, RoleName)};
   }
@@ -139,17 +139,17 @@ using AddRoleToInstanceProfileRequest = InstanceProfileRoleRequest;
 using RemoveRoleFromInstanceProfileRequest = InstanceProfileRoleRequest;
 
 struct DeleteInstanceProfileRequest {
-  std::string InstanceProfileName;
+  std::string InstanceProfileName{};
   static constexpr auto fields() { return std::tuple{F(DeleteInstanceProfileRequest, InstanceProfileName)}; }
 };
 
 struct ListPoliciesRequest {
-  std::optional<std::string> Scope;
-  std::optional<bool> OnlyAttached;
-  std::optional<std::string> PathPrefix;
-  std::optional<std::string> PolicyUsageFilter;
-  std::optional<std::string> Marker;
-  std::optional<int> MaxItems;
+  std::optional<std::string> Scope{};
+  std::optional<bool> OnlyAttached{};
+  std::optional<std::string> PathPrefix{};
+  std::optional<std::string> PolicyUsageFilter{};
+  std::optional<std::string> Marker{};
+  std::optional<int> MaxItems{};
   static constexpr auto fields() {
     using T = ListPoliciesRequest;
     return std::tuple{F(T, Scope), F(T, OnlyAttached), F(T, PathPrefix), F(T, PolicyUsageFilter), F(T, Marker),
@@ -158,9 +158,9 @@ struct ListPoliciesRequest {
 };
 
 struct ListPoliciesResult {
-  std::vector<Policy> Policies;
-  std::optional<bool> IsTruncated;
-  std::optional<std::string> Marker;
+  std::vector<Policy> Policies{};
+  std::optional<bool> IsTruncated{};
+  std::optional<std::string> Marker{};
   static constexpr auto fields() {
     return std::tuple{F(ListPoliciesResult, Policies), F(ListPoliciesResult, IsTruncated),
                       F(ListPoliciesResult, Marker)};
@@ -168,19 +168,19 @@ struct ListPoliciesResult {
 };
 
 struct DeletePolicyRequest {
-  std::string PolicyArn;
+  std::string PolicyArn{};
   static constexpr auto fields() { return std::tuple{F(DeletePolicyRequest, PolicyArn)}; }
 };
 
 struct DeleteRoleRequest {
-  std::string RoleName;
+  std::string RoleName{};
   static constexpr auto fields() { return std::tuple{F(DeleteRoleRequest, RoleName)}; }
 };
 
 struct ListInstanceProfilesForRoleRequest {
-  std::string RoleName;
-  std::optional<std::string> Marker;
-  std::optional<int> MaxItems;
+  std::string RoleName{};
+  std::optional<std::string> Marker{};
+  std::optional<int> MaxItems{};
   static constexpr auto fields() {
     using T = ListInstanceProfilesForRoleRequest;
     return std::tuple{F(T, RoleName), F(T, Marker), F(T, MaxItems)};
@@ -188,9 +188,9 @@ struct ListInstanceProfilesForRoleRequest {
 };
 
 struct ListInstanceProfilesForRoleResult {
-  std::vector<InstanceProfile> InstanceProfiles;
-  std::optional<bool> IsTruncated;
-  std::optional<std::string> Marker;
+  std::vector<InstanceProfile> InstanceProfiles{};
+  std::optional<bool> IsTruncated{};
+  std::optional<std::string> Marker{};
   static constexpr auto fields() {
     using T = ListInstanceProfilesForRoleResult;
     return std::tuple{F(T, InstanceProfiles), F(T, IsTruncated), F(T, Marker)};

@@ -13,16 +13,16 @@
 namespace qvn::aws {
 
 struct Parameter {
-  std::optional<std::string> Name;
-  std::optional<std::string> Type;
-  std::optional<std::string> Value;
-  std::optional<long long> Version;
-  std::optional<std::string> Selector;
-  std::optional<std::string> SourceResult;
+  std::optional<std::string> Name{};
+  std::optional<std::string> Type{};
+  std::optional<std::string> Value{};
+  std::optional<long long> Version{};
+  std::optional<std::string> Selector{};
+  std::optional<std::string> SourceResult{};
   // Seconds since the epoch, as SSM sends it (a JSON number, possibly fractional).
-  std::optional<double> LastModifiedDate;
-  std::optional<std::string> ARN;
-  std::optional<std::string> DataType;
+  std::optional<double> LastModifiedDate{};
+  std::optional<std::string> ARN{};
+  std::optional<std::string> DataType{};
   static constexpr auto fields() {
     using T = Parameter;
     return std::tuple{F(T, Name),   F(T, Type),         F(T, Value),
@@ -32,22 +32,22 @@ struct Parameter {
 };
 
 struct GetParameterRequest {
-  std::string Name;
-  std::optional<bool> WithDecryption;
+  std::string Name{};
+  std::optional<bool> WithDecryption{};
   static constexpr auto fields() { return std::tuple{F(GetParameterRequest, Name), F(GetParameterRequest, WithDecryption)}; }
 };
 
 struct GetParameterResult {
-  std::optional<aws::Parameter> Parameter;
+  std::optional<aws::Parameter> Parameter{};
   static constexpr auto fields() { return std::tuple{F(GetParameterResult, Parameter)}; }
 };
 
 struct GetParametersByPathRequest {
-  std::string Path;
-  std::optional<bool> Recursive;
-  std::optional<bool> WithDecryption;
-  std::optional<int> MaxResults;
-  std::optional<std::string> NextToken;
+  std::string Path{};
+  std::optional<bool> Recursive{};
+  std::optional<bool> WithDecryption{};
+  std::optional<int> MaxResults{};
+  std::optional<std::string> NextToken{};
   static constexpr auto fields() {
     using T = GetParametersByPathRequest;
     return std::tuple{F(T, Path), F(T, Recursive), F(T, WithDecryption), F(T, MaxResults), F(T, NextToken)};
@@ -55,8 +55,8 @@ struct GetParametersByPathRequest {
 };
 
 struct GetParametersByPathResult {
-  std::vector<aws::Parameter> Parameters;
-  std::optional<std::string> NextToken;
+  std::vector<aws::Parameter> Parameters{};
+  std::optional<std::string> NextToken{};
   static constexpr auto fields() {
     return std::tuple{F(GetParametersByPathResult, Parameters), F(GetParametersByPathResult, NextToken)};
   }

@@ -9,8 +9,8 @@
 namespace qvn::aws {
 
 struct Tag {
-  std::optional<std::string> Key;
-  std::optional<std::string> Value;
+  std::optional<std::string> Key{};
+  std::optional<std::string> Value{};
   static constexpr auto fields() { return std::tuple{QVN_FIELD(Tag, Key), QVN_FIELD(Tag, Value)}; }
 };
 

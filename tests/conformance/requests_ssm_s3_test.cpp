@@ -95,7 +95,9 @@ TEST_F(S3GoldenRequests, MethodPathQueryAndChecksumMatch) {
       EXPECT_EQ(text::find_header(sent[0].headers, "Content-MD5"), md5);
       EXPECT_EQ(sent[0].upload_file, upload);
     }
-    if (op == "GetObject") EXPECT_FALSE(sent[0].download_file.empty());
+    if (op == "GetObject") {
+      EXPECT_FALSE(sent[0].download_file.empty());
+    }
   }
 }
 

@@ -1,0 +1,30 @@
+#pragma once
+// The qvn-aws command line: one AWS operation from the command line,
+//
+//   qvn-aws SERVICE OPERATION [--region R] [--profile P] [--input JSON] [--no-paginate]
+//
+// sent through the typed client and printed as JSON with AWS's member
+// names. Exit status: 0 done; 2 usage error (unknown service, operation or
+// option, bad JSON, unknown or ill-typed input member); 253 no usable
+// credentials or configuration; 254 AWS refused the request; 255 any other
+// failure (network, local file, unreadable answer).
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "aws/service_client.hpp"
+
+namespace qvn::aws {
+
+struct CliEnvironment {
+  // Makes the sender for a service; empty: a ServiceClient of a session
+  // built from --profile and --region with the usual credential chain.
+  std::function<std::shared_ptr<OperationSender>(const ServiceId&)> make_sender;
+};
+
+int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                const CliEnvironment& environment = {});
+
+}  // namespace qvn::aws

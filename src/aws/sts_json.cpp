@@ -1,0 +1,61 @@
+#include "aws/sts_json.hpp"
+
+#include <tuple>
+
+#define F QVN_FIELD
+
+namespace qvn::aws {
+namespace {
+
+// The members the command line accepts, described for the JSON conversion.
+struct AssumeRoleInput {
+  std::string RoleArn{};
+  std::string RoleSessionName{};
+  std::optional<int> DurationSeconds{};
+  std::optional<std::string> ExternalId{};
+  std::optional<std::string> Policy{};
+  std::optional<std::string> SerialNumber{};
+  std::optional<std::string> TokenCode{};
+  static constexpr auto fields() {
+    using T = AssumeRoleInput;
+    return std::tuple{F(T, RoleArn),      F(T, RoleSessionName), F(T, DurationSeconds), F(T, ExternalId),
+                      F(T, Policy),       F(T, SerialNumber),    F(T, TokenCode)};
+  }
+};
+
+shape::Json assume_role(StsClient& sts, const shape::Json& input) {
+  const auto in = shape::from_json_strict<AssumeRoleInput>(input);
+  sts::AssumeRoleRequest request;
+  request.RoleArn = in.RoleArn;
+  request.RoleSessionName = in.RoleSessionName;
+  request.DurationSeconds = in.DurationSeconds;
+  request.ExternalId = in.ExternalId;
+  request.Policy = in.Policy;
+  request.SerialNumber = in.SerialNumber;
+  request.TokenCode = in.TokenCode;
+  const sts::AssumeRoleResult result = sts.assume_role(request);
+  shape::Json out = shape::Json::object();
+  if (result.Credentials) {
+    out["Credentials"] = {{"AccessKeyId", result.Credentials->AccessKeyId},
+                          {"SecretAccessKey", result.Credentials->SecretAccessKey},
+                          {"SessionToken", result.Credentials->SessionToken},
+                          {"Expiration", result.Credentials->Expiration}};
+  }
+  if (result.AssumedRoleUser) {
+    out["AssumedRoleUser"] = {{"AssumedRoleId", result.AssumedRoleUser->AssumedRoleId},
+                              {"Arn", result.AssumedRoleUser->Arn}};
+  }
+  if (result.PackedPolicySize) out["PackedPolicySize"] = *result.PackedPolicySize;
+  return out;
+}
+
+}  // namespace
+
+std::vector<JsonOperation> sts_json_operations(std::shared_ptr<StsClient> client) {
+  return {{"assume_role", "AssumeRole",
+           [client](const shape::Json& input, Pages) { return assume_role(*client, input); }}};
+}
+
+}  // namespace qvn::aws
+
+#undef F
