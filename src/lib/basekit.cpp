@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <stdexcept>
+#include <system_error>
 
 #include "core/logging.hpp"
 #include "core/logsetup.hpp"
@@ -24,7 +26,11 @@ std::string toLower(std::string text) {
 void Common::initLogLocation(const std::string& log_output_path) {
   addLoggingLevel("DETAIL", INFO - 5);
   const std::string target_folder = log_output_path + "/log";
-  if (!std::filesystem::exists(target_folder)) std::filesystem::create_directories(target_folder);
+  if (!std::filesystem::exists(target_folder)) {
+    std::error_code error;
+    std::filesystem::create_directories(target_folder, error);
+    if (error) throw std::runtime_error("cannot create log folder " + target_folder + ": " + error.message());
+  }
 
   LoggingConfig& config = logging_config();
   config.handler("logConsoleHandler").filename = target_folder + "/quorvane_testlibs.log";

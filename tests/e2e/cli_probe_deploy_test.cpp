@@ -80,7 +80,7 @@ TEST(ProbeDeployCli, AnUnusableLogFolderIsOneClearErrorLine) {
   { std::ofstream(scratch.path() / "blocker") << "a file, not a folder"; }
   auto r = runProgram(kProgram, {"--test_config", "x.json", "--backup_folder", "blocker"}, scratch.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("probe_deploy: error: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.rfind("probe_deploy: error: cannot create log folder blocker/log: ", 0), 0u) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
 }
 

@@ -105,9 +105,22 @@ TEST_F(CommonTest, InitLogLocationAppendsToAnEarlierLog) {
 
 TEST_F(CommonTest, InitLogLocationReportsAFileWhereTheLogFolderShouldBe) {
   std::ofstream(dir_ / "log") << "not a folder";
-  EXPECT_THROW(Common::initLogLocation(dir_.string()), std::runtime_error);
+  try {
+    Common::initLogLocation(dir_.string());
+    FAIL() << "a file named log must fail";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("cannot open log file " + dir_.string() + "/log/quorvane_testlibs.log"),
+              std::string::npos) << e.what();
+  }
+  resetLoggingForTesting();  // the failed call had already added DETAIL
   std::ofstream(dir_ / "blocker") << "file";
-  EXPECT_THROW(Common::initLogLocation((dir_ / "blocker" / "sub").string()), std::exception);
+  try {
+    Common::initLogLocation((dir_ / "blocker" / "sub").string());
+    FAIL() << "a file in the way of a parent folder must fail";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("cannot create log folder " + (dir_ / "blocker" / "sub").string() + "/log: "),
+              std::string::npos) << e.what();
+  }
 }
 
 TEST_F(CommonTest, AddLoggingLevelRefusesNamesInUseAndChangesNothing) {
