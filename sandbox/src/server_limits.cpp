@@ -1,0 +1,185 @@
+#include "server_limits.hpp"
+
+#include <stdexcept>
+
+#include "core/clock.hpp"
+
+namespace qvn::sandbox {
+
+namespace {
+
+int default_status(const std::string& code) {
+  if (code == "RequestLimitExceeded" || code == "SlowDown" || code == "ServiceUnavailable" ||
+      code == "Unavailable")
+    return 503;
+  if (code == "InternalError" || code == "InternalFailure" || code == "ServiceFailure" ||
+      code == "InternalServerError")
+    return 500;
+  if (code == "Throttling" || code == "ThrottlingException") return 400;
+  return 400;
+}
+
+}  // namespace
+
+FaultRule parse_fault(const Json& j) {
+  if (!j.is_object()) throw std::invalid_argument("a fault is a JSON object");
+  FaultRule r;
+  r.service = j.value("service", std::string("*"));
+  r.operation = j.value("operation", std::string("*"));
+  if (j.contains("error")) {
+    const Json& e = j["error"];
+    if (e.is_string()) {
+      r.code = e.get<std::string>();
+    } else if (e.is_object() && e.contains("code")) {
+      r.code = e["code"].get<std::string>();
+      r.message = e.value("message", std::string());
+      if (e.contains("status")) r.status = e["status"].get<int>();
+    } else {
+      throw std::invalid_argument("\"error\" needs a \"code\"");
+    }
+    if (!e.is_object() || !e.contains("status")) r.status = default_status(*r.code);
+    if (r.message.empty()) r.message = "Injected fault: " + *r.code;
+  }
+  r.probability = j.value("probability", 1.0);
+  if (r.probability < 0 || r.probability > 1)
+    throw std::invalid_argument("\"probability\" is between 0 and 1");
+  r.remaining = j.value("count", -1);
+  if (j.contains("latency_ms")) {
+    const Json& l = j["latency_ms"];
+    if (l.is_number()) {
+      r.latency_min_ms = r.latency_max_ms = l.get<double>();
+    } else if (l.is_object()) {
+      r.latency_min_ms = l.value("min", 0.0);
+      r.latency_max_ms = l.value("max", r.latency_min_ms);
+    } else {
+      throw std::invalid_argument("\"latency_ms\" is a number or {\"min\", \"max\"}");
+    }
+    if (r.latency_min_ms < 0 || r.latency_max_ms < r.latency_min_ms)
+      throw std::invalid_argument("latency bounds must satisfy 0 <= min <= max");
+  }
+  if (!r.code && r.latency_max_ms <= 0)
+    throw std::invalid_argument("a fault needs an \"error\" or a \"latency_ms\"");
+  return r;
+}
+
+Json fault_json(const FaultRule& r) {
+  Json j = {{"service", r.service}, {"operation", r.operation}};
+  if (r.code) j["error"] = {{"code", *r.code}, {"status", r.status}, {"message", r.message}};
+  j["probability"] = r.probability;
+  j["count"] = r.remaining;
+  if (r.latency_max_ms > 0) j["latency_ms"] = {{"min", r.latency_min_ms}, {"max", r.latency_max_ms}};
+  return j;
+}
+
+void FaultInjector::add(FaultRule rule) {
+  std::lock_guard lock(mutex_);
+  rules_.push_back(std::move(rule));
+}
+
+void FaultInjector::clear() {
+  std::lock_guard lock(mutex_);
+  rules_.clear();
+}
+
+std::vector<FaultRule> FaultInjector::rules() const {
+  std::lock_guard lock(mutex_);
+  return rules_;
+}
+
+FaultInjector::Decision FaultInjector::decide(const std::string& service,
+                                              const std::string& operation) {
+  std::lock_guard lock(mutex_);
+  Decision d;
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (auto& r : rules_) {
+    if ((r.service != "*" && r.service != service) ||
+        (r.operation != "*" && r.operation != operation) || r.remaining == 0)
+      continue;
+    if (r.latency_max_ms > 0) {
+      std::uniform_real_distribution<double> pick(r.latency_min_ms, r.latency_max_ms);
+      d.latency_ms += r.latency_min_ms == r.latency_max_ms ? r.latency_min_ms : pick(rng_);
+      if (!r.code && r.remaining > 0) --r.remaining;
+    }
+    if (r.code && !d.error && unit(rng_) < r.probability) {
+      d.error.emplace(r.status, *r.code, r.message);
+      if (r.remaining > 0) --r.remaining;
+    }
+  }
+  std::erase_if(rules_, [](const FaultRule& r) { return r.remaining == 0; });
+  return d;
+}
+
+RateLimiter::RateLimiter() {
+  specs_["RunInstances"] = {5, 2};
+  specs_["mutating"] = {200, 5};
+  specs_["describe"] = {100, 20};
+}
+
+std::string RateLimiter::api_class(const std::string& operation) {
+  if (operation == "RunInstances") return "RunInstances";
+  if (operation.rfind("Describe", 0) == 0 || operation.rfind("Get", 0) == 0 ||
+      operation.rfind("List", 0) == 0)
+    return "describe";
+  return "mutating";
+}
+
+void RateLimiter::configure(const Json& config) {
+  if (!config.is_object()) throw std::invalid_argument("rate limits are a JSON object");
+  std::lock_guard lock(mutex_);
+  if (config.contains("enabled")) enabled_ = config["enabled"].get<bool>();
+  for (const char* name : {"RunInstances", "mutating", "describe"}) {
+    if (!config.contains(name)) continue;
+    const Json& b = config[name];
+    BucketSpec spec{b.value("burst", specs_[name].burst),
+                    b.value("refill_per_second", specs_[name].refill_per_second)};
+    if (spec.burst < 0 || spec.refill_per_second < 0)
+      throw std::invalid_argument("bucket sizes and refill rates are not negative");
+    specs_[name] = spec;
+  }
+  buckets_.clear();
+}
+
+Json RateLimiter::config() const {
+  std::lock_guard lock(mutex_);
+  Json j = {{"enabled", enabled_}};
+  for (const auto& [name, spec] : specs_)
+    j[name] = {{"burst", spec.burst}, {"refill_per_second", spec.refill_per_second}};
+  return j;
+}
+
+void RateLimiter::reset() {
+  std::lock_guard lock(mutex_);
+  enabled_ = false;
+  specs_.clear();
+  specs_["RunInstances"] = {5, 2};
+  specs_["mutating"] = {200, 5};
+  specs_["describe"] = {100, 20};
+  buckets_.clear();
+}
+
+bool RateLimiter::admit(const std::string& service, const std::string& account,
+                        const std::string& region, const std::string& operation,
+                        Clock::time_point now) {
+  if (service != "ec2") return true;
+  std::lock_guard lock(mutex_);
+  if (!enabled_) return true;
+  const std::string cls = api_class(operation);
+  const BucketSpec& spec = specs_[cls];
+  const std::string key = account + "/" + region + "/" + cls;
+  auto [it, fresh] = buckets_.try_emplace(key);
+  State& s = it->second;
+  if (fresh) {
+    s.tokens = spec.burst;
+    s.last = now;
+  }
+  const double scale = core::time_scale();
+  const double elapsed = std::chrono::duration<double>(now - s.last).count();
+  const double rate = scale > 0 ? spec.refill_per_second / scale : spec.burst;
+  s.tokens = std::min(spec.burst, s.tokens + std::max(0.0, elapsed) * rate);
+  s.last = now;
+  if (s.tokens < 1) return false;
+  s.tokens -= 1;
+  return true;
+}
+
+}  // namespace qvn::sandbox

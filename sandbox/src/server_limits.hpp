@@ -1,0 +1,84 @@
+#pragma once
+// What the sandbox adds to the services' own behaviour: injected faults
+// (an error for the next N calls or with a probability, added latency) and
+// EC2-like request-rate limits (token buckets per API class, per account and
+// region).
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "service.hpp"
+
+namespace qvn::sandbox {
+
+struct FaultRule {
+  std::string service = "*";    // signing name or "*"
+  std::string operation = "*";  // API operation or "*"
+  // The error to answer with; none: latency only.
+  std::optional<std::string> code;
+  int status = 400;
+  std::string message;
+  double probability = 1.0;     // per matching call
+  int remaining = -1;           // calls (or failures) left; -1: no limit
+  double latency_min_ms = 0;
+  double latency_max_ms = 0;
+};
+
+// Parses one rule of the control API / scenario form; throws
+// std::invalid_argument with a one-line reason.
+FaultRule parse_fault(const Json& j);
+Json fault_json(const FaultRule& rule);
+
+class FaultInjector {
+ public:
+  void add(FaultRule rule);
+  void clear();
+  std::vector<FaultRule> rules() const;
+  // What to do with one call: a delay (milliseconds, unscaled) and maybe an error.
+  struct Decision {
+    double latency_ms = 0;
+    std::optional<ApiError> error;
+  };
+  Decision decide(const std::string& service, const std::string& operation);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<FaultRule> rules_;
+  std::mt19937_64 rng_{std::random_device{}()};
+};
+
+struct BucketSpec {
+  double burst = 0;
+  double refill_per_second = 0;
+};
+
+// EC2's request throttling: RunInstances has a bucket of its own, other
+// mutating calls share one and Describe calls share one. Refill rates are
+// sandbox seconds, so they speed up with a smaller time scale.
+class RateLimiter {
+ public:
+  RateLimiter();
+  // {"enabled": bool, "RunInstances": {"burst": 5, "refill_per_second": 2}, "mutating": ..., "describe": ...}
+  void configure(const Json& config);
+  Json config() const;
+  void reset();
+  // False when the caller's bucket for this operation is empty.
+  bool admit(const std::string& service, const std::string& account, const std::string& region,
+             const std::string& operation, Clock::time_point now);
+  static std::string api_class(const std::string& operation);
+
+ private:
+  struct State {
+    double tokens = 0;
+    Clock::time_point last{};
+  };
+  mutable std::mutex mutex_;
+  bool enabled_ = false;
+  std::map<std::string, BucketSpec> specs_;
+  std::map<std::string, State> buckets_;
+};
+
+}  // namespace qvn::sandbox
