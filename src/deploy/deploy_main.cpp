@@ -38,14 +38,19 @@ void checkTagResource(const DeployArgs& args, Logger& log) {
   }
 }
 
-int runProbeDeploy(const std::vector<std::string>& arguments) {
-  const DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
-
+Logger& beginProbeDeploy(const DeployArgs& args, const std::vector<std::string>& arguments) {
   Common::initLogLocation(args.backup_folder);
   Common::logCommandOptions(commandText(arguments));
   Logger& log = *getLogger("quorvane_testlibs");
   Globals.dry_run = args.dry_run;
   checkTagResource(args, log);
+  return log;
+}
+
+int runProbeDeploy(const std::vector<std::string>& arguments) {
+  const DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
+  Logger& log = beginProbeDeploy(args, arguments);
+  (void)log;
 
   // The AWS sessions and the deployment or teardown come here.
   return RunOutcome().getStatus();

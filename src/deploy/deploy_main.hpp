@@ -19,6 +19,11 @@ std::vector<std::string> splitTagResource(const std::string& value);
 // "**Error** incomplete tag_resource pair" and ends the program with status 1.
 void checkTagResource(const DeployArgs& args, Logger& log);
 
+// The opening of every run, once the command line is parsed: log set-up,
+// command banner, the dry-run setting and the tag pair check. Returns the
+// package logger for the rest of the flow.
+Logger& beginProbeDeploy(const DeployArgs& args, const std::vector<std::string>& arguments);
+
 // The whole flow for the arguments after the program name; returns the exit
 // status or throws ProgramExit.
 int runProbeDeploy(const std::vector<std::string>& arguments);

@@ -37,12 +37,15 @@ std::string commandText(const std::vector<std::string>& arguments) {
   return text;
 }
 
-int runSubnetSurvey(const std::vector<std::string>& arguments) {
-  const SurveyArgs args = parseSurveyArgs(arguments, std::cout, std::cerr);
-
+Logger& beginSubnetSurvey(const SurveyArgs& args, const std::vector<std::string>& arguments) {
   Common::initLogLocation(args.backup_folder);
   Common::logCommandOptions(commandText(arguments));
-  Logger& log = *getLogger("quorvane_testlibs");
+  return *getLogger("quorvane_testlibs");
+}
+
+int runSubnetSurvey(const std::vector<std::string>& arguments) {
+  const SurveyArgs args = parseSurveyArgs(arguments, std::cout, std::cerr);
+  Logger& log = beginSubnetSurvey(args, arguments);
   (void)log;
 
   // The AWS session, the output guard and the searches come here.

@@ -174,10 +174,11 @@ class DeployFlowTest : public ::testing::Test {
 TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
   const std::string backup = dir_.string();
   ::testing::internal::CaptureStderr();
+  const std::vector<std::string> arguments{"--test_config", "x.json", "--tag_resource", "a,b,c",
+                                           "--dry_run", "--backup_folder", backup};
   int status = -1;
   try {
-    runProbeDeploy({"--test_config", "x.json", "--tag_resource", "a,b,c", "--dry_run",
-                    "--backup_folder", backup});
+    beginProbeDeploy(*parse(arguments).args, arguments);
   } catch (const ProgramExit& e) {
     status = e.status;
   }
@@ -200,13 +201,16 @@ TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
   EXPECT_EQ(last.substr(24), "**Error** incomplete tag_resource pair");
 }
 
-TEST_F(DeployFlowTest, CompletePairRunsToTheRecordedStatus) {
+TEST_F(DeployFlowTest, CompletePairPassesTheOpening) {
+  const std::vector<std::string> arguments{"--test_config", "x.json", "--tag_resource", "owner,me",
+                                           "--backup_folder", dir_.string()};
   ::testing::internal::CaptureStderr();
-  int status = runProbeDeploy({"--test_config", "x.json", "--tag_resource", "owner,me",
-                               "--backup_folder", dir_.string()});
-  ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(status, 0);
+  Logger& log = beginProbeDeploy(*parse(arguments).args, arguments);
+  std::string console = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log.name(), "quorvane_testlibs");
+  EXPECT_EQ(console.find("incomplete"), std::string::npos);
   EXPECT_FALSE(Globals.dry_run);
+  EXPECT_EQ(RunOutcome().getStatus(), 0);
   EXPECT_EQ(commandText({}), "probe_deploy ");
 }
 

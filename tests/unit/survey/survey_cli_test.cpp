@@ -146,12 +146,13 @@ TEST(SurveyFlowTest, BannerGoesToTheLogWithoutThePassword) {
   logging_config() = defaultLoggingConfig();
   fs::path dir = fs::temp_directory_path() / ("qvn_survey_" + std::to_string(::getpid()));
   fs::remove_all(dir);
+  const auto arguments = with({"--backup_folder", dir.string(), "spoke", "--controller_ip", "1.2.3.4",
+                               "--controller_user", "u", "--controller_password", "hunter2",
+                               "--spoke_gw_name", "gw"});
   ::testing::internal::CaptureStderr();
-  int status = runSubnetSurvey(with({"--backup_folder", dir.string(), "spoke", "--controller_ip",
-                                     "1.2.3.4", "--controller_user", "u", "--controller_password",
-                                     "hunter2", "--spoke_gw_name", "gw"}));
+  Logger& log = beginSubnetSurvey(*parse(arguments).args, arguments);
   std::string console = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(log.name(), "quorvane_testlibs");
   std::ifstream in(dir / "log" / "quorvane_testlibs.log");
   std::string file((std::istreambuf_iterator<char>(in)), {});
   EXPECT_NE(file.find("--controller_password ****"), std::string::npos);
