@@ -149,7 +149,7 @@ TEST_F(CommonTest, AddLoggingLevelRefusesNamesInUseAndChangesNothing) {
   Common::addLoggingLevel("NOTICE", 25, "");  // empty method name: lower-cased level name
   EXPECT_TRUE(loggerHasOperation("notice"));
   Common::addLoggingLevel("AUDIT", 35, "audit_event");
-  auto sink = std::make_shared<testing::CaptureHandler>();
+  auto sink = std::make_shared<test_support::CaptureHandler>();
   getLogger("addlevel")->addHandler(sink);
   getLogger("addlevel")->call("audit_event", "audited");
   ASSERT_EQ(sink->records().size(), 1u);
@@ -157,7 +157,7 @@ TEST_F(CommonTest, AddLoggingLevelRefusesNamesInUseAndChangesNothing) {
 }
 
 TEST_F(CommonTest, CommandBannerIsSevenInfoRecords) {
-  auto sink = std::make_shared<testing::CaptureHandler>();
+  auto sink = std::make_shared<test_support::CaptureHandler>();
   getLogger("quorvane_testlibs")->addHandler(sink);
   getLogger("quorvane_testlibs")->setLevel(DEBUG);
   Common::logCommandOptions("probe_deploy --test_config a.json");

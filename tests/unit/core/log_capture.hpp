@@ -6,7 +6,7 @@
 
 #include "core/logging.hpp"
 
-namespace qvn::testing {
+namespace qvn::test_support {
 
 class CaptureHandler : public Handler {
  public:
@@ -34,4 +34,4 @@ class CaptureHandler : public Handler {
   std::vector<LogRecord> records_;
 };
 
-}  // namespace qvn::testing
+}  // namespace qvn::test_support

@@ -15,7 +15,7 @@
 namespace qvn {
 namespace {
 
-using testing::CaptureHandler;
+using test_support::CaptureHandler;
 
 class LoggingTest : public ::testing::Test {
  protected:

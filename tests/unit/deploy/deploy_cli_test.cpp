@@ -125,7 +125,7 @@ TEST(TagResourceTest, OddPieceCountsAreRefused) {
   EXPECT_EQ(splitTagResource(""), std::vector<std::string>{""});
   EXPECT_EQ(splitTagResource(" a , b"), (std::vector<std::string>{" a ", " b"}));
 
-  auto sink = std::make_shared<testing::CaptureHandler>();
+  auto sink = std::make_shared<test_support::CaptureHandler>();
   Logger& log = *getLogger("deploytest");
   log.addHandler(sink);
   log.setLevel(DEBUG);
