@@ -346,7 +346,7 @@ void Logger::log(int level, const std::string& message) {
 
 void Logger::call(const std::string& operation, const std::string& message) {
   auto level = operationLevel(operation);
-  if (!level) throw AttributeError("'Logger' object has no attribute '" + operation + "'");
+  if (!level) throw AttributeError("loggers have no logging operation named '" + operation + "'");
   log(*level, message);
 }
 
@@ -375,7 +375,7 @@ Logger* getLogger(const std::string& name) { return LoggerTree::instance().get(n
 
 void logging_call(const std::string& operation, const std::string& message) {
   auto level = operationLevel(operation);
-  if (!level) throw AttributeError("module 'logging' has no attribute '" + operation + "'");
+  if (!level) throw AttributeError("the logging facility has no operation named '" + operation + "'");
   getLogger()->log(*level, message);
 }
 
