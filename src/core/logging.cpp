@@ -21,7 +21,7 @@ struct LevelRegistry {
   std::shared_mutex mutex;
   std::map<int, std::string> names;
   std::map<std::string, int> constants;
-  std::set<std::string> facility_names;      // module-level operations
+  std::set<std::string> facility_names;      // the facility's operations and types
   std::set<std::string> logger_names;        // logger operations and members
   std::map<std::string, int> level_operations;  // operation -> level it logs at
 
@@ -30,21 +30,20 @@ struct LevelRegistry {
   void reset() {
     names = {{NOTSET, "NOTSET"}, {DEBUG, "DEBUG"},     {INFO, "INFO"},
              {WARNING, "WARNING"}, {ERROR, "ERROR"}, {CRITICAL, "CRITICAL"}};
-    constants = {{"NOTSET", NOTSET}, {"DEBUG", DEBUG},       {"INFO", INFO},
-                 {"WARNING", WARNING}, {"WARN", WARNING},    {"ERROR", ERROR},
-                 {"CRITICAL", CRITICAL}, {"FATAL", CRITICAL}};
-    level_operations = {{"debug", DEBUG}, {"info", INFO},       {"warning", WARNING},
-                        {"warn", WARNING}, {"error", ERROR},    {"exception", ERROR},
-                        {"critical", CRITICAL}, {"fatal", CRITICAL}};
-    facility_names = {"log", "getLogger", "getLevelName", "addLevelName", "disable",
-                      "basicConfig", "shutdown", "captureWarnings", "Logger", "Handler",
-                      "Formatter", "StreamHandler", "FileHandler", "LogRecord", "root",
-                      "config", "handlers", "lastResort"};
-    logger_names = {"log", "setLevel", "getEffectiveLevel", "isEnabledFor", "addHandler",
-                    "removeHandler", "hasHandlers", "handle", "getChild", "callHandlers",
-                    "makeRecord", "findCaller", "filter", "addFilter", "removeFilter",
-                    "name", "level", "parent", "propagate", "handlers", "disabled",
-                    "manager", "root"};
+    constants = {{"NOTSET", NOTSET}, {"DEBUG", DEBUG},     {"INFO", INFO},
+                 {"WARNING", WARNING}, {"ERROR", ERROR}, {"CRITICAL", CRITICAL}};
+    level_operations = {{"debug", DEBUG},     {"info", INFO},         {"warning", WARNING},
+                        {"error", ERROR},     {"critical", CRITICAL}};
+    // The facility's own operations and types (this header's API).
+    facility_names = {"log", "getLogger", "getLevelName", "addLevelName", "levelConstant",
+                      "facilityHasName", "loggerHasOperation", "registerLevel", "logging_call",
+                      "disable", "resetLoggingForTesting", "Logger", "Handler", "Formatter",
+                      "StreamHandler", "FileHandler", "LogRecord", "AttributeError"};
+    // The logger type's members. "detail" is not among them until the level
+    // DETAIL is registered: Logger::detail is only its typed shortcut.
+    logger_names = {"log", "logLazy", "call", "handle", "name", "parent", "setLevel", "level",
+                    "getEffectiveLevel", "isEnabledFor", "setPropagate", "propagate",
+                    "addHandler", "removeHandler", "clearHandlers", "handlers"};
     for (const auto& [op, level] : level_operations) {
       (void)level;
       facility_names.insert(op);
