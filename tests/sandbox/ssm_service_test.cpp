@@ -147,3 +147,33 @@ TEST_F(SsmServiceTest, DumpMasksSecureStrings) {
 
 }  // namespace
 }  // namespace qvn::sandbox
+
+namespace qvn::sandbox {
+namespace {
+
+// Every shipped scenario loads into these services and serves its basics.
+TEST(SandboxScenarioFiles, LoadIntoIamStsSsmAndS3) {
+  for (std::string name : {"empty", "natgw", "spoke", "spoke-hs"}) {
+    std::ifstream in(std::string(QVN_SOURCE_DIR) + "/sandbox/scenarios/" + name + ".json");
+    ASSERT_TRUE(in) << name;
+    Json scenario = Json::parse(in);
+    World world;
+    world.scenario = scenario;
+    for (auto make : {make_iam_service, make_sts_service, make_ssm_service, make_s3_service}) {
+      auto service = make();
+      EXPECT_NO_THROW(service->load(scenario, world)) << name << " " << service->name();
+    }
+    auto ssm = make_ssm_service();
+    ssm->load(scenario, world);
+    AwsCall get = testing::fixture_call("ssm-get-parameter");
+    get.account_id = "210987654321";
+    get.body = R"({"Name": "/quorvane/workflow/secrets/quorvane-workflow-key", "WithDecryption": true})";
+    EXPECT_NE(Json::parse(ssm->handle(get).body)["Parameter"]["Value"].get<std::string>().find("PRIVATE KEY"),
+              std::string::npos)
+        << name;
+    EXPECT_TRUE(scenario["controller"].contains("password")) << name;
+  }
+}
+
+}  // namespace
+}  // namespace qvn::sandbox
