@@ -208,7 +208,7 @@ SandboxServer::SandboxServer(ServerOptions options)
     : options_(options), http_(std::make_unique<httplib::Server>()) {
   const size_t threads = static_cast<size_t>(std::max(options_.threads, 8));
   http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  http_->set_keep_alive_timeout(5);
+  http_->set_keep_alive_timeout(1);
   http_->set_read_timeout(30);
   http_->set_write_timeout(30);
   http_->set_payload_max_length(256u * 1024 * 1024);
@@ -251,11 +251,21 @@ void SandboxServer::reset() {
 
 int SandboxServer::start(int port) {
   mount_control();
-  http_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    if (!is_aws_request(req)) return httplib::Server::HandlerResponse::Unhandled;
-    serve_aws(req, res);
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  // Everything not mounted before is an AWS request (or unknown). Registered
+  // last, so the control API and the plain-HTTP stand-ins match first.
+  auto aws = [this](const httplib::Request& req, httplib::Response& res) {
+    if (is_aws_request(req)) {
+      serve_aws(req, res);
+    } else {
+      res.status = 404;
+      res.set_content("not found\n", "text/plain");
+    }
+  };
+  http_->Get(".*", aws);
+  http_->Post(".*", aws);
+  http_->Put(".*", aws);
+  http_->Delete(".*", aws);
+  http_->Patch(".*", aws);
   if (port == 0) {
     port_ = http_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot listen on 127.0.0.1");
