@@ -113,20 +113,18 @@ double ClientRateLimiter::cubic_zero_point() const {
 }
 
 void ClientRateLimiter::before_send() {
-  for (;;) {
-    double wait = 0;
-    {
-      std::lock_guard lock(mutex_);
-      if (!enabled_) return;
-      refill(now());
-      if (capacity_ >= 1) {
-        capacity_ -= 1;
-        return;
-      }
-      wait = (1 - capacity_) / fill_rate_;
-    }
-    core::sleep_for(core::Seconds(wait));
+  double wait = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!enabled_) return;
+    refill(now());
+    // Take the token now, even on credit: each caller reserves the next
+    // free slot and waits until it comes, so no caller spins or starves.
+    capacity_ -= 1;
+    if (capacity_ >= 0) return;
+    wait = -capacity_ / fill_rate_;
   }
+  core::sleep_for(core::Seconds(wait));
 }
 
 void ClientRateLimiter::after_response(bool throttled) {

@@ -55,7 +55,8 @@ class RetryQuota {
 
 // Client-side send rate of the adaptive mode (token bucket with a CUBIC
 // rate). Off until the first throttling answer; from then on every send
-// takes a token, waiting (through qvn::core::sleep_for) when none is left.
+// takes a token, waiting (through qvn::core::sleep_for) for its turn when
+// none is left.
 class ClientRateLimiter {
  public:
   // Seconds on a monotonic scale. The default is the steady clock divided
