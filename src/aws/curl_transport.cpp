@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -121,6 +122,7 @@ std::string url_for_message(const std::string& url) { return url.substr(0, url.f
 
 struct CurlTransport::Impl {
   CURLSH* share = nullptr;
+  std::string ca_bundle;  // AWS_CA_BUNDLE: extra trust for private endpoints
   std::mutex share_locks[CURL_LOCK_DATA_LAST];
   std::mutex pool_mutex;
   std::vector<CURL*> idle;
@@ -140,6 +142,7 @@ struct CurlTransport::Impl {
     curl_share_setopt(share, CURLSHOPT_USERDATA, this);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle) ca_bundle = bundle;
   }
 
   ~Impl() {
@@ -192,6 +195,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!impl_->ca_bundle.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, impl_->ca_bundle.c_str());
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()));

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 
+#include "aws/debug_hook.hpp"
 #include "aws/errors.hpp"
 #include "aws/session.hpp"
 #include "aws/sigv4.hpp"
@@ -225,6 +226,10 @@ struct ServiceClient::Impl {
     return body.empty() ? kEmptyHash : sigv4::sha256_hex(body);
   }
 
+  std::string describe(const OperationRequest& request) const {
+    return service.name + " " + request.operation + " (" + region + ")";
+  }
+
   OperationResponse send(const OperationRequest& request) {
     const std::string body = body_of(request);
     const std::string payload_hash = payload_hash_of(request, body);
@@ -245,7 +250,10 @@ struct ServiceClient::Impl {
         int cost = retry_state->quota.acquire(error.is_timeout());
         if (cost == 0) throw;
         retry_cost = cost;
-        core::sleep_for(core::Seconds(backoff_seconds(attempt, random_unit())));
+        double delay = backoff_seconds(attempt, random_unit());
+        debug_event(describe(request) + ": attempt " + std::to_string(attempt) + " failed (" + error.what() +
+                    "), retrying in " + std::to_string(delay) + " s");
+        core::sleep_for(core::Seconds(delay));
         continue;
       }
       if (response.status >= 200 && response.status < 300) {
@@ -260,6 +268,8 @@ struct ServiceClient::Impl {
         // The bucket lives in another region: follow it once, without
         // counting an attempt, and remember it for the next calls.
         remember_bucket_region(request.bucket, info.bucket_region);
+        debug_event(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region +
+                    ", following it");
         redirected = true;
         --attempt;
         continue;
@@ -268,9 +278,13 @@ struct ServiceClient::Impl {
         int cost = retry_state->quota.acquire(false);
         if (cost > 0) {
           retry_cost = cost;
-          core::sleep_for(core::Seconds(backoff_seconds(attempt, random_unit())));
+          double delay = backoff_seconds(attempt, random_unit());
+          debug_event(describe(request) + ": attempt " + std::to_string(attempt) + " refused (" + info.code +
+                      ", HTTP " + std::to_string(info.status) + "), retrying in " + std::to_string(delay) + " s");
+          core::sleep_for(core::Seconds(delay));
           continue;
         }
+        debug_event(describe(request) + ": retry budget spent, giving up");
       }
       throw ServiceError(std::move(info), service.name, request.operation);
     }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "aws/debug_hook.hpp"
 #include "aws/errors.hpp"
 #include "aws/service_client.hpp"
 #include "aws/session.hpp"
@@ -294,6 +295,23 @@ TEST_F(ServiceClientTest, ErrorTextsCarryNoSecrets) {
     EXPECT_EQ(text.find("wJalrXUtnFEMI"), std::string::npos);
     EXPECT_EQ(text.find("SECRET-TOKEN"), std::string::npos);
   }
+}
+
+TEST_F(ServiceClientTest, RetriesAreReportedToTheDebugHookWithoutSecrets) {
+  std::vector<std::string> lines;
+  set_debug_hook([&](const std::string& line) { lines.push_back(line); });
+  int calls = 0;
+  transport_->handler = [&](const HttpRequest&) {
+    return ++calls == 1 ? answer(503, "") : answer(200, "");
+  };
+  ServiceClient client(session("SECRET-TOKEN"), kEc2, "eu-west-1");
+  OperationRequest request;
+  request.operation = "DescribeSubnets";
+  client.send(request);
+  set_debug_hook({});
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("ec2 DescribeSubnets (eu-west-1): attempt 1 refused (503, HTTP 503)"), std::string::npos);
+  EXPECT_EQ(lines[0].find("SECRET"), std::string::npos);
 }
 
 }  // namespace
