@@ -231,7 +231,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> upload(nullptr, &std::fclose);
   if (!request.upload_file.empty()) {
     upload.reset(std::fopen(request.upload_file.c_str(), "rb"));
-    if (!upload) throw TransportError(TransportError::Kind::Other, "cannot read " + request.upload_file);
+    if (!upload) throw TransportError(TransportError::Kind::Local, "cannot read " + request.upload_file);
     transfer.upload = upload.get();
     auto size = static_cast<curl_off_t>(std::filesystem::file_size(request.upload_file));
     curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
@@ -263,7 +263,7 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
   };
   if (transfer.write_failed) {
     drop_partial();
-    throw TransportError(TransportError::Kind::Other, "cannot write " + request.download_file);
+    throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
   }
   if (code != CURLE_OK) {
     drop_partial();
@@ -277,13 +277,13 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
     if (transfer.temporary_path.empty()) {
       // An empty object: no body callback ran.
       std::FILE* empty = std::fopen(transfer.download_path.c_str(), "wb");
-      if (!empty) throw TransportError(TransportError::Kind::Other, "cannot write " + request.download_file);
+      if (!empty) throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
       std::fclose(empty);
     } else {
       std::filesystem::rename(transfer.temporary_path, transfer.download_path, error);
       if (error) {
         drop_partial();
-        throw TransportError(TransportError::Kind::Other, "cannot write " + request.download_file);
+        throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
       }
     }
   }

@@ -53,7 +53,8 @@ class ServiceError : public AwsError {
 
 class TransportError : public AwsError {
  public:
-  enum class Kind { Connect, Timeout, Tls, Other };
+  // Local: a file to upload or download could not be read or written.
+  enum class Kind { Connect, Timeout, Tls, Local, Other };
   TransportError(Kind kind, const std::string& what) : AwsError(what), kind_(kind) {}
   Kind kind() const { return kind_; }
   bool is_timeout() const { return kind_ == Kind::Timeout; }

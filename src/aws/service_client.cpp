@@ -37,7 +37,7 @@ bool has_header(const HeaderList& headers, const std::string& name) {
 
 std::string sha256_file_hex(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw TransportError(TransportError::Kind::Other, "cannot read " + path);
+  if (!in) throw TransportError(TransportError::Kind::Local, "cannot read " + path);
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
   std::vector<char> buffer(1 << 16);
@@ -45,7 +45,7 @@ std::string sha256_file_hex(const std::string& path) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     if (in.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(in.gcount()));
   }
-  if (in.bad()) throw TransportError(TransportError::Kind::Other, "cannot read " + path);
+  if (in.bad()) throw TransportError(TransportError::Kind::Local, "cannot read " + path);
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(context.get(), digest, &length);
@@ -245,7 +245,8 @@ struct ServiceClient::Impl {
       try {
         response = session->transport()->send(wire);
       } catch (const TransportError& error) {
-        bool retryable = error.kind() != TransportError::Kind::Tls;
+        // Certificate and local file failures do not heal by themselves.
+        bool retryable = error.kind() != TransportError::Kind::Tls && error.kind() != TransportError::Kind::Local;
         if (!retryable || attempt >= retry.max_attempts) throw;
         int cost = retry_state->quota.acquire(error.is_timeout());
         if (cost == 0) throw;

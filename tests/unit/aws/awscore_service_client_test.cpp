@@ -250,6 +250,34 @@ TEST_F(ServiceClientTest, AttemptsComeFromEnvironmentAndClientOverride) {
   EXPECT_EQ(calls, 1);
 }
 
+TEST_F(ServiceClientTest, LocalFileAndCertificateFailuresAreNotRetried) {
+  set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:9000");
+  ServiceClient client(session(), kS3, "us-east-1");
+  OperationRequest upload;
+  upload.method = "PUT";
+  upload.operation = "PutObject";
+  upload.bucket = "bucket";
+  upload.path = "/key";
+  upload.upload_file = (folder_ / "does-not-exist").string();
+  try {
+    client.send(upload);
+    FAIL() << "expected a TransportError";
+  } catch (const TransportError& error) {
+    EXPECT_EQ(error.kind(), TransportError::Kind::Local);
+  }
+  EXPECT_TRUE(transport_->requests().empty());
+  transport_->handler = [](const HttpRequest&) -> HttpResponse {
+    throw TransportError(TransportError::Kind::Tls, "certificate verify failed");
+  };
+  OperationRequest get;
+  get.method = "GET";
+  get.operation = "GetObject";
+  get.bucket = "bucket";
+  get.path = "/key";
+  EXPECT_THROW(client.send(get), TransportError);
+  EXPECT_EQ(transport_->requests().size(), 1u);
+}
+
 TEST_F(ServiceClientTest, S3BucketInAnotherRegionIsFollowedAndRemembered) {
   transport_->handler = [](const HttpRequest& request) {
     if (request.url.find("eu-west-2") == std::string::npos)
