@@ -1,5 +1,6 @@
 #include "controller.hpp"
 
+#include <chrono>
 #include <thread>
 
 #include <httplib.h>
@@ -134,6 +135,9 @@ class HttpsController final : public ControllerServer {
       port_ = port;
     }
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() only reaches a server that has entered its accept loop.
+    for (int i = 0; i < 5000 && !server_.is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return port_;
   }
 

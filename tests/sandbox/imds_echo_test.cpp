@@ -27,6 +27,7 @@ class MetadataServerTest : public ::testing::Test {
     port = server.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
     thread = std::thread([this] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   void TearDown() override {
     server.stop();
