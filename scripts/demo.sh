@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Runs the toolkit against the local AWS sandbox: starts qvn-sandbox on the
+# spoke scenario, then drives the AWS client, the controller API and both
+# programs the way the workflow does, and stops the sandbox again.
+#   usage: scripts/demo.sh [BUILD_DIR]
+set -euo pipefail
+
+BUILD_DIR=$(cd "${1:-build}" && pwd)
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+SANDBOX="$BUILD_DIR/sandbox/qvn-sandbox"
+AWS_CLI="$BUILD_DIR/apps/qvn-aws"
+PROBE="$BUILD_DIR/apps/probe_deploy"
+SURVEY="$BUILD_DIR/apps/subnet_survey"
+for program in "$SANDBOX" "$AWS_CLI" "$PROBE" "$SURVEY"; do
+  [ -x "$program" ] || { echo "demo: $program is not built (run make build)" >&2; exit 1; }
+done
+
+WORK=$(mktemp -d /tmp/quorvane-demo.XXXXXX)
+SANDBOX_PID=""
+cleanup() {
+  if [ -n "$SANDBOX_PID" ]; then
+    kill -TERM "$SANDBOX_PID" 2>/dev/null || true
+    wait "$SANDBOX_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+step() { printf '\n=== %s\n' "$*"; }
+show() { printf '$ %s\n' "$*"; "$@"; }
+
+step "Start the sandbox (scenario: spoke VPC with a gateway and its HA peer)"
+"$SANDBOX" --scenario "$ROOT/sandbox/scenarios/spoke.json" --port 0 \
+  --env-file "$WORK/sandbox.env" --work-dir "$WORK/sandbox" > "$WORK/sandbox.out" 2>&1 &
+SANDBOX_PID=$!
+for _ in $(seq 1 100); do
+  grep -q "ready" "$WORK/sandbox.out" 2>/dev/null && break
+  kill -0 "$SANDBOX_PID" 2>/dev/null || { cat "$WORK/sandbox.out" >&2; exit 1; }
+  sleep 0.1
+done
+grep -q "ready" "$WORK/sandbox.out" || { echo "demo: sandbox did not start" >&2; exit 1; }
+set -a
+# shellcheck disable=SC1091
+. "$WORK/sandbox.env"
+set +a
+export QUORVANE_TIME_SCALE=0.01
+grep -v -i secret "$WORK/sandbox.out"
+
+step "Who are we? (STS, default credentials from the sandbox's config files)"
+show "$AWS_CLI" sts get_caller_identity 2>/dev/null || show "$AWS_CLI" sts assume_role --input \
+  '{"RoleArn":"arn:aws:iam::123456789012:role/quorvane-deploy","RoleSessionName":"demo"}' | grep -v -i -E 'secret|token'
+
+step "The VPC's subnets and route tables (EC2)"
+show "$AWS_CLI" ec2 describe_subnets --input '{"Filters":[{"Name":"vpc-id","Values":["vpc-0a5b0c0d0e0f00001"]}]}' \
+  | grep -E '"(SubnetId|CidrBlock|AvailabilityZone)"'
+show "$AWS_CLI" ec2 describe_route_tables --input '{"Filters":[{"Name":"vpc-id","Values":["vpc-0a5b0c0d0e0f00001"]}]}' \
+  | grep -E '"(RouteTableId|NetworkInterfaceId|SubnetId|Main)"'
+
+step "The default machine image"
+show "$AWS_CLI" ec2 describe_images --input \
+  '{"Filters":[{"Name":"name","Values":["al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"]}],"Owners":["amazon"]}' \
+  | grep -E '"(ImageId|Name|OwnerId)"'
+
+step "The controller's gateways (HTTPS with the sandbox's CA)"
+CONTROLLER="https://$QUORVANE_SANDBOX_CONTROLLER"
+CID=$(curl -sS --cacert "$QUORVANE_CONTROLLER_CA_BUNDLE" --max-time 10 -X POST "$CONTROLLER/v1/api" \
+  --data-urlencode action=login --data-urlencode username=admin \
+  --data-urlencode password=sandbox-controller-pass | python3 -c 'import json,sys; print(json.load(sys.stdin)["CID"])')
+echo "logged in (CID received)"
+curl -sS --cacert "$QUORVANE_CONTROLLER_CA_BUNDLE" --max-time 10 -G "$CONTROLLER/v1/api" \
+  --data-urlencode action=list_vpcs_summary --data-urlencode "CID=$CID" --data-urlencode gateway_name=spoke1 \
+  | python3 -c 'import json,sys; r=json.load(sys.stdin); print("return:", r["return"]); [print(" ", g["gw_name"], g["private_ip"], g["gw_subnet_id"]) for g in r["results"]]'
+
+step "subnet_survey: command line, log set-up and banner"
+show "$SURVEY" --vpc vpc-0a5b0c0d0e0f00001 --region us-east-1 --backup_folder "$WORK/backups" \
+  spoke --controller_ip "$QUORVANE_SANDBOX_CONTROLLER" --controller_user admin \
+  --controller_password sandbox-controller-pass --spoke_gw_name spoke1 || true
+
+step "probe_deploy: an incomplete tag pair is refused (status 1)"
+set +e
+"$PROBE" --test_config "$WORK/test.config" --tag_resource owner,demo,extra --backup_folder "$WORK/backups"
+echo "exit status: $?"
+set -e
+
+step "A dual-NIC test instance in the sandbox: launch, wait until healthy, terminate"
+GROUP=$("$AWS_CLI" ec2 create_security_group --input \
+  '{"GroupName":"demo-sg","Description":"demo","VpcId":"vpc-0a5b0c0d0e0f00001"}' \
+  | python3 -c 'import json,sys; print(json.load(sys.stdin)["GroupId"])')
+INSTANCE=$("$AWS_CLI" ec2 run_instances --input "{\"ImageId\":\"ami-0005e0cfe09cc9050\",\"InstanceType\":\"t3.micro\",
+  \"MinCount\":1,\"MaxCount\":1,\"NetworkInterfaces\":[
+   {\"DeviceIndex\":0,\"SubnetId\":\"subnet-0a5b0c0d0e0f00001\",\"Groups\":[\"$GROUP\"]},
+   {\"DeviceIndex\":1,\"SubnetId\":\"subnet-0a5b0c0d0e0f00011\",\"Groups\":[\"$GROUP\"]}],
+  \"TagSpecifications\":[{\"ResourceType\":\"instance\",\"Tags\":[{\"Key\":\"Name\",\"Value\":\"quorvane-test-ec2\"}]}]}" \
+  | python3 -c 'import json,sys; print(json.load(sys.stdin)["Instances"][0]["InstanceId"])')
+echo "launched $INSTANCE"
+for _ in $(seq 1 50); do
+  STATUS=$("$AWS_CLI" ec2 describe_instance_status --input "{\"InstanceIds\":[\"$INSTANCE\"]}" \
+    | python3 -c 'import json,sys; s=json.load(sys.stdin)["InstanceStatuses"]; print(s[0]["InstanceStatus"]["Status"] if s else "pending")')
+  [ "$STATUS" = "ok" ] && break
+  sleep 0.2
+done
+echo "instance status: $STATUS"
+"$AWS_CLI" ec2 terminate_instances --input "{\"InstanceIds\":[\"$INSTANCE\"]}" \
+  | grep -E '"(InstanceId|Name)"'
+
+step "Backups in S3: upload, list, download"
+echo "demo key material" > "$WORK/demo.pem"
+show "$AWS_CLI" s3 upload_file --input "{\"Filename\":\"$WORK/demo.pem\",\"Bucket\":\"quorvane-backups-123456789012\",\"Key\":\"backups/vpc-0a5b0c0d0e0f00001/demo.pem\"}"
+show "$AWS_CLI" s3 list_objects_v2 --input '{"Bucket":"quorvane-backups-123456789012","Prefix":"backups/"}' | grep -E '"(Key|Size)"'
+show "$AWS_CLI" s3 download_file --input "{\"Bucket\":\"quorvane-backups-123456789012\",\"Key\":\"backups/vpc-0a5b0c0d0e0f00001/demo.pem\",\"Filename\":\"$WORK/copy.pem\"}"
+cmp "$WORK/demo.pem" "$WORK/copy.pem" && echo "downloaded copy is identical"
+
+step "What the sandbox saw"
+curl -sS --max-time 10 "$AWS_ENDPOINT_URL/_sandbox/requests" \
+  | python3 -c 'import json,sys; d=json.load(sys.stdin); d=d.get("requests",d); print(len(d), "AWS requests:", ", ".join(sorted({r["service"]+"."+r["operation"] for r in d})))'
+echo
+echo "demo: done"
