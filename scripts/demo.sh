@@ -29,6 +29,9 @@ trap cleanup EXIT
 step() { printf '\n=== %s\n' "$*"; }
 show() { printf '$ %s\n' "$*"; "$@"; }
 
+# Every wait of the sandbox's instance life cycle and of the toolkit runs 100 times faster.
+export QUORVANE_TIME_SCALE=0.01
+
 step "Start the sandbox (scenario: spoke VPC with a gateway and its HA peer)"
 "$SANDBOX" --scenario "$ROOT/sandbox/scenarios/spoke.json" --port 0 \
   --env-file "$WORK/sandbox.env" --work-dir "$WORK/sandbox" > "$WORK/sandbox.out" 2>&1 &
@@ -43,12 +46,12 @@ set -a
 # shellcheck disable=SC1091
 . "$WORK/sandbox.env"
 set +a
-export QUORVANE_TIME_SCALE=0.01
 grep -v -i secret "$WORK/sandbox.out"
 
-step "Who are we? (STS, default credentials from the sandbox's config files)"
-show "$AWS_CLI" sts get_caller_identity 2>/dev/null || show "$AWS_CLI" sts assume_role --input \
-  '{"RoleArn":"arn:aws:iam::123456789012:role/quorvane-deploy","RoleSessionName":"demo"}' | grep -v -i -E 'secret|token'
+step "Assume the workflow account's role (STS; the default credentials come from the sandbox's config files)"
+"$AWS_CLI" sts assume_role --input \
+  '{"RoleArn":"arn:aws:iam::210987654321:role/quorvane-workflow-role","RoleSessionName":"demo"}' \
+  | grep -E '"(Arn|AssumedRoleId|AccessKeyId|Expiration)"'
 
 step "The VPC's subnets and route tables (EC2)"
 show "$AWS_CLI" ec2 describe_subnets --input '{"Filters":[{"Name":"vpc-id","Values":["vpc-0a5b0c0d0e0f00001"]}]}' \
@@ -72,7 +75,8 @@ curl -sS --cacert "$QUORVANE_CONTROLLER_CA_BUNDLE" --max-time 10 -G "$CONTROLLER
   | python3 -c 'import json,sys; r=json.load(sys.stdin); print("return:", r["return"]); [print(" ", g["gw_name"], g["private_ip"], g["gw_subnet_id"]) for g in r["results"]]'
 
 step "subnet_survey: command line, log set-up and banner"
-show "$SURVEY" --vpc vpc-0a5b0c0d0e0f00001 --region us-east-1 --backup_folder "$WORK/backups" \
+show "$SURVEY" --vpc vpc-0a5b0c0d0e0f00001 --region us-east-1 \
+  --assume_role arn:aws:iam::123456789012:role/quorvane-deploy-role --backup_folder "$WORK/backups" \
   spoke --controller_ip "$QUORVANE_SANDBOX_CONTROLLER" --controller_user admin \
   --controller_password sandbox-controller-pass --spoke_gw_name spoke1 || true
 

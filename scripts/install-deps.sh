@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git python3 openssl
+  build-essential cmake ninja-build pkg-config git python3 openssl curl
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libpugixml-dev
   libcli11-dev libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
 )
