@@ -114,7 +114,9 @@ TEST_F(SsmServiceTest, ByPathPagesWithNextTokenAndDecryptsOnRequest) {
     ++pages;
     for (const auto& p : out["Parameters"]) {
       seen.push_back(p["Name"]);
-      if (p["Type"] == "SecureString") EXPECT_NE(p["Value"].get<std::string>().find("PRIVATE KEY"), std::string::npos);
+      if (p["Type"] == "SecureString") {
+        EXPECT_NE(p["Value"].get<std::string>().find("PRIVATE KEY"), std::string::npos);
+      }
     }
     if (!out.contains("NextToken")) break;
     body["NextToken"] = out["NextToken"];
