@@ -1,5 +1,7 @@
 #include "aws/errors.hpp"
 
+#include "aws/xml.hpp"
+
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
 
@@ -10,20 +12,9 @@
 namespace qvn::aws {
 namespace {
 
-const char* local_name(const char* name) {
-  const char* colon = std::strrchr(name, ':');
-  return colon ? colon + 1 : name;
-}
+using xml::child;
 
-pugi::xml_node child(pugi::xml_node node, const char* name) {
-  for (auto c : node.children())
-    if (c.type() == pugi::node_element && std::strcmp(local_name(c.name()), name) == 0) return c;
-  return {};
-}
-
-std::string text_of(pugi::xml_node node, const char* name) {
-  return child(node, name).child_value();
-}
+std::string text_of(const pugi::xml_node& node, std::string_view name) { return xml::text(xml::child(node, name)); }
 
 std::string trimmed(const std::string& text) {
   auto first = text.find_first_not_of(" \t\r\n");
@@ -52,7 +43,7 @@ bool parse_xml(const std::string& body, ServiceErrorInfo& info) {
   if (!doc.load_buffer(body.data(), body.size())) return false;
   pugi::xml_node root = doc.document_element();
   if (!root) return false;
-  std::string name = local_name(root.name());
+  std::string name = std::string(xml::local_name(root));
   if (name == "Response") {  // EC2
     read_error_element(child(child(root, "Errors"), "Error"), info);
     info.request_id = text_of(root, "RequestID");

@@ -5,23 +5,15 @@
 #include <cstring>
 
 #include "aws/errors.hpp"
+#include "aws/xml.hpp"
 #include "aws/session.hpp"
 
 namespace qvn::aws {
 namespace {
 
-const char* local_name(const char* name) {
-  const char* colon = std::strrchr(name, ':');
-  return colon ? colon + 1 : name;
-}
+using xml::child;
 
-pugi::xml_node child(pugi::xml_node node, const char* name) {
-  for (auto c : node.children())
-    if (c.type() == pugi::node_element && std::strcmp(local_name(c.name()), name) == 0) return c;
-  return {};
-}
-
-std::string text(pugi::xml_node node, const char* name) { return child(node, name).child_value(); }
+std::string text(const pugi::xml_node& node, std::string_view name) { return xml::text(xml::child(node, name)); }
 
 struct Parsed {
   pugi::xml_document document;
@@ -34,7 +26,7 @@ void parse(const std::string& operation, const OperationResponse& response, Pars
   if (!parsed.document.load_buffer(response.body.data(), response.body.size()))
     throw AwsError("malformed answer to STS " + operation);
   pugi::xml_node root = parsed.document.document_element();
-  parsed.result = child(root, (operation + "Result").c_str());
+  parsed.result = child(root, operation + "Result");
   parsed.request_id = text(child(root, "ResponseMetadata"), "RequestId");
   if (parsed.request_id.empty()) parsed.request_id = response.header("x-amzn-RequestId");
 }
