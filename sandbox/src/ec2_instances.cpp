@@ -313,9 +313,10 @@ void Ec2Service::run_instances(Request& r, Xml& x) {
   const Tags instance_tags = tag_specifications(call, "instance", taggable);
   const Tags interface_tags = tag_specifications(call, "network-interface", taggable);
 
-  // Validation done: launch.
+  // Validation done: launch as many as the subnets have addresses for, at
+  // least MinCount or none at all.
   const std::string reservation_id = ids_.make("r");
-  for (int i = 0; i < max_count; ++i) {
+  auto launch_one = [&](int i) {
     Instance in;
     in.id = ids_.make("i");
     in.reservation_id = reservation_id;
@@ -352,6 +353,23 @@ void Ec2Service::run_instances(Request& r, Xml& x) {
           e.association = PublicAssociation{next_public_ip(), "", "", "amazon"};
     }
     r.st.instances.push_back(std::move(in));
+  };
+  const size_t instances_before = r.st.instances.size();
+  const size_t interfaces_before = r.st.interfaces.size();
+  for (int i = 0; i < max_count; ++i) {
+    const size_t interfaces_of_this_one = r.st.interfaces.size();
+    try {
+      launch_one(i);
+    } catch (const ApiError&) {
+      r.st.interfaces.erase(r.st.interfaces.begin() + static_cast<long>(interfaces_of_this_one),
+                            r.st.interfaces.end());
+      if (i >= min_count) break;
+      r.st.instances.erase(r.st.instances.begin() + static_cast<long>(instances_before),
+                           r.st.instances.end());
+      r.st.interfaces.erase(r.st.interfaces.begin() + static_cast<long>(interfaces_before),
+                            r.st.interfaces.end());
+      throw;
+    }
   }
   if (!token.empty()) r.st.client_tokens[token] = {reservation_id, fingerprint(call)};
   write_reservation_body(r.st, reservation_id, r.now, x);

@@ -10,7 +10,8 @@ using namespace ec2;
 
 namespace {
 
-// Resources named by id that must all exist, in the order asked.
+// Resources named by id that must all exist, in the order first asked; an id
+// named twice is answered once, as EC2 does.
 template <class T>
 std::vector<const T*> select_by_ids(const std::vector<T>& all, const std::vector<std::string>& ids,
                                     const std::string& code, const std::string& what) {
@@ -20,7 +21,7 @@ std::vector<const T*> select_by_ids(const std::vector<T>& all, const std::vector
     auto it = std::find_if(all.begin(), all.end(), [&](const T& t) { return t.id == id; });
     if (it == all.end())
       missing.push_back(id);
-    else
+    else if (std::find(out.begin(), out.end(), &*it) == out.end())
       out.push_back(&*it);
   }
   if (!missing.empty()) {

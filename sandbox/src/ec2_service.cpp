@@ -45,6 +45,10 @@ const std::map<std::string, Ec2Service::Handler>& Ec2Service::handlers() {
   return table;
 }
 
+bool Ec2Service::has_operation(const std::string& operation) const {
+  return handlers().count(operation) > 0;
+}
+
 AwsReply Ec2Service::handle(const AwsCall& call) {
   const std::string op = call.operation.empty() ? call.param("Action") : call.operation;
   auto it = handlers().find(op);

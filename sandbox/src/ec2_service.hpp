@@ -25,6 +25,7 @@ class Ec2Service final : public Service {
   AwsReply render_error(const ApiError& error, const std::string& request_id) const override;
   void load(const Json& scenario, World& world) override;
   Json dump() const override;
+  bool has_operation(const std::string& operation) const override;
 
   // Instance states by name, as EC2 reports them.
   static int state_code(const std::string& state);

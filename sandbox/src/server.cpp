@@ -226,6 +226,35 @@ httplib::Server& SandboxServer::http() { return *http_; }
 void SandboxServer::load_scenario(const Json& scenario) {
   std::lock_guard lock(scenario_mutex_);
   check_scenario(scenario);
+  const Json previous = world_.scenario;
+  try {
+    apply_scenario(scenario);
+  } catch (...) {
+    if (previous.is_object() && !previous.empty()) {
+      try {
+        apply_scenario(previous);
+      } catch (const std::exception&) {
+        // It loaded before; nothing better to go back to.
+      }
+    }
+    throw;
+  }
+}
+
+FaultRule SandboxServer::checked_fault(const Json& rule) const {
+  FaultRule f = parse_fault(rule);
+  if (f.service != "*" && !services_.count(f.service))
+    throw std::invalid_argument("unknown service \"" + f.service + "\"");
+  if (f.operation == "*") return f;
+  for (const auto& [name, svc] : services_)
+    if ((f.service == "*" || f.service == name) && svc->has_operation(f.operation)) return f;
+  throw std::invalid_argument("unknown operation \"" + f.operation + "\"" +
+                              (f.service == "*" ? std::string() : " of " + f.service));
+}
+
+void SandboxServer::apply_scenario(const Json& scenario) {
+  std::vector<FaultRule> faults;
+  for (const auto& f : scenario.value("faults", Json::array())) faults.push_back(checked_fault(f));
   world_.keys.clear();
   world_.scenario = scenario;
   register_scenario_keys(scenario, world_.keys);
@@ -234,7 +263,7 @@ void SandboxServer::load_scenario(const Json& scenario) {
   for (auto& [name, svc] : services_)
     if (name != "iam") svc->load(scenario, world_);
   faults_.clear();
-  for (const auto& f : scenario.value("faults", Json::array())) faults_.add(parse_fault(f));
+  for (auto& f : faults) faults_.add(std::move(f));
   limiter_.reset();
   if (scenario.contains("rate_limits")) limiter_.configure(scenario["rate_limits"]);
 }
@@ -472,11 +501,11 @@ void SandboxServer::mount_control() {
       const Json body = Json::parse(req.body);
       std::vector<FaultRule> rules;
       if (body.is_object() && body.contains("faults")) {
-        for (const auto& f : body["faults"]) rules.push_back(parse_fault(f));
+        for (const auto& f : body["faults"]) rules.push_back(checked_fault(f));
       } else if (body.is_array()) {
-        for (const auto& f : body) rules.push_back(parse_fault(f));
+        for (const auto& f : body) rules.push_back(checked_fault(f));
       } else {
-        rules.push_back(parse_fault(body));
+        rules.push_back(checked_fault(body));
       }
       if (body.is_object() && body.value("replace", false)) faults_.clear();
       for (auto& r : rules) faults_.add(std::move(r));

@@ -56,7 +56,9 @@ class SandboxServer {
   World& world() { return world_; }
 
   // Forgets all state and loads a scenario: keys, every service's part,
-  // faults and rate limits. Throws std::exception on a bad scenario.
+  // faults and rate limits. Throws std::exception on a bad scenario; the
+  // scenario loaded before is then loaded again, so that no mix of the two
+  // is left behind.
   void load_scenario(const Json& scenario);
   // The scenario as loaded, again.
   void reset();
@@ -74,6 +76,10 @@ class SandboxServer {
   bool is_aws_request(const httplib::Request& req) const;
   void serve_aws(const httplib::Request& req, httplib::Response& res);
   void mount_control();
+  void apply_scenario(const Json& scenario);
+  // Refuses (std::invalid_argument) a fault rule naming a service or an
+  // operation that the sandbox does not answer: it would never fire.
+  FaultRule checked_fault(const Json& rule) const;
   Json state() const;
 
   ServerOptions options_;

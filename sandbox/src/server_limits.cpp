@@ -38,6 +38,8 @@ FaultRule parse_fault(const Json& j) {
       throw std::invalid_argument("\"error\" needs a \"code\"");
     }
     if (!e.is_object() || !e.contains("status")) r.status = default_status(*r.code);
+    if (r.status < 400 || r.status > 599)
+      throw std::invalid_argument("\"status\" of an error is between 400 and 599");
     if (r.message.empty()) r.message = "Injected fault: " + *r.code;
   }
   r.probability = j.value("probability", 1.0);
@@ -126,16 +128,28 @@ std::string RateLimiter::api_class(const std::string& operation) {
 void RateLimiter::configure(const Json& config) {
   if (!config.is_object()) throw std::invalid_argument("rate limits are a JSON object");
   std::lock_guard lock(mutex_);
-  if (config.contains("enabled")) enabled_ = config["enabled"].get<bool>();
+  // All or nothing: a refused configuration leaves the limits as they were.
+  bool enabled = enabled_;
+  auto specs = specs_;
+  if (config.contains("enabled")) {
+    if (!config["enabled"].is_boolean()) throw std::invalid_argument("\"enabled\" is true or false");
+    enabled = config["enabled"].get<bool>();
+  }
   for (const char* name : {"RunInstances", "mutating", "describe"}) {
     if (!config.contains(name)) continue;
     const Json& b = config[name];
-    BucketSpec spec{b.value("burst", specs_[name].burst),
-                    b.value("refill_per_second", specs_[name].refill_per_second)};
+    if (!b.is_object()) throw std::invalid_argument(std::string("\"") + name + "\" is a JSON object");
+    for (const char* member : {"burst", "refill_per_second"})
+      if (b.contains(member) && !b[member].is_number())
+        throw std::invalid_argument(std::string("\"") + member + "\" is a number");
+    BucketSpec spec{b.value("burst", specs[name].burst),
+                    b.value("refill_per_second", specs[name].refill_per_second)};
     if (spec.burst < 0 || spec.refill_per_second < 0)
       throw std::invalid_argument("bucket sizes and refill rates are not negative");
-    specs_[name] = spec;
+    specs[name] = spec;
   }
+  enabled_ = enabled;
+  specs_ = std::move(specs);
   buckets_.clear();
 }
 

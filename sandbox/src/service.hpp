@@ -123,6 +123,12 @@ class Service {
   virtual void load(const Json& scenario, World& world) = 0;
   // The service's state, for the control API.
   virtual Json dump() const = 0;
+  // Whether the service answers this operation (fault rules naming another
+  // one are refused). Services that do not say accept every name.
+  virtual bool has_operation(const std::string& operation) const {
+    (void)operation;
+    return true;
+  }
 };
 
 // Shared by all services of one sandbox.
