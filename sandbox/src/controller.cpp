@@ -38,7 +38,7 @@ bool same_secret(const std::string& a, const std::string& b) {
 }  // namespace
 
 Json ControllerApi::call([[maybe_unused]] const std::string& version, const Pairs& params) {
-  const Json& scenario = world_.scenario;
+  const Json scenario = world_.scenario_snapshot();
   const Json cfg = scenario.contains("controller") && scenario["controller"].is_object() ? scenario["controller"]
                                                                                          : Json::object();
   const std::string action = param(params, "action");

@@ -33,7 +33,7 @@ InstanceMetadata::Answer text(std::string body, std::string content_type = "text
 }  // namespace
 
 Json InstanceMetadata::config() const {
-  const Json& scenario = world_.scenario;
+  const Json scenario = world_.scenario_snapshot();
   Json m = scenario.contains("metadata") && scenario["metadata"].is_object() ? scenario["metadata"] : Json::object();
   const std::string region = m.value("region", scenario.value("region", std::string("us-east-1")));
   Json cfg = {{"mode", m.value("mode", std::string("optional"))},

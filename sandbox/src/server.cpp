@@ -256,7 +256,7 @@ void SandboxServer::apply_scenario(const Json& scenario) {
   std::vector<FaultRule> faults;
   for (const auto& f : scenario.value("faults", Json::array())) faults.push_back(checked_fault(f));
   world_.keys.clear();
-  world_.scenario = scenario;
+  world_.set_scenario(scenario);
   register_scenario_keys(scenario, world_.keys);
   // IAM first: other services may ask it about instance profiles.
   if (auto it = services_.find("iam"); it != services_.end()) it->second->load(scenario, world_);
@@ -305,6 +305,9 @@ int SandboxServer::start(int port) {
   }
   raise_backlog(port_, options_.backlog);
   listener_ = std::thread([this] { http_->listen_after_bind(); });
+  // stop() only reaches a server that has entered its accept loop.
+  for (int i = 0; i < 5000 && !http_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return port_;
 }
 
@@ -352,7 +355,7 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
     call.access_key = auth->access_key;
   } else {
     call.service = guess_service(call.headers, call.form);
-    call.region = world_.scenario.value("region", std::string("us-east-1"));
+    call.region = world_.scenario_text("region", "us-east-1");
   }
   if (auto it = services_.find(call.service); it != services_.end()) service = it->second.get();
 

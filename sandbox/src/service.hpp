@@ -135,8 +135,26 @@ class Service {
 class World {
  public:
   KeyRegistry keys;
-  Json scenario;  // the scenario as loaded
+  Json scenario;  // the scenario as loaded; written only through set_scenario
   const InstanceProfileDirectory* profiles = nullptr;  // set by the IAM service
+
+  // A scenario may be loaded while requests are answered: readers outside
+  // the server's own lock take a copy, or one text member, under this lock.
+  void set_scenario(Json loaded) {
+    std::lock_guard lock(scenario_mutex_);
+    scenario = std::move(loaded);
+  }
+  Json scenario_snapshot() const {
+    std::lock_guard lock(scenario_mutex_);
+    return scenario;
+  }
+  std::string scenario_text(const std::string& member, const std::string& fallback) const {
+    std::lock_guard lock(scenario_mutex_);
+    return scenario.value(member, fallback);
+  }
+
+ private:
+  mutable std::mutex scenario_mutex_;
 };
 
 }  // namespace qvn::sandbox
