@@ -8,6 +8,7 @@
 #include "core/logging.hpp"
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
+#include "unit/cli_parse.hpp"
 #include "deploy/deploy_args.hpp"
 #include "deploy/deploy_main.hpp"
 #include "unit/core/log_capture.hpp"
@@ -17,23 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Parsed {
-  std::optional<DeployArgs> args;
-  int exit_status = -1;
-  std::string out, err;
-};
+using Parsed = test_support::Parsed<DeployArgs>;
 
 Parsed parse(const std::vector<std::string>& arguments) {
-  Parsed result;
-  std::ostringstream out, err;
-  try {
-    result.args = parseDeployArgs(arguments, out, err);
-  } catch (const ProgramExit& e) {
-    result.exit_status = e.status;
-  }
-  result.out = out.str();
-  result.err = err.str();
-  return result;
+  return test_support::parse_with<DeployArgs>(
+      [](const auto& a, auto& out, auto& err) { return parseDeployArgs(a, out, err); }, arguments);
 }
 
 TEST(DeployArgsTest, DefaultsWhenOnlyTheTestConfigIsGiven) {

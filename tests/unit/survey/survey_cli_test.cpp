@@ -8,6 +8,7 @@
 #include "core/logging.hpp"
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
+#include "unit/cli_parse.hpp"
 #include "survey/survey_args.hpp"
 #include "survey/survey_main.hpp"
 
@@ -16,23 +17,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Parsed {
-  std::optional<SurveyArgs> args;
-  int exit_status = -1;
-  std::string out, err;
-};
+using Parsed = test_support::Parsed<SurveyArgs>;
 
 Parsed parse(const std::vector<std::string>& arguments) {
-  Parsed result;
-  std::ostringstream out, err;
-  try {
-    result.args = parseSurveyArgs(arguments, out, err);
-  } catch (const ProgramExit& e) {
-    result.exit_status = e.status;
-  }
-  result.out = out.str();
-  result.err = err.str();
-  return result;
+  return test_support::parse_with<SurveyArgs>(
+      [](const auto& a, auto& out, auto& err) { return parseSurveyArgs(a, out, err); }, arguments);
 }
 
 const std::vector<std::string> kBase{"--vpc", "vpc-1", "--assume_role", "arn:r", "--region",
