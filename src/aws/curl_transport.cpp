@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "aws/errors.hpp"
@@ -123,6 +124,7 @@ std::string url_for_message(const std::string& url) { return url.substr(0, url.f
 struct CurlTransport::Impl {
   CURLSH* share = nullptr;
   std::string ca_bundle;  // AWS_CA_BUNDLE: extra trust for private endpoints
+  bool verify_peer = true;
   std::mutex share_locks[CURL_LOCK_DATA_LAST];
   std::mutex pool_mutex;
   std::vector<CURL*> idle;
@@ -172,6 +174,10 @@ struct CurlTransport::Impl {
 };
 
 CurlTransport::CurlTransport() : impl_(std::make_unique<Impl>()) {}
+CurlTransport::CurlTransport(TlsSettings tls) : impl_(std::make_unique<Impl>()) {
+  impl_->ca_bundle = std::move(tls.ca_bundle);
+  impl_->verify_peer = tls.verify_peer;
+}
 CurlTransport::~CurlTransport() = default;
 
 HttpResponse CurlTransport::send(const HttpRequest& request) {
@@ -193,8 +199,8 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
   curl_easy_setopt(handle, CURLOPT_SHARE, impl_->share);
   curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, impl_->verify_peer ? 1L : 0L);
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, impl_->verify_peer ? 2L : 0L);
   if (!impl_->ca_bundle.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, impl_->ca_bundle.c_str());
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -2,16 +2,26 @@
 // HttpTransport over libcurl (OpenSSL): TLS verification on, connections
 // kept alive in a pool of easy handles, DNS and TLS sessions shared between
 // them. One instance serves any number of threads. AWS_CA_BUNDLE names a
-// PEM file of certificate authorities to trust instead of the system's.
+// PEM file of certificate authorities to trust instead of the system's,
+// unless the transport is made with TLS settings of its own.
 #include <memory>
+#include <string>
 
 #include "aws/http_transport.hpp"
 
 namespace qvn::aws {
 
+// Trust settings for endpoints that are not AWS's (a private service with a
+// certificate of its own).
+struct TlsSettings {
+  std::string ca_bundle;     // PEM file of trusted CAs; empty: the system's
+  bool verify_peer = true;   // false: no certificate or host name check at all
+};
+
 class CurlTransport final : public HttpTransport {
  public:
   CurlTransport();
+  explicit CurlTransport(TlsSettings tls);
   ~CurlTransport() override;
   CurlTransport(const CurlTransport&) = delete;
   CurlTransport& operator=(const CurlTransport&) = delete;

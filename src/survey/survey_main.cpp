@@ -1,10 +1,19 @@
 #include "survey/survey_main.hpp"
 
+#include <filesystem>
 #include <iostream>
+#include <stdexcept>
 
+#include "aws/ec2.hpp"
+#include "aws/s3.hpp"
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "lib/basekit.hpp"
+#include "lib/nat.hpp"
+#include "lib/qvn_cred.hpp"
+#include "lib/spoke.hpp"
+#include "survey/password_prompt.hpp"
+#include "survey/survey_session.hpp"
 
 namespace qvn::survey {
 
@@ -12,6 +21,39 @@ namespace {
 
 constexpr const char* kPasswordOption = "--controller_password";
 constexpr const char* kMask = "****";
+constexpr const char* kPasswordPrompt = "Enter Quorvane Controller Password: ";
+
+SearchArgs searchArgsOf(const SurveyArgs& args) {
+  return SearchArgs{args.vpc, args.s3_bucket, args.backup_folder, args.output_test_config};
+}
+
+// Stops the run with status 0 when an earlier run left its result at the
+// output path; otherwise makes the path's folders and names it as the file
+// the searches write.
+void claimOutputPath(const std::string& path, Logger& log) {
+  namespace fs = std::filesystem;
+  if (fs::exists(fs::symlink_status(path))) {
+    log.info("- Found " + path);
+    throw ProgramExit{0};
+  }
+  const fs::path parent = fs::path(path).parent_path();
+  if (!parent.empty()) fs::create_directories(parent);
+  Globals.TEST_CONFIG = path;
+}
+
+void surveySpokes(const SurveyArgs& args, const aws::Ec2Client& ec2_client) {
+  const std::string controller = args.controller_ip.value_or("");
+  const std::string user = args.controller_user.value_or("");
+  std::string password = args.controller_password.value_or("");
+  if (password.empty()) password = readPasswordFromTerminal(kPasswordPrompt);
+  const std::string CID = get_quorvane_cid(controller, user, password);
+  const std::string gateway = args.spoke_gw_name.value_or("");
+  if (args.horizontal_scaling) {
+    Spoke::findHsSpokes(searchArgsOf(args), ec2_client, "https://" + controller + "/v2/api", CID, gateway);
+  } else {
+    Spoke::findClassicSpokes(searchArgsOf(args), ec2_client, "https://" + controller + "/v1/api", CID, gateway);
+  }
+}
 
 }  // namespace
 
@@ -46,9 +88,19 @@ Logger& beginSubnetSurvey(const SurveyArgs& args, const std::vector<std::string>
 int runSubnetSurvey(const std::vector<std::string>& arguments) {
   const SurveyArgs args = parseSurveyArgs(arguments, std::cout, std::cerr);
   Logger& log = beginSubnetSurvey(args, arguments);
-  (void)log;
 
-  // The AWS session, the output guard and the searches come here.
+  const AwsSessionResult started = start_aws_session(args.assume_role, args.profile);
+  if (const auto* failure = std::get_if<std::string>(&started)) throw std::runtime_error(*failure);
+  const aws::Ec2Client ec2_client(std::get<AwsSession>(started).session, args.region);
+  const aws::S3Client s3_client(aws::Session::create(aws::SessionOptions{args.profile, std::nullopt, nullptr}));
+
+  if (!args.output_test_config.empty()) claimOutputPath(args.output_test_config, log);
+
+  if (args.subparser_name == "natgw") {
+    Nat::findNatGws(searchArgsOf(args), ec2_client, s3_client);
+  } else {
+    surveySpokes(args, ec2_client);
+  }
   return RunOutcome().getStatus();
 }
 
