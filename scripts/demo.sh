@@ -48,6 +48,29 @@ set -a
 set +a
 grep -v -i secret "$WORK/sandbox.out"
 
+# ---- subnet_survey: the test subnets behind the spoke gateways and the NAT gateways
+# SPOKE_CONFIG is the test configuration the deployment reads.
+SURVEY_ROLE=arn:aws:iam::123456789012:role/quorvane-deploy-role
+SPOKE_CONFIG="$WORK/survey/spoke.config"
+NATGW_CONFIG="$WORK/survey/natgw.config"
+
+step "subnet_survey spoke: the subnets routed to spoke1 and its HA peer (controller over HTTPS, EC2)"
+show "$SURVEY" --vpc vpc-0a5b0c0d0e0f00001 --region us-east-1 --assume_role "$SURVEY_ROLE" \
+  --backup_folder "$WORK/backups" --output_test_config "$SPOKE_CONFIG" \
+  spoke --controller_ip "$QUORVANE_SANDBOX_CONTROLLER" --controller_user admin \
+  --controller_password sandbox-controller-pass --spoke_gw_name spoke1 2>&1 | grep -v '^$'
+
+step "subnet_survey natgw: the subnets behind the NAT gateways (scenario natgw), copied to S3"
+curl -sS --max-time 10 -X POST "$AWS_ENDPOINT_URL/_sandbox/scenario" \
+  -d "{\"file\": \"$ROOT/sandbox/scenarios/natgw.json\"}" > /dev/null
+mkdir -p "$WORK/natgw-backups/vpc-0c5b0c0d0e0f00001"
+show "$SURVEY" --vpc vpc-0c5b0c0d0e0f00001 --region us-east-1 --assume_role "$SURVEY_ROLE" \
+  --backup_folder "$WORK/natgw-backups" --output_test_config "$NATGW_CONFIG" \
+  --s3_bucket quorvane-backups-123456789012 natgw 2>&1 | grep -E 'nat_gw_id|private_subnet_id|Upload|Error' || true
+curl -sS --max-time 10 -X POST "$AWS_ENDPOINT_URL/_sandbox/scenario" \
+  -d "{\"file\": \"$ROOT/sandbox/scenarios/spoke.json\"}" > /dev/null
+# ---- end of subnet_survey
+
 step "Assume the workflow account's role (STS; the default credentials come from the sandbox's config files)"
 "$AWS_CLI" sts assume_role --input \
   '{"RoleArn":"arn:aws:iam::210987654321:role/quorvane-workflow-role","RoleSessionName":"demo"}' \
@@ -73,12 +96,6 @@ echo "logged in (CID received)"
 curl -sS --cacert "$QUORVANE_CONTROLLER_CA_BUNDLE" --max-time 10 -G "$CONTROLLER/v1/api" \
   --data-urlencode action=list_vpcs_summary --data-urlencode "CID=$CID" --data-urlencode gateway_name=spoke1 \
   | python3 -c 'import json,sys; r=json.load(sys.stdin); print("return:", r["return"]); [print(" ", g["gw_name"], g["private_ip"], g["gw_subnet_id"]) for g in r["results"]]'
-
-step "subnet_survey: command line, log set-up and banner"
-show "$SURVEY" --vpc vpc-0a5b0c0d0e0f00001 --region us-east-1 \
-  --assume_role arn:aws:iam::123456789012:role/quorvane-deploy-role --backup_folder "$WORK/backups" \
-  spoke --controller_ip "$QUORVANE_SANDBOX_CONTROLLER" --controller_user admin \
-  --controller_password sandbox-controller-pass --spoke_gw_name spoke1 || true
 
 step "probe_deploy: an incomplete tag pair is refused (status 1)"
 set +e
