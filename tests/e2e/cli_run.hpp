@@ -46,18 +46,33 @@ inline const std::vector<std::pair<std::string, std::string>>& isolatedEnvironme
   return env;
 }
 
-inline ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                                const std::filesystem::path& cwd) {
-  // Everything the child needs is made before fork: the parent may have threads.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// The isolated environment with `extra` on top (a later entry wins; an
+// empty value removes the variable).
+inline std::vector<std::string> childEnvironment(const Environment& extra) {
+  Environment wanted = isolatedEnvironment();
+  for (const auto& entry : extra) wanted.push_back(entry);
   std::vector<std::string> env_text;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
     std::string name = entry.substr(0, entry.find('='));
     bool replaced = name == "AWS_PROFILE";
-    for (const auto& [n, v] : isolatedEnvironment()) replaced = replaced || n == name;
+    for (const auto& [n, v] : wanted) replaced = replaced || n == name;
     if (!replaced) env_text.push_back(entry);
   }
-  for (const auto& [name, value] : isolatedEnvironment()) env_text.push_back(name + "=" + value);
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    bool overridden = false;
+    for (std::size_t j = i + 1; j < wanted.size(); ++j) overridden = overridden || wanted[j].first == wanted[i].first;
+    if (!overridden && !wanted[i].second.empty()) env_text.push_back(wanted[i].first + "=" + wanted[i].second);
+  }
+  return env_text;
+}
+
+inline ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                const std::filesystem::path& cwd, const Environment& extra = {}) {
+  // Everything the child needs is made before fork: the parent may have threads.
+  std::vector<std::string> env_text = childEnvironment(extra);
   std::vector<char*> envp;
   for (auto& entry : env_text) envp.push_back(entry.data());
   envp.push_back(nullptr);
