@@ -35,7 +35,40 @@ bool same_secret(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
+// The parameters of the URL's query string alone (httplib's req.params also
+// holds the fields of a form body).
+Pairs query_of(const httplib::Request& req) {
+  const auto mark = req.target.find('?');
+  if (mark == std::string::npos) return {};
+  httplib::Params query;
+  httplib::detail::parse_query_text(req.target.substr(mark + 1), query);
+  return Pairs(query.begin(), query.end());
+}
+
+Json names_of(const Pairs& params) {
+  Json names = Json::array();
+  for (const auto& [k, v] : params) names.push_back(k);
+  return names;
+}
+
 }  // namespace
+
+void ControllerApi::record(const std::string& method, const std::string& path, const Pairs& query,
+                           const Pairs& body) {
+  std::string action = param(body, "action");
+  if (action.empty()) action = param(query, "action");
+  std::lock_guard lock(mutex_);
+  log_.push_back({{"method", method},
+                  {"path", path},
+                  {"action", action},
+                  {"query", names_of(query)},
+                  {"body", names_of(body)}});
+}
+
+Json ControllerApi::requests() {
+  std::lock_guard lock(mutex_);
+  return Json{{"requests", log_}};
+}
 
 Json ControllerApi::call([[maybe_unused]] const std::string& version, const Pairs& params) {
   const Json scenario = world_.scenario_snapshot();
@@ -104,11 +137,12 @@ class HttpsController final : public ControllerServer {
     };
     for (std::string version : {"v1", "v2"}) {
       const std::string path = "/" + version + "/api";
-      server_.Get(path, [answer, version](const httplib::Request& req, httplib::Response& res) {
+      server_.Get(path, [api, answer, version, path](const httplib::Request& req, httplib::Response& res) {
         Pairs params(req.params.begin(), req.params.end());
+        api->record("GET", path, params, {});
         answer(version, params, res);
       });
-      server_.Post(path, [answer, version](const httplib::Request& req, httplib::Response& res) {
+      server_.Post(path, [api, answer, version, path](const httplib::Request& req, httplib::Response& res) {
         // Form fields (application/x-www-form-urlencoded or multipart), then the query.
         Pairs params;
         if (req.is_multipart_form_data()) {
@@ -118,10 +152,15 @@ class HttpsController final : public ControllerServer {
           httplib::detail::parse_query_text(req.body, form);
           params.assign(form.begin(), form.end());
         }
-        for (const auto& kv : req.params) params.push_back(kv);
+        const Pairs query = query_of(req);
+        api->record("POST", path, query, params);
+        for (const auto& kv : query) params.push_back(kv);
         answer(version, params, res);
       });
     }
+    server_.Get("/_sandbox/requests", [api](const httplib::Request&, httplib::Response& res) {
+      res.set_content(api->requests().dump(), "application/json");
+    });
   }
   ~HttpsController() override { stop(); }
 

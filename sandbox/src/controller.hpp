@@ -22,6 +22,11 @@ class ControllerApi {
   // One API request: the parameters of the form body or the query string.
   Json call(const std::string& version, const Pairs& params);
 
+  // The request log: per request its method, path, action and the names
+  // (never the values) of its query and body parameters, oldest first.
+  void record(const std::string& method, const std::string& path, const Pairs& query, const Pairs& body);
+  Json requests();
+
  private:
   Json login(const Json& cfg, const Pairs& params);
   Json list_vpcs_summary(const Json& cfg, const Pairs& params);
@@ -29,6 +34,7 @@ class ControllerApi {
   World& world_;
   std::mutex mutex_;
   std::map<std::string, Clock::time_point> sessions_;  // CID -> expiry
+  Json log_ = Json::array();
 };
 
 }  // namespace qvn::sandbox

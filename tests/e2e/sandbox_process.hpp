@@ -98,6 +98,15 @@ class SandboxProcess {
   }
   void clearRequests() { control("DELETE", "/_sandbox/requests", ""); }
 
+  // The controller's request log (method, path, action, parameter names).
+  std::vector<nlohmann::json> controllerRequests() {
+    aws::CurlTransport https(aws::TlsSettings{get("QUORVANE_CONTROLLER_CA_BUNDLE"), true});
+    aws::HttpRequest request;
+    request.url = "https://" + controller() + "/_sandbox/requests";
+    auto answer = https.send(request);
+    return nlohmann::json::parse(answer.body).at("requests").get<std::vector<nlohmann::json>>();
+  }
+
  private:
   std::string control(const std::string& method, const std::string& path, const std::string& body) {
     aws::HttpRequest request;

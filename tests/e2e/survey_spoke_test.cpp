@@ -52,6 +52,21 @@ TEST_F(ClassicSpokeSurvey, GatewayAndPeerListedUnderItsOwnNameYieldOneEntryEach)
 )");
   EXPECT_TRUE(logged("test.config:"));
   EXPECT_TRUE(logged("  found quorvane-transit"));
+
+  // The login is a POST with the password in its body; the two gateway
+  // lookups are GETs of the classic API.
+  auto calls = sandbox().controllerRequests();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0]["method"], "POST");
+  EXPECT_EQ(calls[0]["path"], "/v1/api");
+  EXPECT_EQ(calls[0]["action"], "login");
+  EXPECT_NE(calls[0]["body"].dump().find("\"password\""), std::string::npos);
+  EXPECT_EQ(calls[0]["query"], json::array());
+  for (int i : {1, 2}) {
+    EXPECT_EQ(calls[i]["method"], "GET");
+    EXPECT_EQ(calls[i]["path"], "/v1/api");
+    EXPECT_EQ(calls[i]["action"], "list_vpcs_summary");
+  }
 }
 
 TEST_F(ClassicSpokeSurvey, GatewayTheControllerDoesNotListWritesAnEmptyArray) {
@@ -197,8 +212,11 @@ TEST_F(HsSpokeSurvey, GatewayThenEveryListedInstanceInOrder) {
   EXPECT_EQ(names, (std::vector<std::string>{"spoke-hs", "spoke-hs-1", "spoke-hs-2", "spoke-hs-3"}));
   EXPECT_EQ(e[3]["private_subnet_id"], "subnet-0b5b0c0d0e0f00014");
   EXPECT_EQ(e[3]["private_subnet_gw_ip"], "10.20.13.65");
-  // No lookup under the "-hagw" name in this search.
-  EXPECT_EQ(log().find("spoke-hs-hagw"), std::string::npos);
+  // One lookup, on the horizontal-scaling API, none under the "-hagw" name.
+  auto calls = sandbox().controllerRequests();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1]["path"], "/v2/api");
+  EXPECT_EQ(calls[1]["action"], "list_vpcs_summary");
 }
 
 TEST_F(HsSpokeSurvey, RecordWithoutHagwDetailsIsOneGatewayEvenWithAList) {

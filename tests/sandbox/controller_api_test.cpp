@@ -153,3 +153,29 @@ TEST_F(ControllerTest, CertificateIsValidForLocalhostAndUntrustedWithoutTheCa) {
 
 }  // namespace
 }  // namespace qvn::sandbox
+
+namespace qvn::sandbox {
+namespace {
+
+TEST_F(ControllerTest, RequestLogNamesWhereParametersTravelledWithoutTheirValues) {
+  const std::string cid = login();
+  get("/v2/api", list_params(cid, "spoke-1"));
+  auto res = client()->Get("/_sandbox/requests");
+  ASSERT_TRUE(res);
+  const Json log = Json::parse(res->body).at("requests");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0]["method"], "POST");
+  EXPECT_EQ(log[0]["path"], "/v1/api");
+  EXPECT_EQ(log[0]["action"], "login");
+  EXPECT_EQ(log[0]["body"], Json({"action", "password", "username"}));  // form fields by name
+  EXPECT_EQ(log[0]["query"], Json::array());
+  EXPECT_EQ(log[1]["method"], "GET");
+  EXPECT_EQ(log[1]["path"], "/v2/api");
+  EXPECT_EQ(log[1]["action"], "list_vpcs_summary");
+  EXPECT_EQ(log[1]["query"].size(), 5u);
+  EXPECT_EQ(res->body.find("s3cret"), std::string::npos);
+  EXPECT_EQ(res->body.find(cid), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qvn::sandbox
