@@ -101,3 +101,19 @@ TEST_F(NatSurvey, StopsWithTheirMessages) {
 
 }  // namespace
 }  // namespace qvn::e2e
+
+namespace qvn::e2e {
+namespace {
+
+// The S3 copy is not built yet: a run that asks for it must not look done.
+TEST_F(NatSurvey, RequestedUploadThatCannotBeMadeFailsTheRun) {
+  auto r = survey(kNatVpc, {"--s3_bucket", "quorvane-backups-123456789012", "natgw"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(entries().size(), 3u);
+  EXPECT_NE(r.err.find("  **Error** cannot upload out.json to S3 bucket quorvane-backups-123456789012"),
+            std::string::npos)
+      << r.err;
+}
+
+}  // namespace
+}  // namespace qvn::e2e
