@@ -38,26 +38,37 @@ void read_error_element(pugi::xml_node error, ServiceErrorInfo& info) {
   if (info.bucket_region.empty()) info.bucket_region = text_of(error, "Region");
 }
 
+// The <Error> element of any wrapper the SDKs read: a bare <Error> (S3),
+// <Response><Errors><Error> (EC2), <ErrorResponse><Error> (IAM, STS) and
+// <ErrorResponse><Errors><Error> (EC2's list inside the query wrapper, as some
+// compatible services answer).
+pugi::xml_node find_error_element(pugi::xml_node root) {
+  if (xml::local_name(root) == "Error") return root;
+  if (pugi::xml_node error = child(root, "Error")) return error;
+  if (xml::local_name(root) == "Errors") return child(root, "Error");
+  return child(child(root, "Errors"), "Error");
+}
+
 bool parse_xml(const std::string& body, ServiceErrorInfo& info) {
   pugi::xml_document doc;
   if (!doc.load_buffer(body.data(), body.size())) return false;
   pugi::xml_node root = doc.document_element();
   if (!root) return false;
-  std::string name = std::string(xml::local_name(root));
-  if (name == "Response") {  // EC2
-    read_error_element(child(child(root, "Errors"), "Error"), info);
-    info.request_id = text_of(root, "RequestID");
-    if (info.request_id.empty()) info.request_id = text_of(root, "RequestId");
-  } else if (name == "ErrorResponse") {  // query protocol (IAM, STS)
-    info.request_id = text_of(root, "RequestId");
-    read_error_element(child(root, "Error"), info);
-  } else if (name == "Error") {  // S3
-    info.request_id = text_of(root, "RequestId");
-    read_error_element(root, info);
-  } else {
-    return false;
-  }
+  pugi::xml_node error = find_error_element(root);
+  if (!error) return false;
+  info.request_id = text_of(root, "RequestId");
+  if (info.request_id.empty()) info.request_id = text_of(root, "RequestID");
+  read_error_element(error, info);
+  info.code = trimmed(info.code);
   return !info.code.empty();
+}
+
+// "x-amzn-ErrorType: Code:http://internal.amazon.com/..." and
+// "aws.protocoltests#Code" both name the code alone.
+std::string bare_error_code(std::string type) {
+  if (auto hash = type.rfind('#'); hash != std::string::npos) type = type.substr(hash + 1);
+  if (auto colon = type.find(':'); colon != std::string::npos) type = type.substr(0, colon);
+  return trimmed(type);
 }
 
 bool parse_json(const std::string& body, const HeaderList& headers, ServiceErrorInfo& info) {
@@ -67,9 +78,7 @@ bool parse_json(const std::string& body, const HeaderList& headers, ServiceError
     std::string type;
     if (document.contains("__type") && document["__type"].is_string()) type = document["__type"];
     else if (document.contains("code") && document["code"].is_string()) type = document["code"];
-    if (auto hash = type.rfind('#'); hash != std::string::npos) type = type.substr(hash + 1);
-    if (auto colon = type.find(':'); colon != std::string::npos) type = type.substr(0, colon);
-    info.code = type;
+    info.code = bare_error_code(type);
     for (const char* key : {"message", "Message", "errorMessage"}) {
       if (document.contains(key) && document[key].is_string()) {
         info.message = document[key];
@@ -133,6 +142,12 @@ ServiceErrorInfo parse_error_response(Protocol protocol, long status, const Head
     }
   } else if (protocol == Protocol::Json) {
     parsed = parse_json("", headers, info);
+  }
+  if (!parsed) {
+    // Services that answer without a readable document may still name the
+    // code in a header.
+    info.code = bare_error_code(header_value(headers, "x-amzn-ErrorType"));
+    parsed = !info.code.empty();
   }
   if (!parsed) {
     // No usable error document (HEAD, empty 5xx, an HTML page from a proxy):
