@@ -103,6 +103,14 @@ DeployArgs parseDeployArgs(const std::vector<std::string>& arguments, std::ostre
   for (const auto& [option, field] : optionals) {
     if (option->count() > 0) args.*field = option->as<std::string>();
   }
+  // A deployment writes its result there; refuse it before anything is done
+  // rather than after every instance has been launched.
+  if (!args.revert && !args.output_test_config) {
+    err << usageLine(kDeployProgram, deployOptionTable()) << "\n"
+        << kDeployProgram << ": error: the following arguments are required for a deployment: "
+        << "--output_test_config\n";
+    throw ProgramExit{2};
+  }
   return args;
 }
 

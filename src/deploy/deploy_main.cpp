@@ -2,7 +2,12 @@
 
 #include <iostream>
 
+#include "aws/iam.hpp"
+#include "aws/s3.hpp"
+#include "aws/ssm.hpp"
 #include "core/run_outcome.hpp"
+#include "deploy/config_check.hpp"
+#include "deploy/deploy_session.hpp"
 #include "lib/basekit.hpp"
 
 namespace qvn::deploy {
@@ -47,12 +52,75 @@ Logger& beginProbeDeploy(const DeployArgs& args, const std::vector<std::string>&
   return log;
 }
 
+WorkflowAccount parseWorkflowAccountRole(const std::string& value) {
+  const std::vector<std::string> pieces = splitTagResource(value);
+  WorkflowAccount account;
+  account.role_name = pieces[0];
+  if (pieces.size() > 2 && !pieces[1].empty()) {
+    account.account_number = pieces[1];
+    account.region = pieces[2];
+  }
+  return account;
+}
+
+std::optional<aws::S3Client> openWorkflowAccess(const DeployArgs& args, Logger& log) {
+  if (!args.workflow_account_role || args.workflow_account_role->empty()) {
+    return aws::S3Client(plainSession(args.profile));
+  }
+  WorkflowAccount account = parseWorkflowAccountRole(*args.workflow_account_role);
+  if (!account.account_number) {
+    const nlohmann::json identity = get_aws_metadata();
+    account.account_number = identity.value("accountId", "");
+    account.region = identity.value("region", "");
+    if (account.account_number->empty()) {
+      throw std::runtime_error("the instance identity document carries no accountId");
+    }
+  }
+  const std::string role_arn = "arn:aws:iam::" + *account.account_number + ":role/" + account.role_name;
+  log.info("- Use role " + role_arn + " for SSM access");
+  const auto workflow_session = sessionOf(start_aws_session(role_arn, args.profile));
+  std::optional<std::string> ssm_region;
+  if (account.region && !account.region->empty()) ssm_region = account.region;
+  const aws::SsmClient ssm_client(workflow_session, ssm_region);
+  (void)ssm_client;
+  // The workflow's private key is fetched from SSM here (--key_name).
+  return aws::S3Client(workflow_session);
+}
+
+std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args) {
+  if (args.assume_role && !args.assume_role->empty()) {
+    return sessionOf(start_aws_session(*args.assume_role, args.profile));
+  }
+  return plainSession(args.profile);
+}
+
+namespace {
+
+void runDeployment(const DeployArgs& args, Logger& log) {
+  // The whole configuration is checked before anything is asked of AWS.
+  TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Deploy);
+  (void)config;
+  std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, log);
+  const auto session = deploymentSession(args);
+  const aws::Ec2Client ec2_client = deploymentEc2Client(session, args.region);
+  const aws::IamClient iam_client(session, args.region);
+  (void)s3_client;
+  (void)ec2_client;
+  (void)iam_client;
+  // The image lookup and the deployment come here.
+}
+
+}  // namespace
+
 int runProbeDeploy(const std::vector<std::string>& arguments) {
   const DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
   Logger& log = beginProbeDeploy(args, arguments);
-  (void)log;
 
-  // The AWS sessions and the deployment or teardown come here.
+  if (!args.revert) {
+    runDeployment(args, log);
+  } else {
+    // The teardown comes here.
+  }
   return RunOutcome().getStatus();
 }
 

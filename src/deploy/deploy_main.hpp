@@ -1,8 +1,12 @@
 #pragma once
 // The main flow of probe_deploy.
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "aws/s3.hpp"
+#include "aws/session.hpp"
 #include "core/logging.hpp"
 #include "deploy/deploy_args.hpp"
 
@@ -23,6 +27,28 @@ void checkTagResource(const DeployArgs& args, Logger& log);
 // command banner, the dry-run setting and the tag pair check. Returns the
 // package logger for the rest of the flow.
 Logger& beginProbeDeploy(const DeployArgs& args, const std::vector<std::string>& arguments);
+
+// --workflow_account_role: role name, then optionally account number and
+// region. The account and region are taken only when all three are given
+// (and the account is not empty); otherwise both are unknown and come from
+// the instance identity document.
+struct WorkflowAccount {
+  std::string role_name;
+  std::optional<std::string> account_number;
+  std::optional<std::string> region;
+};
+WorkflowAccount parseWorkflowAccountRole(const std::string& value);
+
+// The S3 client of a deployment. With --workflow_account_role: the role of
+// the workflow account is assumed (account and region from the option or
+// the identity document), the workflow's key is fetched from its SSM
+// Parameter Store when --key_name is given, and the S3 client is made from
+// that session; otherwise from a plain session of --profile.
+std::optional<aws::S3Client> openWorkflowAccess(const DeployArgs& args, Logger& log);
+
+// The deployment account's session: --assume_role assumed with --profile's
+// credentials, or a plain session of --profile.
+std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args);
 
 // The whole flow for the arguments after the program name; returns the exit
 // status or throws ProgramExit.

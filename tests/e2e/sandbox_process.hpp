@@ -97,6 +97,10 @@ class SandboxProcess {
     return answer.at("requests").get<std::vector<nlohmann::json>>();
   }
   void clearRequests() { control("DELETE", "/_sandbox/requests", ""); }
+  // Every service's state, as the control API dumps it.
+  nlohmann::json state() { return nlohmann::json::parse(control("GET", "/_sandbox/state", "")); }
+  // Adds fault rules (one rule or a list).
+  void addFaults(const nlohmann::json& rules) { control("POST", "/_sandbox/faults", rules.dump()); }
 
   // The controller's request log (method, path, action, parameter names).
   std::vector<nlohmann::json> controllerRequests() {

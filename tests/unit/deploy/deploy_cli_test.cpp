@@ -25,19 +25,19 @@ Parsed parse(const std::vector<std::string>& arguments) {
       [](const auto& a, auto& out, auto& err) { return parseDeployArgs(a, out, err); }, arguments);
 }
 
-TEST(DeployArgsTest, DefaultsWhenOnlyTheTestConfigIsGiven) {
-  auto p = parse({"--test_config", "in.json"});
+TEST(DeployArgsTest, DefaultsWhenOnlyTheConfigFilesAreGiven) {
+  auto p = parse({"--test_config", "in.json", "--output_test_config", "out.json"});
   ASSERT_TRUE(p.args);
   const DeployArgs& a = *p.args;
   EXPECT_EQ(a.test_config, "in.json");
+  EXPECT_EQ(a.output_test_config, "out.json");
   EXPECT_FALSE(a.revert);
   EXPECT_FALSE(a.dry_run);
   EXPECT_EQ(a.instance_type, "t3.micro");
   EXPECT_EQ(a.image, "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64");
   EXPECT_EQ(a.backup_folder, "./backups");
   for (const auto* field : {&a.account, &a.region, &a.private_subnet_id, &a.key_name, &a.s3_bucket,
-                            &a.assume_role, &a.profile, &a.ec2_role, &a.output_test_config,
-                            &a.tag_resource, &a.workflow_account_role}) {
+                            &a.assume_role, &a.profile, &a.ec2_role, &a.tag_resource, &a.workflow_account_role}) {
     EXPECT_FALSE(field->has_value());
   }
   EXPECT_TRUE(p.err.empty());
@@ -69,7 +69,7 @@ TEST(DeployArgsTest, EveryOptionLandsInItsFieldUntouched) {
   EXPECT_EQ(a.workflow_account_role, "role,111,us-east-1");
   EXPECT_EQ(a.backup_folder, " spaced ") << "values are not trimmed";
 
-  auto empty = parse({"--test_config", "x", "--tag_resource", ""});
+  auto empty = parse({"--test_config", "x", "--output_test_config", "y", "--tag_resource", ""});
   ASSERT_TRUE(empty.args);
   EXPECT_EQ(empty.args->tag_resource, "") << "an empty value is given, not absent";
 }
@@ -96,10 +96,12 @@ TEST(DeployArgsTest, ParseErrorsPrintUsageAndEndWithStatusTwo) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {},
            {"--region", "x"},
-           {"--test_config", "x", "--bogus"},
-           {"--test_config", "x", "--account"},
+           {"--test_config", "x", "--output_test_config", "y", "--bogus"},
+           {"--test_config", "x", "--output_test_config", "y", "--account"},
            {"--test_config"},
-           {"--test_config", "x", "stray"}}) {
+           {"--test_config", "x", "--output_test_config", "y", "stray"},
+           {"--test_config", "x"},
+           {"--test_config", "x", "--dry_run"}}) {
     auto p = parse(arguments);
     EXPECT_EQ(p.exit_status, 2);
     EXPECT_EQ(p.err.rfind("usage: probe_deploy [-h]", 0), 0u);
@@ -107,6 +109,11 @@ TEST(DeployArgsTest, ParseErrorsPrintUsageAndEndWithStatusTwo) {
     EXPECT_TRUE(p.out.empty());
   }
   EXPECT_NE(parse({}).err.find("--test_config"), std::string::npos);
+  EXPECT_NE(parse({"--test_config", "x"}).err.find("required for a deployment: --output_test_config"),
+            std::string::npos);
+  auto revert = parse({"--test_config", "x", "--revert"});
+  ASSERT_TRUE(revert.args) << "a teardown writes no output";
+  EXPECT_FALSE(revert.args->output_test_config);
 }
 
 TEST(TagResourceTest, OddPieceCountsAreRefused) {
@@ -163,8 +170,8 @@ class DeployFlowTest : public ::testing::Test {
 TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
   const std::string backup = dir_.string();
   ::testing::internal::CaptureStderr();
-  const std::vector<std::string> arguments{"--test_config", "x.json", "--tag_resource", "a,b,c",
-                                           "--dry_run", "--backup_folder", backup};
+  const std::vector<std::string> arguments{"--test_config", "x.json", "--output_test_config", "o.json",
+                                           "--tag_resource", "a,b,c", "--dry_run", "--backup_folder", backup};
   int status = -1;
   try {
     beginProbeDeploy(*parse(arguments).args, arguments);
@@ -175,7 +182,9 @@ TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
   EXPECT_EQ(status, 1);
   EXPECT_TRUE(Globals.dry_run) << "dry run is set before the tag check";
   const std::string command =
-      "probe_deploy --test_config x.json --tag_resource a,b,c --dry_run --backup_folder " + backup;
+      "probe_deploy --test_config x.json --output_test_config o.json --tag_resource a,b,c --dry_run "
+      "--backup_folder " +
+      backup;
   const std::string row(45, '#');
   EXPECT_EQ(console, "\n" + row + "\n\n" + command + "\n\n" + row +
                          "\n\n**Error** incomplete tag_resource pair\n");
@@ -191,8 +200,8 @@ TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
 }
 
 TEST_F(DeployFlowTest, CompletePairPassesTheOpening) {
-  const std::vector<std::string> arguments{"--test_config", "x.json", "--tag_resource", "owner,me",
-                                           "--backup_folder", dir_.string()};
+  const std::vector<std::string> arguments{"--test_config", "x.json", "--output_test_config", "o.json",
+                                           "--tag_resource", "owner,me", "--backup_folder", dir_.string()};
   ::testing::internal::CaptureStderr();
   Logger& log = beginProbeDeploy(*parse(arguments).args, arguments);
   std::string console = ::testing::internal::GetCapturedStderr();

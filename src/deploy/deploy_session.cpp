@@ -1,0 +1,46 @@
+#include "deploy/deploy_session.hpp"
+
+#include <stdexcept>
+
+#include "aws/imds.hpp"
+#include "aws/service_client.hpp"
+#include "core/logging.hpp"
+#include "core/run_outcome.hpp"
+
+namespace qvn::deploy {
+
+AwsSessionResult start_aws_session(const std::string& assume_role, const std::optional<std::string>& profile) {
+  return assumeRoleSession(assume_role, profile);
+}
+
+std::shared_ptr<aws::Session> plainSession(const std::optional<std::string>& profile) {
+  return aws::Session::create(aws::SessionOptions{profile, std::nullopt, nullptr});
+}
+
+nlohmann::json get_aws_metadata(std::shared_ptr<aws::HttpTransport> transport) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  if (!transport) transport = aws::default_http_transport();
+  aws::ImdsClient imds(transport, aws::ImdsSettings::from_environment());
+  const aws::HttpResponse answer = imds.get(kIdentityDocumentPath);
+  if (answer.status != 200) {
+    log.info(kNoMetadataMessage);
+    throw ProgramExit{1};
+  }
+  nlohmann::json document = nlohmann::json::parse(answer.body, nullptr, false);
+  if (document.is_discarded() || !document.is_object()) {
+    throw std::runtime_error(std::string("the instance identity document (") + kIdentityDocumentPath +
+                             ") is not a JSON object");
+  }
+  return document;
+}
+
+aws::Ec2Client deploymentEc2Client(const std::shared_ptr<aws::Session>& session,
+                                   const std::optional<std::string>& region) {
+  aws::ClientOptions options;
+  options.region = region;
+  options.max_attempts = kDeploymentEc2Attempts;
+  options.adaptive_retries = true;
+  return aws::Ec2Client(std::make_shared<aws::ServiceClient>(session, aws::Ec2Client::service_id(), options));
+}
+
+}  // namespace qvn::deploy

@@ -1,0 +1,49 @@
+#pragma once
+// probe_deploy's AWS identities: the deployment account (plain or assumed
+// role) and the workflow account whose SSM Parameter Store holds the
+// workflow's private keys.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "aws/ec2.hpp"
+#include "aws/http_transport.hpp"
+#include "aws/session.hpp"
+#include "lib/role_session.hpp"
+
+namespace qvn::deploy {
+
+inline constexpr const char* kIdentityDocumentPath = "/latest/dynamic/instance-identity/document";
+inline constexpr const char* kNoMetadataMessage =
+    "  **Error** failed to deduce workflow account number from meta data";
+
+// The EC2 client of a deployment: adaptive retries (a client-side send rate
+// that backs off when EC2 throttles) and this many attempts per call, so
+// that dozens of concurrent launches ride out RunInstances' rate limit.
+inline constexpr int kDeploymentEc2Attempts = 12;
+
+// The role `assume_role` assumed with the credentials of `profile` (absent:
+// the default chain). See lib/role_session.hpp for what is thrown and what
+// is returned.
+AwsSessionResult start_aws_session(const std::string& assume_role,
+                                   const std::optional<std::string>& profile = std::nullopt);
+
+// A plain session on the credentials profile `profile` (absent: the default
+// chain). Sends nothing.
+std::shared_ptr<aws::Session> plainSession(const std::optional<std::string>& profile);
+
+// The instance identity document of the host, through the instance metadata
+// service: a session token is asked for first (short time limit), and plain
+// GETs are used only where the token endpoint is absent. An answer other
+// than 200 logs kNoMetadataMessage at INFO and ends the program with status
+// 1. An unreachable service or a body that is not a JSON object is thrown
+// as a failure naming the document. `transport` null: the process-wide one.
+nlohmann::json get_aws_metadata(std::shared_ptr<aws::HttpTransport> transport = nullptr);
+
+// The deployment's EC2 client (see kDeploymentEc2Attempts).
+aws::Ec2Client deploymentEc2Client(const std::shared_ptr<aws::Session>& session,
+                                   const std::optional<std::string>& region);
+
+}  // namespace qvn::deploy
