@@ -1,5 +1,6 @@
 #include "aws/config_files.hpp"
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,32 @@ std::string trim(const std::string& text) {
   if (first == std::string::npos) return "";
   auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
+}
+
+std::string lower(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The name a section header stands for: "profile", "sso-session" and
+// "services" headers take one name after any number of blanks, which may be
+// quoted ([profile "p 1"]); other headers are taken as they stand. Empty when
+// the header is malformed.
+std::string section_name(const std::string& header) {
+  for (const char* kind : {"profile", "sso-session", "services"}) {
+    std::string prefix = kind;
+    if (!header.starts_with(prefix) || header.size() == prefix.size() ||
+        (header[prefix.size()] != ' ' && header[prefix.size()] != '\t'))
+      continue;
+    std::string name = trim(header.substr(prefix.size()));
+    if (name.size() >= 2 && (name.front() == '"' || name.front() == '\'')) {
+      if (name.back() != name.front()) return "";
+      name = name.substr(1, name.size() - 2);
+      if (name.empty()) return "";
+    }
+    return prefix + " " + name;
+  }
+  return header;
 }
 
 std::string read_file(const std::string& path) {
@@ -52,41 +79,73 @@ std::optional<std::string> ConfigSection::get(const std::string& key) const {
   return found->second;
 }
 
-std::map<std::string, ConfigSection> parse_ini(const std::string& text) {
+std::map<std::string, ConfigSection> parse_ini(const std::string& text, const std::string& file_name) {
   std::map<std::string, ConfigSection> sections;
   ConfigSection* current = nullptr;
-  std::string open_sub_section;  // key whose indented lines follow
+  std::string last_key;                 // the key line that deeper-indented lines continue
+  std::size_t last_key_indent = 0;
+  bool last_key_opens_sub_section = false;
+  std::size_t line_number = 0;
+  auto refuse = [&](const std::string& what) {
+    throw ConfigError("cannot read " + file_name + ": line " + std::to_string(line_number) + ": " + what);
+  };
+  if (text.starts_with("\xEF\xBB\xBF")) {
+    line_number = 1;
+    refuse("the file starts with a UTF-8 byte order mark; save it without one");
+  }
   std::istringstream in(text);
   std::string raw;
   while (std::getline(in, raw)) {
+    ++line_number;
     std::string line = trim(raw);
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-    bool indented = raw[0] == ' ' || raw[0] == '\t';
-    if (line.front() == '[' && line.back() == ']') {
-      std::string name = trim(line.substr(1, line.size() - 2));
+    std::size_t indent = raw.find_first_not_of(" \t");
+    if (line.front() == '[') {
+      auto close = line.find(']');
+      if (close == std::string::npos) refuse("section header without its closing ]");
+      std::string rest = trim(line.substr(close + 1));
+      if (!rest.empty() && rest[0] != '#' && rest[0] != ';') refuse("text after the section header");
+      std::string header = trim(line.substr(1, close - 1));
+      if (header.empty()) refuse("empty section header");
+      std::string name = section_name(header);
+      if (name.empty()) refuse("malformed section header [" + header + "]");
+      if (sections.count(name)) refuse("duplicate section [" + header + "]");
       current = &sections[name];
-      open_sub_section.clear();
+      last_key.clear();
       continue;
     }
-    if (current == nullptr) continue;
-    auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = trim(line.substr(0, eq));
-    std::string value = trim(line.substr(eq + 1));
-    if (indented && !open_sub_section.empty()) {
-      current->sub_sections[open_sub_section][key] = value;
+    if (current == nullptr) refuse("a setting before the first section header");
+    bool continues = !last_key.empty() && indent > last_key_indent;
+    auto delimiter = line.find_first_of(last_key_opens_sub_section && continues ? "=" : "=:");
+    if (continues && !last_key_opens_sub_section) {
+      // A deeper-indented line carries on the value above it.
+      current->values[last_key] += "\n" + line;
       continue;
     }
-    open_sub_section = value.empty() ? key : "";
+    if (delimiter == std::string::npos) refuse("a line without = inside a section");
+    std::string key = lower(trim(line.substr(0, delimiter)));
+    std::string value = trim(line.substr(delimiter + 1));
+    if (key.empty()) refuse("a setting without a name");
+    if (continues) {
+      auto& sub_section = current->sub_sections[last_key];
+      if (sub_section.count(key)) refuse("duplicate setting " + key + " under " + last_key);
+      sub_section[key] = value;
+      continue;
+    }
+    if (current->values.count(key)) refuse("duplicate setting " + key);
     current->values[key] = value;
+    last_key = key;
+    last_key_indent = indent;
+    last_key_opens_sub_section = value.empty();
   }
   return sections;
 }
 
-SharedConfig SharedConfig::from_text(const std::string& config_text, const std::string& credentials_text) {
+SharedConfig SharedConfig::from_text(const std::string& config_text, const std::string& credentials_text,
+                                     const std::string& config_name, const std::string& credentials_name) {
   SharedConfig config;
-  config.config_ = parse_ini(config_text);
-  config.credentials_ = parse_ini(credentials_text);
+  config.config_ = parse_ini(config_text, config_name);
+  config.credentials_ = parse_ini(credentials_text, credentials_name);
   return config;
 }
 
@@ -94,7 +153,7 @@ SharedConfig SharedConfig::load() {
   std::string config_path = expand_path(env("AWS_CONFIG_FILE").value_or("~/.aws/config"));
   std::string credentials_path =
       expand_path(env("AWS_SHARED_CREDENTIALS_FILE").value_or("~/.aws/credentials"));
-  return from_text(read_file(config_path), read_file(credentials_path));
+  return from_text(read_file(config_path), read_file(credentials_path), config_path, credentials_path);
 }
 
 bool SharedConfig::has_profile(const std::string& name) const {

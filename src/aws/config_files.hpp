@@ -22,14 +22,23 @@ struct ConfigSection {
 };
 
 // Sections of one INI file by their header text ("profile dev", "default").
-std::map<std::string, ConfigSection> parse_ini(const std::string& text);
+// Key names are lower-cased; "key: value" reads as "key = value"; a
+// deeper-indented line continues the key above it (a sub-section when that
+// key's value is empty). Throws ConfigError naming `file_name` and the line
+// for what cannot be read without guessing: a setting before the first
+// section, a header without its closing "]", a line without "=", a duplicate
+// section or setting, a leading byte order mark.
+std::map<std::string, ConfigSection> parse_ini(const std::string& text,
+                                               const std::string& file_name = "the AWS config file");
 
 class SharedConfig {
  public:
   // Reads both files from the environment's locations; missing files are
-  // empty. Throws ConfigError when a file exists but cannot be read.
+  // empty. Throws ConfigError when a file exists but cannot be read or parsed.
   static SharedConfig load();
-  static SharedConfig from_text(const std::string& config_text, const std::string& credentials_text);
+  static SharedConfig from_text(const std::string& config_text, const std::string& credentials_text,
+                                const std::string& config_name = "the AWS config file",
+                                const std::string& credentials_name = "the AWS credentials file");
 
   bool has_profile(const std::string& name) const;
   // The merged profile; an empty section when it does not exist.

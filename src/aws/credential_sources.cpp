@@ -1,8 +1,13 @@
 #include "aws/credential_sources.hpp"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.hpp"
@@ -54,17 +59,50 @@ std::shared_ptr<CredentialsProvider> profile_keys_provider(const ConfigSection& 
 namespace qvn::aws {
 namespace {
 
+// The largest answer read from a credential process.
+constexpr std::size_t kMaxProcessOutput = 1 << 20;
+
 std::string run_command(const std::string& command, const std::string& profile_name) {
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) throw CredentialsError("cannot run the credential_process of profile " + profile_name);
+  std::string where = "the credential_process of profile " + profile_name;
+  std::vector<std::string> words = split_command_words(command);
+  if (words.empty()) throw CredentialsError(where + " is empty");
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  int pipe_ends[2];
+  if (pipe2(pipe_ends, O_CLOEXEC) != 0) throw CredentialsError("cannot run " + where);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], STDOUT_FILENO);
+  pid_t child = 0;
+  int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_ends[1]);
+  if (spawned != 0) {
+    close(pipe_ends[0]);
+    throw CredentialsError("cannot run " + where + ": " + words[0] + ": " + std::strerror(spawned));
+  }
   std::string output;
   char buffer[4096];
-  std::size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  int status = pclose(pipe);
-  if (status != 0)
-    throw CredentialsError("the credential_process of profile " + profile_name + " failed (exit status " +
-                           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : status) + ")");
+  bool too_long = false;
+  for (;;) {
+    ssize_t got = read(pipe_ends[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    if (output.size() + static_cast<std::size_t>(got) > kMaxProcessOutput) too_long = true;
+    else output.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(pipe_ends[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw CredentialsError(where + " failed (" +
+                           (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                              : "signal " + std::to_string(WTERMSIG(status))) +
+                           ")");
+  if (too_long) throw CredentialsError(where + " printed more than 1 MiB");
   return output;
 }
 
@@ -89,8 +127,47 @@ Credentials parse_process_output(const std::string& output, const std::string& p
   if (!expiry.empty()) {
     credentials.expiration = parse_iso8601(expiry);
     if (!credentials.expiration) throw CredentialsError(where + " printed a malformed Expiration");
+    if (*credentials.expiration <= core::now())
+      throw CredentialsError(where + " printed credentials that expired at " + expiry);
   }
   return credentials;
+}
+
+std::vector<std::string> split_command_words(const std::string& command) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false;
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    char c = command[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      if (in_word) words.push_back(std::move(word));
+      word.clear();
+      in_word = false;
+      continue;
+    }
+    in_word = true;
+    if (c == '\\') {
+      if (++i == command.size()) throw CredentialsError("the credential_process command ends with a lone backslash");
+      word += command[i];
+    } else if (c == '\'') {
+      auto close = command.find('\'', i + 1);
+      if (close == std::string::npos) throw CredentialsError("the credential_process command has an unclosed quote");
+      word += command.substr(i + 1, close - i - 1);
+      i = close;
+    } else if (c == '"') {
+      for (++i;; ++i) {
+        if (i == command.size()) throw CredentialsError("the credential_process command has an unclosed quote");
+        if (command[i] == '"') break;
+        // Inside double quotes a backslash only escapes a double quote or a backslash.
+        if (command[i] == '\\' && i + 1 < command.size() && (command[i + 1] == '"' || command[i + 1] == '\\')) ++i;
+        word += command[i];
+      }
+    } else {
+      word += c;
+    }
+  }
+  if (in_word) words.push_back(std::move(word));
+  return words;
 }
 
 std::shared_ptr<CredentialsProvider> process_credentials_provider(const ConfigSection& profile,

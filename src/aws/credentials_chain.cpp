@@ -143,12 +143,16 @@ std::shared_ptr<CredentialsProvider> assume_role_provider(const Context& context
   return std::make_shared<RefreshingCredentialsProvider>(fetch);
 }
 
-// The credentials a profile itself defines (as a source_profile).
+// The credentials a profile itself defines (as a source_profile). A source
+// profile that holds keys of its own lends those keys, even when it also has
+// a role_arn: its role is only followed when it has no keys.
 std::shared_ptr<CredentialsProvider> profile_provider(const Context& context, const std::string& name,
                                                       std::set<std::string> visited) {
   if (!context.config.has_profile(name)) throw CredentialsError("The config profile (" + name + ") could not be found");
   ConfigSection profile = context.config.profile(name);
-  if (!profile.get("web_identity_token_file")) {
+  bool holds_keys = profile.get("aws_access_key_id") || profile.get("aws_secret_access_key") ||
+                    profile.get("aws_session_token");
+  if (!holds_keys && !profile.get("web_identity_token_file")) {
     if (auto provider = assume_role_provider(context, name, profile, visited)) return provider;
   }
   if (auto provider = web_identity_provider(context, profile, false)) return provider;
