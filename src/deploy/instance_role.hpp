@@ -1,0 +1,47 @@
+#pragma once
+// The IAM objects of --ec2_role default, shared by every deployment into the
+// account: the managed policy "quorvane-test-ec2-policy" (list, read and
+// write of S3 objects), the role "quorvane-test-ec2-role" that EC2 instances
+// may assume, with the policy attached, and the instance profile
+// "quorvane-test-ec2-instance-profile" holding the role. Existing objects
+// are reused as they are. None of these steps consults the dry-run setting.
+#include <string>
+
+#include "aws/iam.hpp"
+#include "aws/sts.hpp"
+#include "deploy/deploy_args.hpp"
+
+namespace qvn::deploy {
+
+inline constexpr const char* kPolicyName = "quorvane-test-ec2-policy";
+inline constexpr const char* kRoleName = "quorvane-test-ec2-role";
+inline constexpr const char* kInstanceProfileName = "quorvane-test-ec2-instance-profile";
+
+// The documents as sent: compact JSON with ", " and ": ", members in order.
+std::string s3PolicyDocument();
+std::string ec2TrustDocument();
+
+// Creates the policy and returns its ARN. When it already exists, the ARN is
+// built from --account, or, when that is absent or empty, from the account
+// of the deployment session (`sts`, GetCallerIdentity). Other refusals are
+// raised; any other failure is logged at ERROR, written to standard error
+// and raised.
+std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& args, aws::StsClient& sts);
+
+// Creates the role and attaches `policy_arn`; true when attached. A role
+// that already exists logs "  **Alert** <error>" and is left as it is
+// (false). Other refusals of the creation are passed over.
+bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn);
+
+// Creates the instance profile and adds the role. A profile that already
+// exists logs "  **Alert** <error>" and is left as it is.
+void createInstanceProfile(const aws::IamClient& iam_client);
+
+// Removes the role from the profile and deletes the profile (failures of
+// these two are logged at ERROR, written to standard error, and passed
+// over), then, when exactly one attached local policy of the tool's name is
+// listed (every page is read), detaches it, deletes it and deletes the role.
+// Failures of the listing and of the last three requests are raised.
+void deleteInstanceProfile(const aws::IamClient& iam_client);
+
+}  // namespace qvn::deploy

@@ -1,0 +1,52 @@
+#pragma once
+// The VPC's key pair ("quorvane-test-ec2-key-pair-" + VPC id, tagged
+// Name = "quorvane-test-ec2-key-pair") and the private key files: the one
+// written when the pair is created, and one fetched from SSM Parameter Store.
+//
+// Private key files are created with mode 0600 from their first byte: the key
+// is written to a new file of that mode beside the target, which then
+// replaces the target (a symbolic link placed there is replaced, never
+// written through).
+#include <optional>
+#include <string>
+
+#include "aws/ec2.hpp"
+#include "aws/s3.hpp"
+#include "aws/ssm.hpp"
+#include "deploy/deploy_args.hpp"
+
+namespace qvn::deploy {
+
+// "quorvane-test-ec2-key-pair-" + vpcId.
+std::string keyPairName(const std::string& vpcId);
+
+// backup folder + "/" + vpcId + "/" + key name + ".pem".
+std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId);
+
+// Finds or creates the VPC's key pair and returns its name. A new pair's
+// private key (EC2's key material and one "\n") goes to privateKeyPath, and,
+// with a non-empty --s3_bucket, to the bucket through the S3 backup. An
+// existing pair is reused and no file is written; a dry run only looks.
+// A refused creation logs "  Failed to create private key" and ends the run
+// (ProgramExit{1}). When the key file cannot be written, the new pair is
+// deleted again before the failure is raised: a pair whose private key is
+// lost would otherwise be reused by every later run.
+std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
+                          const std::string& vpcId, const DeployArgs& args);
+
+// Deletes the key pair `keyname` when it is the tool's (name and tag match);
+// reports "  Key not found: <name>" otherwise. A dry run only looks. A
+// refused deletion is logged at ERROR and the caller goes on; a failed
+// lookup is raised.
+void deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args);
+
+// Writes the decrypted value of the SSM parameter `pemkey`, exactly as
+// stored, to the file named by --key_name (relative to the working folder),
+// mode 0600. Every failure is raised.
+void getPemKeyFromSSM(const aws::SsmClient& ssm_client, const std::string& pemkey, const DeployArgs& args);
+
+// Replaces `path` with a file of mode 0600 holding `content`. Throws
+// std::runtime_error naming the path when it cannot.
+void writePrivateFile(const std::string& path, const std::string& content);
+
+}  // namespace qvn::deploy

@@ -1,0 +1,52 @@
+#include "deploy/machine_image.hpp"
+
+#include "core/logging.hpp"
+#include "core/run_outcome.hpp"
+
+namespace qvn::deploy {
+
+namespace {
+
+[[noreturn]] void imageNotFound(Logger& log, const std::string& image) {
+  log.error("  **Error** Failed to find image " + image);
+  throw ProgramExit{1};
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& args) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  log.info("- Lookup AMI for " + args.image);
+  aws::DescribeImagesRequest request;
+  request.ExecutableUsers = {"all"};
+  request.Filters = {aws::Filter{"name", {args.image}}};
+  request.Owners = {"amazon"};
+  request.IncludeDeprecated = false;
+  const auto answer = ec2_client.describe_images(request);
+  for (const auto& image : answer.Images) {
+    if (!image.ImageId || image.ImageId->empty()) continue;
+    log.info("  " + *image.ImageId);
+    return *image.ImageId;
+  }
+  imageNotFound(log, args.image);
+}
+
+std::string getAMI(const aws::SsmClient& ssm_client, const DeployArgs& args) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  log.info("- Lookup AMI for " + args.image);
+  aws::GetParametersByPathRequest request;
+  request.Path = "/aws/service/ami-amazon-linux-latest";
+  const auto answer = ssm_client.get_parameters_by_path(request, aws::Pages::One);
+  for (const auto& parameter : answer.Parameters) {
+    if (!parameter.Name || !parameter.Value || !endsWith(*parameter.Name, args.image)) continue;
+    log.info("  " + *parameter.Value);
+    return *parameter.Value;
+  }
+  imageNotFound(log, args.image);
+}
+
+}  // namespace qvn::deploy

@@ -1,0 +1,142 @@
+#include "deploy/security_group.hpp"
+
+#include <functional>
+
+#include "aws/errors.hpp"
+#include "core/logging.hpp"
+#include "core/run_outcome.hpp"
+#include "deploy/failure_report.hpp"
+#include "deploy/tags.hpp"
+#include "lib/public_ip.hpp"
+
+namespace qvn::deploy {
+
+namespace {
+
+constexpr const char* kGroupDescription = "Quorvane test ec2";
+
+aws::CreateSecurityGroupRequest creationRequest(const std::string& name, const std::string& vpc_id,
+                                                const DeployArgs& args) {
+  aws::CreateSecurityGroupRequest request;
+  request.Description = kGroupDescription;
+  request.GroupName = name;
+  request.VpcId = vpc_id;
+  request.TagSpecifications = {nameTagSpecification("security-group", name)};
+  if (args.tag_resource) populateTags(request, *args.tag_resource);
+  return request;
+}
+
+// Creates the group and adds its one inbound rule. When the rule is refused
+// the group is deleted again before the failure goes on.
+std::string createWithRule(const aws::Ec2Client& ec2_client, const aws::CreateSecurityGroupRequest& request,
+                           const aws::IpPermission& rule) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  const auto created = ec2_client.create_security_group(request);
+  if (!created.GroupId || created.GroupId->empty())
+    throw std::runtime_error("CreateSecurityGroup answered without a GroupId for " + request.GroupName);
+  const std::string groupId = *created.GroupId;
+  log.info("  " + groupId);
+  aws::AuthorizeSecurityGroupIngressRequest ingress;
+  ingress.GroupId = groupId;
+  ingress.IpPermissions = {rule};
+  try {
+    ec2_client.authorize_security_group_ingress(ingress);
+  } catch (const std::exception& e) {
+    reportFailure("inbound rule of " + request.GroupName + " " + groupId, e);
+    try {
+      aws::DeleteSecurityGroupRequest remove;
+      remove.GroupId = groupId;
+      ec2_client.delete_security_group(remove);
+      reportFailure("inbound rule of " + request.GroupName + " " + groupId,
+                    std::runtime_error("the group without its rule was deleted"));
+    } catch (const std::exception& cleanup) {
+      reportFailure("delete " + request.GroupName + " " + groupId + " without its rule", cleanup);
+    }
+    throw ProgramExit{1};
+  }
+  return groupId;
+}
+
+// Runs the creation steps inside the failure guard: every failure is written
+// to standard error (not logged) and ends the program with status 1.
+std::optional<std::string> guarded(const std::string& what, const std::function<std::optional<std::string>()>& steps) {
+  try {
+    return steps();
+  } catch (const ProgramExit&) {
+    throw;
+  } catch (const std::exception& e) {
+    reportFailure(what, e);
+    throw ProgramExit{1};
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                   const std::string& sg_name) {
+  aws::DescribeSecurityGroupsRequest request;
+  request.Filters = {aws::Filter{"vpc-id", {vpc_id}}, aws::Filter{"group-name", {sg_name}}};
+  try {
+    const auto answer = ec2_client.describe_security_groups(request);
+    if (answer.SecurityGroups.empty() || !answer.SecurityGroups.front().GroupId) return std::nullopt;
+    return answer.SecurityGroups.front().GroupId;
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == "InvalidGroup.NotFound")
+      getLogger("quorvane_testlibs")->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                    const DeployArgs& args) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  const std::string name = kSshGroupName;
+  if (auto existing = getSgId(ec2_client, vpc_id, name)) {
+    log.info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
+    return existing;
+  }
+  const auto request = creationRequest(name, vpc_id, args);
+  log.info("- Create SG " + name + " in " + vpc_id);
+  return guarded("create " + name + " in " + vpc_id, [&]() -> std::optional<std::string> {
+    const std::string address = queryPublicIp(ipEchoUrl());
+    if (args.dry_run) return std::nullopt;
+    aws::IpPermission rule;
+    rule.FromPort = 22;
+    rule.IpProtocol = "tcp";
+    rule.IpRanges = {aws::IpRange{address + "/32", "SSH access from the workflow engine"}};
+    rule.ToPort = 22;
+    return createWithRule(ec2_client, request, rule);
+  });
+}
+
+std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                              const DeployArgs& args) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  const std::string name = kPrivateGroupName;
+  if (auto existing = getSgId(ec2_client, vpc_id, name)) {
+    log.info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
+    return existing;
+  }
+  const auto request = creationRequest(name, vpc_id, args);
+  log.info("- Create SG " + name + " in " + vpc_id);
+  return guarded("create " + name + " in " + vpc_id, [&]() -> std::optional<std::string> {
+    if (args.dry_run) return std::nullopt;
+    aws::IpPermission rule;
+    rule.IpProtocol = "-1";
+    rule.IpRanges = {aws::IpRange{"0.0.0.0/0", std::nullopt}};
+    return createWithRule(ec2_client, request, rule);
+  });
+}
+
+void deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args) {
+  if (args.dry_run) return;
+  aws::DeleteSecurityGroupRequest request;
+  request.GroupId = sgId;
+  try {
+    ec2_client.delete_security_group(request);
+  } catch (const std::exception& e) {
+    reportFailure("delete security group " + sgId, e);
+  }
+}
+
+}  // namespace qvn::deploy

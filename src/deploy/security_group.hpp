@@ -1,0 +1,41 @@
+#pragma once
+// The VPC's security groups of the test instances: "quorvane-test-ec2-sg"
+// (SSH from the workflow engine's public address only) and
+// "quorvane-test-ec2-private-interface-sg" (all traffic, for a private
+// interface). A group is known by its VPC and name; both are tagged with
+// Name = group name, then the user tags.
+#include <optional>
+#include <string>
+
+#include "aws/ec2.hpp"
+#include "deploy/deploy_args.hpp"
+
+namespace qvn::deploy {
+
+// The id of the group `sg_name` in `vpc_id`, or nothing. EC2's
+// "InvalidGroup.NotFound" logs "  **Error** SG not found <name> in <vpc>" at
+// ERROR; every refusal answers nothing. Transport failures are raised.
+std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                   const std::string& sg_name);
+
+// Finds or creates the SSH group of `vpc_id`; returns its id, or nothing in
+// a dry run that would have created it. Creation asks the public-IP echo
+// service (QUORVANE_IP_ECHO_URL) for this host's address, creates the group
+// and admits TCP port 22 from that address/32. Any failure of that is written
+// to standard error and ends the program (ProgramExit{1}); a group created
+// before its rule was refused is deleted first, so that no later run reuses
+// a group without its SSH rule.
+std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                    const DeployArgs& args);
+
+// Finds or creates the private-interface group of `vpc_id` (all protocols
+// from 0.0.0.0/0), with the same failure handling; no echo query.
+std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                              const DeployArgs& args);
+
+// Deletes the group `sgId` unless this is a dry run. A refusal (for example
+// "DependencyViolation" while an instance still shuts down) is written to
+// standard error and the caller goes on.
+void deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args);
+
+}  // namespace qvn::deploy

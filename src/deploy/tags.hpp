@@ -1,0 +1,35 @@
+#pragma once
+// Resource tags of the EC2 resources that probe_deploy creates: the `Name`
+// tag that marks a resource as the tool's own, then the user's tags of
+// --tag_resource, in option order.
+#include <string>
+#include <vector>
+
+#include "aws/ec2_model.hpp"
+
+namespace qvn::deploy {
+
+// The tool's resource names and Name tags.
+inline constexpr const char* kInstanceName = "quorvane-test-ec2";
+inline constexpr const char* kKeyPairTag = "quorvane-test-ec2-key-pair";
+inline constexpr const char* kEipTag = "quorvane-test-ec2-eip";
+inline constexpr const char* kSshGroupName = "quorvane-test-ec2-sg";
+inline constexpr const char* kPrivateGroupName = "quorvane-test-ec2-private-interface-sg";
+
+// A tag specification of `resourceType` holding the one tag Name = `name`.
+aws::TagSpecification nameTagSpecification(const std::string& resourceType, const std::string& name);
+
+// Appends the pairs of `rt_tags` ("key1,value1,key2,value2", items used as
+// written: no trimming, empty items kept) to the Tags of the first tag
+// specification, after the tags already there. Throws std::invalid_argument,
+// changing nothing, when the items do not make whole pairs or there is no
+// tag specification to extend.
+void populateTags(std::vector<aws::TagSpecification>& tagSpecifications, const std::string& rt_tags);
+
+// The same for a creation request that carries `TagSpecifications`.
+template <class Request>
+void populateTags(Request& data, const std::string& rt_tags) {
+  populateTags(data.TagSpecifications, rt_tags);
+}
+
+}  // namespace qvn::deploy

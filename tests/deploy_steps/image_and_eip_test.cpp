@@ -1,0 +1,130 @@
+// The machine image lookup and the Elastic IPs, against the sandbox.
+#include "deploy_steps/steps_sandbox.hpp"
+
+#include "deploy/elastic_ip.hpp"
+#include "deploy/machine_image.hpp"
+
+namespace qvn::deploy::testing {
+namespace {
+
+const std::string kDefaultImageId = "ami-0005e0cfe09cc9050";
+
+using MachineImage = StepsAgainstSandbox;
+
+TEST_F(MachineImage, DefaultNameGivesTheAmazonImageWithTheExactRequest) {
+  EXPECT_EQ(getAMIByName(ec2(), args_), kDefaultImageId);
+  EXPECT_EQ(messagesAt(INFO), (std::vector<std::string>{"- Lookup AMI for " + args_.image, "  " + kDefaultImageId}));
+  const auto sent = requests("ec2", "DescribeImages");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(parameters(sent[0]), (std::vector<std::string>{"ExecutableBy.1=all", "Filter.1.Name=name",
+                                                          "Filter.1.Value.1=" + args_.image, "Owner.1=amazon",
+                                                          "IncludeDeprecated=false"}));
+}
+
+TEST_F(MachineImage, UnknownOrDeprecatedNameEndsTheRunWithTheErrorRecord) {
+  Json scenario = scenarioFile("spoke.json");
+  std::string deprecated;
+  for (const auto& image : scenario["ec2"]["images"])
+    if (image.contains("deprecation_time")) deprecated = image.value("name", "");
+  ASSERT_FALSE(deprecated.empty());
+  for (const std::string name : {deprecated, std::string("no-such-image")}) {
+    args_.image = name;
+    EXPECT_EQ(exitStatusOf([&] { getAMIByName(ec2(), args_); }), 1) << name;
+    ASSERT_FALSE(messagesAt(ERROR).empty());
+    EXPECT_EQ(messagesAt(ERROR).back(), "  **Error** Failed to find image " + name);
+  }
+}
+
+TEST_F(MachineImage, SsmLookupTakesTheFirstParameterWhoseNameEndsWithTheImage) {
+  args_.image = "al2023-ami-kernel-6.1-x86_64";
+  EXPECT_EQ(getAMI(aws::SsmClient(session()), args_), kDefaultImageId);
+  args_.image = "not-offered";
+  EXPECT_EQ(exitStatusOf([&] { getAMI(aws::SsmClient(session()), args_); }), 1);
+  EXPECT_EQ(messagesAt(ERROR), (std::vector<std::string>{"  **Error** Failed to find image not-offered"}));
+  for (const auto& r : requests("ssm")) EXPECT_EQ(parameters(r), (std::vector<std::string>{"Path=/aws/service/ami-amazon-linux-latest"}));
+}
+
+class ElasticIp : public StepsAgainstSandbox {
+ protected:
+  // A gateway interface of the scenario, free of any address.
+  std::string interfaceId() {
+    const auto enis = ec2().describe_network_interfaces().NetworkInterfaces;
+    return enis.empty() ? std::string() : enis.front().NetworkInterfaceId.value_or("");
+  }
+};
+
+TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
+  const std::string eni = interfaceId();
+  ASSERT_FALSE(eni.empty());
+  args_.tag_resource = "team,qa,owner,me";
+  associateEIP(ec2(), eni, args_);
+  const auto allocate = requests("ec2", "AllocateAddress");
+  ASSERT_EQ(allocate.size(), 1u);
+  EXPECT_EQ(parameters(allocate[0]),
+            (std::vector<std::string>{"Domain=vpc", "TagSpecification.1.ResourceType=elastic-ip",
+                                      "TagSpecification.1.Tag.1.Key=Name",
+                                      "TagSpecification.1.Tag.1.Value=quorvane-test-ec2-eip",
+                                      "TagSpecification.1.Tag.2.Key=team", "TagSpecification.1.Tag.2.Value=qa",
+                                      "TagSpecification.1.Tag.3.Key=owner", "TagSpecification.1.Tag.3.Value=me"}));
+  const auto associate = requests("ec2", "AssociateAddress");
+  ASSERT_EQ(associate.size(), 1u);
+  const auto params = parameters(associate[0]);
+  ASSERT_EQ(params.size(), 2u);
+  EXPECT_EQ(params[0].rfind("AllocationId=eipalloc-", 0), 0u);
+  EXPECT_EQ(params[1], "NetworkInterfaceId=" + eni);
+  const auto msgs = messages();
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0], "- Allocate EIP");
+  EXPECT_EQ(msgs[1].rfind("  allocated EIP ", 0), 0u);
+  EXPECT_NE(msgs[1].find(params[0].substr(std::string("AllocationId=").size())), std::string::npos);
+}
+
+TEST_F(ElasticIp, RefusedAssociationReleasesTheNewAddressAndRaises) {
+  fault({{"service", "ec2"}, {"operation", "AssociateAddress"},
+         {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400}}}, {"count", 1}});
+  EXPECT_THROW(associateEIP(ec2(), "eni-0000000000000dead", args_), aws::ServiceError);
+  const auto released = requests("ec2", "ReleaseAddress");
+  ASSERT_EQ(released.size(), 1u);
+  const std::string allocationId = parameters(released[0]).at(0).substr(std::string("AllocationId=").size());
+  ASSERT_EQ(messages().size(), 2u);
+  EXPECT_EQ(messages()[1].substr(messages()[1].size() - allocationId.size()), allocationId);
+  EXPECT_TRUE(ec2().describe_addresses().Addresses.empty());
+}
+
+TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
+  // Launch an instance with one interface in a public subnet, give it an EIP.
+  aws::Ec2Client client = ec2();
+  aws::RunInstancesRequest run;
+  run.InstanceType = "t3.micro";
+  run.MinCount = 1;
+  run.MaxCount = 1;
+  run.ImageId = kDefaultImageId;
+  aws::InstanceNetworkInterfaceSpecification nic;
+  nic.DeviceIndex = 0;
+  nic.SubnetId = "subnet-0a5b0c0d0e0f00001";
+  run.NetworkInterfaces = {nic};
+  const auto launched = client.run_instances(run);
+  const std::string instance = *launched.Instances.at(0).InstanceId;
+  const std::string eni = *launched.Instances.at(0).NetworkInterfaces.at(0).NetworkInterfaceId;
+  associateEIP(client, eni, args_);
+  const auto address = client.describe_addresses().Addresses.at(0);
+  const std::string ip = *address.PublicIp;
+
+  EXPECT_EQ(getEipAllocationId(client, instance, ip), *address.AllocationId);
+  const auto lookup = requests("ec2", "DescribeAddresses");
+  EXPECT_EQ(parameters(lookup.at(1)), (std::vector<std::string>{"Filter.1.Name=instance-id",
+                                                               "Filter.1.Value.1=" + instance, "PublicIp.1=" + ip}));
+  EXPECT_THROW(getEipAllocationId(client, "i-0123456789abcdef0", ip), std::exception);
+
+  args_.dry_run = true;
+  releaseEIP(client, ip, *address.AllocationId, instance, args_);
+  EXPECT_TRUE(requests("ec2", "ReleaseAddress").empty());
+  args_.dry_run = false;
+  releaseEIP(client, ip, *address.AllocationId, instance, args_);
+  EXPECT_EQ(requests("ec2", "ReleaseAddress").size(), 1u);
+  EXPECT_EQ(messages().back(), "- Delete EIP " + ip + " " + *address.AllocationId + " for " + instance);
+  EXPECT_EQ(messages()[messages().size() - 2], messages().back());
+}
+
+}  // namespace
+}  // namespace qvn::deploy::testing
