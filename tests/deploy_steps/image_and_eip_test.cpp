@@ -1,6 +1,8 @@
 // The machine image lookup and the Elastic IPs, against the sandbox.
 #include "deploy_steps/steps_sandbox.hpp"
 
+#include <thread>
+
 #include "deploy/elastic_ip.hpp"
 #include "deploy/machine_image.hpp"
 
@@ -27,7 +29,7 @@ TEST_F(MachineImage, UnknownOrDeprecatedNameEndsTheRunWithTheErrorRecord) {
   for (const auto& image : scenario["ec2"]["images"])
     if (image.contains("deprecation_time")) deprecated = image.value("name", "");
   ASSERT_FALSE(deprecated.empty());
-  for (const std::string name : {deprecated, std::string("no-such-image")}) {
+  for (const std::string& name : {deprecated, std::string("no-such-image")}) {
     args_.image = name;
     EXPECT_EQ(exitStatusOf([&] { getAMIByName(ec2(), args_); }), 1) << name;
     ASSERT_FALSE(messagesAt(ERROR).empty());
@@ -119,6 +121,12 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   args_.dry_run = true;
   releaseEIP(client, ip, *address.AllocationId, instance, args_);
   EXPECT_TRUE(requests("ec2", "ReleaseAddress").empty());
+  // As in the teardown: the instance goes first, then its address.
+  aws::TerminateInstancesRequest terminate;
+  terminate.InstanceIds = {instance};
+  client.terminate_instances(terminate);
+  for (int i = 0; i < 200 && client.describe_addresses().Addresses.at(0).AssociationId; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
   args_.dry_run = false;
   releaseEIP(client, ip, *address.AllocationId, instance, args_);
   EXPECT_EQ(requests("ec2", "ReleaseAddress").size(), 1u);

@@ -4,6 +4,7 @@
 #include "deploy_steps/steps_sandbox.hpp"
 
 #include "deploy/security_group.hpp"
+#include "deploy/tags.hpp"
 
 namespace qvn::deploy::testing {
 namespace {

@@ -140,6 +140,10 @@ class StepsAgainstSandbox : public ::testing::Test {
   void fault(const Json& rule) { server_->faults().add(sandbox::parse_fault(rule)); }
 
   std::vector<std::string> messages() const { return capture_->messages(); }
+  std::vector<std::string> messagesSince(std::size_t mark) const {
+    const auto all = messages();
+    return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())), all.end());
+  }
   std::vector<std::string> messagesAt(int level) const {
     std::vector<std::string> out;
     for (const auto& r : capture_->records())
