@@ -15,6 +15,7 @@
 #include "core/run_outcome.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/tags.hpp"
+#include "lib/s3.hpp"
 
 namespace qvn::deploy {
 
@@ -81,7 +82,6 @@ void writePrivateFile(const std::string& path, const std::string& content) {
 
 std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
                           const std::string& vpcId, const DeployArgs& args) {
-  (void)s3_client;
   Logger& log = *getLogger("quorvane_testlibs");
   const std::string keyName = keyPairName(vpcId);
   log.info("- Create key pair " + keyName);
@@ -136,6 +136,8 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     }
     throw;
   }
+  if (args.s3_bucket && !args.s3_bucket->empty())
+    S3BackupCmd(s3_client, args.backup_folder, args.s3_bucket, vpcId).uploadAFile(keyName + ".pem");
   return keyName;
 }
 

@@ -61,6 +61,23 @@ TEST_F(KeyPairs, NewPairIsCreatedWithTheExactRequestAndItsKeySavedMode0600WithOn
   for (const auto& m : messages()) EXPECT_EQ(m.find("PRIVATE KEY"), std::string::npos);
 }
 
+TEST_F(KeyPairs, WithABucketTheKeyFileIsBackedUpUnderTheVpcsFolder) {
+  args_.s3_bucket = "quorvane-backups-123456789012";
+  createKeyPair(ec2(), s3(), kVpc, args_);
+  const auto puts = requests("s3", "PutObject");
+  ASSERT_EQ(puts.size(), 1u);
+  EXPECT_EQ(puts[0].value("path", ""), "/quorvane-backups-123456789012/backups/" + kVpc + "/" + keyName + ".pem");
+  const auto copy = scratch() / "copy.pem";
+  s3().download_file("quorvane-backups-123456789012", "backups/" + kVpc + "/" + keyName + ".pem", copy.string());
+  EXPECT_EQ(slurp(copy), slurp(keyFile()));
+
+  // Empty bucket option: no upload.
+  server().log().clear();
+  args_.s3_bucket = "";
+  createKeyPair(ec2(), s3(), "vpc-0000000000000000f", args_);
+  EXPECT_TRUE(requests("s3").empty());
+}
+
 TEST_F(KeyPairs, ExistingPairIsReusedAndItsFileLeftAlone) {
   createKeyPair(ec2(), std::nullopt, kVpc, args_);
   std::ofstream(keyFile()) << "kept";
