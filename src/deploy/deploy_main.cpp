@@ -5,9 +5,13 @@
 #include "aws/iam.hpp"
 #include "aws/s3.hpp"
 #include "aws/ssm.hpp"
+#include "aws/sts.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/config_check.hpp"
 #include "deploy/deploy_session.hpp"
+#include "deploy/key_pair.hpp"
+#include "deploy/machine_image.hpp"
+#include "deploy/orchestration.hpp"
 #include "lib/basekit.hpp"
 
 namespace qvn::deploy {
@@ -52,6 +56,12 @@ Logger& beginProbeDeploy(const DeployArgs& args, const std::vector<std::string>&
   return log;
 }
 
+namespace {
+
+constexpr const char* kWorkflowSecretsPath = "/quorvane/workflow/secrets/";
+
+}  // namespace
+
 WorkflowAccount parseWorkflowAccountRole(const std::string& value) {
   const std::vector<std::string> pieces = splitTagResource(value);
   WorkflowAccount account;
@@ -82,8 +92,9 @@ std::optional<aws::S3Client> openWorkflowAccess(const DeployArgs& args, Logger& 
   std::optional<std::string> ssm_region;
   if (account.region && !account.region->empty()) ssm_region = account.region;
   const aws::SsmClient ssm_client(workflow_session, ssm_region);
-  (void)ssm_client;
-  // The workflow's private key is fetched from SSM here (--key_name).
+  if (args.key_name && !args.key_name->empty()) {
+    getPemKeyFromSSM(ssm_client, kWorkflowSecretsPath + *args.key_name, args);
+  }
   return aws::S3Client(workflow_session);
 }
 
@@ -99,15 +110,13 @@ namespace {
 void runDeployment(const DeployArgs& args, Logger& log) {
   // The whole configuration is checked before anything is asked of AWS.
   TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Deploy);
-  (void)config;
-  std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, log);
+  const std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, log);
   const auto session = deploymentSession(args);
   const aws::Ec2Client ec2_client = deploymentEc2Client(session, args.region);
   const aws::IamClient iam_client(session, args.region);
-  (void)s3_client;
-  (void)ec2_client;
-  (void)iam_client;
-  // The image lookup and the deployment come here.
+  aws::StsClient sts_client(session, args.region);
+  const std::string ami = getAMIByName(ec2_client, args);
+  deployEc2s(ec2_client, s3_client, iam_client, ami, args, sts_client, config);
 }
 
 }  // namespace

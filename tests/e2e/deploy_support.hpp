@@ -86,14 +86,15 @@ class DeployAgainstSandbox : public ::testing::Test {
   // The EC2 state of the scenario's account and region.
   nlohmann::json ec2State() {
     nlohmann::json all = sandbox_->state();
-    for (auto& [key, value] : all.at("ec2").items()) {
-      if (key.find("123456789012") != std::string::npos) return value;
+    for (auto& [key, value] : all.at("services").at("ec2").items()) {
+      if (key.find("123456789012") != std::string::npos && key.find("us-east-1") != std::string::npos) return value;
     }
     throw std::runtime_error("no EC2 state of account 123456789012");
   }
   std::vector<nlohmann::json> toolInstances() {
     std::vector<nlohmann::json> found;
-    for (const auto& instance : ec2State().at("instances"))
+    const nlohmann::json state = ec2State();
+    for (const auto& instance : state.at("instances"))
       if (instance.at("tags").value("Name", "") == "quorvane-test-ec2") found.push_back(instance);
     return found;
   }

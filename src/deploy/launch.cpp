@@ -1,0 +1,235 @@
+#include "deploy/launch.hpp"
+
+#include "aws/errors.hpp"
+#include "aws/waiters.hpp"
+#include "core/clock.hpp"
+#include "core/logging.hpp"
+#include "deploy/elastic_ip.hpp"
+#include "deploy/failure_report.hpp"
+#include "deploy/tags.hpp"
+#include "lib/ipv4.hpp"
+
+namespace qvn::deploy {
+
+namespace {
+
+Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
+
+using Ec2Found = std::pair<std::optional<std::string>, std::optional<std::string>>;
+
+bool isGone(const aws::Instance& instance) {
+  const std::string state = instance.State && instance.State->Name ? *instance.State->Name : "";
+  return state == "shutting-down" || state == "terminated";
+}
+
+Ec2Found findEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id, bool live_only) {
+  Logger& log = packageLogger();
+  aws::DescribeInstancesRequest request;
+  aws::Filter name_filter;
+  name_filter.Name = "tag:Name";
+  name_filter.Values = {kInstanceName};
+  aws::Filter subnet_filter;
+  subnet_filter.Name = "subnet-id";
+  subnet_filter.Values = {subnet_id};
+  request.Filters = {name_filter, subnet_filter};
+  const aws::DescribeInstancesResult answer = ec2_client.describe_instances(request);
+
+  std::vector<const aws::Instance*> candidates;
+  for (const auto& reservation : answer.Reservations) {
+    if (reservation.Instances.empty()) continue;
+    const aws::Instance& first = reservation.Instances.front();
+    if (live_only && isGone(first)) continue;
+    candidates.push_back(&first);
+  }
+  if (candidates.size() > 1) {
+    log.info(std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
+    return {};
+  }
+  if (candidates.empty()) {
+    log.info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
+    return {};
+  }
+  const aws::Instance& instance = *candidates.front();
+  std::vector<std::string> addresses;
+  for (const auto& interface : instance.NetworkInterfaces) {
+    if (interface.Association && interface.Association->PublicIp) addresses.push_back(*interface.Association->PublicIp);
+  }
+  std::optional<std::string> address;
+  if (addresses.size() == 1) address = addresses.front();
+  return {instance.InstanceId, address};
+}
+
+aws::Instance describeInstance(const aws::Ec2Client& ec2_client, const std::string& instance_id) {
+  aws::DescribeInstancesRequest request;
+  request.InstanceIds = {instance_id};
+  const auto answer = ec2_client.describe_instances(request);
+  if (answer.Reservations.empty() || answer.Reservations.front().Instances.empty()) {
+    throw std::runtime_error("DescribeInstances did not describe " + instance_id);
+  }
+  return answer.Reservations.front().Instances.front();
+}
+
+bool hasPublicIp(const aws::Instance& instance) {
+  return instance.PublicIpAddress && !instance.PublicIpAddress->empty();
+}
+
+// Step of the launch that checks --ec2_role NAME (not "default"); returns
+// the profile to launch with, or nothing when the worker has to end.
+std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& launch) {
+  std::optional<std::string> profile = launch.instance_profile;
+  const DeployArgs& args = *launch.args;
+  if (!args.ec2_role || *args.ec2_role == "default") return profile;
+  Logger& log = packageLogger();
+  const std::string& role = *args.ec2_role;
+  profile = role;
+  aws::ListInstanceProfilesForRoleResult answer;
+  try {
+    aws::ListInstanceProfilesForRoleRequest request;
+    request.RoleName = role;
+    answer = launch.iam_client->list_instance_profiles_for_role(request);
+  } catch (const aws::ServiceError& error) {
+    if (error.code() == "NoSuchEntity") {
+      log.error("  **Error** role not found " + role);
+    } else {
+      log.error("  **Error** " + failureText(error));
+      reportFailure("instance profiles of role " + role, error);
+    }
+    return std::nullopt;
+  } catch (const std::exception& error) {
+    log.error("  **Error** " + failureText(error));
+    reportFailure("instance profiles of role " + role, error);
+    return std::nullopt;
+  }
+  if (answer.InstanceProfiles.empty()) {
+    log.error("  **Error** no instance profile found for role " + role);
+    return std::nullopt;
+  }
+  log.info("- Assign role " + role + " to " + kInstanceName);
+  return profile;
+}
+
+}  // namespace
+
+Ec2Found getEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id) {
+  return findEc2(ec2_client, subnet_id, false);
+}
+
+Ec2Found getLiveEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id) {
+  return findEc2(ec2_client, subnet_id, true);
+}
+
+aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile) {
+  const DeployArgs& args = *launch.args;
+  aws::RunInstancesRequest data;
+  data.InstanceType = args.instance_type;
+  data.MinCount = 1;
+  data.MaxCount = 1;
+  data.ImageId = launch.ami;
+  data.TagSpecifications = {nameTagSpecification("instance", kInstanceName)};
+  if (args.tag_resource) populateTags(data, *args.tag_resource);
+  aws::InstanceNetworkInterfaceSpecification gateway;
+  gateway.DeviceIndex = 0;
+  gateway.SubnetId = launch.gw_subnet_id;
+  if (launch.sg_id) gateway.Groups = {*launch.sg_id};
+  aws::InstanceNetworkInterfaceSpecification inside;
+  inside.DeviceIndex = 1;
+  inside.SubnetId = launch.private_subnet_id;
+  if (launch.sg_id_private_inf) inside.Groups = {*launch.sg_id_private_inf};
+  data.NetworkInterfaces = {gateway, inside};
+  if (profile) {
+    aws::IamInstanceProfileSpecification specification;
+    specification.Name = *profile;
+    data.IamInstanceProfile = specification;
+  }
+  data.KeyName = launch.key_name;
+  return data;
+}
+
+std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, const aws::RunInstancesRequest& data) {
+  Logger& log = packageLogger();
+  for (int attempt = 1;; ++attempt) {
+    try {
+      const aws::RunInstancesResult answer = ec2_client.run_instances(data);
+      if (answer.Instances.empty() || !answer.Instances.front().InstanceId) {
+        throw std::runtime_error("the RunInstances answer names no instance");
+      }
+      const std::string insId = *answer.Instances.front().InstanceId;
+      log.info(std::string("  Instance ") + kInstanceName + " " + insId + " created in " +
+               data.NetworkInterfaces.front().SubnetId.value_or(""));
+      return insId;
+    } catch (const aws::ServiceError& error) {
+      if (error.code() != "InvalidParameterValue") {
+        log.error("  **Error** " + failureText(error));
+        return std::nullopt;
+      }
+      log.info(std::string("  Instance profile ") + kDefaultInstanceProfile + " is not ready, retry in 10 sec");
+      if (attempt >= kLaunchAttempts) throw InvalidParameterValueException();
+      core::sleep_for(core::Seconds(kLaunchRetrySeconds));
+    } catch (const std::exception& error) {
+      log.error("  **Error** " + failureText(error));
+      reportFailure("launch in " + data.NetworkInterfaces.front().SubnetId.value_or(""), error);
+      return std::nullopt;
+    }
+  }
+}
+
+void createEc2(const Ec2Launch& launch) {
+  Logger& log = packageLogger();
+  const aws::Ec2Client& ec2_client = *launch.ec2_client;
+  const auto profile = instanceProfileOf(launch);
+  if (!profile) return;
+
+  log.info(std::string("- Create ") + kInstanceName + " in private " + launch.private_subnet_id);
+  std::optional<std::string> insId = getLiveEc2(ec2_client, launch.gw_subnet_id).first;
+  if (!insId) {
+    const aws::RunInstancesRequest data = launchRequest(launch, *profile);
+    if (launch.args->dry_run) return;
+    insId = createEc2WithRetry(ec2_client, data);
+    if (!insId) return;
+    aws::DescribeInstanceStatusRequest wait;
+    wait.InstanceIds = {*insId};
+    aws::wait_instance_status_ok(ec2_client, wait);
+  }
+
+  aws::DescribeInstanceStatusRequest status;
+  status.InstanceIds = {*insId};
+  if (ec2_client.describe_instance_status(status).InstanceStatuses.empty()) return;
+
+  aws::Instance instance = describeInstance(ec2_client, *insId);
+  std::vector<std::string> gateway_interfaces;
+  for (const auto& interface : instance.NetworkInterfaces) {
+    if (interface.SubnetId == launch.gw_subnet_id && interface.NetworkInterfaceId) {
+      gateway_interfaces.push_back(*interface.NetworkInterfaceId);
+    }
+  }
+  if (!hasPublicIp(instance)) {
+    if (gateway_interfaces.empty()) {
+      throw std::runtime_error(*insId + " has no network interface in " + launch.gw_subnet_id +
+                               " to give an Elastic IP");
+    }
+    associateEIP(ec2_client, gateway_interfaces.front(), *launch.args);
+    instance = describeInstance(ec2_client, *insId);
+  }
+  log.info(std::string("- Created ") + kInstanceName + " in " + launch.private_subnet_id);
+  for (int round = 0; round < kPublicIpRounds && !hasPublicIp(instance); ++round) {
+    core::sleep_for(core::Seconds(kPublicIpWaitSeconds));
+    instance = describeInstance(ec2_client, *insId);
+  }
+  if (!hasPublicIp(instance)) {
+    log.error("  Failed to allocate and associate EIP to " + *insId);
+    return;
+  }
+  log.info("  public ip: " + *instance.PublicIpAddress);
+  launch.test_config->set("ec2_ip", *instance.PublicIpAddress);
+
+  const Ipv4Network network = launch.test_config->network("private_subnet_cidr");
+  for (const auto& interface : instance.NetworkInterfaces) {
+    if (!interface.PrivateIpAddress || !Ipv4Address::is_valid(*interface.PrivateIpAddress)) continue;
+    if (network.contains(Ipv4Address::parse(*interface.PrivateIpAddress))) {
+      log.info("  ip in private subnet: " + *interface.PrivateIpAddress);
+      launch.test_config->set("ec2_2nd_private_ip", *interface.PrivateIpAddress);
+    }
+  }
+}
+
+}  // namespace qvn::deploy

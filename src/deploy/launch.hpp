@@ -1,0 +1,81 @@
+#pragma once
+// The test instance of one test subnet: two network interfaces (the
+// gateway subnet's first, where it gets its public address, and the
+// private test subnet's), found again by its Name tag and its gateway
+// subnet, so a repeated deployment adopts it instead of launching another.
+//
+// createEc2 runs in a worker thread of its own; everything it is given is
+// shared read-only with the other workers except its entry of the test
+// configuration, which only it writes. It never ends the process: its
+// expected failures are logged and end the worker, the others are thrown to
+// the worker's boundary (see orchestration).
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "aws/ec2.hpp"
+#include "aws/iam.hpp"
+#include "deploy/deploy_args.hpp"
+#include "lib/test_config.hpp"
+
+namespace qvn::deploy {
+
+// EC2 refused a launch with "InvalidParameterValue" (most often an instance
+// profile that EC2 does not see yet): the launch is tried again.
+class InvalidParameterValueException : public std::exception {
+ public:
+  const char* what() const noexcept override {
+    return "RunInstances was refused with InvalidParameterValue on every attempt";
+  }
+};
+
+inline constexpr const char* kDefaultInstanceProfile = "quorvane-test-ec2-instance-profile";
+inline constexpr int kLaunchAttempts = 6;
+inline constexpr double kLaunchRetrySeconds = 10;
+inline constexpr int kPublicIpRounds = 2;
+inline constexpr double kPublicIpWaitSeconds = 5;
+
+// What one launch works with (the arguments of createEc2, by name).
+struct Ec2Launch {
+  const aws::Ec2Client* ec2_client = nullptr;
+  const aws::IamClient* iam_client = nullptr;
+  std::string ami;
+  std::string gw_subnet_id;
+  std::string private_subnet_id;
+  std::string spoke_gw_ip;  // accepted, not used by the launch
+  const DeployArgs* args = nullptr;
+  ConfigEntry* test_config = nullptr;  // the entry; gets ec2_ip, ec2_2nd_private_ip
+  std::optional<std::string> sg_id;
+  std::optional<std::string> sg_id_private_inf;
+  std::optional<std::string> instance_profile;
+  std::optional<std::string> key_name;
+};
+
+// The RunInstances request of a launch (no request is sent).
+aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile);
+
+// Launches or adopts the test instance of `launch.gw_subnet_id`, waits until
+// its status checks pass, gives it an Elastic IP when it has no public
+// address and records its addresses in the entry.
+void createEc2(const Ec2Launch& launch);
+
+// One launch with up to kLaunchAttempts tries, kLaunchRetrySeconds apart,
+// while EC2 answers "InvalidParameterValue"; after the last such answer
+// InvalidParameterValueException is thrown. Another refusal or failure is
+// logged at ERROR and gives nothing.
+std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, const aws::RunInstancesRequest& data);
+
+// The tool's instance in `subnet_id` and its one public address: (absent,
+// absent) when there is none, or more than one (then an alert is logged).
+// Instances that are shutting down or terminated are counted too.
+std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(const aws::Ec2Client& ec2_client,
+                                                                        const std::string& subnet_id);
+
+// getEc2 for a launch: an instance that is shutting down or terminated is
+// gone for good and is not counted, so that a deployment after a teardown
+// launches a new one instead of adopting the dead one.
+std::pair<std::optional<std::string>, std::optional<std::string>> getLiveEc2(const aws::Ec2Client& ec2_client,
+                                                                            const std::string& subnet_id);
+
+}  // namespace qvn::deploy
