@@ -3,6 +3,8 @@
 // deletion and its refusals.
 #include "deploy_steps/steps_sandbox.hpp"
 
+#include <thread>
+
 #include "deploy/security_group.hpp"
 #include "deploy/tags.hpp"
 
@@ -159,6 +161,42 @@ TEST_F(SecurityGroups, DeletionSkipsDryRunAndReportsARefusalWithoutStopping) {
   EXPECT_EQ(getSgId(ec2(), kVpc, kSshGroupName), id);
 
   deleteSG(ec2(), *id, args_);
+  EXPECT_EQ(getSgId(ec2(), kVpc, kSshGroupName), std::nullopt);
+}
+
+TEST_F(SecurityGroups, GroupOfAnInstanceStillShuttingDownIsRefusedThenDeletedOnceItIsGone) {
+  Json scenario = scenarioFile("spoke.json");
+  scenario["timings"] = {{"instance_pending_seconds", 1}, {"instance_shutting_down_seconds", 200}};
+  load(scenario);
+  const auto id = createSG(ec2(), kVpc, args_);
+  ASSERT_TRUE(id.has_value());
+  aws::RunInstancesRequest run;
+  run.InstanceType = "t3.micro";
+  run.MinCount = 1;
+  run.MaxCount = 1;
+  run.ImageId = "ami-0005e0cfe09cc9050";
+  aws::InstanceNetworkInterfaceSpecification nic;
+  nic.DeviceIndex = 0;
+  nic.SubnetId = "subnet-0a5b0c0d0e0f00001";
+  nic.Groups = {*id};
+  run.NetworkInterfaces = {nic};
+  aws::TerminateInstancesRequest terminate;
+  terminate.InstanceIds = {*ec2().run_instances(run).Instances.at(0).InstanceId};
+  ec2().terminate_instances(terminate);
+
+  ::testing::internal::CaptureStderr();
+  deleteSG(ec2(), *id, args_);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("DependencyViolation"), std::string::npos) << err;
+  EXPECT_EQ(getSgId(ec2(), kVpc, kSshGroupName), id);
+
+  // Shutting down lasts 2 s at this time scale.
+  for (int i = 0; i < 100 && getSgId(ec2(), kVpc, kSshGroupName); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::testing::internal::CaptureStderr();
+    deleteSG(ec2(), *id, args_);
+    ::testing::internal::GetCapturedStderr();
+  }
   EXPECT_EQ(getSgId(ec2(), kVpc, kSshGroupName), std::nullopt);
 }
 
