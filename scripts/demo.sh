@@ -60,12 +60,15 @@ show "$SURVEY" --vpc vpc-0a5b0c0d0e0f00001 --region us-east-1 --assume_role "$SU
   spoke --controller_ip "$QUORVANE_SANDBOX_CONTROLLER" --controller_user admin \
   --controller_password sandbox-controller-pass --spoke_gw_name spoke1 2>&1 | grep -v '^$'
 
-step "subnet_survey natgw: the subnets behind the NAT gateways (scenario natgw)"
+step "subnet_survey natgw: the subnets behind the NAT gateways (scenario natgw), with a copy in S3"
 curl -sS --max-time 10 -X POST "$AWS_ENDPOINT_URL/_sandbox/scenario" \
   -d "{\"file\": \"$ROOT/sandbox/scenarios/natgw.json\"}" > /dev/null
 show "$SURVEY" --vpc vpc-0c5b0c0d0e0f00001 --region us-east-1 --assume_role "$SURVEY_ROLE" \
   --backup_folder "$WORK/natgw-backups" --output_test_config "$NATGW_CONFIG" \
-  natgw 2>&1 | grep -E 'nat_gw_id|private_subnet_id|Error' || true
+  --s3_bucket quorvane-backups-123456789012 \
+  natgw 2>&1 | grep -E 'nat_gw_id|private_subnet_id|Upload|Error' || true
+show "$AWS_CLI" s3 list_objects_v2 --input \
+  '{"Bucket":"quorvane-backups-123456789012","Prefix":"backups/vpc-0c5b0c0d0e0f00001/"}' | grep -E '"(Key|Size)"'
 curl -sS --max-time 10 -X POST "$AWS_ENDPOINT_URL/_sandbox/scenario" \
   -d "{\"file\": \"$ROOT/sandbox/scenarios/spoke.json\"}" > /dev/null
 # ---- end of subnet_survey

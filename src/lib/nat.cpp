@@ -1,11 +1,14 @@
 #include "lib/nat.hpp"
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "lib/ipv4.hpp"
+#include "lib/s3.hpp"
 #include "lib/test_config.hpp"
 
 namespace qvn {
@@ -67,6 +70,22 @@ void choosePrivateSubnet(const aws::Ec2Client& ec2, NatGwInfo& info) {
   if (info.private_subnet_id.empty()) {
     stop("cannot find a private subnet that points to NAT gw " + info.nat_gw_id + " in the same AZ");
   }
+}
+
+// The S3 copy goes through the backup folder: the written file is copied into
+// backup_folder/vpc under its base name and uploaded from there, so that its
+// key is backups/<vpc>/<base name> wherever --output_test_config points.
+void uploadTestConfig(const SearchArgs& args, const aws::S3Client& s3_client) {
+  namespace fs = std::filesystem;
+  const std::string name = fs::path(Globals.TEST_CONFIG).filename().string();
+  const std::string folder = args.backup_folder + "/" + args.vpc;
+  const std::string copy = folder + "/" + name;
+  fs::create_directories(folder);
+  std::error_code ec;
+  if (!fs::equivalent(Globals.TEST_CONFIG, copy, ec)) {
+    fs::copy_file(Globals.TEST_CONFIG, copy, fs::copy_options::overwrite_existing);
+  }
+  S3BackupCmd(s3_client, args.backup_folder, args.s3_bucket, args.vpc).uploadAFile(name);
 }
 
 }  // namespace
@@ -150,13 +169,7 @@ void Nat::findNatGws(const SearchArgs& args, const aws::Ec2Client& ec2_client, c
   natLog()->info("test.config:");
   natLog()->info(test_config.text());
   test_config.write(Globals.TEST_CONFIG);
-  // The S3 copy needs the backup transfer component, which this build does
-  // not have yet: say so instead of reporting a run that skipped it as done.
-  (void)s3_client;
-  if (args.s3_bucket && !args.s3_bucket->empty()) {
-    natLog()->error("  **Error** cannot upload " + Globals.TEST_CONFIG + " to S3 bucket " + *args.s3_bucket +
-                    ": the S3 backup transfer is not available in this build");
-  }
+  if (args.s3_bucket && !args.s3_bucket->empty()) uploadTestConfig(args, s3_client);
 }
 
 }  // namespace qvn

@@ -4,7 +4,9 @@
 // For one VPC: every available public NAT gateway (one per subnet), the
 // subnets whose route tables route to it, and among those the first in the
 // NAT gateway's own availability zone. One test configuration entry per NAT
-// gateway goes to Globals.TEST_CONFIG and, with an S3 bucket, to S3.
+// gateway goes to Globals.TEST_CONFIG and, with an S3 bucket, to S3: the file
+// is copied into backup_folder/vpc under its base name and uploaded from there
+// to the key backups/<vpc>/<base name>.
 //
 // The search stops the run (ERROR record, ProgramExit{1}, nothing written)
 // when the VPC has no available public NAT gateway, or a NAT gateway has no

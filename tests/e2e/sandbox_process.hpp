@@ -13,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -101,6 +102,16 @@ class SandboxProcess {
   nlohmann::json state() { return nlohmann::json::parse(control("GET", "/_sandbox/state", "")); }
   // Adds fault rules (one rule or a list).
   void addFaults(const nlohmann::json& rules) { control("POST", "/_sandbox/faults", rules.dump()); }
+  // The body of `bucket`/`key` (UTF-8 objects), or nothing when absent.
+  std::optional<std::string> object(const std::string& bucket, const std::string& key) {
+    const nlohmann::json all = state();
+    for (const auto& b : all["services"]["s3"]["buckets"]) {
+      if (b.value("name", "") != bucket) continue;
+      for (const auto& o : b["objects"])
+        if (o.value("key", "") == key) return o.value("body", std::string());
+    }
+    return std::nullopt;
+  }
 
   // The controller's request log (method, path, action, parameter names).
   std::vector<nlohmann::json> controllerRequests() {
