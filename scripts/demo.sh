@@ -11,7 +11,8 @@ SANDBOX="$BUILD_DIR/sandbox/qvn-sandbox"
 AWS_CLI="$BUILD_DIR/apps/qvn-aws"
 PROBE="$BUILD_DIR/apps/probe_deploy"
 SURVEY="$BUILD_DIR/apps/subnet_survey"
-for program in "$SANDBOX" "$AWS_CLI" "$PROBE" "$SURVEY"; do
+COLLECT="$BUILD_DIR/apps/qvn-collect-results"
+for program in "$SANDBOX" "$AWS_CLI" "$PROBE" "$SURVEY" "$COLLECT"; do
   [ -x "$program" ] || { echo "demo: $program is not built (run make build)" >&2; exit 1; }
 done
 
@@ -132,6 +133,34 @@ show "$AWS_CLI" s3 upload_file --input "{\"Filename\":\"$WORK/demo.pem\",\"Bucke
 show "$AWS_CLI" s3 list_objects_v2 --input '{"Bucket":"quorvane-backups-123456789012","Prefix":"backups/"}' | grep -E '"(Key|Size)"'
 show "$AWS_CLI" s3 download_file --input "{\"Bucket\":\"quorvane-backups-123456789012\",\"Key\":\"backups/vpc-0a5b0c0d0e0f00001/demo.pem\",\"Filename\":\"$WORK/copy.pem\"}"
 cmp "$WORK/demo.pem" "$WORK/copy.pem" && echo "downloaded copy is identical"
+
+# ---- result collection: the test instances' result objects, read by qvn-collect-results
+step "Result collection: result and log objects per subnet of the spoke configuration, then qvn-collect-results"
+RESULTS_BUCKET=quorvane-backups-123456789012
+put_object() {  # key, content
+  printf '%s' "$2" > "$WORK/object.txt"
+  "$AWS_CLI" s3 upload_file --input \
+    "{\"Filename\":\"$WORK/object.txt\",\"Bucket\":\"$RESULTS_BUCKET\",\"Key\":\"$1\"}" > /dev/null
+}
+GW_NAMES=$(python3 -c 'import json,sys; print(" ".join(e["gw_name"] for e in json.load(open(sys.argv[1]))))' "$SPOKE_CONFIG")
+for gw in $GW_NAMES; do
+  put_object "log-$gw-demo.txt" "ping and traceroute from $gw: 0% loss"
+  put_object "result-$gw-demo.txt" "PASS
+"
+  echo "put result-$gw-demo.txt and log-$gw-demo.txt"
+done
+show "$COLLECT" --s3_bucket "$RESULTS_BUCKET" --test_config "$SPOKE_CONFIG" --tag demo --region us-east-1
+echo "exit status 0: every subnet passed"
+LAST_GW=${GW_NAMES##* }
+put_object "result-$LAST_GW-demo.txt" "FAIL: 100% loss"
+echo "result-$LAST_GW-demo.txt now reads FAIL"
+status=0
+COLLECTED=$("$COLLECT" --s3_bucket "$RESULTS_BUCKET" --test_config "$SPOKE_CONFIG" --tag demo \
+  --region us-east-1 2>&1) || status=$?
+echo "$COLLECTED" | grep -E '^- |FAIL' || true
+echo "exit status $status: a subnet failed"
+[ "$status" = 1 ] || { echo "demo: the failed result was not reported" >&2; exit 1; }
+# ---- end of result collection
 
 step "What the sandbox saw"
 curl -sS --max-time 10 "$AWS_ENDPOINT_URL/_sandbox/requests" \

@@ -1,0 +1,163 @@
+#include "deploy/test_results.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "aws/errors.hpp"
+#include "core/logging.hpp"
+#include "lib/test_config.hpp"
+
+namespace qvn {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+Logger* packageLog() { return getLogger("quorvane_testlibs"); }
+
+bool passed(std::string_view content) {
+  constexpr std::string_view blanks = " \t\n\r\v\f";
+  const auto first = content.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return false;
+  const auto last = content.find_last_not_of(blanks);
+  return content.substr(first, last - first + 1) == "PASS";
+}
+
+// A private folder for the downloads, removed with everything in it.
+class DownloadFolder {
+ public:
+  DownloadFolder() {
+    std::string pattern = (fs::temp_directory_path() / "qvn-results.XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+      throw std::runtime_error("cannot create a download folder in " + fs::temp_directory_path().string() + ": " +
+                               std::strerror(errno));
+    }
+    path_ = pattern;
+  }
+  ~DownloadFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  DownloadFolder(const DownloadFolder&) = delete;
+  DownloadFolder& operator=(const DownloadFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The object's bytes, downloaded into the private folder and read back from there.
+std::string fetch(const aws::S3Client& s3_client, const std::string& bucket, const std::string& key,
+                  const DownloadFolder& folder) {
+  const std::string file = folder.path() + "/object";
+  s3_client.download_file(bucket, key, file);
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read the downloaded " + key + " in " + file);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error("cannot read the downloaded " + key + " in " + file);
+  return bytes;
+}
+
+// Replaces `path` with `bytes`: a new file made beside it (O_EXCL, so never
+// through a link) is renamed over it, which replaces a symbolic link placed
+// there instead of writing through it. Empty on success, else the reason.
+std::string replaceFile(const std::string& path, const std::string& bytes) {
+  const fs::path target(path);
+  std::string temp = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const std::string reason = std::strerror(errno);
+      ::close(fd);
+      ::unlink(temp.c_str());
+      return reason;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(temp.c_str());
+    return reason;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(temp.c_str());
+    return reason;
+  }
+  return "";
+}
+
+// Leaves `bytes` in the scratch file; false (reported) when that cannot be done safely.
+bool leaveScratch(const std::string& path, const std::string& bytes) {
+  const std::string reason = replaceFile(path, bytes);
+  if (reason.empty()) return true;
+  packageLog()->info("  **Error** cannot write " + path + " safely: " + reason);
+  return false;
+}
+
+// Examines one subnet; false when it failed.
+bool checkSubnet(const aws::S3Client& s3_client, const TestResultsArgs& args, const std::string& subnet_id,
+                 const std::string& tag) {
+  packageLog()->info("- Test ping and traceroute in " + subnet_id);
+  const std::string result_key = "result-" + tag + ".txt";
+  const std::string log_key = "log-" + tag + ".txt";
+  bool ok = true;
+  try {
+    DownloadFolder folder;
+    const std::string log = fetch(s3_client, args.s3_bucket, log_key, folder);
+    ok = leaveScratch(args.scratch_folder + "/log.txt", log) && ok;
+    packageLog()->info(log);
+    const std::string result = fetch(s3_client, args.s3_bucket, result_key, folder);
+    ok = leaveScratch(args.scratch_folder + "/result.txt", result) && ok;
+    if (!passed(result)) ok = false;
+    packageLog()->info(result);
+  } catch (const aws::ServiceError& e) {
+    packageLog()->info(e.what());
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+std::string deduceTag(const TestResultsArgs& args, const nlohmann::ordered_json* test_config) {
+  const std::string workflow_tag = args.tag.empty() ? std::string() : args.tag;
+  if (!test_config) return "-" + workflow_tag;
+  const auto gw_name = test_config->find("gw_name");
+  if (!test_config->is_object() || gw_name == test_config->end() || !gw_name->is_string()) {
+    throw std::invalid_argument("test configuration entry without a text member \"gw_name\"");
+  }
+  return gw_name->get<std::string>() + "-" + workflow_tag;
+}
+
+int getS3TestResults(const aws::S3Client& s3_client, const TestResultsArgs& args) {
+  int failed = 0;
+  if (!args.test_config.empty()) {
+    TestConfig config = TestConfig::read(args.test_config);
+    config.require_strings({"private_subnet_id", "gw_name"});
+    for (auto& entry : config.entries()) {
+      const std::string tag = deduceTag(args, &entry.json());
+      if (!checkSubnet(s3_client, args, entry.string("private_subnet_id"), tag)) failed = 1;
+    }
+  } else {
+    if (!checkSubnet(s3_client, args, args.private_subnet_id, deduceTag(args))) failed = 1;
+  }
+  return failed;
+}
+
+}  // namespace qvn
