@@ -19,9 +19,11 @@ inline constexpr const char* kIdentityDocumentPath = "/latest/dynamic/instance-i
 inline constexpr const char* kNoMetadataMessage =
     "  **Error** failed to deduce workflow account number from meta data";
 
-// The EC2 client of a deployment: adaptive retries (a client-side send rate
-// that backs off when EC2 throttles) and this many attempts per call, so
-// that dozens of concurrent launches ride out RunInstances' rate limit.
+// The EC2 client of a deployment: this many attempts per call, and for
+// RunInstances adaptive retries (a client-side send rate that backs off when
+// EC2 throttles), so that dozens of concurrent launches ride out its rate
+// limit. The other calls keep the standard mode: EC2 limits each action on
+// its own, and the launches' send rate must not hold up the status polls.
 inline constexpr int kDeploymentEc2Attempts = 12;
 
 // The role `assume_role` assumed with the credentials of `profile` (absent:
@@ -42,7 +44,8 @@ std::shared_ptr<aws::Session> plainSession(const std::optional<std::string>& pro
 // as a failure naming the document. `transport` null: the process-wide one.
 nlohmann::json get_aws_metadata(std::shared_ptr<aws::HttpTransport> transport = nullptr);
 
-// The deployment's EC2 client (see kDeploymentEc2Attempts).
+// The deployment's EC2 client (see kDeploymentEc2Attempts). Both of its
+// senders draw on the session's retry budget.
 aws::Ec2Client deploymentEc2Client(const std::shared_ptr<aws::Session>& session,
                                    const std::optional<std::string>& region);
 
