@@ -47,6 +47,7 @@ class RevertAgainstSandbox : public ::testing::Test {
     // The sandbox's life cycle runs at the programs' time scale.
     ::setenv("QUORVANE_TIME_SCALE", "0.01", 1);
     sandbox_ = std::make_unique<SandboxProcess>("spoke.json", scratch_.path());
+    ::unsetenv("QUORVANE_TIME_SCALE");
     std::filesystem::create_directories(cwd());
   }
 
