@@ -12,6 +12,7 @@
 #include "deploy/key_pair.hpp"
 #include "deploy/machine_image.hpp"
 #include "deploy/orchestration.hpp"
+#include "deploy/teardown.hpp"
 #include "lib/basekit.hpp"
 
 namespace qvn::deploy {
@@ -128,7 +129,10 @@ int runProbeDeploy(const std::vector<std::string>& arguments) {
   if (!args.revert) {
     runDeployment(args, log);
   } else {
-    // The teardown comes here.
+    // As for a deployment, a bad configuration stops the run before AWS is asked anything.
+    readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
+    const auto session = deploymentSession(args);
+    runTeardown(deploymentEc2Client(session, args.region), aws::IamClient(session, args.region), args);
   }
   return RunOutcome().getStatus();
 }
