@@ -23,16 +23,16 @@ using nlohmann::json;
 
 const std::string kVpc = "vpc-0a5b0c0d0e0f00001";
 const std::string kKeyName = "quorvane-test-ec2-key-pair-" + kVpc;
-const std::string kSshGroupId = "sg-0feed00000000001";
-const std::string kPrivateGroupId = "sg-0feed00000000002";
+const std::string kSshGroupId = "sg-0feed000000000001";
+const std::string kPrivateGroupId = "sg-0feed000000000002";
 // Gateway subnet, private subnet, private subnet CIDR of the three entries.
 const std::vector<std::vector<std::string>> kEntries = {
     {"subnet-0a5b0c0d0e0f00001", "subnet-0a5b0c0d0e0f00011", "10.10.10.0/24"},
     {"subnet-0a5b0c0d0e0f00002", "subnet-0a5b0c0d0e0f00021", "10.10.20.0/24"},
     {"subnet-0a5b0c0d0e0f00003", "subnet-0a5b0c0d0e0f00012", "10.10.11.0/24"}};
 
-std::string instanceOf(std::size_t i) { return "i-0feed0000000000" + std::to_string(i + 1); }
-std::string gatewayInterfaceOf(std::size_t i) { return "eni-0feed0000000000" + std::to_string(i + 1); }
+std::string instanceOf(std::size_t i) { return "i-0feed00000000000" + std::to_string(i + 1); }
+std::string gatewayInterfaceOf(std::size_t i) { return "eni-0feed00000000000" + std::to_string(i + 1); }
 
 std::size_t count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -71,13 +71,17 @@ class RevertAgainstSandbox : public ::testing::Test {
     scenario["ec2"]["security_groups"] = groups;
     scenario["ec2"]["key_pairs"] = json::array({{{"name", kKeyName}, {"tags", {{"Name", "quorvane-test-ec2-key-pair"}}}}});
     for (std::size_t i = 0; i < instances; ++i) {
-      json gateway = {{"id", gatewayInterfaceOf(i)}, {"subnet", kEntries[i][0]}, {"groups", {kSshGroupId}}};
+      // Interfaces made by the launch go with their instance.
+      json gateway = {{"id", gatewayInterfaceOf(i)},
+                      {"subnet", kEntries[i][0]},
+                      {"groups", {kSshGroupId}},
+                      {"delete_on_termination", true}};
       if (ec2_address) gateway["public_ip"] = "198.51.100." + std::to_string(200 + i);
       scenario["ec2"]["instances"].push_back({{"id", instanceOf(i)},
                                               {"type", "t3.micro"},
                                               {"key_name", kKeyName},
                                               {"tags", {{"Name", "quorvane-test-ec2"}}},
-                                              {"network_interfaces", json::array({gateway, {{"subnet", kEntries[i][1]}}})}});
+                                              {"network_interfaces", json::array({gateway, {{"subnet", kEntries[i][1]}, {"delete_on_termination", true}}})}});
     }
     if (iam) {
       for (int r = 0; r < 12; ++r) {
