@@ -44,6 +44,7 @@ class TeardownRequests : public ::testing::Test {
   void SetUp() override {
     resetLoggingForTesting();
     getLogger()->addHandler(capture);
+    getLogger()->setLevel(DEBUG);
     core::set_sleep_function([](core::Seconds) {});
     args.test_config = "unused.config";
   }
