@@ -168,11 +168,22 @@ int cycle(const Options& o, double fault_probability, qvn::e2e::SandboxProcess& 
   std::printf("  deployed: %d running instances, %zu resources of the tool\n", instances,
               qvn::e2e::toolLeftovers(deployed).size());
 
+  // The revert comes long after the deployment in real use: EC2's token
+  // buckets start full, as the bound assumes.
+  sandbox.setRateLimits({{"enabled", true}});
+  sandbox.clearRequests();
   std::vector<std::string> revert_args = common;
   revert_args.push_back("--revert");
   const Phase revert = run(revert_args, cwd, env);
   const double revert_bound = revertBound(o) * o.scale;
   report("revert", revert, revert_bound);
+  int calls = 0, throttled = 0, failed = 0;
+  for (const json& r : sandbox.requests("ec2")) {
+    ++calls;
+    throttled += r.value("error_code", "") == "RequestLimitExceeded";
+    failed += r.value("error_code", "") == "InternalError";
+  }
+  std::printf("  revert: %d EC2 calls, %d throttled, %d injected 500s\n", calls, throttled, failed);
   const std::vector<std::string> left = qvn::e2e::toolLeftovers(sandbox.state());
   for (const auto& item : left) std::printf("  left: %s\n", item.c_str());
   std::printf("revert subnets=%d wall_s=%.2f bound_s=%.2f ratio=%.2f leftovers=%zu\n", o.subnets, revert.wall,

@@ -112,6 +112,8 @@ class SandboxProcess {
     }
     return std::nullopt;
   }
+  // Configures EC2's rate limits; every token bucket starts full again.
+  void setRateLimits(const nlohmann::json& limits) { control("POST", "/_sandbox/rate-limits", limits.dump()); }
 
   // The controller's request log (method, path, action, parameter names).
   std::vector<nlohmann::json> controllerRequests() {
