@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "e2e/cli_run.hpp"
+#include "e2e/deploy_support.hpp"
 #include "e2e/sandbox_process.hpp"
 #include "e2e/tool_leftovers.hpp"
 
@@ -328,6 +329,26 @@ TEST_F(RevertAgainstSandbox, BadConfigurationsAreRefusedBeforeAnyChange) {
     EXPECT_TRUE(sandbox().requests("ec2", "TerminateInstances").empty()) << c.name;
   }
   EXPECT_EQ(leftovers().size(), 3u * 2 + 2);
+}
+
+// The real thing: probe_deploy deploys three subnets (with the default IAM
+// objects), then --revert with the same input removes all of it.
+class DeployThenRevert : public DeployAgainstSandbox {};
+
+TEST_F(DeployThenRevert, LeavesNothingOfTheToolBehind) {
+  prepare(3);
+  ProcessResult deployed = deploy({"--ec2_role", "default"});
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  const std::vector<std::string> made = toolLeftovers(sandbox().state());
+  // Three instances and their addresses, the group, the key pair, the IAM objects.
+  ASSERT_EQ(made.size(), 3u * 2 + 2 + 3) << describeAll(made);
+
+  std::vector<std::string> args{"--revert", "--test_config", "in.json", "--region", "us-east-1", "--ec2_role",
+                                "default"};
+  ProcessResult reverted = runProgram(programPath("probe_deploy"), args, cwd(), environment());
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_TRUE(toolLeftovers(sandbox().state()).empty()) << describeAll(toolLeftovers(sandbox().state()));
+  for (const json& r : sandbox().requests("ec2", "ReleaseAddress")) EXPECT_EQ(r.value("status", 0), 200) << r.dump();
 }
 
 }  // namespace
