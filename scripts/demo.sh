@@ -162,6 +162,32 @@ echo "exit status $status: a subnet failed"
 [ "$status" = 1 ] || { echo "demo: the failed result was not reported" >&2; exit 1; }
 # ---- end of result collection
 
+# ---- teardown: probe_deploy --revert, then nothing of the tool's is left in the sandbox
+step "probe_deploy --revert: the instances with their Elastic IPs, then the security groups and the key pair"
+show "$PROBE" --revert --test_config "$SPOKE_CONFIG" --region us-east-1 --backup_folder "$WORK/backups" 2>&1 \
+  | grep -v '^$' | grep -v '^#'
+
+step "Nothing of the tool's is left (from the sandbox's state)"
+curl -sS --max-time 10 "$AWS_ENDPOINT_URL/_sandbox/state" | python3 -c '
+import json, sys
+services = json.load(sys.stdin)["services"]
+left = []
+for region in services.get("ec2", {}).values():
+    live = [i for i in region["instances"] if i["tags"].get("Name") == "quorvane-test-ec2"]
+    print(len(live), "instances of the tool listed:", ", ".join(i["id"] + " " + i["state"] for i in live) or "none")
+    left += ["instance " + i["id"] for i in live if i["state"] != "terminated"]
+    left += ["address " + a["public_ip"] for a in region["addresses"] if a["tags"].get("Name") == "quorvane-test-ec2-eip"]
+    left += ["group " + g["name"] for g in region["security_groups"] if g["name"].startswith("quorvane-test-ec2")]
+    left += ["key pair " + k["name"] for k in region["key_pairs"] if k["name"].startswith("quorvane-test-ec2-key-pair-")]
+for account in services.get("iam", {}).get("accounts", {}).values():
+    for kind in ("policies", "roles", "instance_profiles"):
+        left += [kind + " " + o["name"] for o in account[kind] if o["name"].startswith("quorvane-test-ec2-")]
+if left:
+    sys.exit("demo: left behind: " + ", ".join(left))
+print("nothing of the tool is left: no live instance, Elastic IP, security group, key pair or IAM object")
+'
+# ---- end of teardown
+
 step "What the sandbox saw"
 curl -sS --max-time 10 "$AWS_ENDPOINT_URL/_sandbox/requests" \
   | python3 -c 'import json,sys; d=json.load(sys.stdin); d=d.get("requests",d); print(len(d), "AWS requests:", ", ".join(sorted({r["service"]+"."+r["operation"] for r in d})))'

@@ -91,7 +91,11 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
   (void)iam_client;
   Logger& log = packageLogger();
   log.info(std::string("- Delete ") + kInstanceName + " in " + subnet_id);
-  const auto [ins_id, public_ip] = getEc2(ec2_client, subnet_id);
+  // Instances that are shutting down or terminated are gone already. EC2
+  // lists them for a while, and counting them would make a subnet that was
+  // deployed again since hold "more than one" instance, so that the live one
+  // would never be removed.
+  const auto [ins_id, public_ip] = getLiveEc2(ec2_client, subnet_id);
   if (!ins_id) return;
 
   std::optional<std::string> allocation_id;

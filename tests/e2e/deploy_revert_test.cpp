@@ -332,7 +332,7 @@ TEST_F(RevertAgainstSandbox, BadConfigurationsAreRefusedBeforeAnyChange) {
 }
 
 // The real thing: probe_deploy deploys three subnets (with the default IAM
-// objects), then --revert with the same input removes all of it.
+// objects), then --revert with the same input removes all of it, twice over.
 class DeployThenRevert : public DeployAgainstSandbox {};
 
 TEST_F(DeployThenRevert, LeavesNothingOfTheToolBehind) {
@@ -349,6 +349,15 @@ TEST_F(DeployThenRevert, LeavesNothingOfTheToolBehind) {
   EXPECT_EQ(reverted.status, 0) << reverted.err;
   EXPECT_TRUE(toolLeftovers(sandbox().state()).empty()) << describeAll(toolLeftovers(sandbox().state()));
   for (const json& r : sandbox().requests("ec2", "ReleaseAddress")) EXPECT_EQ(r.value("status", 0), 200) << r.dump();
+
+  // Deployed again at once: EC2 still lists the terminated instances beside
+  // the new ones, and the next revert removes the new ones all the same.
+  deployed = deploy({"--ec2_role", "default"});
+  ASSERT_EQ(deployed.status, 0) << deployed.err;
+  ASSERT_EQ(toolLeftovers(sandbox().state()).size(), made.size());
+  reverted = runProgram(programPath("probe_deploy"), args, cwd(), environment());
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_TRUE(toolLeftovers(sandbox().state()).empty()) << describeAll(toolLeftovers(sandbox().state()));
 }
 
 }  // namespace
