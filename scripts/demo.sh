@@ -102,7 +102,8 @@ curl -sS --cacert "$QUORVANE_CONTROLLER_CA_BUNDLE" --max-time 10 -G "$CONTROLLER
 
 step "probe_deploy: an incomplete tag pair is refused (status 1)"
 set +e
-"$PROBE" --test_config "$WORK/test.config" --tag_resource owner,demo,extra --backup_folder "$WORK/backups"
+"$PROBE" --test_config "$WORK/test.config" --output_test_config "$WORK/unused.config" \
+  --tag_resource owner,demo,extra --backup_folder "$WORK/backups"
 echo "exit status: $?"
 set -e
 
@@ -133,6 +134,39 @@ show "$AWS_CLI" s3 upload_file --input "{\"Filename\":\"$WORK/demo.pem\",\"Bucke
 show "$AWS_CLI" s3 list_objects_v2 --input '{"Bucket":"quorvane-backups-123456789012","Prefix":"backups/"}' | grep -E '"(Key|Size)"'
 show "$AWS_CLI" s3 download_file --input "{\"Bucket\":\"quorvane-backups-123456789012\",\"Key\":\"backups/vpc-0a5b0c0d0e0f00001/demo.pem\",\"Filename\":\"$WORK/copy.pem\"}"
 cmp "$WORK/demo.pem" "$WORK/copy.pem" && echo "downloaded copy is identical"
+
+# ---- probe_deploy: the test instances of the spoke result
+# DEPLOYED_CONFIG is the spoke result with each instance's addresses added.
+DEPLOYED_CONFIG="$WORK/deploy/spoke-deployed.config"
+step "probe_deploy: a test instance in each subnet of the spoke result (security group, key pair, launch, Elastic IP)"
+show "$PROBE" --test_config "$SPOKE_CONFIG" --output_test_config "$DEPLOYED_CONFIG" --region us-east-1 \
+  --s3_bucket quorvane-backups-123456789012 --tag_resource owner,demo --backup_folder "$WORK/backups" 2>&1 \
+  | grep -v '^$' | grep -v '^#'
+echo
+echo "output test configuration: $DEPLOYED_CONFIG"
+cat "$DEPLOYED_CONFIG"
+python3 - "$DEPLOYED_CONFIG" <<'PY'
+import json, sys
+entries = json.load(open(sys.argv[1]))
+missing = [e["private_subnet_id"] for e in entries if not e.get("ec2_ip") or not e.get("ec2_2nd_private_ip")]
+if missing:
+    sys.exit("demo: no addresses recorded for " + ", ".join(missing))
+print(len(entries), "test instances recorded with their public and private-subnet addresses")
+PY
+echo "key pair file: $(ls "$WORK/backups/vpc-0a5b0c0d0e0f00001/"*.pem)"
+
+step "probe_deploy again: the running instances are adopted, nothing is launched"
+launches() {
+  curl -sS --max-time 10 "$AWS_ENDPOINT_URL/_sandbox/requests?service=ec2&operation=RunInstances" \
+    | python3 -c 'import json,sys; print(len(json.load(sys.stdin)["requests"]))'
+}
+LAUNCHES_BEFORE=$(launches)
+"$PROBE" --test_config "$SPOKE_CONFIG" --output_test_config "$DEPLOYED_CONFIG" --region us-east-1 \
+  --backup_folder "$WORK/backups" 2>&1 | grep -E 'Create quorvane|public ip|Instance quorvane' || true
+LAUNCHES_AFTER=$(launches)
+echo "RunInstances requests: $LAUNCHES_BEFORE before the second run, $LAUNCHES_AFTER after it"
+[ "$LAUNCHES_BEFORE" = "$LAUNCHES_AFTER" ] || { echo "demo: the second run launched instances" >&2; exit 1; }
+# ---- end of probe_deploy
 
 # ---- result collection: the test instances' result objects, read by qvn-collect-results
 step "Result collection: result and log objects per subnet of the spoke configuration, then qvn-collect-results"

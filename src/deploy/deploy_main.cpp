@@ -1,5 +1,6 @@
 #include "deploy/deploy_main.hpp"
 
+#include <filesystem>
 #include <iostream>
 
 #include "aws/iam.hpp"
@@ -111,6 +112,10 @@ namespace {
 void runDeployment(const DeployArgs& args, Logger& log) {
   // The whole configuration is checked before anything is asked of AWS.
   TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Deploy);
+  // The output's folder is made now: a path that cannot be written fails
+  // here, not after every instance has been launched.
+  const std::filesystem::path output_folder = std::filesystem::path(*args.output_test_config).parent_path();
+  if (!output_folder.empty()) std::filesystem::create_directories(output_folder);
   const std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, log);
   const auto session = deploymentSession(args);
   const aws::Ec2Client ec2_client = deploymentEc2Client(session, args.region);
