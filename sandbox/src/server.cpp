@@ -127,6 +127,50 @@ void raise_backlog(int port, int backlog) {
   closedir(dir);
 }
 
+// Limits on what a request may be, checked before its body is read.
+constexpr size_t kMaxBody = 256u * 1024 * 1024;
+constexpr size_t kMaxHeaders = 256;
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+
+// A refusal of the HTTP layer: an XML error document, and the connection is
+// closed after it (whatever of the request is still unread cannot be trusted
+// to end where it says).
+void refuse_http(httplib::Response& res, int status, const std::string& code, const std::string& message) {
+  res.status = status;
+  res.set_header("Connection", "close");
+  res.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + code + "</Code><Message>" +
+                      message + "</Message></Error>",
+                  "application/xml");
+}
+
+// Refuses a request whose headers no AWS front end would take: a
+// Content-Length that is not a plain decimal number, a body beyond the
+// limit, too many or too large headers. Without this the HTTP layer would
+// try to skip an absurd body byte by byte until its read time-out.
+bool refuse_malformed(const httplib::Request& req, httplib::Response& res) {
+  size_t header_bytes = 0;
+  for (const auto& [k, v] : req.headers) header_bytes += k.size() + v.size() + 4;
+  if (req.headers.size() > kMaxHeaders || header_bytes > kMaxHeaderBytes) {
+    refuse_http(res, 400, "RequestHeaderSectionTooLarge",
+                "Your request header section exceeds the maximum allowed size.");
+    return true;
+  }
+  const auto lengths = req.headers.count("Content-Length");
+  if (lengths == 0) return false;
+  const std::string text = req.get_header_value("Content-Length");
+  bool digits = lengths == 1 && !text.empty() && text.size() <= 19;
+  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  if (!digits) {
+    refuse_http(res, 400, "BadRequest", "The Content-Length header is not a valid length.");
+    return true;
+  }
+  if (std::stoull(text) > kMaxBody) {
+    refuse_http(res, 413, "RequestEntityTooLarge", "The request body is larger than the sandbox accepts.");
+    return true;
+  }
+  return false;
+}
+
 void reply_json(httplib::Response& res, int status, const Json& body) {
   res.status = status;
   res.set_content(body.dump(2) + "\n", "application/json");
@@ -211,7 +255,11 @@ SandboxServer::SandboxServer(ServerOptions options)
   http_->set_keep_alive_timeout(1);
   http_->set_read_timeout(30);
   http_->set_write_timeout(30);
-  http_->set_payload_max_length(256u * 1024 * 1024);
+  http_->set_payload_max_length(kMaxBody);
+  http_->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    return refuse_malformed(req, res) ? httplib::Server::HandlerResponse::Handled
+                                      : httplib::Server::HandlerResponse::Unhandled;
+  });
 }
 
 SandboxServer::~SandboxServer() { stop(); }
