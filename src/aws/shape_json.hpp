@@ -70,7 +70,8 @@ void struct_from_json(const Json& j, T& out, const std::string& where, bool stri
     type_error(where.empty() ? "input" : where, j, "object");
   }
   if (strict) {
-    for (const auto& [key, value] : j.items()) {
+    for (const auto& item : j.items()) {
+      const std::string& key = item.key();
       bool known = false;
       for_each_field<T>([&](const auto& f) { known = known || f.name == key; });
       if (!known) {
