@@ -171,7 +171,7 @@ TEST_F(HostileInputTest, ManyHeadersAndAHalfSentRequestDoNotStopOtherCallers) {
   // chunked body cut off) and then go quiet hold one worker each only; the
   // others keep answering meanwhile, and again once the callers go away.
   std::vector<int> quiet;
-  for (const std::string half : {
+  for (const std::string& half : {
            std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 500\r\n\r\nAction=Desc"),
            std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n100\r\nabc"),
            std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le")}) {
@@ -243,8 +243,12 @@ TEST_F(HostileInputTest, BadCallsReachingAServiceGetItsErrorDocument) {
     } else {
       EXPECT_EQ(r.status, c.status) << r.text.substr(0, 400);
     }
-    if (r.status >= 400) EXPECT_NE(code_of(r), "") << "no AWS error code in: " << r.text.substr(0, 400);
-    if (!c.code.empty()) EXPECT_EQ(code_of(r), c.code);
+    if (r.status >= 400) {
+      EXPECT_NE(code_of(r), "") << "no AWS error code in: " << r.text.substr(0, 400);
+    }
+    if (!c.code.empty()) {
+      EXPECT_EQ(code_of(r), c.code);
+    }
     EXPECT_EQ(r.text.find("InternalError"), std::string::npos) << r.text.substr(0, 400);
     expect_still_serving(c.name);
   }
