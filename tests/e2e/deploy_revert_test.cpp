@@ -23,6 +23,8 @@ namespace {
 using nlohmann::json;
 
 const std::string kVpc = "vpc-0a5b0c0d0e0f00001";
+const std::string kOtherVpc = "vpc-0feed000000000009";
+const std::string kOtherSubnet = "subnet-0feed000000000009";
 const std::string kKeyName = "quorvane-test-ec2-key-pair-" + kVpc;
 const std::string kSshGroupId = "sg-0feed000000000001";
 const std::string kPrivateGroupId = "sg-0feed000000000002";
@@ -63,6 +65,10 @@ class RevertAgainstSandbox : public ::testing::Test {
     json scenario = readScenario("spoke.json");
     scenario["ec2"]["subnets"].push_back(
         {{"id", kEntries[2][0]}, {"vpc", kVpc}, {"az", "us-east-1a"}, {"cidr", "10.10.2.0/24"}});
+    // Another VPC, whose subnet no entry of this VPC's configuration may name.
+    scenario["ec2"]["vpcs"].push_back({{"id", kOtherVpc}, {"cidr", "10.99.0.0/16"}});
+    scenario["ec2"]["subnets"].push_back(
+        {{"id", kOtherSubnet}, {"vpc", kOtherVpc}, {"az", "us-east-1a"}, {"cidr", "10.99.0.0/24"}});
     json groups = json::array({{{"id", kSshGroupId}, {"vpc", kVpc}, {"name", "quorvane-test-ec2-sg"},
                                 {"description", "Quorvane test ec2"}, {"tags", {{"Name", "quorvane-test-ec2-sg"}}}}});
     if (private_group)
@@ -320,12 +326,16 @@ TEST_F(RevertAgainstSandbox, BadConfigurationsAreRefusedBeforeAnyChange) {
       {"shared gateway subnet",
        "[{" + e1 + ", \"private_subnet_id\": \"a\"}, {" + e1 + ", \"private_subnet_id\": \"b\"}]", "entry 2"},
       {"unknown subnet", "[{\"gw_subnet_id\": \"subnet-0dead\", \"private_subnet_id\": \"a\"}]", "subnet-0dead"},
+      {"another VPC",
+       "[{" + e1 + ", \"private_subnet_id\": \"a\"}, {\"gw_subnet_id\": \"" + kOtherSubnet +
+           "\", \"private_subnet_id\": \"b\"}]",
+       "entry 2"},
   };
   for (const Case& c : cases) {
     std::ofstream(cwd() / "bad.config") << c.text;
     ProcessResult r = revert("bad.config");
     EXPECT_EQ(r.status, 1) << c.name << ": " << r.err;
-    EXPECT_NE((r.err + log()).find(c.message), std::string::npos) << c.name << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
     EXPECT_TRUE(sandbox().requests("ec2", "TerminateInstances").empty()) << c.name;
   }
   EXPECT_EQ(leftovers().size(), 3u * 2 + 2);
