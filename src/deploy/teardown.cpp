@@ -1,13 +1,13 @@
 #include "deploy/teardown.hpp"
 
 #include <exception>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include "aws/errors.hpp"
 #include "aws/waiters.hpp"
 #include "core/logging.hpp"
-#include "core/run_outcome.hpp"
 #include "deploy/config_check.hpp"
 #include "deploy/elastic_ip.hpp"
 #include "deploy/failure_report.hpp"

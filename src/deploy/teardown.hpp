@@ -22,6 +22,7 @@ namespace qvn::deploy {
 
 // Removes the tool's instance of one gateway subnet (`subnet_id` is an
 // entry's gw_subnet_id) and the Elastic IP behind its public address.
+// Instances already shutting down or terminated are not looked at again.
 // `iam_client` is accepted and not used. Runs in a worker thread: failures
 // are thrown to the worker's boundary (see terminateEc2s).
 void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const std::string& subnet_id,
