@@ -1,5 +1,6 @@
 #include "lib/nat.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -57,10 +58,16 @@ void collectRoutedSubnets(const aws::Ec2Client& ec2, const std::string& vpc, Nat
   }
 }
 
-// The first routed subnet in the NAT gateway's own zone.
+// The first routed subnet in the NAT gateway's own zone. EC2 answers the
+// subnets in an order of its own: "first" is the order of the route tables.
 void choosePrivateSubnet(const aws::Ec2Client& ec2, NatGwInfo& info) {
   if (info.private_subnets.empty()) stop("cannot find a private subnet that points to NAT gw " + info.nat_gw_id);
-  for (const auto& subnet : describeSubnets(ec2, info.private_subnets)) {
+  const std::vector<aws::Subnet> described = describeSubnets(ec2, info.private_subnets);
+  for (const auto& wanted : info.private_subnets) {
+    auto found = std::find_if(described.begin(), described.end(),
+                              [&](const aws::Subnet& subnet) { return subnet.SubnetId == wanted; });
+    if (found == described.end()) continue;
+    const aws::Subnet& subnet = *found;
     if (subnet.AvailabilityZone != info.az) continue;
     info.private_subnet_cidr = text(subnet.CidrBlock, "CidrBlock");
     info.private_subnet_id = text(subnet.SubnetId, "SubnetId");

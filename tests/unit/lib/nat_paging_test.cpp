@@ -63,5 +63,36 @@ TEST(NatSearchPaging, RouteTablesOfLaterPagesCountAndMainAssociationsArePassedOv
   Globals.TEST_CONFIG.clear();
 }
 
+TEST(NatSearchPaging, TheFirstRoutedSubnetIsChosenWhateverOrderEc2AnswersIn) {
+  auto sender = std::make_shared<aws::testing::ScriptedSender>(aws::Ec2Client::service_id());
+  sender->answer(ec2Answer("DescribeNatGateways",
+                           "<natGatewaySet><item><natGatewayId>nat-1</natGatewayId><subnetId>subnet-pub</subnetId>"
+                           "<connectivityType>public</connectivityType><natGatewayAddressSet><item>"
+                           "<publicIp>198.51.100.1</publicIp><privateIp>10.0.0.9</privateIp></item>"
+                           "</natGatewayAddressSet></item></natGatewaySet>"));
+  sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-pub", "10.0.0.0/24", "az-a") + "</subnetSet>"));
+  sender->answer(ec2Answer("DescribeRouteTables", "<routeTableSet>" + routeTable("nat-1", "subnet-first") +
+                                                      routeTable("nat-1", "subnet-second") + "</routeTableSet>"));
+  // EC2 keeps no promise about order: the second routed subnet comes first.
+  sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-second", "10.0.8.0/24", "az-a") +
+                                                  subnet("subnet-first", "10.0.7.0/24", "az-a") + "</subnetSet>"));
+
+  const auto folder = std::filesystem::temp_directory_path() / ("qvn_nat_order_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  Globals.TEST_CONFIG = (folder / "nat.config").string();
+  SearchArgs args;
+  args.vpc = "vpc-1";
+  aws::Ec2Client ec2(sender);
+  aws::S3Client s3(std::make_shared<aws::testing::ScriptedSender>(aws::S3Client::service_id()));
+  Nat::findNatGws(args, ec2, s3);
+
+  auto written = TestConfig::read(Globals.TEST_CONFIG);
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written.entry(0).string("private_subnet_id"), "subnet-first");
+  EXPECT_EQ(written.entry(0).string("private_subnet_cidr"), "10.0.7.0/24");
+  std::filesystem::remove_all(folder);
+  Globals.TEST_CONFIG.clear();
+}
+
 }  // namespace
 }  // namespace qvn
