@@ -103,9 +103,17 @@ void Ec2Service::write_instance(const RegionState& st, const Instance& in, TimeP
   if (gone)
     x.open("stateReason").leaf("code", "Client.UserInitiatedShutdown")
         .leaf("message", "Client.UserInitiatedShutdown: User initiated shutdown").close();
-  x.leaf("architecture", "x86_64").leaf("rootDeviceType", "ebs")
-      .leaf("rootDeviceName", "/dev/xvda").empty("blockDeviceMapping")
-      .leaf("virtualizationType", "hvm").leaf("clientToken", in.client_token)
+  x.leaf("architecture", "x86_64").leaf("rootDeviceType", "ebs").leaf("rootDeviceName", "/dev/xvda");
+  // The root volume goes with the instance (deleteOnTermination).
+  if (gone || in.root_volume_id.empty()) {
+    x.empty("blockDeviceMapping");
+  } else {
+    x.open("blockDeviceMapping").open("item").leaf("deviceName", "/dev/xvda").open("ebs")
+        .leaf("volumeId", in.root_volume_id).leaf("status", state == "pending" ? "attaching" : "attached")
+        .leaf("attachTime", iso_time(in.launch_time)).leaf("deleteOnTermination", true)
+        .close().close().close();
+  }
+  x.leaf("virtualizationType", "hvm").leaf("clientToken", in.client_token)
       .tags(in.tags).leaf("hypervisor", "xen");
   bool any = false;
   for (const auto& eni_id : in.interface_ids) {
@@ -191,7 +199,7 @@ void Ec2Service::run_instances(Request& r, Xml& x) {
   }
 
   const std::string image_id = required(call, "ImageId");
-  if (image_id.rfind("ami-", 0) != 0)
+  if (!well_formed_image_id(image_id))
     throw bad_request("InvalidAMIID.Malformed",
                       "Invalid id: \"" + image_id + "\" (expecting \"ami-...\")");
   if (!find_image(r.st, image_id))
@@ -319,6 +327,7 @@ void Ec2Service::run_instances(Request& r, Xml& x) {
   auto launch_one = [&](int i) {
     Instance in;
     in.id = ids_.make("i");
+    in.root_volume_id = ids_.make("vol");
     in.reservation_id = reservation_id;
     in.image_id = image_id;
     in.instance_type = type;

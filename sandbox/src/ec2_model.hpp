@@ -26,6 +26,7 @@ struct Subnet {
   std::string id;
   std::string vpc_id;
   std::string az;
+  std::string az_id;                       // use1-az1, ...
   std::string cidr;
   bool map_public_ip_on_launch = false;
   bool default_for_az = false;
@@ -108,6 +109,8 @@ struct Image {
   std::string description;
   std::string creation_date;               // ISO 8601
   std::optional<TimePoint> deprecation_time;
+  std::string root_snapshot_id;            // of the root device mapping
+  int root_volume_size = 8;                // GiB
 };
 
 struct KeyPair {
@@ -167,6 +170,7 @@ struct Instance {
   std::string private_ip;
   std::string client_token;
   std::vector<std::string> interface_ids;  // in device order
+  std::string root_volume_id;              // the EBS root volume
   Tags tags;
   TimePoint launch_time{};
   std::optional<TimePoint> terminate_time;

@@ -73,12 +73,15 @@ void Ec2Service::describe_vpcs(Request& r, Xml& x) {
 
 void Ec2Service::describe_subnets(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"subnet-id", "vpc-id", "availability-zone", "cidr-block", "cidr",
+  check_filters(filters, {"subnet-id", "vpc-id", "availability-zone", "availability-zone-id", "cidr-block", "cidr",
                           "cidrBlock", "default-for-az", "map-public-ip-on-launch", "owner-id",
                           "state", "subnet-arn", "tag-key", "tag-value"});
   const auto ids = list_param(r.call, "SubnetId");
   auto all = ids.empty() ? everything(r.st.subnets)
                          : select_by_ids(r.st.subnets, ids, "InvalidSubnetID.NotFound", "subnet");
+  // EC2 promises no order: subnets asked for by id come in the stored order,
+  // not in the order asked.
+  std::sort(all.begin(), all.end(), std::less<const Subnet*>());
   std::vector<const Subnet*> selected;
   for (const Subnet* s : all) {
     const std::string arn =
@@ -89,6 +92,7 @@ void Ec2Service::describe_subnets(Request& r, Xml& x) {
       if (n == "subnet-id") return std::vector{s->id};
       if (n == "vpc-id") return std::vector{s->vpc_id};
       if (n == "availability-zone") return std::vector{s->az};
+      if (n == "availability-zone-id") return std::vector{s->az_id};
       if (n == "cidr-block" || n == "cidr" || n == "cidrBlock") return std::vector{s->cidr};
       if (n == "default-for-az") return std::vector<std::string>{s->default_for_az ? "true" : "false"};
       if (n == "map-public-ip-on-launch")
@@ -114,7 +118,9 @@ void Ec2Service::describe_subnets(Request& r, Xml& x) {
         .leaf("state", "available").leaf("ownerId", r.st.account_id).leaf("vpcId", s->vpc_id)
         .leaf("cidrBlock", s->cidr).empty("ipv6CidrBlockAssociationSet")
         .leaf("availableIpAddressCount", std::max(available, 0))
-        .leaf("availabilityZone", s->az).leaf("defaultForAz", s->default_for_az)
+        .leaf("availabilityZone", s->az);
+    x.optional("availabilityZoneId", s->az_id);
+    x.leaf("defaultForAz", s->default_for_az)
         .leaf("mapPublicIpOnLaunch", s->map_public_ip_on_launch)
         .leaf("assignIpv6AddressOnCreation", false).leaf("mapCustomerOwnedIpOnLaunch", false)
         .leaf("enableDns64", false).leaf("ipv6Native", false)

@@ -89,6 +89,9 @@ void Ec2Service::load(const Json& scenario, World& world) {
       im.deprecation_time = parse_iso_time(text(j, "deprecation_time", where));
       if (!im.deprecation_time) throw bad_scenario(where, "bad deprecation_time");
     }
+    im.root_snapshot_id = j.value("root_snapshot_id", ids_.make("snap"));
+    im.root_volume_size = j.value("root_volume_size", 8);
+    if (im.root_volume_size < 1) throw bad_scenario(where, "root_volume_size is at least 1");
     images.push_back(std::move(im));
   }
   load_region(ec2, region_state(account, region));
@@ -134,6 +137,7 @@ void Ec2Service::load_region(const Json& ec2, RegionState& st) {
     s.vpc_id = text(j, "vpc", where);
     if (!find_vpc(st, s.vpc_id)) throw bad_scenario(where, "unknown vpc " + s.vpc_id);
     s.az = text(j, "az", where);
+    s.az_id = j.contains("az_id") ? text(j, "az_id", where) : zone_id_of(s.az);
     s.cidr = text(j, "cidr", where);
     if (!parse_cidr(s.cidr)) throw bad_scenario(where, "bad cidr " + s.cidr);
     s.map_public_ip_on_launch = j.value("map_public_ip_on_launch", false);
@@ -214,12 +218,19 @@ void Ec2Service::load_region(const Json& ec2, RegionState& st) {
     } else {
       n.private_ip = j.value("private_ip", std::string());
       n.public_ip = j.value("public_ip", std::string());
+      if (n.state == "deleted") {
+        // A deleted gateway's interface and address are gone, but EC2 still
+        // names them in its description.
+        n.network_interface_id = j.value("network_interface_id", ids_.make("eni"));
+        if (n.connectivity == "public") n.allocation_id = j.value("allocation_id", ids_.make("eipalloc"));
+      }
     }
     st.nat_gateways.push_back(std::move(n));
   });
   each("instances", [&](const Json& j, const std::string& where) {
     Instance in;
     in.id = j.value("id", ids_.make("i"));
+    in.root_volume_id = j.value("root_volume_id", ids_.make("vol"));
     in.reservation_id = j.value("reservation_id", ids_.make("r"));
     in.image_id = j.value("image", std::string("ami-0005e0cfe09cc9050"));
     in.instance_type = j.value("type", std::string("t3.small"));
@@ -318,7 +329,7 @@ Json Ec2Service::dump() const {
       r["vpcs"].push_back({{"id", v.id}, {"cidr", v.cidr}, {"tags", tags_json(v.tags)}});
     r["subnets"] = Json::array();
     for (const auto& s : st.subnets)
-      r["subnets"].push_back({{"id", s.id}, {"vpc", s.vpc_id}, {"az", s.az}, {"cidr", s.cidr},
+      r["subnets"].push_back({{"id", s.id}, {"vpc", s.vpc_id}, {"az", s.az}, {"az_id", s.az_id}, {"cidr", s.cidr},
                               {"tags", tags_json(s.tags)}});
     r["route_tables"] = Json::array();
     for (const auto& t : st.route_tables) {

@@ -18,11 +18,16 @@ void Ec2Service::describe_images(Request& r, Xml& x) {
   const auto executable_by = list_param(r.call, "ExecutableBy");
   const auto image_ids = list_param(r.call, "ImageId");
   const bool include_deprecated = bool_param(r.call, "IncludeDeprecated").value_or(false);
+  // Every image asked for by id must be well formed and visible to the caller.
+  std::string missing;
   for (const auto& id : image_ids) {
-    if (id.rfind("ami-", 0) != 0)
+    if (!well_formed_image_id(id))
       throw bad_request("InvalidAMIID.Malformed",
                         "Invalid id: \"" + id + "\" (expecting \"ami-...\")");
+    if (!find_image(r.st, id)) missing += (missing.empty() ? "" : ", ") + id;
   }
+  if (!missing.empty())
+    throw bad_request("InvalidAMIID.NotFound", "The image id '[" + missing + "]' does not exist");
   x.open("imagesSet");
   auto it = images_.find(r.st.region);
   const std::vector<Image> none;
@@ -70,8 +75,12 @@ void Ec2Service::describe_images(Request& r, Xml& x) {
         .leaf("architecture", im.architecture).leaf("imageType", "machine");
     x.optional("imageOwnerAlias", im.owner_alias);
     x.leaf("name", im.name).optional("description", im.description);
-    x.leaf("rootDeviceType", "ebs").leaf("rootDeviceName", "/dev/xvda")
-        .leaf("virtualizationType", "hvm").leaf("hypervisor", "xen").leaf("enaSupport", true)
+    x.leaf("rootDeviceType", "ebs").leaf("rootDeviceName", "/dev/xvda");
+    x.open("blockDeviceMapping").open("item").leaf("deviceName", "/dev/xvda").open("ebs")
+        .leaf("deleteOnTermination", true).leaf("snapshotId", im.root_snapshot_id)
+        .leaf("volumeSize", im.root_volume_size).leaf("volumeType", "gp3").leaf("encrypted", false)
+        .close().close().close();
+    x.leaf("virtualizationType", "hvm").leaf("hypervisor", "xen").leaf("enaSupport", true)
         .leaf("platformDetails", "Linux/UNIX").leaf("usageOperation", "RunInstances");
     if (im.deprecation_time) x.leaf("deprecationTime", iso_time(*im.deprecation_time));
     x.close();

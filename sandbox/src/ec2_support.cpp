@@ -1,6 +1,7 @@
 #include "ec2_support.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -386,6 +387,37 @@ std::string free_host(const std::string& cidr, const std::set<std::string>& used
     if (!used.count(ip)) return ip;
   }
   return {};
+}
+
+std::string zone_id_of(const std::string& zone) {
+  // region-direction-number followed by one letter: us-east-1a, ap-southeast-2b
+  static const std::map<std::string, std::string> directions = {
+      {"east", "e"},       {"west", "w"},       {"north", "n"},      {"south", "s"},
+      {"central", "c"},    {"northeast", "ne"}, {"northwest", "nw"}, {"southeast", "se"},
+      {"southwest", "sw"}, {"gov", "gov"}};
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t dash = zone.find('-'); dash != std::string::npos; dash = zone.find('-', start)) {
+    parts.push_back(zone.substr(start, dash - start));
+    start = dash + 1;
+  }
+  parts.push_back(zone.substr(start));
+  if (parts.size() != 3) return {};
+  const std::string& last = parts[2];
+  if (last.size() < 2 || !std::islower(static_cast<unsigned char>(last.back()))) return {};
+  const std::string number = last.substr(0, last.size() - 1);
+  if (!std::all_of(number.begin(), number.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
+    return {};
+  auto direction = directions.find(parts[1]);
+  if (parts[0].size() != 2 || direction == directions.end()) return {};
+  return parts[0] + direction->second + number + "-az" + std::to_string(last.back() - 'a' + 1);
+}
+
+bool well_formed_image_id(const std::string& id) {
+  if (id.rfind("ami-", 0) != 0) return false;
+  const std::string digits = id.substr(4);
+  if (digits.size() != 8 && digits.size() != 17) return false;
+  return std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
 }
 
 }  // namespace qvn::sandbox::ec2

@@ -109,4 +109,12 @@ std::optional<Cidr> parse_cidr(const std::string& text);
 // last address); empty when the subnet is full.
 std::string free_host(const std::string& cidr, const std::set<std::string>& used);
 
+// ---- ids ---------------------------------------------------------------------
+
+// A zone's id as EC2 names it ("us-east-1a" -> "use1-az1"); empty for a name
+// of another shape.
+std::string zone_id_of(const std::string& zone);
+// "ami-" and 8 or 17 hexadecimal digits.
+bool well_formed_image_id(const std::string& id);
+
 }  // namespace qvn::sandbox::ec2

@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <openssl/evp.h>
 
 #include "core/clock.hpp"
 #include "modules.hpp"
@@ -134,6 +140,75 @@ void check_content_md5(const AwsCall& call) {
                   {{"ExpectedDigest", hex(sent)}, {"CalculatedDigest", base64_encode(computed)}});
 }
 
+// A reflected CRC of `data` (the S3 checksum algorithms CRC32, CRC32C, CRC64NVME).
+std::uint64_t reflected_crc(std::string_view data, std::uint64_t polynomial, int bits) {
+  const std::uint64_t mask = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+  std::uint64_t crc = mask;
+  for (unsigned char c : data) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ polynomial : crc >> 1;
+  }
+  return (crc ^ mask) & mask;
+}
+
+std::string big_endian(std::uint64_t value, int bytes) {
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  for (int i = bytes - 1; i >= 0; --i, value >>= 8) out[static_cast<std::size_t>(i)] = static_cast<char>(value & 0xff);
+  return out;
+}
+
+std::string evp_digest(const EVP_MD* md, std::string_view data) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(data.data(), data.size(), out, &len, md, nullptr);
+  return std::string(reinterpret_cast<const char*>(out), len);
+}
+
+// Requests that S3 only accepts with an integrity check (Content-MD5 or one
+// x-amz-checksum-* header), checked against the body.
+void check_required_integrity(const AwsCall& call) {
+  struct Algorithm {
+    const char* header;
+    const char* name;
+    std::string (*compute)(std::string_view);
+  };
+  static const Algorithm algorithms[] = {
+      {"x-amz-checksum-crc32", "CRC32",
+       [](std::string_view d) { return big_endian(reflected_crc(d, 0xEDB88320u, 32), 4); }},
+      {"x-amz-checksum-crc32c", "CRC32C",
+       [](std::string_view d) { return big_endian(reflected_crc(d, 0x82F63B78u, 32), 4); }},
+      {"x-amz-checksum-crc64nvme", "CRC64NVME",
+       [](std::string_view d) { return big_endian(reflected_crc(d, 0x9A6C9329AC4BC9B5ull, 64), 8); }},
+      {"x-amz-checksum-sha1", "SHA1", [](std::string_view d) { return evp_digest(EVP_sha1(), d); }},
+      {"x-amz-checksum-sha256", "SHA256", [](std::string_view d) { return evp_digest(EVP_sha256(), d); }},
+  };
+  bool checked = call.headers.count("content-md5") > 0;
+  check_content_md5(call);
+  for (const auto& algorithm : algorithms) {
+    auto it = call.headers.find(algorithm.header);
+    if (it == call.headers.end()) continue;
+    checked = true;
+    std::string sent;
+    try {
+      sent = base64_decode(it->second);
+    } catch (const std::exception&) {
+      sent.clear();
+    }
+    std::string computed = algorithm.compute(call.body);
+    if (sent.size() != computed.size())
+      throw S3Error(400, "InvalidRequest", std::string("Value for ") + algorithm.header + " header is invalid.");
+    if (sent != computed)
+      throw S3Error(400, "BadDigest",
+                    std::string("The ") + algorithm.name + " you specified did not match the calculated checksum.");
+  }
+  if (!checked) throw S3Error(400, "InvalidRequest", "Missing required header for this request: Content-MD5");
+}
+
+S3Error malformed_xml() {
+  return S3Error(400, "MalformedXML",
+                 "The XML you provided was not well-formed or did not validate against our published schema");
+}
+
 AwsReply xml_reply(const XmlReply& xml, const AwsCall& call) {
   AwsReply reply;
   reply.content_type = "application/xml";
@@ -218,6 +293,7 @@ AwsReply S3Service::handle(const AwsCall& call) {
   if (op == "GetObject") return get_object(call, name, key, false);
   if (op == "HeadObject") return get_object(call, name, key, true);
   if (op == "DeleteObject") return delete_object(call, name, key);
+  if (op == "DeleteObjects") return delete_objects(call, name);
   throw S3Error(501, "NotImplemented", "A header you provided implies functionality that is not implemented");
 }
 
@@ -460,6 +536,71 @@ AwsReply S3Service::delete_object(const AwsCall& call, const std::string& name, 
   S3Bucket& b = bucket(call, name);
   b.objects.erase(key);
   return empty_reply(204, call);
+}
+
+// Up to 1000 keys in one request; each key is reported deleted (also when
+// it did not exist) or with its own error, and in quiet mode only the errors
+// are listed.
+AwsReply S3Service::delete_objects(const AwsCall& call, const std::string& name) {
+  S3Bucket& b = bucket(call, name);
+  check_required_integrity(call);
+  pugi::xml_document doc;
+  if (!doc.load_buffer(call.body.data(), call.body.size())) throw malformed_xml();
+  pugi::xml_node request = doc.document_element();
+  if (std::string(request.name()) != "Delete") throw malformed_xml();
+  struct Wanted {
+    std::string key;
+    std::optional<std::string> version;
+  };
+  std::vector<Wanted> wanted;
+  bool quiet = false;
+  for (pugi::xml_node child : request.children()) {
+    if (child.type() != pugi::node_element) continue;
+    const std::string element = child.name();
+    if (element == "Quiet") {
+      const std::string text = child.text().get();
+      if (text != "true" && text != "false") throw malformed_xml();
+      quiet = text == "true";
+    } else if (element == "Object") {
+      pugi::xml_node key = child.child("Key");
+      if (!key) throw malformed_xml();
+      Wanted w{key.text().get(), std::nullopt};
+      if (pugi::xml_node version = child.child("VersionId")) w.version = version.text().get();
+      wanted.push_back(std::move(w));
+    } else {
+      throw malformed_xml();
+    }
+  }
+  if (wanted.empty() || wanted.size() > 1000) throw malformed_xml();
+
+  XmlReply xml("DeleteResult", kXmlns);
+  auto root = xml.root();
+  for (const auto& w : wanted) {
+    const char* code = nullptr;
+    const char* message = nullptr;
+    if (w.key.empty() || w.key.size() > 1024) {
+      code = "InvalidArgument";
+      message = "Invalid key";
+    } else if (w.version && *w.version != "null") {
+      // Versioning is never on here: only the "null" version exists.
+      code = "NoSuchVersion";
+      message = "The specified version does not exist.";
+    }
+    if (code) {
+      auto error = root.append_child("Error");
+      XmlReply::add(error, "Key", w.key);
+      if (w.version) XmlReply::add(error, "VersionId", *w.version);
+      XmlReply::add(error, "Code", code);
+      XmlReply::add(error, "Message", message);
+      continue;
+    }
+    b.objects.erase(w.key);
+    if (quiet) continue;
+    auto deleted = root.append_child("Deleted");
+    XmlReply::add(deleted, "Key", w.key);
+    if (w.version) XmlReply::add(deleted, "VersionId", *w.version);
+  }
+  return xml_reply(xml, call);
 }
 
 void S3Service::load(const Json& scenario, World&) {

@@ -56,6 +56,7 @@ class S3Service final : public Service {
   AwsReply put_object(const AwsCall& call, const std::string& name, const std::string& key);
   AwsReply get_object(const AwsCall& call, const std::string& name, const std::string& key, bool head);
   AwsReply delete_object(const AwsCall& call, const std::string& name, const std::string& key);
+  AwsReply delete_objects(const AwsCall& call, const std::string& name);
 
   mutable std::mutex mutex_;
   std::map<std::string, S3Bucket> buckets_;

@@ -5,6 +5,7 @@
 
 #include "core/clock.hpp"
 #include "ec2_service.hpp"
+#include "ec2_support.hpp"
 #include "scenario.hpp"
 
 namespace qvn::sandbox {
@@ -398,6 +399,93 @@ TEST_F(Ec2ServiceTest, NatScenarioListsPublicAndPrivateGatewaysWithAddresses) {
                                          {"Filter.1.Value.1", "nat-0c5b0c0d0e0f00001"}});
   ASSERT_EQ(rt->count("routeTableSet/item"), 1u);
   EXPECT_EQ(rt->count("routeTableSet/item/routeSet/item/natGatewayId"), 2u);
+}
+
+TEST_F(Ec2ServiceTest, ImagesAskedForByIdMustBeWellFormedAndExist) {
+  EXPECT_EQ(error("DescribeImages", {{"ImageId.1", "ami-0123456789abcdef0"}}), "InvalidAMIID.NotFound");
+  EXPECT_EQ(error("DescribeImages", {{"ImageId.1", kImage}, {"ImageId.2", "ami-0123456789abcdef0"}}),
+            "InvalidAMIID.NotFound");
+  for (const char* bad : {"ami-12", "ami-xyz", "image-0005e0cfe09cc9050", "ami-0005e0cfe09cc905g"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(error("DescribeImages", {{"ImageId.1", bad}}), "InvalidAMIID.Malformed");
+  }
+  EXPECT_EQ(launch({{"ImageId", "ami-12"}})->code, "InvalidAMIID.Malformed");
+  // An existing image asked for with a filter it does not match is simply not listed.
+  auto filtered = call("DescribeImages", {{"ImageId.1", kImage}, {"Filter.1.Name", "name"},
+                                          {"Filter.1.Value.1", "no-such-name"}});
+  EXPECT_EQ(filtered->code, "");
+  EXPECT_EQ(filtered->count("imagesSet/item"), 0u);
+}
+
+TEST_F(Ec2ServiceTest, ImagesAndInstancesCarryTheirRootDeviceMapping) {
+  auto image = call("DescribeImages", {{"ImageId.1", kImage}});
+  ASSERT_EQ(image->count("imagesSet/item/blockDeviceMapping/item"), 1u);
+  EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/deviceName"),
+            image->at("imagesSet/item/rootDeviceName"));
+  EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/ebs/snapshotId").rfind("snap-", 0), 0u);
+  EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/ebs/volumeSize"), "8");
+  EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/ebs/deleteOnTermination"), "true");
+
+  auto run = launch();
+  const std::string id = run->at("instancesSet/item/instanceId");
+  const std::string mapping = "instancesSet/item/blockDeviceMapping/item/";
+  EXPECT_EQ(run->at(mapping + "deviceName"), "/dev/xvda");
+  const std::string volume = run->at(mapping + "ebs/volumeId");
+  EXPECT_EQ(volume.rfind("vol-", 0), 0u);
+  EXPECT_EQ(run->at(mapping + "ebs/status"), "attaching");
+  advance(11);
+  auto running = call("DescribeInstances", {{"InstanceId.1", id}});
+  EXPECT_EQ(running->at("reservationSet/item/" + mapping + "ebs/volumeId"), volume);
+  EXPECT_EQ(running->at("reservationSet/item/" + mapping + "ebs/status"), "attached");
+  // Scenario instances have one too.
+  auto scenario = call("DescribeInstances", {{"InstanceId.1", "i-0a5b0c0d0e0f00002"}});
+  EXPECT_EQ(scenario->at("reservationSet/item/" + mapping + "ebs/volumeId").rfind("vol-", 0), 0u);
+  // The root volume is deleted with the instance.
+  call("TerminateInstances", {{"InstanceId.1", id}});
+  advance(21);
+  auto gone = call("DescribeInstances", {{"InstanceId.1", id}});
+  EXPECT_EQ(gone->at("reservationSet/item/instancesSet/item/instanceState/name"), "terminated");
+  EXPECT_EQ(gone->count("reservationSet/item/instancesSet/item/blockDeviceMapping/item"), 0u);
+}
+
+TEST_F(Ec2ServiceTest, SubnetsAskedForByIdComeInStoredOrderWithTheirZoneId) {
+  auto a = call("DescribeSubnets", {{"SubnetId.1", kPrivateB}, {"SubnetId.2", kGwSubnet}, {"SubnetId.3", kPrivateA}});
+  ASSERT_EQ(a->count("subnetSet/item"), 3u);
+  EXPECT_EQ(a->at("subnetSet/item[1]/subnetId"), kGwSubnet);
+  EXPECT_EQ(a->at("subnetSet/item[2]/subnetId"), kPrivateA);
+  EXPECT_EQ(a->at("subnetSet/item[3]/subnetId"), kPrivateB);
+  EXPECT_EQ(a->at("subnetSet/item[1]/availabilityZone"), "us-east-1a");
+  EXPECT_EQ(a->at("subnetSet/item[1]/availabilityZoneId"), "use1-az1");
+  auto by_zone_id = call("DescribeSubnets", {{"Filter.1.Name", "availability-zone-id"},
+                                             {"Filter.1.Value.1", "use1-az1"}});
+  EXPECT_EQ(by_zone_id->code, "");
+  for (auto n : by_zone_id->doc.select_nodes("//subnetSet/item/availabilityZone"))
+    EXPECT_EQ(std::string(n.node().text().as_string()), "us-east-1a");
+  EXPECT_GT(by_zone_id->count("subnetSet/item"), 0u);
+}
+
+TEST(Ec2ZoneIds, FollowEc2sNaming) {
+  EXPECT_EQ(ec2::zone_id_of("us-east-1a"), "use1-az1");
+  EXPECT_EQ(ec2::zone_id_of("us-west-2d"), "usw2-az4");
+  EXPECT_EQ(ec2::zone_id_of("ap-southeast-2c"), "apse2-az3");
+  EXPECT_EQ(ec2::zone_id_of("eu-central-1b"), "euc1-az2");
+  EXPECT_EQ(ec2::zone_id_of("us-east-1-bos-1a"), "");
+  EXPECT_EQ(ec2::zone_id_of("us-east-1"), "");
+}
+
+TEST_F(Ec2ServiceTest, DeletedNatGatewayStillNamesItsInterfaceAndAllocation) {
+  load("natgw.json");
+  auto a = call("DescribeNatGateways", {{"NatGatewayId.1", "nat-0c5b0c0d0e0f00021"}});
+  ASSERT_EQ(a->count("natGatewaySet/item"), 1u);
+  EXPECT_EQ(a->at("natGatewaySet/item/state"), "deleted");
+  const std::string address = "natGatewaySet/item/natGatewayAddressSet/item/";
+  EXPECT_EQ(a->at(address + "networkInterfaceId").rfind("eni-", 0), 0u);
+  EXPECT_EQ(a->at(address + "allocationId").rfind("eipalloc-", 0), 0u);
+  EXPECT_EQ(a->at(address + "privateIp"), "10.30.0.200");
+  EXPECT_EQ(a->at(address + "publicIp"), "198.51.100.39");
+  // Its interface no longer exists.
+  EXPECT_EQ(error("DescribeNetworkInterfaces", {{"NetworkInterfaceId.1", a->at(address + "networkInterfaceId")}}),
+            "InvalidNetworkInterfaceID.NotFound");
 }
 
 }  // namespace

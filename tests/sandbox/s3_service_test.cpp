@@ -45,6 +45,12 @@ class S3ServiceTest : public ::testing::Test {
     query.insert(query.begin(), {"list-type", "2"});
     return Xml(s3->handle(request("GET", "/" + kBucket, query)).body);
   }
+  // A DeleteObjects request for `body`, with its Content-MD5.
+  AwsCall delete_objects_call(const std::string& body) {
+    AwsCall c = request("POST", "/" + kBucket, {{"delete", ""}}, body);
+    c.headers["content-md5"] = base64_encode(md5_raw(body));
+    return c;
+  }
   std::vector<std::string> keys(const Xml& xml) {
     std::vector<std::string> out;
     for (auto n : xml.doc.select_nodes("/ListBucketResult/Contents/Key")) out.push_back(n.node().text().get());
@@ -251,6 +257,85 @@ TEST_F(S3ServiceTest, BucketOperationsAndOperationNames) {
   EXPECT_EQ(s3->handle(request("DELETE", "/fresh-bucket")).status, 204);
   Xml all(s3->handle(request("GET", "/")).body);
   EXPECT_EQ(all.at("/ListAllMyBucketsResult/Buckets/Bucket/Name"), kBucket);
+}
+
+std::vector<std::string> texts(const Xml& xml, const std::string& path) {
+  std::vector<std::string> out;
+  for (auto n : xml.doc.select_nodes(path.c_str())) out.push_back(n.node().text().get());
+  return out;
+}
+
+TEST_F(S3ServiceTest, DeleteObjectsReportsEveryKeyAndQuietModeOnlyTheErrors) {
+  put("a", "1");
+  put("b", "2");
+  put("sp ace&<x>", "3");
+  put("keep", "4");
+  AwsCall call = delete_objects_call(
+      "<Delete xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"><Object><Key>a</Key></Object>"
+            "<Object><Key>never-there</Key></Object><Object><Key>b</Key><VersionId>3HL4kqtJlcpX</VersionId></Object>"
+            "<Object><Key>sp ace&amp;&lt;x&gt;</Key><VersionId>null</VersionId></Object></Delete>");
+  EXPECT_EQ(call.operation, "DeleteObjects");
+  AwsReply reply = s3->handle(call);
+  EXPECT_EQ(reply.status, 200);
+  Xml result(reply.body);
+  // A key that did not exist is reported deleted, as S3 does.
+  EXPECT_EQ(texts(result, "/DeleteResult/Deleted/Key"), (std::vector<std::string>{"a", "never-there", "sp ace&<x>"}));
+  EXPECT_EQ(texts(result, "/DeleteResult/Deleted/VersionId"), std::vector<std::string>{"null"});
+  EXPECT_EQ(texts(result, "/DeleteResult/Error/Key"), std::vector<std::string>{"b"});
+  EXPECT_EQ(texts(result, "/DeleteResult/Error/Code"), std::vector<std::string>{"NoSuchVersion"});
+  EXPECT_EQ(keys(list({})), (std::vector<std::string>{"b", "keep"}));
+
+  AwsReply quiet = s3->handle(delete_objects_call(
+      "<Delete><Quiet>true</Quiet><Object><Key>keep</Key></Object>"
+            "<Object><Key>b</Key><VersionId>v2</VersionId></Object></Delete>"));
+  Xml quiet_result(quiet.body);
+  EXPECT_TRUE(texts(quiet_result, "/DeleteResult/Deleted/Key").empty());
+  EXPECT_EQ(texts(quiet_result, "/DeleteResult/Error/Key"), std::vector<std::string>{"b"});
+  AwsReply nothing_wrong = s3->handle(
+      delete_objects_call("<Delete><Quiet>true</Quiet><Object><Key>b</Key></Object></Delete>"));
+  EXPECT_EQ(nothing_wrong.status, 200);
+  EXPECT_EQ(Xml(nothing_wrong.body).doc.document_element().first_child(), pugi::xml_node());
+  EXPECT_TRUE(keys(list({})).empty());
+}
+
+TEST_F(S3ServiceTest, DeleteObjectsNeedsAnIntegrityCheckAndAValidDocument) {
+  put("a", "1");
+  const std::string body = "<Delete><Object><Key>a</Key></Object></Delete>";
+  AwsCall unchecked = delete_objects_call(body);
+  unchecked.headers.erase("content-md5");
+  EXPECT_EQ(error_code(*s3, unchecked), "InvalidRequest");
+  AwsCall wrong_md5 = delete_objects_call(body);
+  wrong_md5.headers["content-md5"] = base64_encode(md5_raw("other"));
+  EXPECT_EQ(error_code(*s3, wrong_md5), "BadDigest");
+
+  // The checksum headers, on the standard check input "123456789": a right
+  // checksum passes the integrity check (the body is then refused as XML).
+  AwsCall checked = delete_objects_call("123456789");
+  checked.headers.erase("content-md5");
+  for (const auto& [header, value] : std::vector<std::pair<std::string, std::string>>{
+           {"x-amz-checksum-crc32", std::string("\xCB\xF4\x39\x26", 4)},
+           {"x-amz-checksum-crc32c", std::string("\xE3\x06\x92\x83", 4)},
+           {"x-amz-checksum-crc64nvme", std::string("\xAE\x8B\x14\x86\x0A\x79\x98\x88", 8)},
+           {"x-amz-checksum-sha256", std::string(32, '\0')}}) {
+    SCOPED_TRACE(header);
+    AwsCall c = checked;
+    c.headers[header] = base64_encode(value);
+    EXPECT_EQ(error_code(*s3, c), header == "x-amz-checksum-sha256" ? "BadDigest" : "MalformedXML");
+    c.headers[header] = base64_encode(value.substr(1) + "x");
+    EXPECT_EQ(error_code(*s3, c), "BadDigest");
+  }
+
+  std::string thousand_and_one = "<Delete>";
+  for (int i = 0; i < 1001; ++i) thousand_and_one += "<Object><Key>k" + std::to_string(i) + "</Key></Object>";
+  thousand_and_one += "</Delete>";
+  for (const std::string& bad : {std::string("not xml"), std::string("<Remove><Object><Key>a</Key></Object></Remove>"),
+                                 std::string("<Delete></Delete>"), std::string("<Delete><Object/></Delete>"),
+                                 std::string("<Delete><Quiet>yes</Quiet><Object><Key>a</Key></Object></Delete>"),
+                                 thousand_and_one}) {
+    SCOPED_TRACE(bad.substr(0, 60));
+    EXPECT_EQ(error_code(*s3, delete_objects_call(bad)), "MalformedXML");
+  }
+  EXPECT_EQ(keys(list({})), std::vector<std::string>{"a"});
 }
 
 TEST_F(S3ServiceTest, ScenarioObjectsAreListedAndDumped) {
