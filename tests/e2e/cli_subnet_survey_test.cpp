@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "e2e/cli_run.hpp"
 
 namespace qvn::e2e {
@@ -63,6 +65,18 @@ TEST(SubnetSurveyCli, HelpOfTheProgramAndOfASubcommand) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("usage: subnet_survey natgw [-h]", 0), 0u);
   EXPECT_FALSE(fs::exists(scratch.path() / "backups"));
+}
+
+TEST(SubnetSurveyCli, MalformedAwsConfigFileStopsTheRunWithItsFileAndLine) {
+  ScratchFolder scratch("ss_bad_config");
+  const fs::path config = scratch.path() / "aws-config";
+  std::ofstream(config) << "[default]\nregion = us-east-1\n[profile other\nregion = eu-west-1\n";
+  auto r = runProgram(kProgram, with({"natgw"}), scratch.path(), {{"AWS_CONFIG_FILE", config.string()}});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("subnet_survey: error: cannot read " + config.string() +
+                       ": line 3: section header without its closing ]\n"),
+            std::string::npos)
+      << r.err;
 }
 
 }  // namespace
