@@ -12,6 +12,7 @@ namespace {
 
 constexpr double kMaxBackoff = 20.0;
 constexpr double kMinFillRate = 0.5;
+constexpr double kLongestPause = 1.0;  // seconds of the limiter's clock
 constexpr double kSmoothing = 0.8;
 constexpr double kBucketsPerSecond = 2.0;  // the measured rate is sampled every 0.5 s
 constexpr double kScale = 0.4;             // CUBIC constants as the SDKs use them
@@ -98,7 +99,9 @@ void ClientRateLimiter::refill(double timestamp) {
     last_refill_ = timestamp;
     return;
   }
-  capacity_ = std::min(max_capacity_, capacity_ + (timestamp - *last_refill_) * fill_rate_);
+  const double added = (timestamp - *last_refill_) * fill_rate_;
+  refilled_ += added;
+  capacity_ = std::min(max_capacity_, capacity_ + added);
   last_refill_ = timestamp;
 }
 
@@ -113,18 +116,27 @@ double ClientRateLimiter::cubic_zero_point() const {
 }
 
 void ClientRateLimiter::before_send() {
-  double wait = 0;
-  {
-    std::lock_guard lock(mutex_);
-    if (!enabled_) return;
+  std::unique_lock lock(mutex_);
+  if (!enabled_) return;
+  refill(now());
+  // Take the token now, even on credit: each caller reserves the next free
+  // slot, so no caller spins or starves. Its slot comes once the bucket has
+  // been refilled by the debt it found; the wait is measured again after
+  // every pause, so a send rate that recovers meanwhile shortens it.
+  capacity_ -= 1;
+  if (capacity_ >= 0) return;
+  const double slot = refilled_ - capacity_;
+  for (;;) {
+    const double wait = (slot - refilled_) / fill_rate_;
+    // A remainder below a microsecond is rounding, not a wait.
+    if (wait <= 1e-6) return;
+    // Pauses of at most a second, so that a faster rate is noticed soon.
+    const double pause = std::min(wait, kLongestPause);
+    lock.unlock();
+    core::sleep_for(core::Seconds(pause));
+    lock.lock();
     refill(now());
-    // Take the token now, even on credit: each caller reserves the next
-    // free slot and waits until it comes, so no caller spins or starves.
-    capacity_ -= 1;
-    if (capacity_ >= 0) return;
-    wait = -capacity_ / fill_rate_;
   }
-  core::sleep_for(core::Seconds(wait));
 }
 
 void ClientRateLimiter::after_response(bool throttled) {

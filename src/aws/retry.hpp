@@ -85,6 +85,7 @@ class ClientRateLimiter {
   double max_capacity_ = 1;
   double capacity_ = 0;
   std::optional<double> last_refill_;
+  double refilled_ = 0;  // tokens added since the start, for the reserved slots
   // Measured rate.
   double measured_ = 0;
   double last_bucket_ = 0;
