@@ -1,10 +1,13 @@
 # Front door: `make test` sets up a fresh machine, builds and runs every test.
 BUILD_DIR ?= build
 ASAN_DIR  ?= build-asan
+FUZZ_DIR  ?= build-fuzz
+TSAN_DIR  ?= build-tsan
+FUZZ_SECONDS ?= 60
 JOBS      ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test asan-test demo bench install clean
+.PHONY: all deps configure build test asan-test fuzz tsan-test demo bench install clean
 
 all: build
 
@@ -29,6 +32,19 @@ asan-test: deps
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'unit_|conformance_'
 
+# Every libFuzzer target (clang, ASan + UBSan), FUZZ_SECONDS seconds each.
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash scripts/fuzz.sh $(FUZZ_DIR)
+
+# The tests that run threads, built into one program and run under
+# ThreadSanitizer: the credential cache, the retry budget and send rate,
+# logging, the run state, the TTL cache and the sandbox under 200 clients.
+tsan-test: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DQVN_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target tsan_tests
+	cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L tsan_tests
+
 demo: build
 	bash scripts/demo.sh $(BUILD_DIR)
 
@@ -39,4 +55,4 @@ install: build
 	cmake --install $(BUILD_DIR)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR) $(TSAN_DIR)

@@ -68,13 +68,17 @@ class SandboxServer {
   void stop();
   int port() const { return port_; }
 
+  // Answers one AWS request (signature check, faults, rate limits, the
+  // service, the request log). The HTTP layer calls it for every request
+  // that is not for the control API or a stand-in.
+  void serve_aws(const httplib::Request& req, httplib::Response& res);
+
   RequestLog& log() { return log_; }
   FaultInjector& faults() { return faults_; }
   RateLimiter& rate_limits() { return limiter_; }
 
  private:
   bool is_aws_request(const httplib::Request& req) const;
-  void serve_aws(const httplib::Request& req, httplib::Response& res);
   void mount_control();
   void apply_scenario(const Json& scenario);
   // Refuses (std::invalid_argument) a fault rule naming a service or an

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <thread>
+#include <vector>
 
 #include "aws/errors.hpp"
 #include "aws/retry.hpp"
@@ -59,6 +60,25 @@ TEST(RetryQuotaTest, BudgetRunsOutAndSuccessRefillsIt) {
   EXPECT_EQ(quota.available(), 1);
 }
 
+TEST(RetryQuotaTest, ManyCallersNeitherLoseNorMintTokens) {
+  RetryQuota quota;
+  std::atomic<int> granted{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 16; ++t)
+    callers.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        const int cost = quota.acquire(i % 7 == 0);
+        if (cost == 0) continue;
+        ++granted;
+        EXPECT_GE(quota.available(), 0);
+        quota.on_success(cost);
+      }
+    });
+  for (auto& c : callers) c.join();
+  EXPECT_GT(granted.load(), 0);
+  EXPECT_EQ(quota.available(), RetryQuota::kCapacity);  // every cost given back
+}
+
 class RateLimiterTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -109,6 +129,29 @@ TEST_F(RateLimiterTest, RateRecoversAfterThrottlingStops) {
     limiter_.after_response(false);
   }
   EXPECT_GT(limiter_.send_rate(), throttled_rate);
+}
+
+TEST(ClientRateLimiterConcurrency, ManyCallersKeepTheRateFiniteAndPositive) {
+  core::set_sleep_function([](core::Seconds) {});
+  std::atomic<double> clock{1000.0};
+  ClientRateLimiter limiter([&] { return clock.load(); });
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 16; ++t)
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        limiter.before_send();
+        double expected = clock.load();
+        while (!clock.compare_exchange_weak(expected, expected + 0.01)) {
+        }
+        limiter.after_response((i + t) % 50 == 0);
+      }
+    });
+  for (auto& c : callers) c.join();
+  core::set_sleep_function({});
+  EXPECT_TRUE(limiter.enabled());
+  EXPECT_TRUE(std::isfinite(limiter.send_rate()));
+  EXPECT_GT(limiter.send_rate(), 0.0);
+  EXPECT_TRUE(std::isfinite(limiter.measured_rate()));
 }
 
 class RetryBudgetTest : public testing::AwsEnvironmentTest {
