@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -31,6 +32,36 @@ std::string json_error_text(const nlohmann::json::exception& error) {
   return text;
 }
 
+// What a test configuration may be: one entry is a few hundred bytes and two
+// levels deep, so these leave room for any real one and refuse the rest with
+// a clear message (a JSON library recurses once per level when it writes).
+constexpr std::size_t kMaxBytes = 64u * 1024 * 1024;
+constexpr int kMaxDepth = 64;
+
+// The deepest nesting of arrays and objects in `text`, counted outside
+// strings; stops counting past kMaxDepth.
+int nesting_depth(std::string_view text) {
+  int depth = 0;
+  int deepest = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+      if (deepest > kMaxDepth) break;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 std::string read_whole_file(const std::string& path) {
   if (path.empty()) throw TestConfigError("cannot read a test configuration: the path is empty");
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -47,6 +78,11 @@ std::string read_whole_file(const std::string& path) {
       throw TestConfigError(path + ": cannot read: " + system_error_text(error));
     }
     text.append(buffer, static_cast<std::size_t>(got));
+    if (text.size() > kMaxBytes) {
+      ::close(fd);
+      throw TestConfigError(path + ": larger than " + std::to_string(kMaxBytes / (1024 * 1024)) +
+                            " MiB, not a test configuration");
+    }
   }
   ::close(fd);
   return text;
@@ -170,6 +206,12 @@ TestConfig::TestConfig(Json document, std::string source)
 }
 
 TestConfig TestConfig::parse(std::string_view text, std::string source) {
+  if (text.size() > kMaxBytes)
+    throw TestConfigError(source + ": larger than " + std::to_string(kMaxBytes / (1024 * 1024)) +
+                          " MiB, not a test configuration");
+  if (nesting_depth(text) > kMaxDepth)
+    throw TestConfigError(source + ": nested deeper than " + std::to_string(kMaxDepth) +
+                          " levels, not a test configuration");
   Json document;
   try {
     document = Json::parse(text);

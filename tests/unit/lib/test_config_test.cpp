@@ -240,6 +240,31 @@ TEST_F(TestConfigFiles, ReadFailuresNameTheFile) {
   }
 }
 
+TEST_F(TestConfigFiles, TooDeepOrTooLargeDocumentsAreRefusedWithoutACrash) {
+  auto path = (folder / "subnet.config").string();
+  auto message_of = [&](const std::string& text) -> std::string {
+    write_text(path, text);
+    try {
+      TestConfig::read(path).dump();
+    } catch (const TestConfigError& error) {
+      return error.what();
+    }
+    return "no error";
+  };
+  // Deep enough to overflow the stack of a recursive writer.
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  EXPECT_EQ(message_of(deep), path + ": nested deeper than 64 levels, not a test configuration");
+  EXPECT_EQ(message_of(std::string(200000, '[')), path + ": nested deeper than 64 levels, not a test configuration");
+  // Brackets inside strings do not count; 64 levels still read.
+  EXPECT_EQ(message_of("[{\"a\": \"" + std::string(500, '[') + "\\\"[\"}]"), "no error");
+  EXPECT_EQ(message_of(std::string(63, '[') + "{}" + std::string(63, ']')), "no error");
+
+  std::string huge = "[\"";
+  huge.append(65u * 1024 * 1024, 'x');
+  huge += "\"]";
+  EXPECT_EQ(message_of(huge), path + ": larger than 64 MiB, not a test configuration");
+}
+
 // ------------------------------------------------------------------- validation
 
 class TestConfigValidation : public testing::Test {
