@@ -130,8 +130,9 @@ Json SsmService::get_parameter(const AwsCall& call, const Json& in) {
   if (!p) throw not_found();
   const SsmParameterVersion* v = &p->versions.back();
   if (version) {
+    const auto wanted = version;  // a lambda may not capture a structured binding (clang 14)
     auto it = std::find_if(p->versions.begin(), p->versions.end(),
-                           [&](const SsmParameterVersion& x) { return x.version == version; });
+                           [&](const SsmParameterVersion& x) { return x.version == wanted; });
     if (it == p->versions.end())
       throw ApiError(400, "ParameterVersionNotFound",
                      "Systems Manager could not find version " + std::to_string(version) + " of " + name +
