@@ -132,17 +132,21 @@ TEST_F(RateLimiterTest, RateRecoversAfterThrottlingStops) {
 }
 
 TEST(ClientRateLimiterConcurrency, ManyCallersKeepTheRateFiniteAndPositive) {
-  core::set_sleep_function([](core::Seconds) {});
+  // Time passes only when a caller sleeps or has been answered.
   std::atomic<double> clock{1000.0};
+  const auto advance = [&clock](double seconds) {
+    double expected = clock.load();
+    while (!clock.compare_exchange_weak(expected, expected + seconds)) {
+    }
+  };
+  core::set_sleep_function([&](core::Seconds s) { advance(s.count()); });
   ClientRateLimiter limiter([&] { return clock.load(); });
   std::vector<std::thread> callers;
   for (int t = 0; t < 16; ++t)
     callers.emplace_back([&, t] {
       for (int i = 0; i < 500; ++i) {
         limiter.before_send();
-        double expected = clock.load();
-        while (!clock.compare_exchange_weak(expected, expected + 0.01)) {
-        }
+        advance(0.01);
         limiter.after_response((i + t) % 50 == 0);
       }
     });
