@@ -42,7 +42,7 @@ fuzz: deps
 tsan-test: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DQVN_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target tsan_tests
-	cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L tsan_tests
 
 demo: build
