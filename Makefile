@@ -6,6 +6,8 @@ TSAN_DIR  ?= build-tsan
 FUZZ_SECONDS ?= 60
 JOBS      ?= 2
 CMAKE_FLAGS ?=
+# The sanitizer run builds only the programs it runs: the unit and conformance tests.
+ASAN_TARGETS := $(patsubst tests/unit/%/,unit_%,$(wildcard tests/unit/*/)) conformance_aws
 
 .PHONY: all deps configure build test asan-test fuzz tsan-test demo bench install clean
 
@@ -28,7 +30,7 @@ test: build
 # The unit and conformance tests again under AddressSanitizer + UBSan.
 asan-test: deps
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DQVN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
-	cmake --build $(ASAN_DIR) -j $(JOBS)
+	cmake --build $(ASAN_DIR) -j $(JOBS) --target $(ASAN_TARGETS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'unit_|conformance_'
 
