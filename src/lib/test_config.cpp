@@ -215,7 +215,8 @@ TestConfig TestConfig::parse(std::string_view text, std::string source) {
   Json document;
   try {
     document = Json::parse(text);
-  } catch (const nlohmann::json::parse_error& error) {
+  } catch (const nlohmann::json::exception& error) {
+    // parse_error, and out_of_range for a number beyond a double.
     throw TestConfigError(source + ": not valid JSON: " + json_error_text(error));
   }
   return TestConfig(std::move(document), std::move(source));

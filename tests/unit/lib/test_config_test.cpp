@@ -221,6 +221,7 @@ TEST_F(TestConfigFiles, ReadFailuresNameTheFile) {
   EXPECT_EQ(message_of("").rfind(path + ": not valid JSON: ", 0), 0u);
   EXPECT_EQ(message_of("[1,]").rfind(path + ": not valid JSON: ", 0), 0u);
   EXPECT_EQ(message_of("[] []").rfind(path + ": not valid JSON: ", 0), 0u);
+  EXPECT_EQ(message_of("[10.0E2123861131996504439]").rfind(path + ": not valid JSON: ", 0), 0u);
   EXPECT_EQ(message_of("[]"), "no error");
   EXPECT_EQ(message_of("\n[\n]\n"), "no error");
 
