@@ -44,7 +44,7 @@ std::string hostOf(const std::string& url) {
 nlohmann::json ControllerResponse::json() const {
   try {
     return nlohmann::json::parse(text);
-  } catch (const nlohmann::json::parse_error&) {
+  } catch (const nlohmann::json::exception&) {
     throw ControllerError("the controller's answer (HTTP " + std::to_string(status_code) + ") is not JSON");
   }
 }

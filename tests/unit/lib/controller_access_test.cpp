@@ -256,5 +256,16 @@ TEST(NatRecord, EntryMembersInOrder) {
             R"("private_subnet_cidr":"10.0.1.0/24","private_subnet_gw_ip":"10.0.1.1"})");
 }
 
+// Whatever the controller answers, a body that is not usable JSON is a
+// ControllerError, never another exception that ends the program.
+TEST(ControllerAnswer, BodiesThatAreNotJsonAreControllerErrors) {
+  for (const std::string body : {"", "<html>", "{\"return\": tru", "[10.0E2123861131996504439]"}) {
+    const ControllerResponse answer{502, body};
+    EXPECT_THROW((void)answer.json(), ControllerError) << body;
+  }
+  const ControllerResponse good{200, R"({"return": true})"};
+  EXPECT_TRUE(good.json()["return"].get<bool>());
+}
+
 }  // namespace
 }  // namespace qvn
