@@ -90,6 +90,9 @@ std::optional<core::TimePoint> parse_iso8601(const std::string& text) {
     rest = rest.substr(end);
   }
   if (rest != "Z" && rest != "+00:00" && rest != "z" && !rest.empty()) return std::nullopt;
+  // The clock counts nanoseconds in 64 bits (years 1678 to 2262): a year
+  // beyond that is not a time we can hold, so it is not a time we accept.
+  if (year < 1970 || year > 2200) return std::nullopt;
   std::tm tm{};
   tm.tm_year = year - 1900;
   tm.tm_mon = month - 1;

@@ -235,6 +235,18 @@ TEST_F(CredentialChainTest, CredentialProcessFailuresAreErrors) {
   }
 }
 
+// Found by fuzzing: a far-future Expiration overflowed the clock's
+// nanosecond count. Such a time is refused as malformed.
+TEST(Iso8601Times, YearsTheClockCannotHoldAreRefused) {
+  EXPECT_FALSE(parse_iso8601("5345-01-01T00:00:00Z"));
+  EXPECT_FALSE(parse_iso8601("1601-01-01T00:00:00Z"));
+  ASSERT_TRUE(parse_iso8601("2199-12-31T23:59:59Z"));
+  EXPECT_GT(*parse_iso8601("2199-12-31T23:59:59Z"), *parse_iso8601("2024-01-15T11:59:00Z"));
+  EXPECT_THROW(parse_process_output(R"({"Version": 1, "AccessKeyId": "K", "SecretAccessKey": "S", )"
+                                    R"("Expiration": "5345-01-01T00:00:00Z"})", "tool"),
+               CredentialsError);
+}
+
 TEST(CredentialProcessWords, SplitsLikeAShellWithoutExpanding) {
   using Words = std::vector<std::string>;
   EXPECT_EQ(split_command_words("  tool   --a=1\t--b  "), (Words{"tool", "--a=1", "--b"}));
