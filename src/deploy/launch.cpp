@@ -137,9 +137,9 @@ aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optio
   if (launch.sg_id_private_inf) inside.Groups = {*launch.sg_id_private_inf};
   data.NetworkInterfaces = {gateway, inside};
   if (profile) {
-    aws::IamInstanceProfileSpecification specification;
-    specification.Name = *profile;
-    data.IamInstanceProfile = specification;
+    aws::IamInstanceProfileSpecification instance_profile;
+    instance_profile.Name = *profile;
+    data.IamInstanceProfile = instance_profile;
   }
   data.KeyName = launch.key_name;
   return data;

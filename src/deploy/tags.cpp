@@ -17,7 +17,7 @@ void populateTags(std::vector<aws::TagSpecification>& tagSpecifications, const s
   const std::vector<std::string> tag_items = splitTagResource(rt_tags);
   if (tag_items.size() % 2 != 0)
     throw std::invalid_argument("tag_resource: the key \"" + tag_items.back() + "\" has no value");
-  if (tagSpecifications.empty()) throw std::invalid_argument("tag_resource: the request has no tag specification");
+  if (tagSpecifications.empty()) throw std::invalid_argument("tag_resource: the request has no TagSpecifications entry");
   auto& tags = tagSpecifications.front().Tags;
   for (std::size_t i = 0; i < tag_items.size(); i += 2) tags.push_back(aws::Tag{tag_items[i], tag_items[i + 1]});
 }

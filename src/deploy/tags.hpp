@@ -16,14 +16,14 @@ inline constexpr const char* kEipTag = "quorvane-test-ec2-eip";
 inline constexpr const char* kSshGroupName = "quorvane-test-ec2-sg";
 inline constexpr const char* kPrivateGroupName = "quorvane-test-ec2-private-interface-sg";
 
-// A tag specification of `resourceType` holding the one tag Name = `name`.
+// A TagSpecifications entry of `resourceType` holding the one tag Name = `name`.
 aws::TagSpecification nameTagSpecification(const std::string& resourceType, const std::string& name);
 
 // Appends the pairs of `rt_tags` ("key1,value1,key2,value2", items used as
-// written: no trimming, empty items kept) to the Tags of the first tag
-// specification, after the tags already there. Throws std::invalid_argument,
-// changing nothing, when the items do not make whole pairs or there is no
-// tag specification to extend.
+// written: no trimming, empty items kept) to the Tags of the first
+// TagSpecifications entry, after the tags already there. Throws
+// std::invalid_argument, changing nothing, when the items do not make whole
+// pairs or there is no entry to extend.
 void populateTags(std::vector<aws::TagSpecification>& tagSpecifications, const std::string& rt_tags);
 
 // The same for a creation request that carries `TagSpecifications`.
