@@ -70,6 +70,27 @@ std::optional<std::string> guarded(const std::string& what, const std::function<
   }
 }
 
+// Reuses the VPC's group `name`, or creates it with the one inbound rule that
+// `inboundRule` builds (built only when the group is to be created, dry run
+// included, so its own lookups happen in both).
+std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                              const DeployArgs& args, const std::string& name,
+                                              const std::function<aws::IpPermission()>& inboundRule) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  if (auto existing = getSgId(ec2_client, vpc_id, name)) {
+    log.info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
+    return existing;
+  }
+  const auto request = creationRequest(name, vpc_id, args);
+  log.info("- Create SG " + name + " in " + vpc_id);
+  return guarded("create " + name + " in " + vpc_id, [&]() -> std::optional<std::string> {
+    const aws::IpPermission rule = inboundRule();
+    if (args.dry_run) return std::nullopt;
+    return createWithRule(ec2_client, request, rule);
+  });
+}
+
+
 }  // namespace
 
 std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
@@ -89,42 +110,23 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::
 
 std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                     const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
-  const std::string name = kSshGroupName;
-  if (auto existing = getSgId(ec2_client, vpc_id, name)) {
-    log.info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
-    return existing;
-  }
-  const auto request = creationRequest(name, vpc_id, args);
-  log.info("- Create SG " + name + " in " + vpc_id);
-  return guarded("create " + name + " in " + vpc_id, [&]() -> std::optional<std::string> {
-    const std::string address = queryPublicIp(ipEchoUrl());
-    if (args.dry_run) return std::nullopt;
+  return reuseOrCreateGroup(ec2_client, vpc_id, args, kSshGroupName, [] {
     aws::IpPermission rule;
     rule.FromPort = 22;
     rule.IpProtocol = "tcp";
-    rule.IpRanges = {aws::IpRange{address + "/32", "SSH access from the workflow engine"}};
+    rule.IpRanges = {aws::IpRange{queryPublicIp(ipEchoUrl()) + "/32", "SSH access from the workflow engine"}};
     rule.ToPort = 22;
-    return createWithRule(ec2_client, request, rule);
+    return rule;
   });
 }
 
 std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                               const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
-  const std::string name = kPrivateGroupName;
-  if (auto existing = getSgId(ec2_client, vpc_id, name)) {
-    log.info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
-    return existing;
-  }
-  const auto request = creationRequest(name, vpc_id, args);
-  log.info("- Create SG " + name + " in " + vpc_id);
-  return guarded("create " + name + " in " + vpc_id, [&]() -> std::optional<std::string> {
-    if (args.dry_run) return std::nullopt;
+  return reuseOrCreateGroup(ec2_client, vpc_id, args, kPrivateGroupName, [] {
     aws::IpPermission rule;
     rule.IpProtocol = "-1";
     rule.IpRanges = {aws::IpRange{"0.0.0.0/0", std::nullopt}};
-    return createWithRule(ec2_client, request, rule);
+    return rule;
   });
 }
 
