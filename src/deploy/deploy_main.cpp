@@ -112,10 +112,9 @@ namespace {
 void runDeployment(const DeployArgs& args, Logger& log) {
   // The whole configuration is checked before anything is asked of AWS.
   TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Deploy);
-  // The output's folder is made now: a path that cannot be written fails
-  // here, not after every instance has been launched.
-  const std::filesystem::path output_folder = std::filesystem::path(*args.output_test_config).parent_path();
-  if (!output_folder.empty()) std::filesystem::create_directories(output_folder);
+  // A path that cannot be written fails here, not after every instance has
+  // been launched.
+  TestConfig::prepare_write(*args.output_test_config);
   const std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, log);
   const auto session = deploymentSession(args);
   const aws::Ec2Client ec2_client = deploymentEc2Client(session, args.region);

@@ -251,6 +251,20 @@ void TestConfig::write(const std::string& path) const {
   }
 }
 
+void TestConfig::prepare_write(const std::string& path) {
+  if (path.empty()) throw TestConfigError("cannot write a test configuration: the path is empty");
+  const std::string target = write_target(path);
+  const std::filesystem::path folder = std::filesystem::path(target).parent_path();
+  std::error_code error;
+  if (!folder.empty()) std::filesystem::create_directories(folder, error);
+  if (error) throw TestConfigError(path + ": cannot write: " + error.message());
+  if (std::filesystem::is_directory(target, error))
+    throw TestConfigError(path + ": cannot write: " + system_error_text(EISDIR));
+  std::string temporary;
+  ::close(create_temporary(target, temporary));
+  ::unlink(temporary.c_str());
+}
+
 ConfigEntry TestConfig::entry(std::size_t position) {
   if (position >= document_.size()) {
     throw TestConfigError(source_ + ": entry " + std::to_string(position + 1) +

@@ -99,6 +99,12 @@ class TestConfig {
   // exist.
   void write(const std::string& path) const;
 
+  // Makes sure a later write() to `path` can succeed: makes the missing
+  // folders and creates (and removes) a file beside it. A program calls it
+  // before it does any work whose result would otherwise be lost. An
+  // existing file at `path` is left as it is.
+  static void prepare_write(const std::string& path);
+
   // The serialised form, ending with one "\n".
   std::string dump() const;
   // The serialised form without its final newline, as it goes to the log.

@@ -12,6 +12,7 @@
 #include "lib/nat.hpp"
 #include "lib/qvn_cred.hpp"
 #include "lib/spoke.hpp"
+#include "lib/test_config.hpp"
 #include "survey/password_prompt.hpp"
 #include "survey/survey_session.hpp"
 
@@ -36,8 +37,7 @@ void claimOutputPath(const std::string& path, Logger& log) {
     log.info("- Found " + path);
     throw ProgramExit{0};
   }
-  const fs::path parent = fs::path(path).parent_path();
-  if (!parent.empty()) fs::create_directories(parent);
+  TestConfig::prepare_write(path);
   Globals.TEST_CONFIG = path;
 }
 

@@ -23,7 +23,7 @@ namespace qvn::e2e {
 inline const char* kDeployTimeScale = "0.01";
 inline const std::string kEchoAddress = "203.0.113.10";
 // Requests that change something in AWS.
-inline const std::set<std::string> kReadOnlyPrefixes = {"Describe", "Get", "List"};
+inline const std::set<std::string> kReadOnlyPrefixes = {"Describe", "Get", "List", "Head"};
 
 inline bool isChangingRequest(const nlohmann::json& request) {
   const std::string operation = request.value("operation", "");

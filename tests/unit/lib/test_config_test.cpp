@@ -204,6 +204,39 @@ TEST_F(TestConfigFiles, FailedWriteKeepsTheOldFile) {
   EXPECT_EQ(files, 1);
 }
 
+TEST_F(TestConfigFiles, PrepareWriteMakesFoldersRefusesWhatCannotBeWrittenAndLeavesNoTrace) {
+  // Missing folders are made; nothing is left in them; an existing file is untouched.
+  const auto nested = folder / "a" / "b" / "out.config";
+  TestConfig::prepare_write(nested.string());
+  EXPECT_TRUE(fs::is_directory(folder / "a" / "b"));
+  EXPECT_TRUE(fs::is_empty(folder / "a" / "b"));
+  write_text(nested, "kept");
+  TestConfig::prepare_write(nested.string());
+  EXPECT_EQ(read_text(nested), "kept");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder / "a" / "b"), fs::directory_iterator()), 1);
+
+  // A folder in the way, a file where a folder should be, a folder that
+  // takes no files, an empty path: each is refused with the path and the reason.
+  write_text(folder / "blocker", "a file");
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {folder.string(), "Is a directory"},
+      {(folder / "blocker" / "out.config").string(), "Not a directory"},
+      {"/proc/qvn-out.config", ""},
+  };
+  for (const auto& [path, reason] : refused) {
+    try {
+      TestConfig::prepare_write(path);
+      ADD_FAILURE() << "accepted " << path;
+    } catch (const TestConfigError& error) {
+      const std::string what = error.what();
+      EXPECT_EQ(what.rfind(path + ": cannot write: ", 0), 0u) << what;
+      EXPECT_NE(what.find(reason), std::string::npos) << what;
+    }
+  }
+  EXPECT_THROW(TestConfig::prepare_write(""), TestConfigError);
+  EXPECT_EQ(read_text(folder / "blocker"), "a file");
+}
+
 // ---------------------------------------------------------------------- reading
 
 TEST_F(TestConfigFiles, ReadFailuresNameTheFile) {
