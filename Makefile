@@ -34,9 +34,10 @@ asan-test: deps
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'unit_|conformance_'
 
-# Every libFuzzer target (clang, ASan + UBSan), FUZZ_SECONDS seconds each.
+# Every libFuzzer target (clang, ASan + UBSan), FUZZ_SECONDS seconds each, or
+# FUZZ_RUNS executions each; FUZZ_TARGETS="a b" runs only those.
 fuzz: deps
-	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash scripts/fuzz.sh $(FUZZ_DIR)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_RUNS=$(FUZZ_RUNS) FUZZ_TARGETS="$(FUZZ_TARGETS)" JOBS=$(JOBS) bash scripts/fuzz.sh $(FUZZ_DIR)
 
 # The tests that run threads, built into one program and run under
 # ThreadSanitizer: the credential cache, the retry budget and send rate,
