@@ -301,6 +301,17 @@ TEST_F(CredentialChainTest, SsoProfileUsesTheCachedLoginAndThePortal) {
   EXPECT_EQ(find_header(sent.headers, "x-amz-sso_bearer_token"), "bearer-1");
   testing::write_file(cache, R"({"accessToken": "bearer-1", "expiresAt": "2024-01-15T11:00:00Z"})");
   EXPECT_THROW(resolve("sso"), CredentialsError);
+
+  // An expiration that is not a time in milliseconds is refused, not cast.
+  testing::write_file(cache, R"({"accessToken": "bearer-1", "expiresAt": "2024-01-15T18:00:00Z"})");
+  for (const char* expiration : {"1e300", "-1", "1705330800000.5", "18446744073709551615", "\"soon\""}) {
+    SCOPED_TRACE(expiration);
+    transport_->handler = [expiration](const HttpRequest&) {
+      return answer(200, std::string(R"({"roleCredentials": {"accessKeyId": "SSOKEY", "secretAccessKey": "s",
+                                      "expiration": )") + expiration + "}}");
+    };
+    EXPECT_THROW(resolve("sso"), CredentialsError);
+  }
 }
 
 TEST_F(CredentialChainTest, ContainerCredentialsWithAuthorizationToken) {
