@@ -77,6 +77,21 @@ std::shared_ptr<CredentialsProvider> ChainCredentialsProvider::resolve() {
 
 Credentials ChainCredentialsProvider::credentials() { return resolve()->credentials(); }
 
+namespace {
+
+// The clock counts nanoseconds in 64 bits (years 1678 to 2262): a time
+// outside these years is not one we can hold, so not one we accept.
+constexpr int kFirstYear = 1970;
+constexpr int kLastYear = 2200;
+constexpr long long kEndOfLastYearMillis = 7289654400000LL;  // 2201-01-01T00:00:00Z
+
+}  // namespace
+
+std::optional<core::TimePoint> time_from_epoch_millis(long long millis) {
+  if (millis < 0 || millis >= kEndOfLastYearMillis) return std::nullopt;
+  return core::TimePoint(std::chrono::milliseconds(millis));
+}
+
 std::optional<core::TimePoint> parse_iso8601(const std::string& text) {
   int year, month, day, hour, minute, second;
   int used = 0;
@@ -90,9 +105,7 @@ std::optional<core::TimePoint> parse_iso8601(const std::string& text) {
     rest = rest.substr(end);
   }
   if (rest != "Z" && rest != "+00:00" && rest != "z" && !rest.empty()) return std::nullopt;
-  // The clock counts nanoseconds in 64 bits (years 1678 to 2262): a year
-  // beyond that is not a time we can hold, so it is not a time we accept.
-  if (year < 1970 || year > 2200) return std::nullopt;
+  if (year < kFirstYear || year > kLastYear) return std::nullopt;
   std::tm tm{};
   tm.tm_year = year - 1900;
   tm.tm_mon = month - 1;

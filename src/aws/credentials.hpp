@@ -86,4 +86,8 @@ class ChainCredentialsProvider final : public CredentialsProvider {
 // nullopt when malformed.
 std::optional<core::TimePoint> parse_iso8601(const std::string& text);
 
+// Milliseconds since 1970 (the SSO portal's expirations); nullopt for a time
+// the clock cannot hold, as parse_iso8601 refuses one.
+std::optional<core::TimePoint> time_from_epoch_millis(long long millis);
+
 }  // namespace qvn::aws

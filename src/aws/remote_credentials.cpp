@@ -207,15 +207,14 @@ std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig
     };
     Credentials credentials{text("accessKeyId"), text("secretAccessKey"), text("sessionToken"), std::nullopt, "sso"};
     if (role_credentials.contains("expiration")) {
-      // Milliseconds since the epoch; anything else (a fraction, a time
-      // before 1970 or beyond 2200) is an answer we cannot trust.
+      // Milliseconds since 1970; a fraction or a time the clock cannot hold
+      // is an answer we cannot trust.
       const auto& expiration = role_credentials["expiration"];
-      constexpr long long kLastMillis = 7258118400000LL;  // 2200-01-01T00:00:00Z
-      const long long millis = expiration.is_number_integer() ? expiration.get<long long>() : -1;
-      if (millis < 0 || millis > kLastMillis)
+      credentials.expiration =
+          expiration.is_number_integer() ? time_from_epoch_millis(expiration.get<long long>()) : std::nullopt;
+      if (!credentials.expiration)
         throw CredentialsError(where + ": the SSO portal answered an expiration that is not a time: " +
                                expiration.dump());
-      credentials.expiration = core::TimePoint(std::chrono::milliseconds(millis));
     }
     if (credentials.access_key_id.empty()) throw CredentialsError(where + ": the SSO portal answered without credentials");
     return credentials;

@@ -1,6 +1,5 @@
 #include "deploy/deploy_main.hpp"
 
-#include <filesystem>
 #include <iostream>
 
 #include "aws/iam.hpp"

@@ -1,7 +1,7 @@
 // The credential sources reached over HTTP: the metadata service's role
 // name and credential document, the container endpoint's answer, and the
 // SSO login's token cache with the portal's answer. Whatever they hold, the
-// result is credentials with both keys or an AwsError.
+// result is credentials with an access key or an AwsError.
 #include <unistd.h>
 
 #include <cstddef>
