@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git python3 openssl curl
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libpugixml-dev
   libcli11-dev libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
-  ccache clang libclang-rt-14-dev
+  ccache clang libclang-rt-14-dev python3-boto3
 )
 
 missing=()
