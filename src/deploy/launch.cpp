@@ -15,50 +15,6 @@ namespace {
 
 Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
 
-using Ec2Found = std::pair<std::optional<std::string>, std::optional<std::string>>;
-
-bool isGone(const aws::Instance& instance) {
-  const std::string state = instance.State && instance.State->Name ? *instance.State->Name : "";
-  return state == "shutting-down" || state == "terminated";
-}
-
-Ec2Found findEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id, bool live_only) {
-  Logger& log = packageLogger();
-  aws::DescribeInstancesRequest request;
-  aws::Filter name_filter;
-  name_filter.Name = "tag:Name";
-  name_filter.Values = {kInstanceName};
-  aws::Filter subnet_filter;
-  subnet_filter.Name = "subnet-id";
-  subnet_filter.Values = {subnet_id};
-  request.Filters = {name_filter, subnet_filter};
-  const aws::DescribeInstancesResult answer = ec2_client.describe_instances(request);
-
-  std::vector<const aws::Instance*> candidates;
-  for (const auto& reservation : answer.Reservations) {
-    if (reservation.Instances.empty()) continue;
-    const aws::Instance& first = reservation.Instances.front();
-    if (live_only && isGone(first)) continue;
-    candidates.push_back(&first);
-  }
-  if (candidates.size() > 1) {
-    log.info(std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
-    return {};
-  }
-  if (candidates.empty()) {
-    log.info(std::string("  No ec2 with tag Name:") + kInstanceName + " found in " + subnet_id);
-    return {};
-  }
-  const aws::Instance& instance = *candidates.front();
-  std::vector<std::string> addresses;
-  for (const auto& interface : instance.NetworkInterfaces) {
-    if (interface.Association && interface.Association->PublicIp) addresses.push_back(*interface.Association->PublicIp);
-  }
-  std::optional<std::string> address;
-  if (addresses.size() == 1) address = addresses.front();
-  return {instance.InstanceId, address};
-}
-
 aws::Instance describeInstance(const aws::Ec2Client& ec2_client, const std::string& instance_id) {
   aws::DescribeInstancesRequest request;
   request.InstanceIds = {instance_id};
@@ -109,14 +65,6 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
 }
 
 }  // namespace
-
-Ec2Found getEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id) {
-  return findEc2(ec2_client, subnet_id, false);
-}
-
-Ec2Found getLiveEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id) {
-  return findEc2(ec2_client, subnet_id, true);
-}
 
 aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile) {
   const DeployArgs& args = *launch.args;

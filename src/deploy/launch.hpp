@@ -17,6 +17,7 @@
 #include "aws/ec2.hpp"
 #include "aws/iam.hpp"
 #include "deploy/deploy_args.hpp"
+#include "deploy/vpc_lookups.hpp"
 #include "lib/test_config.hpp"
 
 namespace qvn::deploy {
@@ -65,17 +66,5 @@ void createEc2(const Ec2Launch& launch);
 // InvalidParameterValueException is thrown. Another refusal or failure is
 // logged at ERROR and gives nothing.
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, const aws::RunInstancesRequest& data);
-
-// The tool's instance in `subnet_id` and its one public address: (absent,
-// absent) when there is none, or more than one (then an alert is logged).
-// Instances that are shutting down or terminated are counted too.
-std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(const aws::Ec2Client& ec2_client,
-                                                                        const std::string& subnet_id);
-
-// getEc2 for a launch: an instance that is shutting down or terminated is
-// gone for good and is not counted, so that a deployment after a teardown
-// launches a new one instead of adopting the dead one.
-std::pair<std::optional<std::string>, std::optional<std::string>> getLiveEc2(const aws::Ec2Client& ec2_client,
-                                                                            const std::string& subnet_id);
 
 }  // namespace qvn::deploy

@@ -34,22 +34,6 @@ void runLaunch(const Ec2Launch& launch) {
 
 }  // namespace
 
-std::string getVpcId(const aws::Ec2Client& ec2_client, const std::string& subnet_id) {
-  try {
-    aws::DescribeSubnetsRequest request;
-    request.SubnetIds = {subnet_id};
-    const auto answer = ec2_client.describe_subnets(request);
-    if (answer.Subnets.empty() || !answer.Subnets.front().VpcId) {
-      throw std::runtime_error("DescribeSubnets did not describe " + subnet_id);
-    }
-    return *answer.Subnets.front().VpcId;
-  } catch (const std::exception& failure) {
-    packageLogger().info("  **Error** cannot find subnet " + subnet_id);
-    reportFailure("subnet " + subnet_id, failure);
-    throw ProgramExit{1};
-  }
-}
-
 void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
                 const aws::IamClient& iam_client, const std::string& ami, const DeployArgs& args,
                 aws::StsClient& sts_client, TestConfig& test_config) {

@@ -11,16 +11,12 @@
 #include "aws/s3.hpp"
 #include "aws/sts.hpp"
 #include "deploy/deploy_args.hpp"
+#include "deploy/vpc_lookups.hpp"
 #include "lib/test_config.hpp"
 
 namespace qvn::deploy {
 
 inline constexpr const char* kDefaultEc2Role = "default";
-
-// The VPC of `subnet_id`. Any failure logs "  **Error** cannot find subnet
-// <id>" at INFO, writes the failure to standard error and ends the program
-// with status 1. Main thread only.
-std::string getVpcId(const aws::Ec2Client& ec2_client, const std::string& subnet_id);
 
 // Deploys `test_config` (already checked, see config_check.hpp) and writes
 // it to args.output_test_config. Every gateway subnet is checked to lie in
