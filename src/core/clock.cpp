@@ -1,5 +1,8 @@
 #include "core/clock.hpp"
 
+#include "core/interrupt.hpp"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -8,6 +11,9 @@
 
 namespace qvn::core {
 namespace {
+
+// The longest pause once the run is interrupted.
+constexpr Seconds kInterruptedPause{0.01};
 
 struct ClockState {
   std::mutex mutex;
@@ -69,7 +75,13 @@ void sleep_for(Seconds duration) {
   if (sleeper) {
     sleeper(scaled);
   } else if (scaled.count() > 0) {
-    std::this_thread::sleep_for(scaled);
+    if (!interrupted()) {
+      sleep_unless_interrupted(scaled);
+    } else {
+      // Interrupted: waits end early, yet a loop that sleeps between tries
+      // must not spin the processor while it winds down.
+      std::this_thread::sleep_for(std::min(scaled, kInterruptedPause));
+    }
   }
 }
 

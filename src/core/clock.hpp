@@ -21,6 +21,8 @@ double time_scale();
 void set_time_scale(double factor);
 
 // Sleeps for `duration` times the time scale, through the installed sleep.
+// The real sleep ends early when the run is interrupted (SIGINT, SIGTERM;
+// see interrupt.hpp), and once interrupted pauses at most 10 ms.
 void sleep_for(Seconds duration);
 
 // Replaces the real sleep; the function receives the already scaled duration.

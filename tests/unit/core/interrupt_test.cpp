@@ -1,0 +1,83 @@
+// The first SIGINT/SIGTERM is recorded and wakes sleepers; the exit status
+// names the signal.
+#include "core/interrupt.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+#include "core/clock.hpp"
+
+namespace qvn::core {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class InterruptTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_interrupt_for_testing(); }
+  void TearDown() override {
+    reset_interrupt_for_testing();
+    set_time_scale(-1);
+  }
+};
+
+TEST_F(InterruptTest, ARealSignalIsRecordedWithItsExitStatusAndTheProcessGoesOn) {
+  install_interrupt_handlers();
+  EXPECT_FALSE(interrupted());
+  EXPECT_EQ(interrupted_exit_status(), 0);
+  ASSERT_EQ(::raise(SIGTERM), 0);
+  EXPECT_TRUE(interrupted());
+  EXPECT_EQ(interrupt_signal(), SIGTERM);
+  EXPECT_EQ(interrupted_exit_status(), 143);
+  EXPECT_STREQ(interrupt_signal_name(), "SIGTERM");
+
+  reset_interrupt_for_testing();
+  request_interrupt(SIGINT);
+  request_interrupt(SIGTERM);  // a later request keeps the first signal
+  EXPECT_EQ(interrupted_exit_status(), 130);
+  EXPECT_STREQ(interrupt_signal_name(), "SIGINT");
+}
+
+TEST_F(InterruptTest, ASecondSignalEndsTheProcessAtOnceWithItsStatus) {
+  EXPECT_EXIT(
+      {
+        install_interrupt_handlers();
+        ::raise(SIGINT);
+        ::raise(SIGTERM);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(143), "");
+}
+
+TEST_F(InterruptTest, SleepersWakeAtOnceAndLaterSleepsAreShort) {
+  set_time_scale(1);
+  std::vector<std::thread> sleepers;
+  std::vector<bool> completed(3, true);
+  const auto start = Clock::now();
+  for (int i = 0; i < 3; ++i)
+    sleepers.emplace_back([&, i] { completed[i] = sleep_unless_interrupted(std::chrono::seconds(30)); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  request_interrupt(SIGINT);
+  for (auto& t : sleepers) t.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(completed, (std::vector<bool>{false, false, false}));
+
+  // The toolkit's sleep returns within its short pause once interrupted.
+  const auto again = Clock::now();
+  sleep_for(Seconds(30));
+  EXPECT_LT(Clock::now() - again, std::chrono::seconds(1));
+}
+
+TEST_F(InterruptTest, WithoutAnInterruptionTheSleepLastsItsDuration) {
+  const auto start = Clock::now();
+  EXPECT_TRUE(sleep_unless_interrupted(std::chrono::milliseconds(30)));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+}
+
+}  // namespace
+}  // namespace qvn::core
