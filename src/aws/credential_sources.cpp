@@ -29,9 +29,9 @@ std::shared_ptr<CredentialsProvider> environment_credentials_provider() {
     if (auto token = env("AWS_SECURITY_TOKEN")) credentials.session_token = *token;
     else if (auto session = env("AWS_SESSION_TOKEN")) credentials.session_token = *session;
     if (auto expiry = env("AWS_CREDENTIAL_EXPIRATION")) {
-      credentials.expiration = parse_iso8601(*expiry);
+      credentials.expiration = parse_timestamp(*expiry);
       if (!credentials.expiration)
-        throw CredentialsError("AWS_CREDENTIAL_EXPIRATION is not an ISO 8601 time: " + *expiry);
+        throw CredentialsError("AWS_CREDENTIAL_EXPIRATION is not a time: " + *expiry);
     }
     return credentials;
   };
@@ -125,7 +125,7 @@ Credentials parse_process_output(const std::string& output, const std::string& p
     throw CredentialsError(where + " printed no AccessKeyId or SecretAccessKey");
   std::string expiry = text("Expiration");
   if (!expiry.empty()) {
-    credentials.expiration = parse_iso8601(expiry);
+    credentials.expiration = parse_timestamp(expiry);
     if (!credentials.expiration) throw CredentialsError(where + " printed a malformed Expiration");
     if (*credentials.expiration <= core::now())
       throw CredentialsError(where + " printed credentials that expired at " + expiry);

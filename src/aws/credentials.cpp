@@ -1,7 +1,5 @@
 #include "aws/credentials.hpp"
 
-#include <cstdio>
-#include <ctime>
 
 #include "aws/errors.hpp"
 
@@ -76,46 +74,5 @@ std::shared_ptr<CredentialsProvider> ChainCredentialsProvider::resolve() {
 }
 
 Credentials ChainCredentialsProvider::credentials() { return resolve()->credentials(); }
-
-namespace {
-
-// The clock counts nanoseconds in 64 bits (years 1678 to 2262): a time
-// outside these years is not one we can hold, so not one we accept.
-constexpr int kFirstYear = 1970;
-constexpr int kLastYear = 2200;
-constexpr long long kEndOfLastYearMillis = 7289654400000LL;  // 2201-01-01T00:00:00Z
-
-}  // namespace
-
-std::optional<core::TimePoint> time_from_epoch_millis(long long millis) {
-  if (millis < 0 || millis >= kEndOfLastYearMillis) return std::nullopt;
-  return core::TimePoint(std::chrono::milliseconds(millis));
-}
-
-std::optional<core::TimePoint> parse_iso8601(const std::string& text) {
-  int year, month, day, hour, minute, second;
-  int used = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
-                  &second, &used) != 6)
-    return std::nullopt;
-  std::string rest = text.substr(static_cast<std::size_t>(used));
-  if (!rest.empty() && rest[0] == '.') {
-    std::size_t end = 1;
-    while (end < rest.size() && std::isdigit(static_cast<unsigned char>(rest[end]))) ++end;
-    rest = rest.substr(end);
-  }
-  if (rest != "Z" && rest != "+00:00" && rest != "z" && !rest.empty()) return std::nullopt;
-  if (year < kFirstYear || year > kLastYear) return std::nullopt;
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  std::time_t seconds = timegm(&tm);
-  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-  return std::chrono::system_clock::from_time_t(seconds);
-}
 
 }  // namespace qvn::aws

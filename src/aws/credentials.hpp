@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "aws/timestamp.hpp"
 #include "core/clock.hpp"
 
 namespace qvn::aws {
@@ -81,13 +82,5 @@ class ChainCredentialsProvider final : public CredentialsProvider {
   std::mutex mutex_;
   std::shared_ptr<CredentialsProvider> chosen_;
 };
-
-// ISO 8601 UTC time ("2024-01-15T12:00:00Z", fractions and "+00:00" allowed);
-// nullopt when malformed.
-std::optional<core::TimePoint> parse_iso8601(const std::string& text);
-
-// Milliseconds since 1970 (the SSO portal's expirations); nullopt for a time
-// the clock cannot hold, as parse_iso8601 refuses one.
-std::optional<core::TimePoint> time_from_epoch_millis(long long millis);
 
 }  // namespace qvn::aws

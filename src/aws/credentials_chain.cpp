@@ -28,7 +28,7 @@ Credentials from_sts(const std::optional<sts::Credentials>& answer, const std::s
   if (!answer || answer->AccessKeyId.empty())
     throw CredentialsError("STS answered without credentials for role " + role_arn);
   Credentials credentials{answer->AccessKeyId, answer->SecretAccessKey, answer->SessionToken,
-                          parse_iso8601(answer->Expiration), source};
+                          parse_timestamp(answer->Expiration), source};
   return credentials;
 }
 

@@ -45,7 +45,9 @@ Credentials credentials_from_json(const std::string& body, const std::string& so
     std::string code = text("Code");
     throw CredentialsError("the " + source + " returned no credentials" + (code.empty() ? "" : " (" + code + ")"));
   }
-  if (auto expiry = text("Expiration"); !expiry.empty()) credentials.expiration = parse_iso8601(expiry);
+  // Services answer the expiration as ISO 8601 text; compatible ones also as
+  // epoch seconds. An unreadable one leaves the credentials without expiry.
+  if (document.contains("Expiration")) credentials.expiration = json_timestamp(document["Expiration"]);
   return credentials;
 }
 
@@ -185,8 +187,8 @@ std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig
     auto token = nlohmann::json::parse(in, nullptr, false);
     if (!token.is_object() || !token.contains("accessToken") || !token["accessToken"].is_string())
       throw CredentialsError(where + " has an unreadable token cache " + cache_file);
-    if (token.contains("expiresAt") && token["expiresAt"].is_string()) {
-      auto expires = parse_iso8601(token["expiresAt"]);
+    if (token.contains("expiresAt")) {
+      auto expires = json_timestamp(token["expiresAt"]);
       if (expires && *expires <= core::now()) throw CredentialsError(where + " has expired: log in to SSO again");
     }
     HttpRequest request;

@@ -142,7 +142,7 @@ DeleteObjectResult S3Client::delete_object(const DeleteObjectRequest& request) c
   const OperationResponse response = sender_->send(op);
   DeleteObjectResult result;
   const std::string marker = text::find_header(response.headers, "x-amz-delete-marker");
-  if (!marker.empty()) result.DeleteMarker = marker == "true";
+  if (bool deleted = false; shape::xml_detail::parse_boolean(marker, deleted)) result.DeleteMarker = deleted;
   const std::string version = text::find_header(response.headers, "x-amz-version-id");
   if (!version.empty()) result.VersionId = version;
   return result;

@@ -7,14 +7,21 @@
 // from_json in strict mode refuses unknown members, members of the wrong
 // type and missing required members (a member that is neither optional
 // nor a list) with a JsonInputError; lenient mode (for service responses)
-// skips unknown members and keeps defaults for missing ones.
+// skips unknown members and keeps defaults for missing ones, and reads
+// scalars as the SDKs do: "true" in any case is true (any other text false),
+// numbers may come as text with blanks, whole numbers as 5.0, and epoch-second
+// times as ISO 8601 text. A member it cannot read is taken as not sent.
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <stdexcept>
+#include <utility>
 #include <string>
 #include <type_traits>
 
 #include "aws/shape.hpp"
+#include "aws/shape_xml.hpp"
+#include "aws/timestamp.hpp"
 
 namespace qvn::aws::shape {
 
@@ -60,8 +67,42 @@ inline std::string type_name(const Json& j) { return j.type_name(); }
                        ", type: " + type_name(j) + ", valid types: " + expected);
 }
 
+// A JSON number for an integral member: taken when it is a whole number the
+// member can hold, left out otherwise.
 template <class M>
-void value_from_json(const Json& j, M& out, const std::string& where, bool strict);
+bool lenient_integer(const Json& j, M& out) {
+  long long whole = 0;
+  if (j.is_number_unsigned()) {
+    const auto value = j.get<unsigned long long>();
+    if (!std::in_range<M>(value)) return false;
+    out = static_cast<M>(value);
+    return true;
+  }
+  if (j.is_number_integer()) {
+    whole = j.get<long long>();
+  } else {
+    const double value = j.get<double>();
+    if (!std::isfinite(value) || value != std::floor(value) || value < -9.2e18 || value > 9.2e18) return false;
+    whole = static_cast<long long>(value);
+  }
+  if (!std::in_range<M>(whole)) return false;
+  out = static_cast<M>(whole);
+  return true;
+}
+
+// Text for a fractional member: a number, or a time. The fractional
+// members of these models are times in epoch seconds, which compatible
+// services may send as ISO 8601 text.
+template <class M>
+bool lenient_floating(const std::string& text, M& out) {
+  if (xml_detail::parse_number(text, out)) return true;
+  const auto time = parse_timestamp(text);
+  if (time) out = static_cast<M>(epoch_seconds(*time));
+  return time.has_value();
+}
+
+template <class M>
+bool value_from_json(const Json& j, M& out, const std::string& where, bool strict);
 
 template <Described T>
 void struct_from_json(const Json& j, T& out, const std::string& where, bool strict) {
@@ -101,47 +142,56 @@ void struct_from_json(const Json& j, T& out, const std::string& where, bool stri
 }
 
 template <class M>
-void value_from_json(const Json& j, M& out, const std::string& where, bool strict) {
+bool value_from_json(const Json& j, M& out, const std::string& where, bool strict) {
   if constexpr (is_optional<M>::value) {
     typename M::value_type value{};
-    value_from_json(j, value, where, strict);
+    if (!value_from_json(j, value, where, strict)) return false;
     out = std::move(value);
+    return true;
   } else if constexpr (is_vector<M>::value) {
     out.clear();
     if (!j.is_array()) {
-      if (!strict) return;
+      if (!strict) return false;
       type_error(where, j, "list");
     }
     for (std::size_t i = 0; i < j.size(); ++i) {
-      value_from_json(j[i], out.emplace_back(), where + "[" + std::to_string(i) + "]", strict);
+      typename M::value_type item{};
+      if (value_from_json(j[i], item, where + "[" + std::to_string(i) + "]", strict)) out.push_back(std::move(item));
     }
+    return true;
   } else if constexpr (Described<M>) {
     struct_from_json(j, out, where, strict);
+    return true;
   } else if constexpr (std::is_same_v<M, bool>) {
-    if (!j.is_boolean()) {
-      if (!strict) return;
-      type_error(where, j, "bool");
+    if (j.is_boolean()) {
+      out = j.get<bool>();
+      return true;
     }
-    out = j.get<bool>();
+    if (strict) type_error(where, j, "bool");
+    return j.is_string() && xml_detail::parse_boolean(j.get_ref<const std::string&>(), out);
   } else if constexpr (std::is_integral_v<M>) {
-    if (!j.is_number_integer()) {
-      if (!strict) return;
-      type_error(where, j, "int");
+    if (strict) {
+      if (!j.is_number_integer()) type_error(where, j, "int");
+      out = j.get<M>();
+      return true;
     }
-    out = j.get<M>();
+    if (j.is_number()) return lenient_integer(j, out);
+    return j.is_string() && xml_detail::parse_number(j.get_ref<const std::string&>(), out);
   } else if constexpr (std::is_floating_point_v<M>) {
-    if (!j.is_number()) {
-      if (!strict) return;
-      type_error(where, j, "float");
+    if (j.is_number()) {
+      out = j.get<M>();
+      return true;
     }
-    out = j.get<M>();
+    if (strict) type_error(where, j, "float");
+    return j.is_string() && lenient_floating(j.get_ref<const std::string&>(), out);
   } else {
     static_assert(std::is_same_v<M, std::string>, "unsupported member type");
     if (!j.is_string()) {
-      if (!strict) return;
+      if (!strict) return false;
       type_error(where, j, "str");
     }
     out = j.get<std::string>();
+    return true;
   }
 }
 

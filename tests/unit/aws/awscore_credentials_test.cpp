@@ -409,7 +409,9 @@ TEST(Iso8601, ParsesTheShapesAwsSends) {
   EXPECT_EQ(parse_iso8601("2024-01-15T12:00:00.000Z"), expected);
   EXPECT_EQ(parse_iso8601("2024-01-15T12:00:00+00:00"), expected);
   EXPECT_FALSE(parse_iso8601("15/01/2024"));
-  EXPECT_FALSE(parse_iso8601("2024-01-15T12:00:00+02:00"));
+  // An offset names local time: 14:00 two hours east of UTC is 12:00 UTC.
+  EXPECT_EQ(parse_iso8601("2024-01-15T14:00:00+02:00"), expected);
+  EXPECT_FALSE(parse_iso8601("2024-01-15T12:00:00+2"));
 }
 
 }  // namespace
