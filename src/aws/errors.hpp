@@ -5,7 +5,11 @@
 // an error document). TransportError: no answer could be had (DNS, connect,
 // TLS, time limit). CredentialsError: no usable credentials, or a profile
 // that does not exist or cannot be used. ConfigError: a setting the client
-// cannot work with (no region, a bad endpoint URL, ...).
+// cannot work with (no region, a bad endpoint URL, ...). The other kinds of
+// AwsError live beside what raises them: ResponseParseError (xml.hpp, an
+// answer that cannot be read), PaginationError (paginator.hpp), WaiterError
+// (waiters.hpp) and S3FileError (s3.hpp, a local file of a transfer). A
+// caller that catches AwsError has seen every failure of the client.
 //
 // No message built here ever carries a secret key or a session token.
 #include <stdexcept>

@@ -1,9 +1,10 @@
 #pragma once
 // Following the pages of a paginated operation, as the SDKs' paginators do.
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "aws/errors.hpp"
 
 namespace qvn::aws {
 
@@ -14,9 +15,9 @@ enum class Pages { All, One };
 
 // The service handed back the token it was just given: following it would
 // loop for ever.
-class PaginationError : public std::runtime_error {
+class PaginationError : public AwsError {
  public:
-  using std::runtime_error::runtime_error;
+  using AwsError::AwsError;
 };
 
 // Calls `fetch(request)` and, with Pages::All, keeps calling it with the

@@ -8,18 +8,18 @@
 // throws ResponseParseError.
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
+#include "aws/errors.hpp"
 #include "aws/s3_model.hpp"
 #include "aws/service_client.hpp"
 #include "aws/xml.hpp"
 
 namespace qvn::aws {
 
-class S3FileError : public std::runtime_error {
+class S3FileError : public AwsError {
  public:
-  using std::runtime_error::runtime_error;
+  using AwsError::AwsError;
 };
 
 class S3Client {

@@ -66,7 +66,7 @@ std::string unexpected_error(const ServiceError& e) {
 }  // namespace
 
 WaiterError::WaiterError(const std::string& waiter, Reason reason, const std::string& detail)
-    : std::runtime_error("Waiter " + waiter + " failed: " + reason_text(reason, detail)),
+    : AwsError("Waiter " + waiter + " failed: " + reason_text(reason, detail)),
       waiter_(waiter),
       reason_(reason) {}
 

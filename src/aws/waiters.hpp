@@ -14,14 +14,14 @@
 // WaiterError. Transport failures propagate unchanged. The pauses go
 // through qvn::core::sleep_for.
 #include <chrono>
-#include <stdexcept>
 #include <string>
 
 #include "aws/ec2.hpp"
+#include "aws/errors.hpp"
 
 namespace qvn::aws {
 
-class WaiterError : public std::runtime_error {
+class WaiterError : public AwsError {
  public:
   enum class Reason { TerminalFailure, ServiceError, MaxAttempts };
   WaiterError(const std::string& waiter, Reason reason, const std::string& detail);

@@ -25,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     ssm.get_parameters_by_path({}, Pages::One);
   } catch (const AwsError&) {
-  } catch (const PaginationError&) {
   }
   try {
     const Credentials c = parse_process_output(body, "fuzz");

@@ -23,7 +23,6 @@ void expect_clean(F&& call) {
   try {
     call();
   } catch (const AwsError&) {
-  } catch (const PaginationError&) {
   }
 }
 
