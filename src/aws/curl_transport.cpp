@@ -3,9 +3,11 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <utility>
@@ -119,6 +121,99 @@ TransportError::Kind kind_of(CURLcode code) {
 // presigned material).
 std::string url_for_message(const std::string& url) { return url.substr(0, url.find('?')); }
 
+// Releases the handle to the pool and frees the header list, whatever way
+// send() leaves.
+struct HandleLease {
+  std::function<void(CURL*)> give_back;
+  CURL* handle;
+  curl_slist* headers = nullptr;
+  ~HandleLease() {
+    curl_slist_free_all(headers);
+    give_back(handle);
+  }
+};
+
+// Time limits: the connect limit as given; the read limit as a floor on the
+// transfer speed (fewer than 1 byte/s for that long ends it), or, below a
+// second, as a limit on the whole exchange.
+void set_time_limits(CURL* handle, const HttpRequest& request) {
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()));
+  long read_seconds = std::max<long>(1, static_cast<long>((request.read_timeout.count() + 999) / 1000));
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, read_seconds);
+  if (request.read_timeout < std::chrono::seconds(1)) {
+    // Short limits (the metadata service) are total limits: a low-speed
+    // check cannot measure below one second.
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
+                     static_cast<long>((request.connect_timeout + request.read_timeout).count()));
+  }
+}
+
+// The request's headers exactly as signed: curl adds none of its own.
+curl_slist* header_list(const HttpRequest& request) {
+  curl_slist* headers = nullptr;
+  bool has_content_type = false;
+  for (const auto& [name, value] : request.headers) {
+    if (strcasecmp(name.c_str(), "content-type") == 0) has_content_type = true;
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    headers = curl_slist_append(headers, line.c_str());
+  }
+  // curl would add its own form Content-Type to a POST; a body-less or JSON
+  // request must go out exactly as signed.
+  if (!has_content_type) headers = curl_slist_append(headers, "Content-Type:");
+  headers = curl_slist_append(headers, "Accept:");
+  // No 100-continue round trip: AWS answers errors to the whole request anyway.
+  return curl_slist_append(headers, "Expect:");
+}
+
+// The method and body: streamed from a file, none (GET, HEAD), or in memory.
+void set_body(CURL* handle, const HttpRequest& request, Transfer& transfer) {
+  if (transfer.upload) {
+    auto size = static_cast<curl_off_t>(std::filesystem::file_size(request.upload_file));
+    curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(handle, CURLOPT_READFUNCTION, &on_read);
+    curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &on_seek);
+    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, size);
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  } else if (request.method == "GET") {
+    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+  } else if (request.method == "HEAD") {
+    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+  } else {
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+}
+
+void drop_partial(const Transfer& transfer) {
+  if (transfer.temporary_path.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove(transfer.temporary_path, ignored);
+}
+
+// A 2xx body streamed to a file takes the file's name only once whole.
+void finish_download(const Transfer& transfer, const HttpRequest& request) {
+  const long status = transfer.response.status;
+  if (transfer.download_path.empty() || status < 200 || status >= 300) return;
+  if (transfer.temporary_path.empty()) {
+    // An empty object: no body callback ran.
+    std::FILE* empty = std::fopen(transfer.download_path.c_str(), "wb");
+    if (!empty) throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
+    std::fclose(empty);
+    return;
+  }
+  std::error_code error;
+  std::filesystem::rename(transfer.temporary_path, transfer.download_path, error);
+  if (error) {
+    drop_partial(transfer);
+    throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
+  }
+}
+
 }  // namespace
 
 struct CurlTransport::Impl {
@@ -152,6 +247,24 @@ struct CurlTransport::Impl {
     curl_share_cleanup(share);
   }
 
+  // Every option but the method, the body and the headers.
+  void configure(CURL* handle, const HttpRequest& request, Transfer* transfer) const {
+    curl_easy_setopt(handle, CURLOPT_SHARE, share);
+    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify_peer ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify_peer ? 2L : 0L);
+    if (!ca_bundle.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, ca_bundle.c_str());
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    set_time_limits(handle, request);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, transfer);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, transfer);
+    curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, nullptr);
+  }
+
   CURL* acquire() {
     {
       std::lock_guard lock(pool_mutex);
@@ -181,118 +294,35 @@ CurlTransport::CurlTransport(TlsSettings tls) : impl_(std::make_unique<Impl>()) 
 CurlTransport::~CurlTransport() = default;
 
 HttpResponse CurlTransport::send(const HttpRequest& request) {
-  CURL* handle = impl_->acquire();
-  struct Release {
-    Impl* impl;
-    CURL* handle;
-    curl_slist* headers = nullptr;
-    ~Release() {
-      curl_slist_free_all(headers);
-      impl->release(handle);
-    }
-  } release{impl_.get(), handle};
-
+  HandleLease lease{[impl = impl_.get()](CURL* handle) { impl->release(handle); }, impl_->acquire()};
   Transfer transfer;
-  transfer.handle = handle;
+  transfer.handle = lease.handle;
   transfer.download_path = request.download_file;
-
-  curl_easy_setopt(handle, CURLOPT_SHARE, impl_->share);
-  curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, impl_->verify_peer ? 1L : 0L);
-  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, impl_->verify_peer ? 2L : 0L);
-  if (!impl_->ca_bundle.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, impl_->ca_bundle.c_str());
-  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()));
-  // Read time limit: give up when fewer than 1 byte/s arrive for that long.
-  long read_seconds = std::max<long>(1, static_cast<long>((request.read_timeout.count() + 999) / 1000));
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, read_seconds);
-  if (request.read_timeout < std::chrono::seconds(1)) {
-    // Short limits (the metadata service) are total limits: a low-speed
-    // check cannot measure below one second.
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
-                     static_cast<long>((request.connect_timeout + request.read_timeout).count()));
-  }
-  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, nullptr);
-
-  bool has_content_type = false;
-  for (const auto& [name, value] : request.headers) {
-    if (strcasecmp(name.c_str(), "content-type") == 0) has_content_type = true;
-    std::string line = value.empty() ? name + ";" : name + ": " + value;
-    release.headers = curl_slist_append(release.headers, line.c_str());
-  }
-  // curl would add its own form Content-Type to a POST; a body-less or JSON
-  // request must go out exactly as signed.
-  if (!has_content_type) release.headers = curl_slist_append(release.headers, "Content-Type:");
-  release.headers = curl_slist_append(release.headers, "Accept:");
-  // No 100-continue round trip: AWS answers errors to the whole request anyway.
-  release.headers = curl_slist_append(release.headers, "Expect:");
+  impl_->configure(lease.handle, request, &transfer);
 
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> upload(nullptr, &std::fclose);
   if (!request.upload_file.empty()) {
     upload.reset(std::fopen(request.upload_file.c_str(), "rb"));
     if (!upload) throw TransportError(TransportError::Kind::Local, "cannot read " + request.upload_file);
     transfer.upload = upload.get();
-    auto size = static_cast<curl_off_t>(std::filesystem::file_size(request.upload_file));
-    curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(handle, CURLOPT_READFUNCTION, &on_read);
-    curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &on_seek);
-    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, size);
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-  } else if (request.method == "GET") {
-    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-  } else if (request.method == "HEAD") {
-    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-  } else {
-    curl_easy_setopt(handle, CURLOPT_POST, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
-  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, release.headers);
+  set_body(lease.handle, request, transfer);
+  lease.headers = header_list(request);
+  curl_easy_setopt(lease.handle, CURLOPT_HTTPHEADER, lease.headers);
 
-  CURLcode code = curl_easy_perform(handle);
+  const CURLcode code = curl_easy_perform(lease.handle);
   if (transfer.download) std::fclose(transfer.download);
-  auto drop_partial = [&] {
-    if (!transfer.temporary_path.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove(transfer.temporary_path, ignored);
-    }
-  };
   if (transfer.write_failed) {
-    drop_partial();
+    drop_partial(transfer);
     throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
   }
   if (code != CURLE_OK) {
-    drop_partial();
-    throw TransportError(kind_of(code), std::string(curl_easy_strerror(code)) + " (" +
-                                            request.method + " " + url_for_message(request.url) + ")");
+    drop_partial(transfer);
+    throw TransportError(kind_of(code), std::string(curl_easy_strerror(code)) + " (" + request.method + " " +
+                                            url_for_message(request.url) + ")");
   }
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &transfer.response.status);
-  if (!transfer.download_path.empty() && transfer.response.status >= 200 &&
-      transfer.response.status < 300) {
-    std::error_code error;
-    if (transfer.temporary_path.empty()) {
-      // An empty object: no body callback ran.
-      std::FILE* empty = std::fopen(transfer.download_path.c_str(), "wb");
-      if (!empty) throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
-      std::fclose(empty);
-    } else {
-      std::filesystem::rename(transfer.temporary_path, transfer.download_path, error);
-      if (error) {
-        drop_partial();
-        throw TransportError(TransportError::Kind::Local, "cannot write " + request.download_file);
-      }
-    }
-  }
+  curl_easy_getinfo(lease.handle, CURLINFO_RESPONSE_CODE, &transfer.response.status);
+  finish_download(transfer, request);
   return std::move(transfer.response);
 }
 

@@ -33,7 +33,9 @@ Partition partition_of(const std::string& region) {
 
 Endpoint resolve_endpoint(const std::string& service, const std::optional<std::string>& region,
                           const EndpointSettings& settings) {
-  bool global_capable = service == "iam" || service == "sts";
+  // IAM and STS have global endpoints; S3 answers every bucket at its
+  // global one and redirects to the bucket's region.
+  bool global_capable = service == "iam" || service == "sts" || service == "s3";
   if (region) check_region(*region);
   if (!settings.endpoint_url.empty()) {
     // A configured endpoint is taken as is and signed with the client's region.
@@ -44,6 +46,7 @@ Endpoint resolve_endpoint(const std::string& service, const std::optional<std::s
   if (!region || *region == "aws-global") {
     if (service == "iam") return {"https://iam.amazonaws.com", "us-east-1", "iam", false};
     if (service == "sts") return {"https://sts.amazonaws.com", "us-east-1", "sts", false};
+    if (service == "s3") return {"https://s3.amazonaws.com", "us-east-1", "s3", false};
     throw ConfigError("You must specify a region.");
   }
   Partition partition = partition_of(*region);

@@ -35,8 +35,8 @@ struct EndpointSettings {
 Partition partition_of(const std::string& region);
 
 // Endpoint of `service` ("ec2", "iam", "sts", "ssm", "s3") for `region`.
-// IAM and STS work without a region (global endpoint, signed us-east-1);
-// the others throw ConfigError. A malformed region is refused as well.
+// IAM, STS and S3 work without a region (global endpoint, or the configured
+// one, signed us-east-1); the others throw ConfigError. A malformed region is refused as well.
 Endpoint resolve_endpoint(const std::string& service, const std::optional<std::string>& region,
                           const EndpointSettings& settings = {});
 

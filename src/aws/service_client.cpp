@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <random>
 
@@ -13,6 +12,7 @@
 #include "aws/sigv4.hpp"
 #include "aws/uuid.hpp"
 #include "core/clock.hpp"
+#include "core/logging.hpp"
 
 namespace qvn::aws {
 namespace {
@@ -79,6 +79,8 @@ UrlParts split_url(const std::string& url) {
   return parts;
 }
 
+Logger* aws_log() { return getLogger("quorvane_testlibs.aws"); }
+
 double random_unit() {
   static thread_local std::mt19937_64 engine{std::random_device{}()};
   return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
@@ -103,8 +105,6 @@ struct ServiceClient::Impl {
   Endpoint endpoint;
   RetryConfig retry;
   std::shared_ptr<RetryState> retry_state;
-  std::mutex bucket_mutex;
-  std::map<std::string, Endpoint> bucket_endpoints;  // S3 buckets found in another region
 
   Impl(std::shared_ptr<Session> s, ServiceId id, ClientOptions o)
       : session(std::move(s)), service(std::move(id)), options(std::move(o)) {
@@ -123,17 +123,12 @@ struct ServiceClient::Impl {
     retry_state = session->retry_state(service.name, endpoint.signing_region);
   }
 
-  Endpoint endpoint_for(const std::string& bucket) {
+  // S3: a bucket found in another region is reached there, by every client
+  // of the session; anything else goes to the client's endpoint.
+  Endpoint endpoint_for(const std::string& bucket) const {
     if (bucket.empty()) return endpoint;
-    std::lock_guard lock(bucket_mutex);
-    auto found = bucket_endpoints.find(bucket);
-    return found == bucket_endpoints.end() ? endpoint : found->second;
-  }
-
-  void remember_bucket_region(const std::string& bucket, const std::string& bucket_region) {
-    Endpoint moved = resolve_endpoint(service.name, bucket_region, settings);
-    std::lock_guard lock(bucket_mutex);
-    bucket_endpoints[bucket] = moved;
+    const std::optional<std::string> moved = session->bucket_region(bucket);
+    return moved ? resolve_endpoint(service.name, *moved, settings) : endpoint;
   }
 
   std::string body_of(const OperationRequest& request) const {
@@ -230,65 +225,135 @@ struct ServiceClient::Impl {
     return service.name + " " + request.operation + " (" + region + ")";
   }
 
-  OperationResponse send(const OperationRequest& request) {
-    const std::string body = body_of(request);
-    const std::string payload_hash = payload_hash_of(request, body);
-    const std::string invocation_id = make_uuid();
-    bool adaptive = retry.mode == RetryMode::Adaptive;
+  // What one call carries from one attempt to the next.
+  struct Call {
+    const OperationRequest& request;
+    std::string body;
+    std::string payload_hash;
+    std::string invocation_id;
+    int attempt = 1;
+    int retry_cost = 0;  // what the last retry took from the budget
     bool redirected = false;
-    int retry_cost = 0;
-    for (int attempt = 1;; ++attempt) {
-      Endpoint target = endpoint_for(request.bucket);
-      HttpRequest wire = prepare(request, body, payload_hash, target, invocation_id, attempt);
-      if (adaptive) retry_state->limiter.before_send();
-      HttpResponse response;
-      try {
-        response = session->transport()->send(wire);
-      } catch (const TransportError& error) {
-        // Certificate and local file failures do not heal by themselves.
-        bool retryable = error.kind() != TransportError::Kind::Tls && error.kind() != TransportError::Kind::Local;
-        if (!retryable || attempt >= retry.max_attempts) throw;
-        int cost = retry_state->quota.acquire(error.is_timeout());
-        if (cost == 0) throw;
-        retry_cost = cost;
-        double delay = backoff_seconds(attempt, random_unit());
-        debug_event(describe(request) + ": attempt " + std::to_string(attempt) + " failed (" + error.what() +
-                    "), retrying in " + std::to_string(delay) + " s");
-        core::sleep_for(core::Seconds(delay));
+  };
+
+  bool adaptive() const { return retry.mode == RetryMode::Adaptive; }
+
+  OperationResponse send(const OperationRequest& request) {
+    Call call{request, body_of(request), "", make_uuid()};
+    call.payload_hash = payload_hash_of(request, call.body);
+    for (;; ++call.attempt) {
+      const Endpoint target = endpoint_for(request.bucket);
+      const HttpRequest wire = prepare(request, call.body, call.payload_hash, target, call.invocation_id, call.attempt);
+      if (adaptive()) retry_state->limiter.before_send();
+      std::optional<HttpResponse> response = send_attempt(call, wire);
+      if (!response) continue;  // a transport failure worth another attempt
+      if (response->status >= 200 && response->status < 300) {
+        if (adaptive()) retry_state->limiter.after_response(false);
+        retry_state->quota.on_success(call.retry_cost);
+        return OperationResponse{response->status, std::move(response->headers), std::move(response->body)};
+      }
+      ServiceErrorInfo info = parse_error_response(service.protocol, response->status, response->headers,
+                                                   response->body);
+      if (adaptive()) retry_state->limiter.after_response(is_throttling_error(info.status, info.code));
+      if (follow_region_redirect(call, target, info)) {
+        --call.attempt;  // a redirect is not an attempt of its own
         continue;
       }
-      if (response.status >= 200 && response.status < 300) {
-        if (adaptive) retry_state->limiter.after_response(false);
-        retry_state->quota.on_success(retry_cost);
-        return OperationResponse{response.status, std::move(response.headers), std::move(response.body)};
-      }
-      ServiceErrorInfo info = parse_error_response(service.protocol, response.status, response.headers, response.body);
-      if (adaptive) retry_state->limiter.after_response(is_throttling_error(info.status, info.code));
-      if (service.protocol == Protocol::RestXml && !request.bucket.empty() && !redirected &&
-          !target.custom && is_region_redirect(info) && info.bucket_region != target.signing_region) {
-        // The bucket lives in another region: follow it once, without
-        // counting an attempt, and remember it for the next calls.
-        remember_bucket_region(request.bucket, info.bucket_region);
-        debug_event(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region +
-                    ", following it");
-        redirected = true;
-        --attempt;
-        continue;
-      }
-      if (is_retryable_service_error(info.status, info.code) && attempt < retry.max_attempts) {
-        int cost = retry_state->quota.acquire(false);
-        if (cost > 0) {
-          retry_cost = cost;
-          double delay = backoff_seconds(attempt, random_unit());
-          debug_event(describe(request) + ": attempt " + std::to_string(attempt) + " refused (" + info.code +
-                      ", HTTP " + std::to_string(info.status) + "), retrying in " + std::to_string(delay) + " s");
-          core::sleep_for(core::Seconds(delay));
-          continue;
-        }
-        debug_event(describe(request) + ": retry budget spent, giving up");
-      }
+      if (retry_refusal(call, info)) continue;
       throw ServiceError(std::move(info), service.name, request.operation);
     }
+  }
+
+  // One attempt over the wire. A transport failure that may heal is waited
+  // out and answered with nullopt; any other, or the last, is thrown naming
+  // the endpoint that did not answer.
+  std::optional<HttpResponse> send_attempt(Call& call, const HttpRequest& wire) {
+    try {
+      return session->transport()->send(wire);
+    } catch (const TransportError& error) {
+      // Certificate and local file failures do not heal by themselves.
+      const bool heals = error.kind() != TransportError::Kind::Tls && error.kind() != TransportError::Kind::Local;
+      if (!heals) throw;
+      const int cost = call.attempt < retry.max_attempts ? retry_state->quota.acquire(error.is_timeout()) : 0;
+      if (cost == 0) throw unreachable(call, wire, error);
+      call.retry_cost = cost;
+      back_off(call, "failed", error.what());
+      return std::nullopt;
+    }
+  }
+
+  // The endpoint named as the one that did not answer, with what the
+  // transport saw, so that the caller's message says where the call failed.
+  TransportError unreachable(const Call& call, const HttpRequest& wire, const TransportError& error) const {
+    if (error.kind() != TransportError::Kind::Connect && error.kind() != TransportError::Kind::Timeout &&
+        error.kind() != TransportError::Kind::Other)
+      return error;
+    const std::string attempts = call.attempt == 1 ? "1 attempt" : std::to_string(call.attempt) + " attempts";
+    return TransportError(error.kind(), service.name + " " + call.request.operation + ": the endpoint " +
+                                            split_url(wire.url).authority + " did not answer (" + error.what() +
+                                            "; " + attempts + ")");
+  }
+
+  // S3 names the region of a bucket that lives elsewhere (301
+  // PermanentRedirect, 400 AuthorizationHeaderMalformed or
+  // IllegalLocationConstraintException): the request is signed for that
+  // region and sent once more, and the region is remembered for the session.
+  bool follow_region_redirect(Call& call, const Endpoint& target, ServiceErrorInfo& info) {
+    const OperationRequest& request = call.request;
+    if (service.protocol != Protocol::RestXml || request.bucket.empty() || call.redirected) return false;
+    if (!is_region_redirect(info)) return false;
+    if (info.bucket_region.empty()) info.bucket_region = probe_bucket_region(call, target);
+    if (info.bucket_region.empty() || info.bucket_region == target.signing_region) return false;
+    session->remember_bucket_region(request.bucket, info.bucket_region);
+    debug_event(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region +
+                ", following it");
+    aws_log()->debug(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region +
+                     ", signing for that region");
+    call.redirected = true;
+    return true;
+  }
+
+  // A redirect that does not name the region (some answers to HEAD, some
+  // compatible services): S3 names it in the x-amz-bucket-region header of
+  // a HEAD of the bucket, whatever that answer's status.
+  std::string probe_bucket_region(const Call& call, const Endpoint& target) {
+    OperationRequest head;
+    head.operation = "HeadBucket";
+    head.method = "HEAD";
+    head.path = "";
+    head.bucket = call.request.bucket;
+    try {
+      const HttpRequest wire = prepare(head, "", kEmptyHash, target, call.invocation_id, call.attempt);
+      return find_header(session->transport()->send(wire).headers, "x-amz-bucket-region");
+    } catch (const TransportError&) {
+      return "";
+    }
+  }
+
+  // A refusal that may pass (throttling, a transient error) is waited out
+  // while attempts and the retry budget last.
+  bool retry_refusal(Call& call, const ServiceErrorInfo& info) {
+    if (!is_retryable_service_error(info.status, info.code) || call.attempt >= retry.max_attempts) return false;
+    const int cost = retry_state->quota.acquire(false);
+    if (cost == 0) {
+      debug_event(describe(call.request) + ": retry budget spent, giving up");
+      return false;
+    }
+    call.retry_cost = cost;
+    back_off(call, "refused", info.code + ", HTTP " + std::to_string(info.status));
+    return true;
+  }
+
+  // Sleeps before the next attempt. The second attempt is announced at
+  // INFO with its reason, so that a slow call is never a silent one.
+  void back_off(const Call& call, const std::string& outcome, const std::string& reason) {
+    const double delay = backoff_seconds(call.attempt, random_unit());
+    debug_event(describe(call.request) + ": attempt " + std::to_string(call.attempt) + " " + outcome + " (" +
+                reason + "), retrying in " + std::to_string(delay) + " s");
+    if (call.attempt == 1) {
+      aws_log()->info("  " + describe(call.request) + ": first attempt " + outcome + " (" + reason + "), retrying");
+    }
+    core::sleep_for(core::Seconds(delay));
   }
 };
 

@@ -135,4 +135,16 @@ std::shared_ptr<RetryState> Session::retry_state(const std::string& service, con
   return state;
 }
 
+std::optional<std::string> Session::bucket_region(const std::string& bucket) const {
+  std::lock_guard lock(bucket_mutex_);
+  auto found = bucket_regions_.find(bucket);
+  if (found == bucket_regions_.end()) return std::nullopt;
+  return found->second;
+}
+
+void Session::remember_bucket_region(const std::string& bucket, const std::string& region) {
+  std::lock_guard lock(bucket_mutex_);
+  bucket_regions_[bucket] = region;
+}
+
 }  // namespace qvn::aws

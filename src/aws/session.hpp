@@ -66,6 +66,11 @@ class Session : public std::enable_shared_from_this<Session> {
   // service and region.
   std::shared_ptr<RetryState> retry_state(const std::string& service, const std::string& region);
 
+  // S3: the region a bucket was found to live in (from a region redirect),
+  // remembered for every client of the session; absent until one was seen.
+  std::optional<std::string> bucket_region(const std::string& bucket) const;
+  void remember_bucket_region(const std::string& bucket, const std::string& region);
+
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -82,6 +87,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::shared_ptr<CredentialsProvider> provider_;
   std::mutex retry_mutex_;
   std::map<std::string, std::shared_ptr<RetryState>> retry_states_;
+  mutable std::mutex bucket_mutex_;
+  std::map<std::string, std::string> bucket_regions_;
 };
 
 }  // namespace qvn::aws
