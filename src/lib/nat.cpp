@@ -1,6 +1,5 @@
 #include "lib/nat.hpp"
 
-#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -9,6 +8,7 @@
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "lib/ipv4.hpp"
+#include "lib/route_tables.hpp"
 #include "lib/s3.hpp"
 #include "lib/test_config.hpp"
 
@@ -42,32 +42,18 @@ std::vector<aws::Subnet> describeSubnets(const aws::Ec2Client& ec2, std::vector<
 }
 
 // Each NAT gateway gets the subnets of the route tables that route to it.
-// Associations without a subnet (the main route table's) are passed over.
 void collectRoutedSubnets(const aws::Ec2Client& ec2, const std::string& vpc, NatGwMap& infos) {
-  aws::DescribeRouteTablesRequest request;
-  request.Filters = {{"vpc-id", {vpc}}};
-  for (const auto& table : ec2.describe_route_tables(request).RouteTables) {
-    for (const auto& route : table.Routes) {
-      if (!route.NatGatewayId) continue;
-      NatGwInfo* info = findById(infos, *route.NatGatewayId);
-      if (!info) continue;
-      for (const auto& association : table.Associations) {
-        if (association.SubnetId) info->private_subnets.push_back(*association.SubnetId);
-      }
-    }
-  }
+  forEachRoutedSubnet(ec2, vpc, RouteTarget::NatGateway, [&](const std::string& nat_gw_id, const std::string& subnet) {
+    if (NatGwInfo* info = findById(infos, nat_gw_id)) info->private_subnets.push_back(subnet);
+  });
 }
 
-// The first routed subnet in the NAT gateway's own zone. EC2 answers the
-// subnets in an order of its own: "first" is the order of the route tables.
+// The first subnet of the describe_subnets answer that lies in the NAT
+// gateway's own zone. The answer's order, not the route tables', decides:
+// that is the rule the workflows' existing configurations were made by.
 void choosePrivateSubnet(const aws::Ec2Client& ec2, NatGwInfo& info) {
   if (info.private_subnets.empty()) stop("cannot find a private subnet that points to NAT gw " + info.nat_gw_id);
-  const std::vector<aws::Subnet> described = describeSubnets(ec2, info.private_subnets);
-  for (const auto& wanted : info.private_subnets) {
-    auto found = std::find_if(described.begin(), described.end(),
-                              [&](const aws::Subnet& subnet) { return subnet.SubnetId == wanted; });
-    if (found == described.end()) continue;
-    const aws::Subnet& subnet = *found;
+  for (const aws::Subnet& subnet : describeSubnets(ec2, info.private_subnets)) {
     if (subnet.AvailabilityZone != info.az) continue;
     info.private_subnet_cidr = text(subnet.CidrBlock, "CidrBlock");
     info.private_subnet_id = text(subnet.SubnetId, "SubnetId");

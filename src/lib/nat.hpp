@@ -2,8 +2,9 @@
 // NAT gateways and the search for the test subnets behind them.
 //
 // For one VPC: every available public NAT gateway (one per subnet), the
-// subnets whose route tables route to it, and among those the first in the
-// NAT gateway's own availability zone. One test configuration entry per NAT
+// subnets whose route tables route to it, and among those the first one of
+// EC2's describe_subnets answer that lies in the NAT gateway's own
+// availability zone. One test configuration entry per NAT
 // gateway goes to Globals.TEST_CONFIG and, with an S3 bucket, to S3: the file
 // is copied into backup_folder/vpc under its base name and uploaded from there
 // to the key backups/<vpc>/<base name>.

@@ -21,12 +21,8 @@ bool dryRun() { return Globals.dry_run.load(); }
 
 bool hasBucket(const OptText& bucket) { return bucket && !bucket->empty(); }
 
-bool endsWith(const std::string& text, const std::string& ending) {
-  return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
-}
-
 bool keptLocally(const std::string& key) {
-  return endsWith(key, ".log") || endsWith(key, ".tfstate") || endsWith(key, ".backup");
+  return key.ends_with(".log") || key.ends_with(".tfstate") || key.ends_with(".backup");
 }
 
 // A path below a prefix that stays inside the folder it is joined to: not
@@ -113,7 +109,7 @@ bool S3Listing::advance() {
       const aws::S3Object& object = page_.Contents[index_++];
       const std::string key = object.Key.value_or("");
       if (key.find(contains_) == std::string::npos) continue;
-      if (!suffix_.empty() && !endsWith(key, suffix_)) continue;
+      if (!suffix_.empty() && !key.ends_with(suffix_)) continue;
       current_ = {key, object.LastModified.value_or("")};
       return true;
     }

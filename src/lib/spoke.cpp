@@ -6,6 +6,7 @@
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "lib/ipv4.hpp"
+#include "lib/route_tables.hpp"
 #include "lib/test_config.hpp"
 
 namespace qvn {
@@ -101,22 +102,13 @@ void mapInterface(InterfaceMap& map, const std::string& eni, const Spoke& spoke)
 }
 
 // Adds to each mapped spoke the subnets of the route tables that route to
-// its interface. Associations without a subnet (the main route table's)
-// name no subnet and are passed over.
+// its interface.
 void collectRoutedSubnets(const aws::Ec2Client& ec2, const std::string& vpc, InterfaceMap& map) {
-  aws::DescribeRouteTablesRequest request;
-  request.Filters = {{"vpc-id", {vpc}}};
-  for (const auto& table : ec2.describe_route_tables(request).RouteTables) {
-    for (const auto& route : table.Routes) {
-      if (!route.NetworkInterfaceId) continue;
-      for (auto& [eni, spoke] : map) {
-        if (eni != *route.NetworkInterfaceId) continue;
-        for (const auto& association : table.Associations) {
-          if (association.SubnetId) spoke.private_subnets.push_back(*association.SubnetId);
-        }
-      }
+  forEachRoutedSubnet(ec2, vpc, RouteTarget::NetworkInterface, [&](const std::string& eni, const std::string& subnet) {
+    for (auto& [key, spoke] : map) {
+      if (key == eni) spoke.private_subnets.push_back(subnet);
     }
-  }
+  });
 }
 
 std::string cidrOf(const aws::Ec2Client& ec2, const std::string& subnet_id) {
