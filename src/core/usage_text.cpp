@@ -54,7 +54,8 @@ std::string usageLine(const std::string& program, const std::vector<OptionSpec>&
 
 std::string helpText(const std::string& program, const std::string& description,
                      const std::vector<OptionSpec>& options,
-                     const std::vector<SubcommandSpec>& subcommands) {
+                     const std::vector<SubcommandSpec>& subcommands, const std::string& epilog,
+                     bool version_option) {
   std::string tail = subcommands.empty() ? "" : subcommandChoice(subcommands) + " ...";
   std::string text = usageLine(program, options, tail) + "\n";
   if (!description.empty()) text += "\n" + description + "\n";
@@ -65,10 +66,15 @@ std::string helpText(const std::string& program, const std::string& description,
   }
   text += "\noptions:\n";
   text += helpRow("-h, --help", "show this help message and exit");
+  if (version_option) text += helpRow("--version", "show the program's version and exit");
   for (const auto& option : options) {
     std::string name = option.name;
     if (!option.flag) name += " " + metavarOf(option.name);
     text += helpRow(name, option.help);
+  }
+  if (!epilog.empty()) {
+    text += "\n" + epilog;
+    if (epilog.back() != '\n') text += "\n";
   }
   return text;
 }

@@ -27,9 +27,11 @@ std::string usageLine(const std::string& program, const std::vector<OptionSpec>&
                       const std::string& tail = "");
 
 // The usage line, the description, the sub-commands and one line per option
-// with its help text (the help option first), ending with a newline.
+// with its help text (the help option first, then --version when
+// `version_option`), then `epilog` after a blank line; ends with a newline.
 std::string helpText(const std::string& program, const std::string& description,
                      const std::vector<OptionSpec>& options,
-                     const std::vector<SubcommandSpec>& subcommands = {});
+                     const std::vector<SubcommandSpec>& subcommands = {}, const std::string& epilog = "",
+                     bool version_option = false);
 
 }  // namespace qvn

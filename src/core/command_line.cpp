@@ -1,0 +1,234 @@
+#include "core/command_line.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <deque>
+#include <ostream>
+
+#include "core/closest_name.hpp"
+#include "core/run_outcome.hpp"
+
+namespace qvn {
+
+namespace {
+
+std::string& versionText() {
+  static std::string text = "unknown";
+  return text;
+}
+
+std::string joined(const std::vector<std::string>& names, const std::string& separator) {
+  std::string text;
+  for (const auto& name : names) text += (text.empty() ? "" : separator) + name;
+  return text;
+}
+
+}  // namespace
+
+void setProgramVersion(std::string version) { versionText() = std::move(version); }
+
+const std::string& programVersion() { return versionText(); }
+
+struct CommandLine::Impl {
+  std::string program;      // "subnet_survey" or "subnet_survey spoke"
+  std::string name;         // the sub-command's name; empty for the program
+  std::string description;
+  std::string epilog;
+  std::unique_ptr<CLI::App> owned;
+  CLI::App* app = nullptr;
+  const CommandLine* parent = nullptr;
+  std::vector<OptionSpec> specs;
+  std::vector<SubcommandSpec> sub_specs;
+  std::vector<std::unique_ptr<CommandLine>> subs;
+  // Optional texts are parsed into a holder and copied over only when given,
+  // so that an absent option stays absent.
+  std::deque<std::string> holders;
+  std::vector<std::tuple<CLI::Option*, std::string*, std::optional<std::string>*>> optionals;
+  bool version_requested = false;
+
+  std::vector<std::string> optionNames() const {
+    std::vector<std::string> names{"--help"};
+    if (!parent) names.push_back("--version");
+    for (const auto& spec : specs) names.push_back(spec.name);
+    return names;
+  }
+  bool knows(const std::string& option) const {
+    for (const auto& spec : specs) {
+      if (spec.name == option) return true;
+    }
+    return false;
+  }
+  std::vector<std::string> subNames() const {
+    std::vector<std::string> names;
+    for (const auto& sub : sub_specs) names.push_back(sub.name);
+    return names;
+  }
+  CLI::Option* add(const OptionSpec& spec, CLI::Option* option) {
+    specs.push_back(spec);
+    option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    if (spec.required) option->required();
+    return option;
+  }
+};
+
+CommandLine::CommandLine(std::string program, std::string description, std::string epilog)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->program = std::move(program);
+  impl_->description = std::move(description);
+  impl_->epilog = std::move(epilog);
+  impl_->owned = std::make_unique<CLI::App>(impl_->description, impl_->program);
+  impl_->app = impl_->owned.get();
+  impl_->app->set_help_flag("-h,--help", "show this help message and exit");
+  impl_->app->add_flag("--version", impl_->version_requested, "show the program's version and exit");
+  impl_->app->fallthrough(false);
+}
+
+CommandLine::CommandLine(std::string program, std::string description, CommandLine* parent)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->name = program;
+  impl_->program = parent->impl_->program + " " + program;
+  impl_->parent = parent;
+  impl_->app = parent->impl_->app->add_subcommand(program, description);
+  impl_->app->set_help_flag("-h,--help", "show this help message and exit");
+}
+
+CommandLine::~CommandLine() = default;
+
+void CommandLine::bind(const OptionSpec& spec, bool& flag) {
+  impl_->specs.push_back(spec);
+  impl_->app->add_flag(spec.name, flag, spec.help);
+}
+
+void CommandLine::bind(const OptionSpec& spec, std::string& text) {
+  impl_->add(spec, impl_->app->add_option(spec.name, text, spec.help));
+}
+
+void CommandLine::bind(const OptionSpec& spec, std::optional<std::string>& text) {
+  std::string& holder = impl_->holders.emplace_back();
+  CLI::Option* option = impl_->add(spec, impl_->app->add_option(spec.name, holder, spec.help));
+  impl_->optionals.emplace_back(option, &holder, &text);
+}
+
+CommandLine& CommandLine::subcommand(const SubcommandSpec& spec) {
+  impl_->sub_specs.push_back(spec);
+  impl_->subs.push_back(std::unique_ptr<CommandLine>(new CommandLine(spec.name, spec.help, this)));
+  return *impl_->subs.back();
+}
+
+void CommandLine::requireSubcommand() { impl_->app->require_subcommand(1); }
+
+std::string CommandLine::usage() const {
+  const std::string tail = impl_->sub_specs.empty() ? "" : "{" + joined(impl_->subNames(), ",") + "} ...";
+  return usageLine(impl_->program, impl_->specs, tail);
+}
+
+std::string CommandLine::help() const {
+  const bool program_level = impl_->parent == nullptr;
+  return helpText(impl_->program, program_level ? impl_->description : "", impl_->specs, impl_->sub_specs,
+                  impl_->epilog, program_level);
+}
+
+const std::vector<OptionSpec>& CommandLine::options() const { return impl_->specs; }
+
+void CommandLine::fail(const std::string& why, std::ostream& err) const {
+  const Impl* root = impl_.get();
+  while (root->parent) root = root->parent->impl_.get();
+  err << usage() << "\n" << root->program << ": error: " << why << "\n";
+  throw ProgramExit{2};
+}
+
+namespace {
+
+// What was left over by one command line: the arguments it could not place.
+struct Leftover {
+  const CommandLine* owner;
+  std::string argument;
+};
+
+}  // namespace
+
+std::optional<std::string> CommandLine::parse(const std::vector<std::string>& arguments, std::ostream& out,
+                                              std::ostream& err) {
+  std::vector<const char*> argv{impl_->program.c_str()};
+  for (const auto& argument : arguments) argv.push_back(argument.c_str());
+
+  // The deepest command line the arguments reached.
+  auto chosen = [this]() -> const CommandLine* {
+    for (const auto& sub : impl_->subs) {
+      if (sub->impl_->app->parsed() > 0) return sub.get();
+    }
+    return this;
+  };
+  try {
+    impl_->app->parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::CallForHelp&) {
+    out << chosen()->help();
+    throw ProgramExit{0};
+  } catch (const CLI::ParseError& e) {
+    if (impl_->version_requested) {
+      out << impl_->program << " " << programVersion() << "\n";
+      throw ProgramExit{0};
+    }
+    // An unknown option explains a missing required one better than the
+    // other way round, so the leftovers are looked at first.
+    std::vector<Leftover> leftovers;
+    for (const std::string& argument : impl_->app->remaining(false)) leftovers.push_back({this, argument});
+    for (const auto& sub : impl_->subs) {
+      for (const std::string& argument : sub->impl_->app->remaining(false)) {
+        leftovers.push_back({sub.get(), argument});
+      }
+    }
+    for (const auto& [owner, argument] : leftovers) {
+      if (argument.size() < 2 || argument[0] != '-') continue;
+      const std::string option = argument.substr(0, argument.find('='));
+      if (owner != this && impl_->knows(option)) {
+        fail("'" + option + "' is an option of " + impl_->program + ": give it before '" +
+                 owner->impl_->name + "'",
+             err);
+      }
+      owner->fail(unknownOptionMessage(argument, owner->impl_->optionNames()), err);
+    }
+    if (!leftovers.empty()) {
+      const Leftover& first = leftovers.front();
+      if (first.owner == this && !impl_->subs.empty() && chosen() == this) {
+        std::string why = "unknown sub-command '" + first.argument + "'";
+        if (auto guess = closestName(first.argument, impl_->subNames())) {
+          why += "; did you mean '" + *guess + "'?";
+        } else {
+          why += " (choose from " + joined(impl_->subNames(), ", ") + ")";
+        }
+        fail(why, err);
+      }
+      first.owner->fail("unexpected argument '" + first.argument + "'", err);
+    }
+    const std::string why = e.what();
+    if (why == "A subcommand is required") fail("a sub-command is required: " + joined(impl_->subNames(), " or "), err);
+    // An error about a sub-command's own option shows that sub-command's usage.
+    const CommandLine* shown = chosen();
+    if (shown != this) {
+      bool about_it = false;
+      for (const auto& spec : shown->impl_->specs) about_it = about_it || why.find(spec.name) != std::string::npos;
+      if (!about_it) shown = this;
+    }
+    shown->fail(why, err);
+  }
+  if (impl_->version_requested) {
+    out << impl_->program << " " << programVersion() << "\n";
+    throw ProgramExit{0};
+  }
+
+  std::optional<std::string> name;
+  for (const auto& sub : impl_->subs) {
+    if (sub->impl_->app->parsed() > 0) name = sub->impl_->name;
+  }
+  auto copyGiven = [](const Impl& line) {
+    for (const auto& [option, holder, field] : line.optionals) {
+      if (option->count() > 0) *field = *holder;
+    }
+  };
+  copyGiven(*impl_);
+  for (const auto& sub : impl_->subs) copyGiven(*sub->impl_);
+  return name;
+}
+
+}  // namespace qvn
