@@ -1,6 +1,6 @@
 // qvn-sandbox: the local AWS sandbox server.
 //
-//   qvn-sandbox --scenario FILE [--port 0] [--env-file FILE]
+//   qvn-sandbox --scenario FILE [--port 0] [--controller-port 0] [--env-file FILE] [--work-dir DIR]
 //
 // Prints the environment a client needs (and writes it to --env-file), then a
 // ready line, and serves until SIGTERM or SIGINT.
@@ -12,29 +12,72 @@
 #include <fstream>
 #include <iostream>
 
-#include <CLI/CLI.hpp>
-
+#include "core/command_line.hpp"
+#include "core/run_outcome.hpp"
 #include "modules.hpp"
+#include "quorvane_version.hpp"
 #include "scenario.hpp"
 #include "server.hpp"
 
 namespace fs = std::filesystem;
 using namespace qvn::sandbox;
 
+namespace {
+
+constexpr const char* kEpilog =
+    "It prints the environment a client needs (and writes it to --env-file), then a\n"
+    "line with \"ready\", and serves until SIGTERM or SIGINT:\n"
+    "\n"
+    "  qvn-sandbox --scenario sandbox/scenarios/spoke.json --env-file /tmp/sandbox.env &\n"
+    "  set -a; . /tmp/sandbox.env; set +a\n"
+    "\n"
+    "QUORVANE_TIME_SCALE scales the instance life cycle as it scales the programs'\n"
+    "waits: give the sandbox and the programs the same value.\n"
+    "\n"
+    "exit status: 0 stopped by a signal; 1 could not start; 2 usage error.\n";
+
+// A port number from 0 to 65535, or a usage error naming the option.
+int portOf(const qvn::CommandLine& line, const std::string& option, const std::string& text) {
+  std::size_t used = 0;
+  int value = -1;
+  try {
+    value = std::stoi(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value < 0 || value > 65535) {
+    line.fail(option + ": '" + text + "' is not a port number (0 to 65535)", std::cerr);
+  }
+  return value;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  CLI::App app{"Local AWS sandbox: EC2, IAM, STS, SSM, S3, instance metadata, IP echo and the "
-               "controller API on 127.0.0.1"};
+  qvn::setProgramVersion(QUORVANE_VERSION_TEXT);
   std::string scenario_file;
-  int port = 0;
-  int controller_port = 0;
+  std::string port_text = "0";
+  std::string controller_port_text = "0";
   std::string env_file;
   std::string work_dir;
-  app.add_option("--scenario", scenario_file, "scenario file (JSON)")->required();
-  app.add_option("--port", port, "port for AWS and the plain-HTTP services (0: a free one)");
-  app.add_option("--controller-port", controller_port, "port of the controller's HTTPS API (0: a free one)");
-  app.add_option("--env-file", env_file, "write the client environment here (NAME=value lines)");
-  app.add_option("--work-dir", work_dir, "folder for the credentials, config and certificate files");
-  CLI11_PARSE(app, argc, argv);
+  int port = 0;
+  int controller_port = 0;
+  try {
+    qvn::CommandLine line("qvn-sandbox",
+                          "Local AWS sandbox: EC2, IAM, STS, SSM, S3, instance metadata, IP echo and the "
+                          "controller API on 127.0.0.1",
+                          kEpilog);
+    line.bind({"--scenario", "scenario file (JSON), e.g. sandbox/scenarios/spoke.json", false, true}, scenario_file);
+    line.bind({"--port", "port for AWS and the plain-HTTP services (0: a free one)"}, port_text);
+    line.bind({"--controller-port", "port of the controller's HTTPS API (0: a free one)"}, controller_port_text);
+    line.bind({"--env-file", "write the client environment here (NAME=value lines)"}, env_file);
+    line.bind({"--work-dir", "folder for the credentials, config and certificate files"}, work_dir);
+    line.parse(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+    port = portOf(line, "--port", port_text);
+    controller_port = portOf(line, "--controller-port", controller_port_text);
+  } catch (const qvn::ProgramExit& exit) {
+    return exit.status;
+  }
 
   // Signals are taken by a thread of their own; block them everywhere else.
   sigset_t signals;

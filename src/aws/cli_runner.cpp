@@ -4,18 +4,22 @@
 #include <ostream>
 
 #include "aws/ec2_json.hpp"
+#include "aws/debug_hook.hpp"
 #include "aws/errors.hpp"
 #include "aws/iam_json.hpp"
 #include "aws/s3_json.hpp"
 #include "aws/session.hpp"
 #include "aws/ssm_json.hpp"
 #include "aws/sts_json.hpp"
+#include "aws/wire_log.hpp"
+#include "core/closest_name.hpp"
 
 namespace qvn::aws {
 namespace {
 
 constexpr const char* kUsage =
     "usage: qvn-aws SERVICE OPERATION [--region REGION] [--profile PROFILE] [--input JSON] [--no-paginate]\n"
+    "               [--debug]\n"
     "services: ec2, iam, s3, ssm, sts";
 
 struct UsageError {
@@ -29,6 +33,7 @@ struct Options {
   std::optional<std::string> profile;
   std::string input = "{}";
   bool paginate = true;
+  bool debug = false;  // every request and answer on standard error, secrets redacted
 };
 
 Options parse(const std::vector<std::string>& args) {
@@ -48,8 +53,10 @@ Options parse(const std::vector<std::string>& args) {
       o.input = value(a);
     } else if (a == "--no-paginate") {
       o.paginate = false;
+    } else if (a == "--debug") {
+      o.debug = true;
     } else if (a.rfind("--", 0) == 0) {
-      throw UsageError{"unknown option " + a};
+      throw UsageError{unknownOptionMessage(a, {"--region", "--profile", "--input", "--no-paginate", "--debug", "--help", "--version"})};
     } else {
       positional.push_back(a);
     }
@@ -119,6 +126,13 @@ int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::os
   }
 
   std::string api_name = options.operation;
+  // The client's own events go to `err` only while this call runs.
+  struct HookReset {
+    bool active = false;
+    ~HookReset() {
+      if (active) set_debug_hook({});
+    }
+  } hook_reset;
   try {
     std::vector<JsonOperation> table;
     if (environment.make_sender) {
@@ -127,6 +141,13 @@ int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::os
       SessionOptions session_options;
       session_options.profile = options.profile;
       session_options.region = options.region;
+      session_options.transport = environment.transport;
+      if (options.debug) {
+        session_options.transport = std::make_shared<WireLogTransport>(
+            session_options.transport ? session_options.transport : default_http_transport(), err);
+        set_debug_hook([&err](const std::string& line) { err << "qvn-aws: " << line << "\n"; });
+        hook_reset.active = true;
+      }
       table = chosen->on_session(Session::create(session_options), options.region);
     }
     const JsonOperation* op = find_operation(table, options.operation);

@@ -36,7 +36,7 @@ std::string metavarOf(const std::string& option_name) {
   std::string name = option_name;
   name.erase(0, name.find_first_not_of('-'));
   std::transform(name.begin(), name.end(), name.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+                 [](unsigned char c) { return c == '-' ? '_' : static_cast<char>(std::toupper(c)); });
   return name;
 }
 

@@ -1,26 +1,26 @@
 #include "deploy/deploy_args.hpp"
 
-#include <CLI/CLI.hpp>
-
 #include <ostream>
-#include <variant>
 
-#include "core/run_outcome.hpp"
+#include "core/command_line.hpp"
 
 namespace qvn::deploy {
 
 namespace {
 
-using Field = std::variant<bool DeployArgs::*, std::string DeployArgs::*,
-                           std::optional<std::string> DeployArgs::*>;
+constexpr const char* kDeployEpilog =
+    "A deployment needs --output_test_config. Credentials, region and endpoints come from\n"
+    "AWS's standard variables and files (AWS_PROFILE, AWS_REGION, AWS_ENDPOINT_URL, ...).\n"
+    "The log is written to BACKUP_FOLDER/log/quorvane_testlibs.log.\n"
+    "\n"
+    "environment:\n"
+    "  QUORVANE_TIME_SCALE   factor applied to every wait (default 1)\n"
+    "  QUORVANE_IP_ECHO_URL  public-IP echo service answering {\"ip\": \"...\"}\n"
+    "\n"
+    "exit status: 0 done; 1 the run failed (the reason is logged); 2 usage error.\n";
 
-struct Row {
-  OptionSpec spec;
-  Field field;
-};
-
-const std::vector<Row>& rows() {
-  static const std::vector<Row> table = {
+const std::vector<OptionRow<DeployArgs>>& rows() {
+  static const std::vector<OptionRow<DeployArgs>> table = {
       {{"--revert", "revert the operation", true}, &DeployArgs::revert},
       {{"--dry_run", "Dry run deploy test ec2 logic and show what will be done", true},
        &DeployArgs::dry_run},
@@ -54,62 +54,20 @@ const std::vector<Row>& rows() {
 }  // namespace
 
 const std::vector<OptionSpec>& deployOptionTable() {
-  static const std::vector<OptionSpec> table = [] {
-    std::vector<OptionSpec> specs;
-    for (const auto& row : rows()) specs.push_back(row.spec);
-    return specs;
-  }();
+  static const std::vector<OptionSpec> table = specsOf(rows());
   return table;
 }
 
 DeployArgs parseDeployArgs(const std::vector<std::string>& arguments, std::ostream& out,
                            std::ostream& err) {
   DeployArgs args;
-  CLI::App app{kDeployDescription, kDeployProgram};
-  app.set_help_flag("-h,--help", "show this help message and exit");
-
-  // Optional texts are collected here and copied over when given.
-  std::vector<std::pair<CLI::Option*, std::optional<std::string> DeployArgs::*>> optionals;
-  std::vector<std::string> holders(rows().size());
-  for (std::size_t i = 0; i < rows().size(); ++i) {
-    const Row& row = rows()[i];
-    const std::string& name = row.spec.name;
-    if (auto* flag = std::get_if<bool DeployArgs::*>(&row.field)) {
-      app.add_flag(name, args.**flag, row.spec.help);
-    } else if (auto* text = std::get_if<std::string DeployArgs::*>(&row.field)) {
-      auto* option = app.add_option(name, args.**text, row.spec.help);
-      option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-      if (row.spec.required) option->required();
-    } else {
-      auto field = std::get<std::optional<std::string> DeployArgs::*>(row.field);
-      auto* option = app.add_option(name, holders[i], row.spec.help);
-      option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-      optionals.emplace_back(option, field);
-    }
-  }
-
-  std::vector<const char*> argv{kDeployProgram};
-  for (const auto& argument : arguments) argv.push_back(argument.c_str());
-  try {
-    app.parse(static_cast<int>(argv.size()), argv.data());
-  } catch (const CLI::CallForHelp&) {
-    out << helpText(kDeployProgram, kDeployDescription, deployOptionTable());
-    throw ProgramExit{0};
-  } catch (const CLI::ParseError& e) {
-    err << usageLine(kDeployProgram, deployOptionTable()) << "\n"
-        << kDeployProgram << ": error: " << e.what() << "\n";
-    throw ProgramExit{2};
-  }
-  for (const auto& [option, field] : optionals) {
-    if (option->count() > 0) args.*field = option->as<std::string>();
-  }
+  CommandLine line(kDeployProgram, kDeployDescription, kDeployEpilog);
+  line.bind(rows(), args);
+  line.parse(arguments, out, err);
   // A deployment writes its result there; refuse it before anything is done
   // rather than after every instance has been launched.
   if (!args.revert && !args.output_test_config) {
-    err << usageLine(kDeployProgram, deployOptionTable()) << "\n"
-        << kDeployProgram << ": error: the following arguments are required for a deployment: "
-        << "--output_test_config\n";
-    throw ProgramExit{2};
+    line.fail("the following arguments are required for a deployment: --output_test_config", err);
   }
   return args;
 }

@@ -38,7 +38,8 @@ struct DeployArgs {
 const std::vector<OptionSpec>& deployOptionTable();
 
 // Parses the arguments that follow the program name.
-// -h/--help: the help goes to `out`, then ProgramExit{0} is thrown.
+// -h/--help: the help goes to `out`, then ProgramExit{0} is thrown; so does
+// --version with "probe_deploy <version>".
 // A parse error: the usage line and "probe_deploy: error: <why>" go to
 // `err`, then ProgramExit{2} is thrown. Nothing is logged either way. A
 // deployment (no --revert) without --output_test_config is such an error.

@@ -9,7 +9,6 @@ struct SearchArgs {
   std::string vpc;
   std::optional<std::string> s3_bucket;
   std::string backup_folder = "backups";
-  std::string output_test_config = "subnet.config";
 };
 
 }  // namespace qvn

@@ -40,6 +40,7 @@ const std::vector<SubcommandSpec>& surveySubcommands();
 // required; spoke requires --controller_ip, --controller_user and
 // --spoke_gw_name; --output_test_config must not be empty.
 // -h/--help (of the program or of a sub-command): help to `out`, then
+// ProgramExit{0}; --version: "subnet_survey <version>" to `out`, then
 // ProgramExit{0}. A parse error: the usage line and
 // "subnet_survey: error: <why>" to `err`, then ProgramExit{2}.
 SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostream& out,
