@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace qvn::survey {
@@ -13,7 +14,8 @@ namespace {
 class Terminal {
  public:
   Terminal() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    if (fd_ < 0) throw std::runtime_error("no --controller_password given and no terminal to ask for it");
+    if (fd_ < 0) throw std::runtime_error(std::string("no --controller_password or ") + kControllerPasswordVariable +
+                               " given and no terminal to ask for the controller password");
   }
   ~Terminal() {
     if (echo_off_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
@@ -61,6 +63,14 @@ class Terminal {
 };
 
 }  // namespace
+
+std::string controllerPassword(const std::optional<std::string>& option,
+                               const std::function<std::string()>& prompt) {
+  if (option && !option->empty()) return *option;
+  const char* variable = std::getenv(kControllerPasswordVariable);
+  if (variable != nullptr && *variable != '\0') return variable;
+  return prompt();
+}
 
 std::string readPasswordFromTerminal(const std::string& prompt) {
   Terminal terminal;

@@ -6,6 +6,8 @@
 
 #include "aws/ec2.hpp"
 #include "aws/s3.hpp"
+#include "core/interrupt.hpp"
+#include "core/interruption_notice.hpp"
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "lib/basekit.hpp"
@@ -25,7 +27,7 @@ constexpr const char* kMask = "****";
 constexpr const char* kPasswordPrompt = "Enter Quorvane Controller Password: ";
 
 SearchArgs searchArgsOf(const SurveyArgs& args) {
-  return SearchArgs{args.vpc, args.s3_bucket, args.backup_folder, args.output_test_config};
+  return SearchArgs{args.vpc, args.s3_bucket, args.backup_folder};
 }
 
 // Stops the run with status 0 when an earlier run left its result at the
@@ -44,8 +46,11 @@ void claimOutputPath(const std::string& path, Logger& log) {
 void surveySpokes(const SurveyArgs& args, const aws::Ec2Client& ec2_client) {
   const std::string controller = args.controller_ip.value_or("");
   const std::string user = args.controller_user.value_or("");
-  std::string password = args.controller_password.value_or("");
-  if (password.empty()) password = readPasswordFromTerminal(kPasswordPrompt);
+  const std::string password =
+      controllerPassword(args.controller_password, [] { return readPasswordFromTerminal(kPasswordPrompt); });
+  // Past the prompt: a first Ctrl-C while the terminal does not echo would
+  // otherwise wait for the end of the line.
+  core::install_interrupt_handlers();
   const std::string CID = get_quorvane_cid(controller, user, password);
   const std::string gateway = args.spoke_gw_name.value_or("");
   if (args.horizontal_scaling) {
@@ -53,6 +58,35 @@ void surveySpokes(const SurveyArgs& args, const aws::Ec2Client& ec2_client) {
   } else {
     Spoke::findClassicSpokes(searchArgsOf(args), ec2_client, "https://" + controller + "/v1/api", CID, gateway);
   }
+}
+
+// The command line to run again after an interruption, without the
+// password (the program asks for it when it is not given).
+std::vector<std::string> rerunCommand(const std::vector<std::string>& arguments) {
+  const std::string inline_form = std::string(kPasswordOption) + "=";
+  std::vector<std::string> words{kSurveyProgram};
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (arguments[i] == kPasswordOption) {
+      ++i;
+    } else if (arguments[i].rfind(inline_form, 0) != 0) {
+      words.push_back(arguments[i]);
+    }
+  }
+  return words;
+}
+
+int endInterrupted(const std::vector<std::string>& arguments, Logger& log, std::exception_ptr failure) {
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      std::cerr << kSurveyProgram << ": error: " << e.what() << std::endl;
+    } catch (...) {
+      // A ProgramExit: the step has said why already.
+    }
+  }
+  core::logInterruption(log, "nothing is left to remove; to survey again, run", rerunCommand(arguments));
+  return core::interrupted_exit_status();
 }
 
 }  // namespace
@@ -85,10 +119,33 @@ Logger& beginSubnetSurvey(const SurveyArgs& args, const std::vector<std::string>
   return *getLogger("quorvane_testlibs");
 }
 
+namespace {
+
+int surveyFlow(const SurveyArgs& args);
+
+}  // namespace
+
+// After SIGINT or SIGTERM (handled once the password is known) the search
+// winds down, and the run ends with an ERROR record naming the command to
+// run again and status 130 or 143.
 int runSubnetSurvey(const std::vector<std::string>& arguments) {
   const SurveyArgs args = parseSurveyArgs(arguments, std::cout, std::cerr);
   Logger& log = beginSubnetSurvey(args, arguments);
+  int status = 0;
+  try {
+    status = surveyFlow(args);
+  } catch (...) {
+    if (!core::interrupted()) throw;
+    return endInterrupted(arguments, log, std::current_exception());
+  }
+  if (core::interrupted()) return endInterrupted(arguments, log, nullptr);
+  return status;
+}
 
+namespace {
+
+int surveyFlow(const SurveyArgs& args) {
+  Logger& log = *getLogger("quorvane_testlibs");
   const AwsSessionResult started = start_aws_session(args.assume_role, args.profile);
   if (const auto* failure = std::get_if<std::string>(&started)) throw std::runtime_error(*failure);
   const aws::Ec2Client ec2_client(std::get<AwsSession>(started).session, args.region);
@@ -97,12 +154,15 @@ int runSubnetSurvey(const std::vector<std::string>& arguments) {
   if (!args.output_test_config.empty()) claimOutputPath(args.output_test_config, log);
 
   if (args.subparser_name == "natgw") {
+    core::install_interrupt_handlers();
     Nat::findNatGws(searchArgsOf(args), ec2_client, s3_client);
   } else {
     surveySpokes(args, ec2_client);
   }
   return RunOutcome().getStatus();
 }
+
+}  // namespace
 
 int runSubnetSurvey(int argc, char** argv) {
   std::vector<std::string> arguments;
