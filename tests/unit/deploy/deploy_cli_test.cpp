@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "unit/cli_parse.hpp"
 #include "deploy/deploy_args.hpp"
 #include "deploy/deploy_main.hpp"
+#include "deploy/tags.hpp"
 #include "unit/core/log_capture.hpp"
 
 namespace qvn::deploy {
@@ -116,6 +118,22 @@ TEST(DeployArgsTest, ParseErrorsPrintUsageAndEndWithStatusTwo) {
   EXPECT_FALSE(revert.args->output_test_config);
 }
 
+TEST(DeployArgsTest, MistypedOptionsAreNamedWithTheClosestOne) {
+  auto p = parse({"--test_config", "x", "--output_test_config", "y", "--regoin", "us-east-1"});
+  EXPECT_EQ(p.exit_status, 2);
+  EXPECT_NE(p.err.find("\nprobe_deploy: error: unknown option '--regoin'; did you mean '--region'?\n"),
+            std::string::npos)
+      << p.err;
+  // The unknown option is the mistake even when it leaves a required one out.
+  p = parse({"--test-config", "x", "--output_test_config", "y"});
+  EXPECT_EQ(p.exit_status, 2);
+  EXPECT_NE(p.err.find("unknown option '--test-config'; did you mean '--test_config'?"), std::string::npos)
+      << p.err;
+  p = parse({"--version"});
+  EXPECT_EQ(p.exit_status, 0);
+  EXPECT_EQ(p.out.rfind("probe_deploy ", 0), 0u);
+}
+
 TEST(TagResourceTest, OddPieceCountsAreRefused) {
   EXPECT_EQ(splitTagResource("a,b,"), (std::vector<std::string>{"a", "b", ""}));
   EXPECT_EQ(splitTagResource(""), std::vector<std::string>{""});
@@ -210,6 +228,29 @@ TEST_F(DeployFlowTest, CompletePairPassesTheOpening) {
   EXPECT_FALSE(Globals.dry_run);
   EXPECT_EQ(RunOutcome().getStatus(), 0);
   EXPECT_EQ(commandText({}), "probe_deploy ");
+}
+
+TEST(RevertCommandTest, NamesWhatTheTeardownNeedsAndNothingElse) {
+  DeployArgs args;
+  args.test_config = "in.json";
+  args.output_test_config = "out.json";
+  args.instance_type = "t3.small";
+  args.tag_resource = "team,qa";
+  EXPECT_EQ(revertCommand(args), (std::vector<std::string>{"probe_deploy", "--revert", "--test_config", "in.json"}));
+
+  args.region = "eu-west-1";
+  args.profile = "ci";
+  args.assume_role = "arn:aws:iam::123456789012:role/deployer";
+  args.ec2_role = "default";
+  args.backup_folder = "/tmp/my backups";
+  EXPECT_EQ(revertCommand(args),
+            (std::vector<std::string>{"probe_deploy", "--revert", "--test_config", "in.json", "--region", "eu-west-1",
+                                      "--profile", "ci", "--assume_role", "arn:aws:iam::123456789012:role/deployer",
+                                      "--ec2_role", "default", "--backup_folder", "/tmp/my backups"}));
+  // A named role is the user's own: the teardown leaves IAM alone anyway.
+  args.ec2_role = "their-role";
+  const auto words = revertCommand(args);
+  EXPECT_EQ(std::find(words.begin(), words.end(), "--ec2_role"), words.end());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
 #include "unit/cli_parse.hpp"
+#include "survey/password_prompt.hpp"
 #include "survey/survey_args.hpp"
 #include "survey/survey_main.hpp"
 
@@ -118,6 +120,65 @@ TEST(SurveyArgsTest, HelpTextsOfTheProgramAndItsSubcommands) {
   for (const auto& option : spokeOptionTable()) {
     EXPECT_NE(spoke.out.find(option.help), std::string::npos) << option.name;
   }
+}
+
+TEST(SurveyArgsTest, MistypedSpokeOptionIsNamedWithTheClosestOne) {
+  auto p = parse(with({"spoke", "--controller_ip", "1", "--controler_user", "u", "--spoke_gw_name", "g"}));
+  EXPECT_EQ(p.exit_status, 2);
+  EXPECT_EQ(p.err.rfind("usage: subnet_survey spoke [-h]", 0), 0u) << p.err;
+  EXPECT_NE(p.err.find("unknown option '--controler_user'; did you mean '--controller_user'?"), std::string::npos)
+      << p.err;
+  p = parse(with({"spok"}));
+  EXPECT_EQ(p.exit_status, 2);
+  EXPECT_NE(p.err.find("unknown sub-command 'spok'; did you mean 'spoke'?"), std::string::npos) << p.err;
+}
+
+// Sets or removes one environment variable for the life of the object.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(ControllerPasswordTest, OptionThenVariableThenPrompt) {
+  int prompts = 0;
+  auto prompt = [&] {
+    ++prompts;
+    return std::string("typed");
+  };
+  {
+    ScopedVariable variable(kControllerPasswordVariable, "from-env");
+    EXPECT_EQ(controllerPassword(std::string("from-option"), prompt), "from-option");
+    EXPECT_EQ(controllerPassword(std::nullopt, prompt), "from-env");
+    EXPECT_EQ(controllerPassword(std::string(""), prompt), "from-env") << "an empty option is no password";
+    EXPECT_EQ(prompts, 0);
+  }
+  {
+    ScopedVariable variable(kControllerPasswordVariable, "");
+    EXPECT_EQ(controllerPassword(std::nullopt, prompt), "typed") << "an empty variable is no password";
+  }
+  {
+    ScopedVariable variable(kControllerPasswordVariable, nullptr);
+    EXPECT_EQ(controllerPassword(std::string(""), prompt), "typed");
+  }
+  EXPECT_EQ(prompts, 2);
 }
 
 TEST(SurveyCommandTextTest, PasswordIsMaskedInBothForms) {
