@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the toolkit against the local AWS sandbox: starts qvn-sandbox on the
 # spoke scenario, then drives the AWS client, the controller API and both
-# programs the way the workflow does, and stops the sandbox again.
+# programs the way the workflow does, and stops the sandbox again. The work
+# folder (sandbox output, logs, test configurations, key file) is kept and
+# named at the end (DEMO_KEEP_WORK=0 removes it instead, as the test suite does).
 #   usage: scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 
@@ -23,14 +25,20 @@ cleanup() {
     kill -TERM "$SANDBOX_PID" 2>/dev/null || true
     wait "$SANDBOX_PID" 2>/dev/null || true
   fi
-  rm -rf "$WORK"
+  if [ "${DEMO_KEEP_WORK:-1}" = 0 ]; then
+    rm -rf "$WORK"
+  else
+    echo "demo: work folder kept: $WORK (logs in $WORK/backups/log; remove it with rm -rf $WORK)"
+  fi
 }
 trap cleanup EXIT
 
 step() { printf '\n=== %s\n' "$*"; }
 show() { printf '$ %s\n' "$*"; "$@"; }
 
-# Every wait of the sandbox's instance life cycle and of the toolkit runs 100 times faster.
+# Every wait of the sandbox's instance life cycle and of the toolkit runs 100
+# times faster. The sandbox and the programs must share the factor: programs
+# that wait less than the sandbox takes give up on instances still starting.
 export QUORVANE_TIME_SCALE=0.01
 
 step "Start the sandbox (scenario: spoke VPC with a gateway and its HA peer)"
@@ -56,10 +64,13 @@ SPOKE_CONFIG="$WORK/survey/spoke.config"
 NATGW_CONFIG="$WORK/survey/natgw.config"
 
 step "subnet_survey spoke: the subnets routed to spoke1 and its HA peer (controller over HTTPS, EC2)"
+# The password comes from the environment, out of sight of ps.
+export QUORVANE_CONTROLLER_PASSWORD=sandbox-controller-pass
 show "$SURVEY" --vpc vpc-0a5b0c0d0e0f00001 --region us-east-1 --assume_role "$SURVEY_ROLE" \
   --backup_folder "$WORK/backups" --output_test_config "$SPOKE_CONFIG" \
   spoke --controller_ip "$QUORVANE_SANDBOX_CONTROLLER" --controller_user admin \
-  --controller_password sandbox-controller-pass --spoke_gw_name spoke1 2>&1 | grep -v '^$'
+  --spoke_gw_name spoke1 2>&1 | grep -v '^$'
+unset QUORVANE_CONTROLLER_PASSWORD
 
 step "subnet_survey natgw: the subnets behind the NAT gateways (scenario natgw), with a copy in S3"
 curl -sS --max-time 10 -X POST "$AWS_ENDPOINT_URL/_sandbox/scenario" \
