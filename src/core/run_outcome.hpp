@@ -6,7 +6,6 @@
 //   qvn::Globals.dry_run = args.dry_run;     // set once by the main flow
 //   throw qvn::ProgramExit{1};               // end the program with status 1
 #include <atomic>
-#include <exception>
 #include <string>
 
 namespace qvn {
@@ -50,10 +49,11 @@ struct RunSettings {
 extern RunSettings Globals;
 
 // "End the program with status N": thrown on the main thread and turned into
-// the exit status by main (see exitStatusOf in core/program_main.hpp).
-struct ProgramExit : std::exception {
+// the exit status by main (see exitStatusOf in core/program_main.hpp). A type
+// of its own, not a std::exception: a step's `catch (std::exception&)` never
+// takes an exit for a failure.
+struct ProgramExit {
   explicit ProgramExit(int code) : status(code) {}
-  const char* what() const noexcept override { return "program exit"; }
   int status;
 };
 

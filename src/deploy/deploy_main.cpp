@@ -6,12 +6,15 @@
 #include "aws/s3.hpp"
 #include "aws/ssm.hpp"
 #include "aws/sts.hpp"
+#include "core/interrupt.hpp"
+#include "core/interruption_notice.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/config_check.hpp"
 #include "deploy/deploy_session.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/machine_image.hpp"
 #include "deploy/orchestration.hpp"
+#include "deploy/tags.hpp"
 #include "deploy/teardown.hpp"
 #include "lib/basekit.hpp"
 
@@ -24,20 +27,6 @@ std::string commandText(const std::vector<std::string>& arguments) {
     text += arguments[i];
   }
   return text;
-}
-
-std::vector<std::string> splitTagResource(const std::string& value) {
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t comma = value.find(',', start);
-    if (comma == std::string::npos) {
-      pieces.push_back(value.substr(start));
-      return pieces;
-    }
-    pieces.push_back(value.substr(start, comma - start));
-    start = comma + 1;
-  }
 }
 
 void checkTagResource(const DeployArgs& args, Logger& log) {
@@ -108,6 +97,14 @@ std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args) {
 
 namespace {
 
+void writeOutputAfterFailure(TestConfig& config, const std::string& path) {
+  try {
+    config.write(path);
+  } catch (const std::exception& e) {
+    std::cerr << kDeployProgram << ": error: " << e.what() << std::endl;
+  }
+}
+
 void runDeployment(const DeployArgs& args, Logger& log) {
   // The whole configuration is checked before anything is asked of AWS.
   TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Deploy);
@@ -120,23 +117,80 @@ void runDeployment(const DeployArgs& args, Logger& log) {
   const aws::IamClient iam_client(session, args.region);
   aws::StsClient sts_client(session, args.region);
   const std::string ami = getAMIByName(ec2_client, args);
-  deployEc2s(ec2_client, s3_client, iam_client, ami, args, sts_client, config);
+  try {
+    deployEc2s(ec2_client, s3_client, iam_client, ami, args, sts_client, config);
+  } catch (...) {
+    // A step that failed while the run was being interrupted: the output
+    // still says what is done (nothing was recorded yet).
+    if (core::interrupted()) writeOutputAfterFailure(config, *args.output_test_config);
+    throw;
+  }
+}
+
+void runRevert(const DeployArgs& args) {
+  // As for a deployment, a bad configuration stops the run before AWS is asked anything.
+  readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
+  const auto session = deploymentSession(args);
+  runTeardown(deploymentEc2Client(session, args.region), aws::IamClient(session, args.region), args);
+}
+
+// The end of an interrupted run: the failure that the interruption caused,
+// if any, on standard error, then the ERROR record with the command to run.
+int endInterrupted(const DeployArgs& args, const std::vector<std::string>& arguments, Logger& log,
+                   std::exception_ptr failure) {
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      std::cerr << kDeployProgram << ": error: " << e.what() << std::endl;
+    } catch (...) {
+      // A ProgramExit: the step has said why already.
+    }
+  }
+  if (args.revert) {
+    std::vector<std::string> again{kDeployProgram};
+    again.insert(again.end(), arguments.begin(), arguments.end());
+    core::logInterruption(log, "to finish the teardown, run it again", again);
+  } else {
+    core::logInterruption(log, "to remove what was made, run", revertCommand(args));
+  }
+  return core::interrupted_exit_status();
 }
 
 }  // namespace
 
+std::vector<std::string> revertCommand(const DeployArgs& args) {
+  std::vector<std::string> words{kDeployProgram, "--revert", "--test_config", args.test_config};
+  const auto add = [&words](const char* option, const std::optional<std::string>& value) {
+    if (value && !value->empty()) words.insert(words.end(), {option, *value});
+  };
+  add("--region", args.region);
+  add("--profile", args.profile);
+  add("--assume_role", args.assume_role);
+  if (args.ec2_role == "default") add("--ec2_role", args.ec2_role);
+  if (args.backup_folder != DeployArgs{}.backup_folder) add("--backup_folder", args.backup_folder);
+  return words;
+}
+
 int runProbeDeploy(const std::vector<std::string>& arguments) {
   const DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
   Logger& log = beginProbeDeploy(args, arguments);
+  // From here on the first SIGINT or SIGTERM lets the run wind down and
+  // say what to do next; before, it ends the process as usual (nothing has
+  // been asked of AWS yet).
+  core::install_interrupt_handlers();
 
-  if (!args.revert) {
-    runDeployment(args, log);
-  } else {
-    // As for a deployment, a bad configuration stops the run before AWS is asked anything.
-    readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
-    const auto session = deploymentSession(args);
-    runTeardown(deploymentEc2Client(session, args.region), aws::IamClient(session, args.region), args);
+  try {
+    if (!args.revert) {
+      runDeployment(args, log);
+    } else {
+      runRevert(args);
+    }
+  } catch (...) {
+    if (!core::interrupted()) throw;
+    return endInterrupted(args, arguments, log, std::current_exception());
   }
+  if (core::interrupted()) return endInterrupted(args, arguments, log, nullptr);
   return RunOutcome().getStatus();
 }
 

@@ -15,10 +15,6 @@ namespace qvn::deploy {
 // "probe_deploy " followed by the arguments joined by single blanks.
 std::string commandText(const std::vector<std::string>& arguments);
 
-// The pieces of a --tag_resource value, split at every ',' (kept untrimmed;
-// "" is one empty piece).
-std::vector<std::string> splitTagResource(const std::string& value);
-
 // With --tag_resource given, an odd number of pieces logs
 // "**Error** incomplete tag_resource pair" and ends the program with status 1.
 void checkTagResource(const DeployArgs& args, Logger& log);
@@ -50,8 +46,16 @@ std::optional<aws::S3Client> openWorkflowAccess(const DeployArgs& args, Logger& 
 // credentials, or a plain session of --profile.
 std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args);
 
+// The command that removes what a deployment with `args` made:
+// probe_deploy --revert --test_config, then --region, --profile,
+// --assume_role, --ec2_role default and --backup_folder where given.
+std::vector<std::string> revertCommand(const DeployArgs& args);
+
 // The whole flow for the arguments after the program name; returns the exit
-// status or throws ProgramExit.
+// status or throws ProgramExit. After SIGINT or SIGTERM the run winds down
+// (see core/interrupt.hpp), a deployment still writes its output, and the
+// run ends with an ERROR record naming the command to run next (the revert
+// for a deployment, the same command for a revert) and status 130 or 143.
 int runProbeDeploy(const std::vector<std::string>& arguments);
 int runProbeDeploy(int argc, char** argv);
 

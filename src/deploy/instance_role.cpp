@@ -27,6 +27,18 @@ Json statement(const std::string& action) {
 
 bool alreadyExists(const aws::ServiceError& e) { return e.code() == "EntityAlreadyExists"; }
 
+bool roleIsInProfile(const aws::IamClient& iam_client) {
+  aws::ListInstanceProfilesForRoleRequest request;
+  request.RoleName = kRoleName;
+  try {
+    for (const auto& profile : iam_client.list_instance_profiles_for_role(request).InstanceProfiles)
+      if (profile.InstanceProfileName == kInstanceProfileName) return true;
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != "NoSuchEntity") throw;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string s3PolicyDocument() {
@@ -83,8 +95,10 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
     iam_client.create_role(request);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
+      // A run stopped between creating the role and attaching the policy
+      // left it without; attaching a policy that is attached already
+      // changes nothing.
       log.info("  **Alert** " + failureText(e));
-      return false;
     }
   }
   log.info("- Attach policy to role");
@@ -106,7 +120,9 @@ void createInstanceProfile(const aws::IamClient& iam_client) {
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
       log.info("  **Alert** " + failureText(e));
-      return;
+      // A run stopped between creating the profile and adding the role left
+      // it empty; a profile holds one role, so it is added only when missing.
+      if (roleIsInProfile(iam_client)) return;
     }
   }
   log.info("- Add role to instance profile");

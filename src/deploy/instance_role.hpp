@@ -29,12 +29,15 @@ std::string ec2TrustDocument();
 std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& args, aws::StsClient& sts);
 
 // Creates the role and attaches `policy_arn`; true when attached. A role
-// that already exists logs "  **Alert** <error>" and is left as it is
-// (false). Other refusals of the creation are passed over.
+// that already exists logs "  **Alert** <error>" and gets the policy
+// attached all the same (IAM takes an attachment that exists as done), so
+// a role left without it by a stopped run is completed. Other refusals of
+// the creation are passed over.
 bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn);
 
 // Creates the instance profile and adds the role. A profile that already
-// exists logs "  **Alert** <error>" and is left as it is.
+// exists logs "  **Alert** <error>"; the role is added only when the profile
+// does not hold it yet (ListInstanceProfilesForRole).
 void createInstanceProfile(const aws::IamClient& iam_client);
 
 // Removes the role from the profile and deletes the profile (failures of

@@ -32,6 +32,35 @@ std::string systemError(const std::string& what, const std::string& path, int er
   return what + " " + path + ": " + std::strerror(error);
 }
 
+// Temporary files of a key written to `path` by an earlier run that was
+// killed before it could rename or remove them: ".qvn-tmp.<name>.<unique>",
+// and ".<name>.<unique>" of older versions. Only names built from this
+// key's own file name are touched.
+void removeStaleKeyTemporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const std::string name = target.filename().string();
+  const std::string prefixes[] = {".qvn-tmp." + name + ".", "." + name + "."};
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string entry = it->path().filename().string();
+    for (const std::string& prefix : prefixes) {
+      if (entry.size() > prefix.size() && entry.compare(0, prefix.size(), prefix) == 0 &&
+          it->symlink_status().type() == fs::file_type::regular) {
+        std::error_code ignored;
+        fs::remove(it->path(), ignored);
+        break;
+      }
+    }
+  }
+}
+
+bool privateKeyFileExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
+}
+
 }  // namespace
 
 std::string keyPairName(const std::string& vpcId) { return "quorvane-test-ec2-key-pair-" + vpcId; }
@@ -92,9 +121,23 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     log.error("  **Error** " + failureText(e));
     throw;
   }
+  const std::string path = privateKeyPath(args, vpcId);
+  if (!args.dry_run) removeStaleKeyTemporaries(path);
   if (!found.KeyPairs.empty()) {
     log.info("  Key " + keyName + " already exist");
-    return keyName;
+    if (args.dry_run || privateKeyFileExists(path)) return keyName;
+    // The tool's own pair (the lookup matched its tag), but its private key
+    // never reached this folder: the run that made it was stopped first. A
+    // pair nobody can log in with is replaced.
+    log.info("  No private key " + path + ": make the key pair again");
+    try {
+      aws::DeleteKeyPairRequest remove;
+      remove.KeyName = keyName;
+      ec2_client.delete_key_pair(remove);
+    } catch (const std::exception& e) {
+      log.error("  **Error** " + failureText(e));
+      throw ProgramExit{1};
+    }
   }
   if (args.dry_run) return keyName;
 
@@ -120,7 +163,6 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   }
   log.info("  done");
 
-  const std::string path = privateKeyPath(args, vpcId);
   try {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     writePrivateFile(path, *material + "\n");

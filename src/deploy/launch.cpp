@@ -1,8 +1,11 @@
 #include "deploy/launch.hpp"
 
+#include <cctype>
+
 #include "aws/errors.hpp"
 #include "aws/waiters.hpp"
 #include "core/clock.hpp"
+#include "core/interrupt.hpp"
 #include "core/logging.hpp"
 #include "deploy/elastic_ip.hpp"
 #include "deploy/failure_report.hpp"
@@ -64,6 +67,56 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
   return profile;
 }
 
+std::string stateOf(const aws::Instance& instance) {
+  return instance.State && instance.State->Name ? *instance.State->Name : "";
+}
+
+// EC2's InvalidParameterValue also says "not yet" for an instance profile
+// that was created moments ago; only that one is worth waiting for.
+bool concernsInstanceProfile(const aws::ServiceError& error) {
+  std::string message = error.message();
+  for (char& c : message) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return message.find("instanceprofile") != std::string::npos ||
+         message.find("instance profile") != std::string::npos;
+}
+
+// The instance_status_ok wait with the SDK's timing, polled one attempt at
+// a time so that an interruption ends it between two polls. False when
+// interrupted; a waiter that gives up is thrown as it is.
+bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insId) {
+  aws::DescribeInstanceStatusRequest wait;
+  wait.InstanceIds = {insId};
+  const aws::WaiterConfig timing;
+  aws::WaiterConfig onePoll = timing;
+  onePoll.max_attempts = 1;
+  for (int attempt = 1;; ++attempt) {
+    if (core::interrupted()) return false;
+    try {
+      aws::wait_instance_status_ok(ec2_client, wait, onePoll);
+      return true;
+    } catch (const aws::WaiterError& notYet) {
+      if (notYet.reason() != aws::WaiterError::Reason::MaxAttempts || attempt >= timing.max_attempts) throw;
+    }
+    core::sleep_for(timing.delay);
+  }
+}
+
+// A new instance, and an adopted one that is still starting (pending, or
+// running with its status checks not passed yet), is waited for until its
+// status checks pass. False when the worker has to end: the instance is
+// stopped or stopping (not running, nothing to record), or the run was
+// interrupted.
+bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, bool adopted) {
+  if (adopted) {
+    const std::string state = stateOf(describeInstance(ec2_client, insId));
+    if (state != "pending" && state != "running") {
+      packageLogger().info("  " + insId + " is " + (state.empty() ? "in no known state" : state) + ", not running");
+      return false;
+    }
+  }
+  return waitUntilStatusOk(ec2_client, insId);
+}
+
 }  // namespace
 
 aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile) {
@@ -106,13 +159,17 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, 
                data.NetworkInterfaces.front().SubnetId.value_or(""));
       return insId;
     } catch (const aws::ServiceError& error) {
-      if (error.code() != "InvalidParameterValue") {
+      if (error.code() != "InvalidParameterValue" || !concernsInstanceProfile(error)) {
         log.error("  **Error** " + failureText(error));
         return std::nullopt;
       }
       log.info(std::string("  Instance profile ") + kDefaultInstanceProfile + " is not ready, retry in 10 sec");
       if (attempt >= kLaunchAttempts) throw InvalidParameterValueException();
       core::sleep_for(core::Seconds(kLaunchRetrySeconds));
+      if (core::interrupted()) {
+        log.info("  Launch in " + data.NetworkInterfaces.front().SubnetId.value_or("") + " given up: interrupted");
+        return std::nullopt;
+      }
     } catch (const std::exception& error) {
       log.error("  **Error** " + failureText(error));
       reportFailure("launch in " + data.NetworkInterfaces.front().SubnetId.value_or(""), error);
@@ -129,15 +186,14 @@ void createEc2(const Ec2Launch& launch) {
 
   log.info(std::string("- Create ") + kInstanceName + " in private " + launch.private_subnet_id);
   std::optional<std::string> insId = getLiveEc2(ec2_client, launch.gw_subnet_id).first;
+  const bool adopted = insId.has_value();
   if (!insId) {
     const aws::RunInstancesRequest data = launchRequest(launch, *profile);
-    if (launch.args->dry_run) return;
+    if (launch.args->dry_run || core::interrupted()) return;
     insId = createEc2WithRetry(ec2_client, data);
     if (!insId) return;
-    aws::DescribeInstanceStatusRequest wait;
-    wait.InstanceIds = {*insId};
-    aws::wait_instance_status_ok(ec2_client, wait);
   }
+  if (!readyForUse(ec2_client, *insId, adopted)) return;
 
   aws::DescribeInstanceStatusRequest status;
   status.InstanceIds = {*insId};

@@ -22,8 +22,8 @@
 
 namespace qvn::deploy {
 
-// EC2 refused a launch with "InvalidParameterValue" (most often an instance
-// profile that EC2 does not see yet): the launch is tried again.
+// EC2 kept refusing a launch with "InvalidParameterValue" about its
+// instance profile, on every attempt.
 class InvalidParameterValueException : public std::exception {
  public:
   const char* what() const noexcept override {
@@ -57,14 +57,21 @@ struct Ec2Launch {
 aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile);
 
 // Launches or adopts the test instance of `launch.gw_subnet_id`, waits until
-// its status checks pass, gives it an Elastic IP when it has no public
-// address and records its addresses in the entry.
+// its status checks pass (an adopted instance that is still pending or
+// initializing too), gives it an Elastic IP when it has no public address
+// and records its addresses in the entry. An adopted instance that is
+// stopped is left alone and nothing is recorded. Once the run is
+// interrupted, nothing is launched and the waits end; the entry then stays
+// as it is.
 void createEc2(const Ec2Launch& launch);
 
 // One launch with up to kLaunchAttempts tries, kLaunchRetrySeconds apart,
-// while EC2 answers "InvalidParameterValue"; after the last such answer
-// InvalidParameterValueException is thrown. Another refusal or failure is
-// logged at ERROR and gives nothing.
+// while EC2 answers "InvalidParameterValue" about the instance profile (one
+// created moments ago is not visible to EC2 yet); after the last such
+// answer InvalidParameterValueException is thrown. Any other refusal (a
+// wrong instance type is InvalidParameterValue too) or failure is logged at
+// ERROR with EC2's message and gives nothing at once, and so does an
+// interruption during the pause.
 std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, const aws::RunInstancesRequest& data);
 
 }  // namespace qvn::deploy

@@ -1,16 +1,16 @@
 #include "deploy/orchestration.hpp"
 
-#include <thread>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/logging.hpp"
-#include "core/run_outcome.hpp"
 #include "deploy/config_check.hpp"
-#include "deploy/failure_report.hpp"
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/launch.hpp"
+#include "deploy/resource_names.hpp"
 #include "deploy/security_group.hpp"
+#include "deploy/worker_fanout.hpp"
 
 namespace qvn::deploy {
 
@@ -18,21 +18,66 @@ namespace {
 
 Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
 
-// The worker boundary: nothing a launch throws leaves its thread.
-void runLaunch(const Ec2Launch& launch) {
-  try {
-    createEc2(launch);
-  } catch (const std::exception& failure) {
-    packageLogger().error("  **Error** " + launch.private_subnet_id + ": " + failureText(failure));
-    reportFailure("launch in " + launch.private_subnet_id, failure);
-  } catch (...) {
-    const std::runtime_error unknown("unexpected failure");
-    packageLogger().error("  **Error** " + launch.private_subnet_id + ": unexpected failure");
-    reportFailure("launch in " + launch.private_subnet_id, unknown);
+// What every launch of the VPC shares, made once on the calling thread.
+struct SharedLaunchInputs {
+  std::optional<std::string> sg_id;
+  std::optional<std::string> key_name;
+  std::optional<std::string> instance_profile;
+};
+
+// The security group, key pair and (with --ec2_role default) the IAM
+// objects, one step after the other. Nothing when the run is interrupted
+// before they are all there: no launch can use half of them.
+std::optional<SharedLaunchInputs> prepareSharedResources(const aws::Ec2Client& ec2_client,
+                                                         const std::optional<aws::S3Client>& s3_client,
+                                                         const aws::IamClient& iam_client, const std::string& vpcId,
+                                                         const DeployArgs& args, aws::StsClient& sts_client) {
+  SharedLaunchInputs shared;
+  if (core::interrupted()) return std::nullopt;
+  shared.sg_id = createSG(ec2_client, vpcId, args);
+  if (core::interrupted()) return std::nullopt;
+  shared.key_name = args.key_name;
+  if (!shared.key_name) shared.key_name = createKeyPair(ec2_client, s3_client, vpcId, args);
+  if (args.ec2_role == kDefaultEc2Role) {
+    if (core::interrupted()) return std::nullopt;
+    const std::string policy_arn = createS3Policy(iam_client, args, sts_client);
+    if (core::interrupted()) return std::nullopt;
+    createEc2Role(iam_client, policy_arn);
+    if (core::interrupted()) return std::nullopt;
+    createInstanceProfile(iam_client);
+    shared.instance_profile = names::kInstanceProfile;
   }
+  if (core::interrupted()) return std::nullopt;
+  return shared;
+}
+
+Ec2Launch launchOf(ConfigEntry& x, const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                   const std::string& ami, const DeployArgs& args, const SharedLaunchInputs& shared) {
+  Ec2Launch launch;
+  launch.ec2_client = &ec2_client;
+  launch.iam_client = &iam_client;
+  launch.ami = ami;
+  launch.gw_subnet_id = x.string("gw_subnet_id");
+  launch.private_subnet_id = x.string("private_subnet_id");
+  launch.spoke_gw_ip = x.string("gw_private_ip");
+  launch.args = &args;
+  launch.test_config = &x;
+  launch.sg_id = shared.sg_id;
+  launch.instance_profile = shared.instance_profile;
+  launch.key_name = shared.key_name;
+  return launch;
 }
 
 }  // namespace
+
+std::vector<std::string> entriesWithoutAddresses(TestConfig& test_config) {
+  std::vector<std::string> missing;
+  for (ConfigEntry& x : test_config.entries()) {
+    if (!isDeployedEntry(x)) continue;
+    if (!x.has("ec2_ip") || !x.has("ec2_2nd_private_ip")) missing.push_back(x.string("private_subnet_id"));
+  }
+  return missing;
+}
 
 void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
                 const aws::IamClient& iam_client, const std::string& ami, const DeployArgs& args,
@@ -41,16 +86,8 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
   const std::string vpcId = getVpcId(ec2_client, test_config.entry(0).string("gw_subnet_id"));
   checkGatewaySubnetsInVpc(test_config, ec2_client, vpcId);
 
-  const std::optional<std::string> sgId = createSG(ec2_client, vpcId, args);
-  std::optional<std::string> key_name = args.key_name;
-  if (!key_name) key_name = createKeyPair(ec2_client, s3_client, vpcId, args);
-  std::optional<std::string> instance_profile;
-  if (args.ec2_role == kDefaultEc2Role) {
-    const std::string policy_arn = createS3Policy(iam_client, args, sts_client);
-    createEc2Role(iam_client, policy_arn);
-    createInstanceProfile(iam_client);
-    instance_profile = kDefaultInstanceProfile;
-  }
+  const std::optional<SharedLaunchInputs> shared =
+      prepareSharedResources(ec2_client, s3_client, iam_client, vpcId, args, sts_client);
 
   // Every launch is prepared before the first worker starts.
   std::vector<ConfigEntry> entries = test_config.entries();
@@ -60,35 +97,27 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
       log.error("  **Error** Skip " + x.string("nat_gw_id") + " -- private_subnet_id not defined");
       continue;
     }
-    Ec2Launch launch;
-    launch.ec2_client = &ec2_client;
-    launch.iam_client = &iam_client;
-    launch.ami = ami;
-    launch.gw_subnet_id = x.string("gw_subnet_id");
-    launch.private_subnet_id = x.string("private_subnet_id");
-    launch.spoke_gw_ip = x.string("gw_private_ip");
-    launch.args = &args;
-    launch.test_config = &x;
-    launch.sg_id = sgId;
-    launch.instance_profile = instance_profile;
-    launch.key_name = key_name;
-    launches.push_back(std::move(launch));
+    if (shared) launches.push_back(launchOf(x, ec2_client, iam_client, ami, args, *shared));
   }
+  std::vector<WorkerTask> tasks;
+  tasks.reserve(launches.size());
+  for (const Ec2Launch& launch : launches)
+    tasks.push_back({"launch in " + launch.private_subnet_id, [&launch] { createEc2(launch); }});
+  runWorkers(tasks);
 
-  std::vector<std::thread> threadPool;
-  threadPool.reserve(launches.size());
-  for (const Ec2Launch& launch : launches) threadPool.emplace_back(runLaunch, std::cref(launch));
-  for (std::thread& worker : threadPool) worker.join();
-
+  // Written in every case, an interrupted run included: the entries done so
+  // far carry their addresses.
   if (!args.output_test_config) throw std::invalid_argument("a deployment needs --output_test_config");
   test_config.write(*args.output_test_config);
-}
 
-void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
-                const aws::IamClient& iam_client, const std::string& ami, const DeployArgs& args,
-                aws::StsClient& sts_client) {
-  TestConfig test_config = readCheckedTestConfig(args.test_config, ConfigUse::Deploy);
-  deployEc2s(ec2_client, s3_client, iam_client, ami, args, sts_client, test_config);
+  // A dry run launches nothing, so it records only instances that run already.
+  if (args.dry_run) return;
+  const std::vector<std::string> missing = entriesWithoutAddresses(test_config);
+  if (missing.empty()) return;
+  std::string listed;
+  for (const std::string& subnet : missing) listed += (listed.empty() ? "" : ", ") + subnet;
+  log.error("  **Error** " + std::to_string(missing.size()) +
+            " entries are not recorded with ec2_ip and ec2_2nd_private_ip: " + listed);
 }
 
 }  // namespace qvn::deploy

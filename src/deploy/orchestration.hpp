@@ -5,6 +5,7 @@
 // written out with the addresses the launches learned.
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "aws/ec2.hpp"
 #include "aws/iam.hpp"
@@ -20,18 +21,23 @@ inline constexpr const char* kDefaultEc2Role = "default";
 
 // Deploys `test_config` (already checked, see config_check.hpp) and writes
 // it to args.output_test_config. Every gateway subnet is checked to lie in
-// the VPC of the first entry before anything is created. A worker's
-// unexpected failure is written to standard error with the subnet it
-// concerns and logged at ERROR; the other workers go on. `sts_client` (of
-// the deployment session) names the caller's account when the default
-// policy already exists and --account is not given.
+// the VPC of the first entry before anything is created. The launches run
+// on the worker fan-out (worker_fanout.hpp): a worker's unexpected failure
+// is written to standard error with the subnet it concerns and logged at
+// ERROR; the other workers go on. `sts_client` (of the deployment session)
+// names the caller's account when the default policy already exists and
+// --account is not given.
+//
+// Once the run is interrupted no further shared step or launch starts; the
+// output is written with the entries done so far all the same. Unless this
+// is a dry run, deployed entries left without ec2_ip or
+// ec2_2nd_private_ip are named in one ERROR record (exit status 1).
 void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
                 const aws::IamClient& iam_client, const std::string& ami, const DeployArgs& args,
                 aws::StsClient& sts_client, TestConfig& test_config);
 
-// The same, reading (and checking) the file args.test_config first.
-void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
-                const aws::IamClient& iam_client, const std::string& ami, const DeployArgs& args,
-                aws::StsClient& sts_client);
+// The private_subnet_id of every deployed entry that lacks ec2_ip or
+// ec2_2nd_private_ip, in configuration order.
+std::vector<std::string> entriesWithoutAddresses(TestConfig& test_config);
 
 }  // namespace qvn::deploy

@@ -57,13 +57,41 @@ std::string createWithRule(const aws::Ec2Client& ec2_client, const aws::CreateSe
   return groupId;
 }
 
+// Adds the one inbound rule to a group that was found without any: a run
+// stopped between creating the group and adding its rule left it so. A
+// rule that is there already ("InvalidPermission.Duplicate") is as asked.
+void addMissingRule(const aws::Ec2Client& ec2_client, const std::string& groupId, const aws::IpPermission& rule) {
+  aws::AuthorizeSecurityGroupIngressRequest ingress;
+  ingress.GroupId = groupId;
+  ingress.IpPermissions = {rule};
+  try {
+    ec2_client.authorize_security_group_ingress(ingress);
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != "InvalidPermission.Duplicate") throw;
+  }
+}
+
+// The group `name` of `vpc_id` as EC2 describes it, or nothing (see getSgId).
+std::optional<aws::SecurityGroup> lookupGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                              const std::string& sg_name) {
+  aws::DescribeSecurityGroupsRequest request;
+  request.Filters = {aws::Filter{"vpc-id", {vpc_id}}, aws::Filter{"group-name", {sg_name}}};
+  try {
+    const auto answer = ec2_client.describe_security_groups(request);
+    if (answer.SecurityGroups.empty() || !answer.SecurityGroups.front().GroupId) return std::nullopt;
+    return answer.SecurityGroups.front();
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == "InvalidGroup.NotFound")
+      getLogger("quorvane_testlibs")->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+    return std::nullopt;
+  }
+}
+
 // Runs the creation steps inside the failure guard: every failure is written
 // to standard error (not logged) and ends the program with status 1.
 std::optional<std::string> guarded(const std::string& what, const std::function<std::optional<std::string>()>& steps) {
   try {
     return steps();
-  } catch (const ProgramExit&) {
-    throw;
   } catch (const std::exception& e) {
     reportFailure(what, e);
     throw ProgramExit{1};
@@ -77,9 +105,16 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
                                               const DeployArgs& args, const std::string& name,
                                               const std::function<aws::IpPermission()>& inboundRule) {
   Logger& log = *getLogger("quorvane_testlibs");
-  if (auto existing = getSgId(ec2_client, vpc_id, name)) {
-    log.info("- Reuse existing SG " + name + " " + *existing + " in " + vpc_id);
-    return existing;
+  if (const auto existing = lookupGroup(ec2_client, vpc_id, name)) {
+    const std::string groupId = *existing->GroupId;
+    log.info("- Reuse existing SG " + name + " " + groupId + " in " + vpc_id);
+    if (!existing->IpPermissions.empty()) return groupId;
+    log.info("  Add the missing inbound rule to " + groupId);
+    return guarded("inbound rule of " + name + " " + groupId, [&]() -> std::optional<std::string> {
+      const aws::IpPermission rule = inboundRule();
+      if (!args.dry_run) addMissingRule(ec2_client, groupId, rule);
+      return groupId;
+    });
   }
   const auto request = creationRequest(name, vpc_id, args);
   log.info("- Create SG " + name + " in " + vpc_id);
@@ -95,17 +130,9 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
 
 std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                    const std::string& sg_name) {
-  aws::DescribeSecurityGroupsRequest request;
-  request.Filters = {aws::Filter{"vpc-id", {vpc_id}}, aws::Filter{"group-name", {sg_name}}};
-  try {
-    const auto answer = ec2_client.describe_security_groups(request);
-    if (answer.SecurityGroups.empty() || !answer.SecurityGroups.front().GroupId) return std::nullopt;
-    return answer.SecurityGroups.front().GroupId;
-  } catch (const aws::ServiceError& e) {
-    if (e.code() == "InvalidGroup.NotFound")
-      getLogger("quorvane_testlibs")->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
-    return std::nullopt;
-  }
+  const auto group = lookupGroup(ec2_client, vpc_id, sg_name);
+  if (!group) return std::nullopt;
+  return group->GroupId;
 }
 
 std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,

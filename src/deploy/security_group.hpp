@@ -19,7 +19,9 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::
                                    const std::string& sg_name);
 
 // Finds or creates the SSH group of `vpc_id`; returns its id, or nothing in
-// a dry run that would have created it. Creation asks the public-IP echo
+// a dry run that would have created it. A group found without any inbound
+// rule (a run was stopped before adding it) gets its rule now, the echo
+// service asked as for a new group; one found with rules is left as it is. Creation asks the public-IP echo
 // service (QUORVANE_IP_ECHO_URL) for this host's address, creates the group
 // and admits TCP port 22 from that address/32. Any failure of that is written
 // to standard error and ends the program (ProgramExit{1}); a group created

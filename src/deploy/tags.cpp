@@ -2,9 +2,22 @@
 
 #include <stdexcept>
 
-#include "deploy/deploy_main.hpp"
 
 namespace qvn::deploy {
+
+std::vector<std::string> splitTagResource(const std::string& value) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = value.find(',', start);
+    if (comma == std::string::npos) {
+      pieces.push_back(value.substr(start));
+      return pieces;
+    }
+    pieces.push_back(value.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
 
 aws::TagSpecification nameTagSpecification(const std::string& resourceType, const std::string& name) {
   aws::TagSpecification spec;

@@ -16,6 +16,10 @@ inline constexpr const char* kEipTag = "quorvane-test-ec2-eip";
 inline constexpr const char* kSshGroupName = "quorvane-test-ec2-sg";
 inline constexpr const char* kPrivateGroupName = "quorvane-test-ec2-private-interface-sg";
 
+// The pieces of a --tag_resource value, split at every ',' (kept untrimmed;
+// "" is one empty piece).
+std::vector<std::string> splitTagResource(const std::string& value);
+
 // A TagSpecifications entry of `resourceType` holding the one tag Name = `name`.
 aws::TagSpecification nameTagSpecification(const std::string& resourceType, const std::string& name);
 

@@ -1,8 +1,11 @@
 // The IAM objects of --ec2_role default, against the sandbox: the exact
-// documents, reuse, and their removal with every page of the policy list.
+// documents, reuse, and their removal step by step by name and ARN.
 #include "deploy_steps/steps_sandbox.hpp"
 
+#include <algorithm>
+
 #include "deploy/instance_role.hpp"
+#include "deploy/resource_names.hpp"
 
 namespace qvn::deploy::testing {
 namespace {
@@ -75,15 +78,48 @@ TEST_F(InstanceRole, ExistingObjectsAreReusedWithAlertsAndTheArnOfTheRightAccoun
   EXPECT_EQ(createS3Policy(iam(), args_, sts_client), "arn:aws:iam::111122223333:policy/quorvane-test-ec2-policy");
   EXPECT_EQ(requests("sts", "GetCallerIdentity").size(), 2u);
 
-  EXPECT_FALSE(createEc2Role(iam(), kPolicyArn));
+  // The role keeps its policy (attaching it again changes nothing); the
+  // profile that holds the role is left alone.
+  EXPECT_TRUE(createEc2Role(iam(), kPolicyArn));
   createInstanceProfile(iam());
-  EXPECT_TRUE(requests("iam", "AttachRolePolicy").empty());
+  EXPECT_EQ(requests("iam", "AttachRolePolicy").size(), 1u);
   EXPECT_TRUE(requests("iam", "AddRoleToInstanceProfile").empty());
-  const auto alerts = messagesAt(INFO);
-  ASSERT_GE(alerts.size(), 2u);
-  EXPECT_EQ(alerts[alerts.size() - 3].rfind("  **Alert** ", 0), 0u);
-  EXPECT_NE(alerts[alerts.size() - 3].find("EntityAlreadyExists"), std::string::npos);
-  EXPECT_EQ(alerts.back().rfind("  **Alert** ", 0), 0u);
+  int alerts = 0;
+  for (const auto& m : messagesAt(INFO))
+    if (m.rfind("  **Alert** ", 0) == 0 && m.find("EntityAlreadyExists") != std::string::npos) ++alerts;
+  EXPECT_EQ(alerts, 2);
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
+TEST_F(InstanceRole, ARoleWithoutItsPolicyAndAProfileWithoutItsRoleAreCompleted) {
+  // A run stopped after CreateRole and after CreateInstanceProfile.
+  auto sts_client = sts();
+  const std::string arn = createS3Policy(iam(), args_, sts_client);
+  aws::CreateRoleRequest role;
+  role.RoleName = "quorvane-test-ec2-role";
+  role.AssumeRolePolicyDocument = kTrust;
+  iam().create_role(role);
+  aws::CreateInstanceProfileRequest profile;
+  profile.InstanceProfileName = "quorvane-test-ec2-instance-profile";
+  iam().create_instance_profile(profile);
+  server().log().clear();
+
+  createEc2Role(iam(), arn);
+  createInstanceProfile(iam());
+  EXPECT_EQ(operations("iam"), (std::vector<std::string>{"CreateRole", "AttachRolePolicy", "CreateInstanceProfile",
+                                                         "ListInstanceProfilesForRole",
+                                                         "AddRoleToInstanceProfile"}));
+  aws::ListPoliciesRequest attached;
+  attached.Scope = "Local";
+  attached.OnlyAttached = true;
+  const auto policies = iam().list_policies(attached).Policies;
+  ASSERT_EQ(policies.size(), 1u);
+  EXPECT_EQ(policies[0].Arn, arn);
+  aws::ListInstanceProfilesForRoleRequest of_role;
+  of_role.RoleName = "quorvane-test-ec2-role";
+  const auto profiles = iam().list_instance_profiles_for_role(of_role).InstanceProfiles;
+  ASSERT_EQ(profiles.size(), 1u);
+  EXPECT_EQ(profiles[0].InstanceProfileName, "quorvane-test-ec2-instance-profile");
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 

@@ -66,6 +66,39 @@ TEST_F(SecurityGroups, AnExistingGroupIsReusedWithoutEchoQueryOrCreation) {
   EXPECT_EQ(messages().back(), "- Reuse existing SG quorvane-test-ec2-sg " + *first + " in " + kVpc);
 }
 
+TEST_F(SecurityGroups, AGroupLeftWithoutItsRuleGetsItWhenReused) {
+  // A run stopped between CreateSecurityGroup and its inbound rule.
+  aws::CreateSecurityGroupRequest bare;
+  bare.Description = "Quorvane test ec2";
+  bare.GroupName = "quorvane-test-ec2-sg";
+  bare.VpcId = kVpc;
+  const std::string id = *ec2().create_security_group(bare).GroupId;
+  server().log().clear();
+
+  EXPECT_EQ(createSG(ec2(), kVpc, args_), id);
+  EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups", "AuthorizeSecurityGroupIngress"}));
+  aws::DescribeSecurityGroupsRequest by_id;
+  by_id.GroupIds = {id};
+  auto group = ec2().describe_security_groups(by_id).SecurityGroups.at(0);
+  ASSERT_EQ(group.IpPermissions.size(), 1u);
+  EXPECT_EQ(group.IpPermissions[0].FromPort, 22);
+  EXPECT_EQ(group.IpPermissions[0].IpRanges.at(0).CidrIp, kEchoIp + "/32");
+
+  // With its rule, it is reused as it is.
+  server().log().clear();
+  EXPECT_EQ(createSG(ec2(), kVpc, args_), id);
+  EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups"}));
+
+  // The private-interface group the same way; a rule that another run added
+  // meanwhile (InvalidPermission.Duplicate) is as asked.
+  bare.GroupName = "quorvane-test-ec2-private-interface-sg";
+  const std::string private_id = *ec2().create_security_group(bare).GroupId;
+  fault({{"service", "ec2"}, {"operation", "AuthorizeSecurityGroupIngress"},
+         {"error", {{"code", "InvalidPermission.Duplicate"}, {"status", 400}}}, {"count", 1}});
+  EXPECT_EQ(exitStatusOf([&] { EXPECT_EQ(createPrivateInfSG(ec2(), kVpc, args_), private_id); }), -1);
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
 TEST_F(SecurityGroups, DryRunStillAsksTheEchoServiceButCreatesNothing) {
   args_.dry_run = true;
   EXPECT_EQ(createSG(ec2(), kVpc, args_), std::nullopt);

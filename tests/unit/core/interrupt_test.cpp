@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/clock.hpp"
+#include "core/interruption_notice.hpp"
+#include "unit/core/log_capture.hpp"
 
 namespace qvn::core {
 namespace {
@@ -77,6 +79,26 @@ TEST_F(InterruptTest, WithoutAnInterruptionTheSleepLastsItsDuration) {
   const auto start = Clock::now();
   EXPECT_TRUE(sleep_unless_interrupted(std::chrono::milliseconds(30)));
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+}
+
+TEST_F(InterruptTest, TheNoticeNamesTheSignalAndACommandAShellReadsBack) {
+  EXPECT_EQ(shellWord("in.json"), "in.json");
+  EXPECT_EQ(shellWord("arn:aws:iam::1:role/a-b_c@d"), "arn:aws:iam::1:role/a-b_c@d");
+  EXPECT_EQ(shellWord("my backups"), "'my backups'");
+  EXPECT_EQ(shellWord(""), "''");
+  EXPECT_EQ(shellWord("it's;$HOME"), "'it'\\''s;$HOME'");
+
+  auto sink = std::make_shared<test_support::CaptureHandler>();
+  Logger& log = *getLogger("interrupt_test");
+  log.addHandler(sink);
+  request_interrupt(SIGINT);
+  logInterruption(log, "to remove what was made, run", {"probe_deploy", "--revert", "--test_config", "a b.json"});
+  log.removeHandler(sink);
+  ASSERT_EQ(sink->records().size(), 1u);
+  EXPECT_EQ(sink->records()[0].levelno, ERROR);
+  EXPECT_EQ(sink->records()[0].message,
+            "  **Error** interrupted by SIGINT; to remove what was made, run: probe_deploy --revert --test_config "
+            "'a b.json'");
 }
 
 }  // namespace

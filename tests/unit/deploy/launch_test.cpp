@@ -127,21 +127,25 @@ TEST_F(LaunchTest, TheLaunchRequestCarriesBothInterfacesTagsProfileAndKey) {
   EXPECT_FALSE(launchRequest(launch, std::nullopt).IamInstanceProfile);
 }
 
-TEST_F(LaunchTest, OnlyInvalidParameterValueIsTriedAgainAndAtMostSixTimes) {
+const char* const kProfileNotReady =
+    "Value (quorvane-test-ec2-instance-profile) for parameter iamInstanceProfile.name is invalid. Invalid IAM "
+    "Instance Profile name";
+
+TEST_F(LaunchTest, OnlyAnInstanceProfileThatIsNotReadyIsTriedAgainAndAtMostSixTimes) {
   std::vector<double> waits;
   core::set_sleep_function([&](core::Seconds s) { waits.push_back(s.count()); });
   core::set_time_scale(1);
   aws::RunInstancesRequest data;
   data.NetworkInterfaces.resize(1);
   data.NetworkInterfaces[0].SubnetId = "subnet-gw";
-  for (int i = 0; i < 6; ++i) sender->refuse(400, "InvalidParameterValue", "profile not ready");
+  for (int i = 0; i < 6; ++i) sender->refuse(400, "InvalidParameterValue", kProfileNotReady);
   EXPECT_THROW(createEc2WithRetry(ec2, data), InvalidParameterValueException);
   EXPECT_EQ(sender->sent.size(), 6u);
   EXPECT_EQ(waits, std::vector<double>(5, 10.0)) << "10 seconds between attempts, none after the last";
   EXPECT_EQ(sink->messages().back(), "  Instance profile quorvane-test-ec2-instance-profile is not ready, retry in 10 sec");
 
   sender->sent.clear();
-  sender->refuse(400, "InvalidParameterValue");
+  sender->refuse(400, "InvalidParameterValue", kProfileNotReady);
   sender->answer("<RunInstancesResponse><instancesSet><item><instanceId>i-7</instanceId></item></instancesSet>"
                  "</RunInstancesResponse>");
   EXPECT_EQ(createEc2WithRetry(ec2, data), "i-7");
@@ -153,6 +157,16 @@ TEST_F(LaunchTest, OnlyInvalidParameterValueIsTriedAgainAndAtMostSixTimes) {
   EXPECT_FALSE(createEc2WithRetry(ec2, data));
   EXPECT_EQ(sender->sent.size(), 1u);
   EXPECT_EQ(sink->records().back().levelno, ERROR);
+
+  // Any other InvalidParameterValue ends the launch at once, with EC2's message.
+  sender->sent.clear();
+  waits.clear();
+  sender->refuse(400, "InvalidParameterValue", "Invalid value 't9.huge' for InstanceType.");
+  EXPECT_FALSE(createEc2WithRetry(ec2, data));
+  EXPECT_EQ(sender->sent.size(), 1u);
+  EXPECT_TRUE(waits.empty());
+  EXPECT_EQ(sink->records().back().levelno, ERROR);
+  EXPECT_NE(sink->messages().back().find("Invalid value 't9.huge' for InstanceType"), std::string::npos);
   core::set_sleep_function({});
   core::set_time_scale(-1);
 }
