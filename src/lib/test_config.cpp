@@ -1,14 +1,14 @@
 #include "lib/test_config.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+
+#include "lib/file_writer.hpp"
 
 namespace qvn {
 namespace {
@@ -64,81 +64,24 @@ int nesting_depth(std::string_view text) {
 
 std::string read_whole_file(const std::string& path) {
   if (path.empty()) throw TestConfigError("cannot read a test configuration: the path is empty");
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
   std::string text;
   char buffer[65536];
   for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      throw TestConfigError(path + ": cannot read: " + system_error_text(error));
+      throw TestConfigError(path + ": cannot read: " + system_error_text(errno));
     }
     text.append(buffer, static_cast<std::size_t>(got));
     if (text.size() > kMaxBytes) {
-      ::close(fd);
       throw TestConfigError(path + ": larger than " + std::to_string(kMaxBytes / (1024 * 1024)) +
                             " MiB, not a test configuration");
     }
   }
-  ::close(fd);
   return text;
-}
-
-// The file a write to `path` replaces: a symbolic link is followed, so the
-// file it points to is replaced and the link stays.
-std::string write_target(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_symlink(path, error)) return path;
-  auto resolved = std::filesystem::weakly_canonical(path, error);
-  return error ? path : resolved.string();
-}
-
-// The permission bits of an existing file, kept when it is replaced.
-std::optional<mode_t> existing_mode(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  return info.st_mode & 07777;
-}
-
-// Creates a new file beside `path` (same folder, so a rename stays on one
-// file system) and returns its descriptor and name.
-int create_temporary(const std::string& path, std::string& temporary) {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) break;
-  }
-  throw TestConfigError(path + ": cannot write: " + system_error_text(errno));
-}
-
-// Writes `text` to `fd`, flushes it to disk and closes `fd`; then renames
-// `temporary` to `path`. Returns 0 or the errno of the first failure.
-int commit_file(int fd, std::string_view text, const std::string& temporary,
-                const std::string& path) {
-  while (!text.empty()) {
-    ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      return error;
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::fsync(fd) != 0) {
-    int error = errno;
-    ::close(fd);
-    return error;
-  }
-  if (::close(fd) != 0) return errno;
-  if (::rename(temporary.c_str(), path.c_str()) != 0) return errno;
-  return 0;
 }
 
 }  // namespace
@@ -240,29 +183,26 @@ std::string TestConfig::text() const {
 
 void TestConfig::write(const std::string& path) const {
   if (path.empty()) throw TestConfigError("cannot write a test configuration: the path is empty");
-  std::string text = dump();
-  std::string target = write_target(path);
-  std::string temporary;
-  int fd = create_temporary(target, temporary);
-  if (auto mode = existing_mode(target)) ::fchmod(fd, *mode);
-  if (int error = commit_file(fd, text, temporary, target); error != 0) {
-    ::unlink(temporary.c_str());
-    throw TestConfigError(path + ": cannot write: " + system_error_text(error));
+  const std::string text = dump();
+  try {
+    writeFile(path, text, WriteRules::document());
+  } catch (const FileWriteError& error) {
+    throw TestConfigError(error.what());
   }
 }
 
 void TestConfig::prepare_write(const std::string& path) {
   if (path.empty()) throw TestConfigError("cannot write a test configuration: the path is empty");
-  const std::string target = write_target(path);
-  const std::filesystem::path folder = std::filesystem::path(target).parent_path();
-  std::error_code error;
-  if (!folder.empty()) std::filesystem::create_directories(folder, error);
-  if (error) throw TestConfigError(path + ": cannot write: " + error.message());
-  if (std::filesystem::is_directory(target, error))
-    throw TestConfigError(path + ": cannot write: " + system_error_text(EISDIR));
-  std::string temporary;
-  ::close(create_temporary(target, temporary));
-  ::unlink(temporary.c_str());
+  try {
+    const std::string target = writeTarget(path, WriteRules::document());
+    const std::filesystem::path folder = std::filesystem::path(target).parent_path();
+    std::error_code error;
+    if (!folder.empty()) std::filesystem::create_directories(folder, error);
+    if (error) throw TestConfigError(path + ": cannot write: " + error.message());
+    checkWritable(path, WriteRules::document());
+  } catch (const FileWriteError& error) {
+    throw TestConfigError(error.what());
+  }
 }
 
 ConfigEntry TestConfig::entry(std::size_t position) {

@@ -7,9 +7,11 @@
 // escapes, "[]" for an empty array, then exactly one "\n". Members a reader
 // does not know are kept, in place, through a read/write round trip.
 //
-// A write replaces the file whole: the text goes to a temporary file in the
-// same folder, which is then renamed over the target, so a reader (or a
-// crash) never sees a half-written file.
+// A write replaces the file whole, through the toolkit's file writer
+// (lib/file_writer.hpp): the text goes to a temporary file in the same
+// folder, which is then renamed over the target, so a reader (or a crash)
+// never sees a half-written file. A FIFO or character device at the path
+// (a pipe to another program, /dev/null) is written into in place instead.
 //
 // Entry numbers in messages count as people do: "entry 1" is the first entry
 // of the array (position 0). The entry() accessors themselves take the
@@ -95,8 +97,9 @@ class TestConfig {
 
   // Writes the serialised form to `path`, replacing it whole (see above).
   // A new file gets mode 0644 (less the process umask); a replaced file keeps
-  // its mode; a symbolic link is followed and stays a link. The folder must
-  // exist.
+  // its mode; a symbolic link is followed (the file it points to is
+  // replaced) and stays a link; a FIFO or character device is written into.
+  // The folder must exist.
   void write(const std::string& path) const;
 
   // Makes sure a later write() to `path` can succeed: makes the missing

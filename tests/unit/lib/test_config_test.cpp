@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace qvn {
 namespace {
@@ -176,6 +177,27 @@ TEST_F(TestConfigFiles, ReplacedFileKeepsModeAndLinksAreFollowed) {
   struct stat info {};
   ASSERT_EQ(::stat(real.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// An output that is a pipe to another program, or /dev/null, is written
+// into: it is checked without being opened and stays what it was.
+TEST_F(TestConfigFiles, AFifoOutputStaysAFifoAndItsReaderGetsTheDocument) {
+  const auto fifo = folder / "deployed.config";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TestConfig::prepare_write(fifo.string());  // would wait for a reader if it opened the FIFO
+  std::string received;
+  std::thread reader([&] { received = read_text(fifo); });
+  TestConfig config;
+  config.append(spoke_entry());
+  config.write(fifo.string());
+  reader.join();
+  EXPECT_EQ(received, config.dump());
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+
+  TestConfig::prepare_write("/dev/null");
+  config.write("/dev/null");
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
 TEST_F(TestConfigFiles, FailedWriteKeepsTheOldFile) {
