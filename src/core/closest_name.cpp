@@ -34,7 +34,7 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 
 std::optional<std::string> closestName(const std::string& typed, const std::vector<std::string>& known) {
   const std::string bare = withoutDashes(typed);
-  if (bare.empty()) return std::nullopt;
+  if (bare.empty() || known.empty()) return std::nullopt;
   std::optional<std::string> nearest;
   std::size_t best = std::string::npos;
   for (const auto& name : known) {
@@ -44,21 +44,18 @@ std::optional<std::string> closestName(const std::string& typed, const std::vect
       nearest = name;
     }
   }
-  if (nearest) {
-    const std::size_t allowed = std::max<std::size_t>(2, withoutDashes(*nearest).size() / 3);
-    if (best == 0) return typed == *nearest ? std::nullopt : nearest;  // "-region" for "--region"
-    if (best <= allowed) return nearest;
-  }
-  if (bare.size() < 3) return std::nullopt;
-  std::optional<std::string> begun;
+  if (best == 0) return typed == *nearest ? std::nullopt : nearest;  // "-region" for "--region"
+  // A beginning shared by several names is no slip but an ambiguity.
+  std::vector<std::string> begun;
   for (const auto& name : known) {
     const std::string other = withoutDashes(name);
-    if (other.size() > bare.size() && other.compare(0, bare.size(), bare) == 0) {
-      if (begun) return std::nullopt;  // more than one: no guess
-      begun = name;
-    }
+    if (other.size() > bare.size() && other.compare(0, bare.size(), bare) == 0) begun.push_back(name);
   }
-  return begun;
+  if (begun.size() > 1) return std::nullopt;
+  if (begun.size() == 1 && bare.size() >= 3) return begun.front();
+  const std::size_t allowed = std::max<std::size_t>(2, withoutDashes(*nearest).size() / 3);
+  if (best <= allowed) return nearest;
+  return std::nullopt;
 }
 
 std::string unknownOptionMessage(const std::string& typed, const std::vector<std::string>& known) {

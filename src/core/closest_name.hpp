@@ -11,10 +11,11 @@ namespace qvn {
 // "--region").
 std::size_t editDistance(const std::string& a, const std::string& b);
 
-// The known name closest to `typed`: the nearest by edit distance when it is
-// close enough to be a slip (at most a third of the name, at least 2), else
-// the one known name that `typed` begins (at least 3 characters besides the
-// dashes). Ties go to the name listed first. Nothing when no name fits.
+// The known name closest to `typed`: the one known name that `typed` begins
+// (at least 3 characters besides the dashes), else the nearest by edit
+// distance when it is close enough to be a slip (at most a third of the
+// name, at least 2; ties go to the name listed first). Nothing when no name
+// fits or when `typed` begins several names.
 std::optional<std::string> closestName(const std::string& typed, const std::vector<std::string>& known);
 
 // "unknown option '--regoin'; did you mean '--region'?" ("unknown option

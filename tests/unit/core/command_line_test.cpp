@@ -1,0 +1,153 @@
+// The option binding shared by every program: help, version, usage errors
+// and the suggestion for a mistyped option or sub-command.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "core/closest_name.hpp"
+#include "core/command_line.hpp"
+#include "core/run_outcome.hpp"
+
+namespace qvn {
+namespace {
+
+TEST(ClosestNameTest, SlipsAreMatchedAndStrangersAreNot) {
+  const std::vector<std::string> known{"--revert", "--region", "--test_config", "--output_test_config",
+                                       "--controller_ip", "--controller_user"};
+  EXPECT_EQ(closestName("--regoin", known), "--region") << "two letters swapped";
+  EXPECT_EQ(closestName("--regon", known), "--region");
+  EXPECT_EQ(closestName("-region", known), "--region") << "one dash short";
+  EXPECT_EQ(closestName("--test-config", known), "--test_config");
+  EXPECT_EQ(closestName("--test", known), "--test_config") << "the one option it begins";
+  EXPECT_EQ(closestName("--controller", known), std::nullopt) << "begins two options";
+  EXPECT_EQ(closestName("--frobnicate", known), std::nullopt);
+  EXPECT_EQ(closestName("--region", known), std::nullopt) << "a known name is no slip";
+  EXPECT_EQ(closestName("--", known), std::nullopt);
+  EXPECT_EQ(closestName("--x", {}), std::nullopt);
+
+  EXPECT_EQ(editDistance("", "abc"), 3u);
+  EXPECT_EQ(editDistance("regoin", "region"), 1u);
+  EXPECT_EQ(editDistance("kitten", "sitting"), 3u);
+
+  EXPECT_EQ(unknownOptionMessage("--regoin=us-east-1", known), "unknown option '--regoin'; did you mean '--region'?")
+      << "the value is not part of the name";
+  EXPECT_EQ(unknownOptionMessage("--zzz", known), "unknown option '--zzz'");
+}
+
+struct Record {
+  bool flag = false;
+  std::string required;
+  std::string with_default = "dflt";
+  std::optional<std::string> optional;
+  std::optional<std::string> sub_option;
+};
+
+const std::vector<OptionRow<Record>> kRows = {
+    {{"--flag", "a flag", true}, &Record::flag},
+    {{"--required", "must be given", false, true}, &Record::required},
+    {{"--with_default", "has a default"}, &Record::with_default},
+    {{"--optional", "may be absent"}, &Record::optional},
+};
+
+struct Outcome {
+  Record record;
+  std::optional<std::string> subcommand;
+  int status = -1;  // -1: parsed
+  std::string out, err;
+};
+
+Outcome run(const std::vector<std::string>& arguments, bool with_subcommands = false) {
+  Outcome outcome;
+  std::ostringstream out, err;
+  CommandLine line("prog", "does things", "epilog text");
+  line.bind(kRows, outcome.record);
+  if (with_subcommands) {
+    line.subcommand({"alpha", "the first"}).bind({"--sub_option", "its own"}, outcome.record.sub_option);
+    line.subcommand({"beta", "the second"});
+    line.requireSubcommand();
+  }
+  try {
+    outcome.subcommand = line.parse(arguments, out, err);
+  } catch (const ProgramExit& exit) {
+    outcome.status = exit.status;
+  }
+  outcome.out = out.str();
+  outcome.err = err.str();
+  return outcome;
+}
+
+TEST(CommandLineTest, ValuesLandInTheirFieldsAsTyped) {
+  auto o = run({"--required", " r ", "--optional", "", "--flag", "--with_default", "a", "--with_default=b"});
+  ASSERT_EQ(o.status, -1) << o.err;
+  EXPECT_TRUE(o.record.flag);
+  EXPECT_EQ(o.record.required, " r ");
+  EXPECT_EQ(o.record.optional, "") << "given empty is not absent";
+  EXPECT_EQ(o.record.with_default, "b") << "the last of a repeated option wins";
+
+  auto defaults = run({"--required", "r"});
+  EXPECT_EQ(defaults.record.with_default, "dflt");
+  EXPECT_FALSE(defaults.record.optional);
+  EXPECT_FALSE(defaults.record.flag);
+}
+
+TEST(CommandLineTest, HelpAndVersionEndWithStatusZeroBeforeAnyCheck) {
+  setProgramVersion("9.8.7 (abcdef0)");
+  for (const auto& arguments : std::vector<std::vector<std::string>>{{"--version"}, {"--bogus", "--version"}}) {
+    auto o = run(arguments);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "prog 9.8.7 (abcdef0)\n") << "no --required needed";
+    EXPECT_TRUE(o.err.empty());
+  }
+  auto help = run({"-h"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: prog [-h] [--flag] --required REQUIRED [--with_default WITH_DEFAULT]", 0), 0u)
+      << help.out;
+  EXPECT_NE(help.out.find("  --version             show the program's version and exit\n"), std::string::npos);
+  EXPECT_NE(help.out.find("does things"), std::string::npos);
+  EXPECT_EQ(help.out.substr(help.out.size() - 13), "\nepilog text\n");
+
+  auto sub_help = run({"--required", "r", "alpha", "--help"}, true);
+  EXPECT_EQ(sub_help.status, 0);
+  EXPECT_EQ(sub_help.out.rfind("usage: prog alpha [-h] [--sub_option SUB_OPTION]\n", 0), 0u) << sub_help.out;
+  EXPECT_EQ(sub_help.out.find("--version"), std::string::npos) << "the version is the program's";
+}
+
+TEST(CommandLineTest, UsageErrorsNameTheMistakeAndEndWithStatusTwo) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool subcommands;
+    std::string why;
+    std::string usage;
+  };
+  const std::string prog = "usage: prog [-h] [--flag]";
+  const std::string alpha = "usage: prog alpha [-h]";
+  for (const auto& c : std::vector<Case>{
+           {{"--required", "r", "--optinal", "x"}, false, "unknown option '--optinal'; did you mean '--optional'?", prog},
+           {{"--requird=r"}, false, "unknown option '--requird'; did you mean '--required'?", prog},
+           {{"--required", "r", "--zzz"}, false, "unknown option '--zzz'\n", prog},
+           {{"--required", "r", "stray"}, false, "unexpected argument 'stray'", prog},
+           {{}, false, "--required", prog},
+           {{"--required"}, false, "--required", prog},
+           {{"--required", "r", "alpah"}, true, "unknown sub-command 'alpah'; did you mean 'alpha'?", prog},
+           {{"--required", "r", "zulu"}, true, "unknown sub-command 'zulu' (choose from alpha, beta)", prog},
+           {{"--required", "r"}, true, "a sub-command is required: alpha or beta", prog},
+           {{"--required", "r", "alpha", "--sub_optoin", "x"}, true,
+            "unknown option '--sub_optoin'; did you mean '--sub_option'?", alpha},
+           {{"--required", "r", "alpha", "--sub_option"}, true, "--sub_option", alpha},
+           {{"--required", "r", "beta", "--flag"}, true, "'--flag' is an option of prog: give it before 'beta'", prog},
+       }) {
+    auto o = run(c.arguments, c.subcommands);
+    EXPECT_EQ(o.status, 2) << c.why;
+    EXPECT_EQ(o.err.rfind(c.usage, 0), 0u) << o.err;
+    EXPECT_NE(o.err.find("\nprog: error: "), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(c.why), std::string::npos) << o.err;
+    EXPECT_TRUE(o.out.empty());
+  }
+  auto chosen = run({"--required", "r", "alpha", "--sub_option", "v"}, true);
+  EXPECT_EQ(chosen.status, -1) << chosen.err;
+  EXPECT_EQ(chosen.subcommand, "alpha");
+  EXPECT_EQ(chosen.record.sub_option, "v");
+}
+
+}  // namespace
+}  // namespace qvn
