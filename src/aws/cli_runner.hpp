@@ -1,10 +1,11 @@
 #pragma once
 // The qvn-aws command line: one AWS operation from the command line,
 //
-//   qvn-aws SERVICE OPERATION [--region R] [--profile P] [--input JSON] [--no-paginate]
+//   qvn-aws SERVICE OPERATION [--region R] [--profile P] [--input JSON] [--no-paginate] [--debug]
 //
 // sent through the typed client and printed as JSON with AWS's member
-// names. Exit status: 0 done; 2 usage error (unknown service, operation or
+// names; --debug shows every request and answer on standard error, with
+// signatures, tokens, secret keys and key material redacted. Exit status: 0 done; 2 usage error (unknown service, operation or
 // option, bad JSON, unknown or ill-typed input member); 253 no usable
 // credentials or configuration; 254 AWS refused the request; 255 any other
 // failure (network, local file, unreadable answer).
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "aws/http_transport.hpp"
 #include "aws/service_client.hpp"
 
 namespace qvn::aws {
@@ -22,6 +24,8 @@ struct CliEnvironment {
   // Makes the sender for a service; empty: a ServiceClient of a session
   // built from --profile and --region with the usual credential chain.
   std::function<std::shared_ptr<OperationSender>(const ServiceId&)> make_sender;
+  // The HTTP transport of that session; null: the process-wide one.
+  std::shared_ptr<HttpTransport> transport;
 };
 
 int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,

@@ -49,11 +49,24 @@ shape::Json assume_role(StsClient& sts, const shape::Json& input) {
   return out;
 }
 
+// No input members: anything given is refused as for any operation.
+struct NoInput {
+  static constexpr auto fields() { return std::tuple{}; }
+};
+
+shape::Json get_caller_identity(StsClient& sts, const shape::Json& input) {
+  shape::from_json_strict<NoInput>(input);
+  const sts::GetCallerIdentityResult result = sts.get_caller_identity();
+  return {{"UserId", result.UserId}, {"Account", result.Account}, {"Arn", result.Arn}};
+}
+
 }  // namespace
 
 std::vector<JsonOperation> sts_json_operations(std::shared_ptr<StsClient> client) {
   return {{"assume_role", "AssumeRole",
-           [client](const shape::Json& input, Pages) { return assume_role(*client, input); }}};
+           [client](const shape::Json& input, Pages) { return assume_role(*client, input); }},
+          {"get_caller_identity", "GetCallerIdentity",
+           [client](const shape::Json& input, Pages) { return get_caller_identity(*client, input); }}};
 }
 
 }  // namespace qvn::aws

@@ -1,20 +1,14 @@
 #include "deploy/key_pair.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
-#include <vector>
 
 #include "aws/errors.hpp"
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/tags.hpp"
+#include "lib/file_writer.hpp"
 #include "lib/s3.hpp"
 
 namespace qvn::deploy {
@@ -26,10 +20,6 @@ aws::DescribeKeyPairsRequest lookupRequest(const std::string& keyName) {
   request.Filters = {aws::Filter{"tag:Name", {kKeyPairTag}}, aws::Filter{"key-name", {keyName}}};
   request.IncludePublicKey = true;
   return request;
-}
-
-std::string systemError(const std::string& what, const std::string& path, int error) {
-  return what + " " + path + ": " + std::strerror(error);
 }
 
 // Temporary files of a key written to `path` by an earlier run that was
@@ -70,43 +60,7 @@ std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId) {
 }
 
 void writePrivateFile(const std::string& path, const std::string& content) {
-  const std::filesystem::path target(path);
-  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-  std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  // mkstemp makes the file with O_EXCL and mode 0600: nobody else can open
-  // it, and no earlier file or link is reused.
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) throw std::runtime_error(systemError("cannot create a private key file beside", path, errno));
-  const std::string temporary(name.data());
-  auto fail = [&](const std::string& what) {
-    const int error = errno;
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    throw std::runtime_error(systemError(what, path, error));
-  };
-  if (::fchmod(fd, 0600) != 0) fail("cannot set the mode of");
-  std::size_t written = 0;
-  while (written < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail("cannot write");
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0) fail("cannot write");
-  if (::close(fd) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    throw std::runtime_error(systemError("cannot write", path, error));
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    throw std::runtime_error(systemError("cannot replace", path, error));
-  }
+  writeFile(path, content, WriteRules::privateFile());
 }
 
 std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,

@@ -6,7 +6,8 @@
 // Private key files are created with mode 0600 from their first byte: the key
 // is written to a new file of that mode beside the target, which then
 // replaces the target (a symbolic link placed there is replaced, never
-// written through).
+// written through; a FIFO or character device is written into, as by the
+// toolkit's file writer, lib/file_writer.hpp).
 #include <optional>
 #include <string>
 
@@ -49,7 +50,7 @@ void deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname,
 void getPemKeyFromSSM(const aws::SsmClient& ssm_client, const std::string& pemkey, const DeployArgs& args);
 
 // Replaces `path` with a file of mode 0600 holding `content`. Throws
-// std::runtime_error naming the path when it cannot.
+// FileWriteError (a std::runtime_error) naming the path when it cannot.
 void writePrivateFile(const std::string& path, const std::string& content);
 
 }  // namespace qvn::deploy
