@@ -1,4 +1,5 @@
-// The NAT gateway search reads every page of EC2's answers.
+// The NAT gateway search reads every page of EC2's answers and picks the
+// private subnet by the order of the describe_subnets answer.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -63,7 +64,7 @@ TEST(NatSearchPaging, RouteTablesOfLaterPagesCountAndMainAssociationsArePassedOv
   Globals.TEST_CONFIG.clear();
 }
 
-TEST(NatSearchPaging, TheFirstRoutedSubnetIsChosenWhateverOrderEc2AnswersIn) {
+TEST(NatSearchPaging, TheFirstSubnetOfTheDescribeSubnetsAnswerInTheZoneIsChosen) {
   auto sender = std::make_shared<aws::testing::ScriptedSender>(aws::Ec2Client::service_id());
   sender->answer(ec2Answer("DescribeNatGateways",
                            "<natGatewaySet><item><natGatewayId>nat-1</natGatewayId><subnetId>subnet-pub</subnetId>"
@@ -72,9 +73,12 @@ TEST(NatSearchPaging, TheFirstRoutedSubnetIsChosenWhateverOrderEc2AnswersIn) {
                            "</natGatewayAddressSet></item></natGatewaySet>"));
   sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-pub", "10.0.0.0/24", "az-a") + "</subnetSet>"));
   sender->answer(ec2Answer("DescribeRouteTables", "<routeTableSet>" + routeTable("nat-1", "subnet-first") +
+                                                      routeTable("nat-1", "subnet-other-zone") +
                                                       routeTable("nat-1", "subnet-second") + "</routeTableSet>"));
-  // EC2 keeps no promise about order: the second routed subnet comes first.
-  sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-second", "10.0.8.0/24", "az-a") +
+  // EC2 answers in an order of its own: the subnet routed last comes first
+  // among those in the NAT gateway's zone, and the answer's order decides.
+  sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-other-zone", "10.0.9.0/24", "az-b") +
+                                                  subnet("subnet-second", "10.0.8.0/24", "az-a") +
                                                   subnet("subnet-first", "10.0.7.0/24", "az-a") + "</subnetSet>"));
 
   const auto folder = std::filesystem::temp_directory_path() / ("qvn_nat_order_" + std::to_string(::getpid()));
@@ -86,10 +90,15 @@ TEST(NatSearchPaging, TheFirstRoutedSubnetIsChosenWhateverOrderEc2AnswersIn) {
   aws::S3Client s3(std::make_shared<aws::testing::ScriptedSender>(aws::S3Client::service_id()));
   Nat::findNatGws(args, ec2, s3);
 
+  // Every routed subnet was asked for, in route-table order.
+  ASSERT_EQ(sender->sent.size(), 4u);
+  EXPECT_EQ(aws::testing::field(sender->sent[3].form, "SubnetId.1"), "subnet-first");
+  EXPECT_EQ(aws::testing::field(sender->sent[3].form, "SubnetId.3"), "subnet-second");
   auto written = TestConfig::read(Globals.TEST_CONFIG);
   ASSERT_EQ(written.size(), 1u);
-  EXPECT_EQ(written.entry(0).string("private_subnet_id"), "subnet-first");
-  EXPECT_EQ(written.entry(0).string("private_subnet_cidr"), "10.0.7.0/24");
+  EXPECT_EQ(written.entry(0).string("private_subnet_id"), "subnet-second");
+  EXPECT_EQ(written.entry(0).string("private_subnet_cidr"), "10.0.8.0/24");
+  EXPECT_EQ(written.entry(0).string("private_subnet_gw_ip"), "10.0.8.1");
   std::filesystem::remove_all(folder);
   Globals.TEST_CONFIG.clear();
 }
