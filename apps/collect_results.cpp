@@ -1,6 +1,7 @@
 // qvn-collect-results: an example of the result collection that the
 // workflow's own test code calls. Reads the results that the test instances
-// left in S3 and exits 0 when every subnet passed, 1 otherwise.
+// left in S3, ends with "N of M subnets passed" and exits 0 when every
+// subnet passed, 1 otherwise.
 //   qvn-collect-results --s3_bucket B (--test_config FILE | --private_subnet_id S) [--tag T]
 //                       [--profile P] [--region R]
 #include <cstdio>
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
   return qvn::exitStatusOf("qvn-collect-results", [&] {
     const qvn::aws::S3Client s3_client(qvn::aws::Session::create(qvn::aws::SessionOptions{profile, region, nullptr}),
                                        region);
-    return qvn::getS3TestResults(s3_client, args);
+    const qvn::TestResultsCount count = qvn::collectS3TestResults(s3_client, args);
+    qvn::getLogger("quorvane_testlibs")
+        ->info(std::to_string(count.passed) + " of " + std::to_string(count.examined) + " subnets passed");
+    return count.allPassed() ? 0 : 1;
   });
 }

@@ -3,16 +3,34 @@
 #include <cstdio>
 #include <exception>
 
+#include "core/clock.hpp"
+#include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 
 namespace qvn {
 
 namespace {
 
+constexpr const char* kPackageLogger = "quorvane_testlibs";
+
+// Once the log is set up, the line also goes to its files at ERROR: the
+// archived log of a failed run says why it ended. The console has the line
+// already, and the run's status is decided here, so neither the console nor
+// the error-status handler sees the record.
+void recordInLogFiles(const std::string& line) {
+  Logger* package = getLogger(kPackageLogger);
+  const LogRecord record{package->name(), ERROR, getLevelName(ERROR), line, core::now()};
+  for (const HandlerPtr& handler : package->handlers()) {
+    if (dynamic_cast<FileHandler*>(handler.get()) != nullptr) handler->handle(record);
+  }
+}
+
 void reportFailure(const std::string& program, const std::string& what) {
-  std::string line = program + ": error: " + what + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  const std::string line = program + ": error: " + what;
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+  recordInLogFiles(line);
 }
 
 }  // namespace

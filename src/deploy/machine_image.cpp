@@ -7,8 +7,12 @@ namespace qvn::deploy {
 
 namespace {
 
-[[noreturn]] void imageNotFound(Logger& log, const std::string& image) {
+// `region` is where the lookup was made ("" when not known): an image name
+// that exists in one region only reads like a missing image elsewhere.
+[[noreturn]] void imageNotFound(Logger& log, const std::string& image, const std::string& region) {
   log.error("  **Error** Failed to find image " + image);
+  if (!region.empty())
+    log.info("  No image named " + image + " is offered in region " + region + ": check --region and --image");
   throw ProgramExit{1};
 }
 
@@ -32,7 +36,7 @@ std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& arg
     log.info("  " + *image.ImageId);
     return *image.ImageId;
   }
-  imageNotFound(log, args.image);
+  imageNotFound(log, args.image, ec2_client.sender().region());
 }
 
 std::string getAMI(const aws::SsmClient& ssm_client, const DeployArgs& args) {
@@ -46,7 +50,7 @@ std::string getAMI(const aws::SsmClient& ssm_client, const DeployArgs& args) {
     log.info("  " + *parameter.Value);
     return *parameter.Value;
   }
-  imageNotFound(log, args.image);
+  imageNotFound(log, args.image, ssm_client.sender().region());
 }
 
 }  // namespace qvn::deploy

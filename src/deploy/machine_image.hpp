@@ -10,8 +10,9 @@ namespace qvn::deploy {
 
 // The id of the public, Amazon-owned, not deprecated image named
 // `args.image` in the client's region: the first one of EC2's answer.
-// None: logs "  **Error** Failed to find image <name>" at ERROR and throws
-// ProgramExit{1}. A refused request is raised as it is.
+// None: logs "  **Error** Failed to find image <name>" at ERROR, then at
+// INFO that no image of that name is offered in the client's region, and
+// throws ProgramExit{1}. A refused request is raised as it is.
 std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& args);
 
 // The same through AWS's public SSM parameters of its Amazon Linux images

@@ -1,21 +1,16 @@
 #include "deploy/test_results.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
-#include <vector>
 
 #include "aws/errors.hpp"
 #include "core/logging.hpp"
+#include "lib/file_writer.hpp"
 #include "lib/test_config.hpp"
 
 namespace qvn {
@@ -69,45 +64,22 @@ std::string fetch(const aws::S3Client& s3_client, const std::string& bucket, con
   return bytes;
 }
 
-// Replaces `path` with `bytes`: a new file made beside it (O_EXCL, so never
-// through a link) is renamed over it, which replaces a symbolic link placed
-// there instead of writing through it. Empty on success, else the reason.
-std::string replaceFile(const std::string& path, const std::string& bytes) {
-  const fs::path target(path);
-  std::string temp = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const std::string reason = std::strerror(errno);
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return reason;
-    }
-    done += static_cast<std::size_t>(n);
+// Leaves `bytes` in the scratch file; false (reported) when that cannot be
+// done safely: the file is replaced, never written through a link, and a
+// FIFO or device placed there is refused.
+bool leaveScratch(const std::string& path, const std::string& bytes) {
+  try {
+    writeFile(path, bytes, WriteRules::scratch());
+    return true;
+  } catch (const FileWriteError& e) {
+    packageLog()->info("  **Error** cannot write " + path + " safely: " + e.reason());
+    return false;
   }
-  if (::close(fd) != 0) {
-    const std::string reason = std::strerror(errno);
-    ::unlink(temp.c_str());
-    return reason;
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    ::unlink(temp.c_str());
-    return reason;
-  }
-  return "";
 }
 
-// Leaves `bytes` in the scratch file; false (reported) when that cannot be done safely.
-bool leaveScratch(const std::string& path, const std::string& bytes) {
-  const std::string reason = replaceFile(path, bytes);
-  if (reason.empty()) return true;
-  packageLog()->info("  **Error** cannot write " + path + " safely: " + reason);
-  return false;
+// The object a refusal concerns, named after AWS's own text.
+std::string refusalText(const aws::ServiceError& e, const std::string& bucket, const std::string& key) {
+  return std::string(e.what()) + " (s3://" + bucket + "/" + key + ")";
 }
 
 // Examines one subnet; false when it failed.
@@ -117,17 +89,19 @@ bool checkSubnet(const aws::S3Client& s3_client, const TestResultsArgs& args, co
   const std::string result_key = "result-" + tag + ".txt";
   const std::string log_key = "log-" + tag + ".txt";
   bool ok = true;
+  std::string key = log_key;
   try {
     DownloadFolder folder;
     const std::string log = fetch(s3_client, args.s3_bucket, log_key, folder);
     ok = leaveScratch(args.scratch_folder + "/log.txt", log) && ok;
     packageLog()->info(log);
+    key = result_key;
     const std::string result = fetch(s3_client, args.s3_bucket, result_key, folder);
     ok = leaveScratch(args.scratch_folder + "/result.txt", result) && ok;
     if (!passed(result)) ok = false;
     packageLog()->info(result);
   } catch (const aws::ServiceError& e) {
-    packageLog()->info(e.what());
+    packageLog()->info(refusalText(e, args.s3_bucket, key));
     ok = false;
   }
   return ok;
@@ -145,19 +119,24 @@ std::string deduceTag(const TestResultsArgs& args, const nlohmann::ordered_json*
   return gw_name->get<std::string>() + "-" + workflow_tag;
 }
 
-int getS3TestResults(const aws::S3Client& s3_client, const TestResultsArgs& args) {
-  int failed = 0;
+TestResultsCount collectS3TestResults(const aws::S3Client& s3_client, const TestResultsArgs& args) {
+  TestResultsCount count;
+  const auto check = [&](const std::string& subnet_id, const std::string& tag) {
+    ++count.examined;
+    if (checkSubnet(s3_client, args, subnet_id, tag)) ++count.passed;
+  };
   if (!args.test_config.empty()) {
     TestConfig config = TestConfig::read(args.test_config);
     config.require_strings({"private_subnet_id", "gw_name"});
-    for (auto& entry : config.entries()) {
-      const std::string tag = deduceTag(args, &entry.json());
-      if (!checkSubnet(s3_client, args, entry.string("private_subnet_id"), tag)) failed = 1;
-    }
+    for (auto& entry : config.entries()) check(entry.string("private_subnet_id"), deduceTag(args, &entry.json()));
   } else {
-    if (!checkSubnet(s3_client, args, args.private_subnet_id, deduceTag(args))) failed = 1;
+    check(args.private_subnet_id, deduceTag(args));
   }
-  return failed;
+  return count;
+}
+
+int getS3TestResults(const aws::S3Client& s3_client, const TestResultsArgs& args) {
+  return collectS3TestResults(s3_client, args).allPassed() ? 0 : 1;
 }
 
 }  // namespace qvn

@@ -12,10 +12,12 @@
 // the bucket, with <tag> = gw_name + "-" + args.tag (deduceTag). A subnet
 // passes when its result, without surrounding white space, is exactly "PASS".
 // Every message goes to the logger quorvane_testlibs at INFO; a missing or
-// refused object is logged and fails its subnet, and the others are still
-// read. The two objects are also left in scratch_folder as log.txt and
-// result.txt (the last subnet's); those files are replaced, never written
-// through a symbolic link, and one that cannot be replaced fails the subnet.
+// refused object is logged with AWS's text and the object's name
+// ("... NoSuchKey ... (s3://<bucket>/<key>)") and fails its subnet, and the
+// others are still read. The two objects are also left in scratch_folder as
+// log.txt and result.txt (the last subnet's); those files are replaced, never
+// written through a symbolic link (a FIFO or device there is refused), and
+// one that cannot be replaced fails the subnet.
 // A test configuration that cannot be read, or an entry without a text
 // "private_subnet_id" or "gw_name", is thrown (TestConfigError) before
 // anything is downloaded.
@@ -39,11 +41,20 @@ struct TestResultsArgs {
   std::string scratch_folder = "/tmp";
 };
 
+struct TestResultsCount {
+  int examined = 0;
+  int passed = 0;
+  bool allPassed() const { return passed == examined; }
+};
+
 // gw_name + "-" + args.tag with an entry, "-" + args.tag without one. An
 // entry without a text gw_name is refused with std::invalid_argument.
 std::string deduceTag(const TestResultsArgs& args, const nlohmann::ordered_json* test_config = nullptr);
 
 // 1 when any examined subnet failed, else 0.
 int getS3TestResults(const aws::S3Client& s3_client, const TestResultsArgs& args);
+
+// The same examination, counting the subnets examined and those that passed.
+TestResultsCount collectS3TestResults(const aws::S3Client& s3_client, const TestResultsArgs& args);
 
 }  // namespace qvn

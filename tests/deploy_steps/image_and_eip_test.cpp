@@ -34,6 +34,9 @@ TEST_F(MachineImage, UnknownOrDeprecatedNameEndsTheRunWithTheErrorRecord) {
     EXPECT_EQ(exitStatusOf([&] { getAMIByName(ec2(), args_); }), 1) << name;
     ASSERT_FALSE(messagesAt(ERROR).empty());
     EXPECT_EQ(messagesAt(ERROR).back(), "  **Error** Failed to find image " + name);
+    // The region is named: a name offered elsewhere reads as a missing image.
+    EXPECT_EQ(messagesAt(INFO).back(), "  No image named " + name + " is offered in region " +
+                                           ec2().sender().region() + ": check --region and --image");
   }
 }
 

@@ -1,5 +1,6 @@
 // Result collection against the sandbox's S3: the pass/fail decision, the
 // tags, missing objects, several subnets and the scratch files.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -129,6 +130,8 @@ TEST_F(TestResultsTest, EverySubnetIsReadAndAnyFailureFailsTheRun) {
   EXPECT_EQ(lines[3], "- Test ping and traceroute in subnet-2");
   EXPECT_EQ(lines[4], "ping lost\n");  // the log is still reported
   EXPECT_NE(lines[5].find("NoSuchKey"), std::string::npos) << lines[5];
+  // The refusal names the object that is missing.
+  EXPECT_NE(lines[5].find("s3://" + kBucket + "/result-gw2-run.txt"), std::string::npos) << lines[5];
   EXPECT_EQ(lines[6], "- Test ping and traceroute in subnet-3");
   for (const auto& r : capture->records()) EXPECT_EQ(r.levelno, INFO) << r.message;
   // The scratch files hold the last subnet's objects.
@@ -138,6 +141,15 @@ TEST_F(TestResultsTest, EverySubnetIsReadAndAnyFailureFailsTheRun) {
   // Without the failing subnet the same objects pass.
   args.test_config = config({{"gw1", "subnet-1"}, {"gw3", "subnet-3"}});
   EXPECT_EQ(collect(), 0);
+
+  // The count behind "N of M subnets passed".
+  args.test_config = config({{"gw1", "subnet-1"}, {"gw2", "subnet-2"}, {"gw3", "subnet-3"}, {"gw4", "subnet-4"}});
+  const TestResultsCount count = collectS3TestResults(client(), args);
+  EXPECT_EQ(count.examined, 4);
+  EXPECT_EQ(count.passed, 2);
+  EXPECT_FALSE(count.allPassed());
+  EXPECT_NE(messages().back().find("s3://" + kBucket + "/log-gw4-run.txt"), std::string::npos)
+      << "a missing log is named as well";
 }
 
 TEST_F(TestResultsTest, OneSubnetWithoutConfigurationUsesTheBareTag) {
@@ -184,6 +196,17 @@ TEST_F(TestResultsTest, SymbolicLinksAtTheScratchPathsAreReplacedNotFollowed) {
   EXPECT_FALSE(fs::is_symlink(scratch / "log.txt"));
   EXPECT_EQ(slurp(scratch / "log.txt"), "the log");
   EXPECT_EQ(slurp(scratch / "result.txt"), "PASS\n");
+}
+
+// A FIFO planted at a scratch path in a shared folder is refused at once,
+// never waited on nor replaced.
+TEST_F(TestResultsTest, AFifoAtAScratchPathFailsTheSubnetWithoutWaiting) {
+  startS3({{"log-gw1-.txt", "the log"}, {"result-gw1-.txt", "PASS"}});
+  ASSERT_EQ(::mkfifo((scratch / "log.txt").c_str(), 0600), 0);
+  args.test_config = config({{"gw1", "subnet-1"}});
+  EXPECT_EQ(collect(), 1);
+  EXPECT_TRUE(fs::is_fifo(scratch / "log.txt"));
+  EXPECT_EQ(slurp(scratch / "result.txt"), "PASS");
 }
 
 // A scratch file that cannot be replaced is reported and fails its subnet,
