@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 # The sanitizer run builds only the programs it runs: the unit and conformance tests.
 ASAN_TARGETS := $(patsubst tests/unit/%/,unit_%,$(wildcard tests/unit/*/)) conformance_aws
 
-.PHONY: all deps configure build test asan-test fuzz tsan-test demo bench install clean
+.PHONY: all deps configure build test asan-test fuzz tsan-test demo bench install package clean
 
 all: build
 
@@ -56,6 +56,12 @@ bench: build
 
 install: build
 	cmake --install $(BUILD_DIR)
+
+# The Debian package from the build folder: programs, libraries, headers,
+# CMake and pkg-config files, man pages made from --help (help2man).
+package: build
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target man_pages
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR) $(TSAN_DIR)

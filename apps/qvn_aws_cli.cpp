@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* kHelp =
     "usage: qvn-aws SERVICE OPERATION [--region REGION] [--profile PROFILE] [--input JSON] [--no-paginate]\n"
+    "               [--debug]\n"
     "\n"
     "Sends one AWS request through the toolkit's own AWS client and prints the answer\n"
     "as JSON with AWS's member names: what the programs see, for support engineers.\n"
@@ -27,6 +28,7 @@ constexpr const char* kHelp =
     "  --profile PROFILE     profile of the shared config and credentials files\n"
     "  --input JSON          the request as a JSON object with AWS's member names (default {})\n"
     "  --no-paginate         return the first page only\n"
+    "  --debug               every request and answer on standard error, secrets redacted\n"
     "\n"
     "examples:\n"
     "  qvn-aws sts get_caller_identity\n"

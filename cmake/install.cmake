@@ -1,19 +1,101 @@
+# What `cmake --install` and the Debian package (`make package`) hold: the
+# programs, the static libraries with their headers under include/quorvane/,
+# a CMake package config (find_package(quorvane_testlibs), targets
+# quorvane_testlibs::<layer>), a pkg-config file and the man pages made from
+# the programs' --help.
 include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QVN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvane_testlibs)
+set(QVN_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Libraries, exported as quorvane_testlibs::core, ::aws, ::lib, ...
 get_property(layers GLOBAL PROPERTY QVN_LAYERS)
+set(exported)
 foreach(layer IN LISTS layers)
   get_target_property(kind ${layer} TYPE)
   if(kind STREQUAL "STATIC_LIBRARY")
-    install(TARGETS ${layer} ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    string(REGEX REPLACE "^qvn_" "" export_name ${layer})
+    set_target_properties(${layer} PROPERTIES EXPORT_NAME ${export_name})
+    list(APPEND exported ${layer})
   endif()
 endforeach()
+# <quorvane/aws/s3.hpp> for users; the headers' own "aws/session.hpp" from
+# include/quorvane, as in the source tree.
+install(TARGETS ${exported} EXPORT quorvane_testlibsTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT quorvane_testlibsTargets NAMESPACE quorvane_testlibs:: DESTINATION ${QVN_CMAKE_DIR})
+configure_package_config_file(cmake/quorvane_testlibsConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/quorvane_testlibsConfig.cmake INSTALL_DESTINATION ${QVN_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/quorvane_testlibsConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/quorvane_testlibsConfig.cmake
+              ${CMAKE_BINARY_DIR}/quorvane_testlibsConfigVersion.cmake
+        DESTINATION ${QVN_CMAKE_DIR})
+
+file(RELATIVE_PATH QVN_PC_TO_PREFIX /prefix/${QVN_PKGCONFIG_DIR} /prefix)
+configure_file(cmake/quorvane_testlibs.pc.in ${CMAKE_BINARY_DIR}/quorvane_testlibs.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/quorvane_testlibs.pc DESTINATION ${QVN_PKGCONFIG_DIR})
+
 foreach(folder core aws lib deploy survey)
   install(DIRECTORY src/${folder}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane/${folder}
           FILES_MATCHING PATTERN "*.hpp")
 endforeach()
 install(DIRECTORY test_utils/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane/test_utils
         FILES_MATCHING PATTERN "*.hpp")
-foreach(program probe_deploy subnet_survey qvn-aws)
+
+# Programs and their man pages.
+set(QVN_PROGRAMS probe_deploy subnet_survey qvn-aws qvn-collect-results qvn-sandbox)
+set(QVN_MAN_NAME_probe_deploy "deploy and remove test instances in the test subnets of a VPC")
+set(QVN_MAN_NAME_subnet_survey "find the test subnets behind spoke or NAT gateways of a VPC")
+set(QVN_MAN_NAME_qvn-aws "send one AWS request through the toolkit's AWS client")
+set(QVN_MAN_NAME_qvn-collect-results "collect the test results that test instances left in S3")
+set(QVN_MAN_NAME_qvn-sandbox "local AWS sandbox for the toolkit's tests and demo")
+set(man_pages)
+find_program(QVN_HELP2MAN help2man)
+foreach(program IN LISTS QVN_PROGRAMS)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+    if(QVN_HELP2MAN)
+      add_custom_command(OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND ${QVN_HELP2MAN} --no-info --no-discard-stderr --section 1 --name ${QVN_MAN_NAME_${program}}
+                --output ${page} $<TARGET_FILE:${program}>
+        DEPENDS ${program}
+        VERBATIM)
+    endif()
+    list(APPEND man_pages ${page})
   endif()
 endforeach()
+if(QVN_HELP2MAN)
+  add_custom_target(man_pages DEPENDS ${man_pages})
+else()
+  add_custom_target(man_pages
+    COMMAND ${CMAKE_COMMAND} -E echo "man pages need help2man (scripts/install-deps.sh installs it)"
+    COMMAND ${CMAKE_COMMAND} -E false)
+endif()
+# Present once `man_pages` has been built (`make package` builds it first).
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 OPTIONAL)
+
+install(DIRECTORY sandbox/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/quorvane_testlibs/scenarios
+        FILES_MATCHING PATTERN "*.json")
+
+# The Debian package (`make package`, from the build folder).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quorvane-testlibs)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "quorvane testlibs maintainers <testlibs@quorvane.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Network-test toolkit: subnet_survey, probe_deploy, the AWS sandbox and the test libraries")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+# The programs' shared libraries are found by dpkg-shlibdeps; building
+# against the static libraries needs the headers of what they link.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libcurl4-openssl-dev, libssl-dev, nlohmann-json3-dev, libpugixml-dev, libcli11-dev, libgtest-dev, pkg-config")
+include(CPack)
