@@ -2,19 +2,44 @@
 
 #include <stdexcept>
 
+#include "aws/errors.hpp"
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
+#include "deploy/resource_names.hpp"
 #include "deploy/tags.hpp"
 
 namespace qvn::deploy {
 
-void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
+namespace {
+
+Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
+
+std::string vpcOfInterface(const aws::Ec2Client& ec2_client, const std::string& networkInfId) {
+  aws::DescribeNetworkInterfacesRequest request;
+  request.NetworkInterfaceIds = {networkInfId};
+  const auto answer = ec2_client.describe_network_interfaces(request);
+  if (answer.NetworkInterfaces.empty() || !answer.NetworkInterfaces.front().VpcId)
+    throw std::runtime_error("DescribeNetworkInterfaces did not describe " + networkInfId);
+  return *answer.NetworkInterfaces.front().VpcId;
+}
+
+void releaseAllocation(const aws::Ec2Client& ec2_client, const std::string& allocationId) {
+  aws::ReleaseAddressRequest request;
+  request.AllocationId = allocationId;
+  ec2_client.release_address(request);
+}
+
+}  // namespace
+
+void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args,
+                  const std::string& vpc_id) {
+  Logger& log = packageLogger();
   log.info("- Allocate EIP");
   aws::AllocateAddressRequest request;
   request.Domain = "vpc";
-  request.TagSpecifications = {nameTagSpecification("elastic-ip", kEipTag)};
+  request.TagSpecifications = {nameTagSpecification("elastic-ip", names::kEipTag)};
   if (args.tag_resource && !args.tag_resource->empty()) populateTags(request, *args.tag_resource);
+  request.TagSpecifications.front().Tags.push_back(aws::Tag{names::kEipVpcTagKey, vpc_id});
   const auto allocation = ec2_client.allocate_address(request);
   if (!allocation.AllocationId || allocation.AllocationId->empty()) {
     log.info("  **Error** fail to allocate EIP");
@@ -29,12 +54,10 @@ void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkIn
   try {
     ec2_client.associate_address(associate);
   } catch (const std::exception&) {
-    // An address that is not associated would never be found by the
-    // teardown (it looks addresses up through their instance).
+    // The teardown would find it by its tags, but an idle address costs
+    // money until then.
     try {
-      aws::ReleaseAddressRequest release;
-      release.AllocationId = allocationId;
-      ec2_client.release_address(release);
+      releaseAllocation(ec2_client, allocationId);
     } catch (const std::exception& e) {
       reportFailure("release of the unassociated EIP " + publicIp + " " + allocationId, e);
     }
@@ -42,25 +65,61 @@ void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkIn
   }
 }
 
-std::string getEipAllocationId(const aws::Ec2Client& ec2_client, const std::string& insId,
-                               const std::string& public_ip) {
+void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args) {
+  associateEIP(ec2_client, networkInfId, args, vpcOfInterface(ec2_client, networkInfId));
+}
+
+std::optional<std::string> getEipAllocationId(const aws::Ec2Client& ec2_client, const std::string& insId,
+                                              const std::string& public_ip) {
   aws::DescribeAddressesRequest request;
   request.Filters = {aws::Filter{"instance-id", {insId}}};
   request.PublicIps = {public_ip};
-  const auto answer = ec2_client.describe_addresses(request);
-  if (answer.Addresses.empty() || !answer.Addresses.front().AllocationId)
-    throw std::runtime_error("no Elastic IP " + public_ip + " is associated with " + insId);
-  return *answer.Addresses.front().AllocationId;
+  try {
+    const auto answer = ec2_client.describe_addresses(request);
+    if (answer.Addresses.empty() || !answer.Addresses.front().AllocationId) return std::nullopt;
+    return answer.Addresses.front().AllocationId;
+  } catch (const aws::ServiceError& refusal) {
+    // EC2's answer for a public address that is no Elastic IP at all.
+    if (refusal.code() == "InvalidAddress.NotFound") return std::nullopt;
+    throw;
+  }
 }
 
 void releaseEIP(const aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
-  log.info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
+  packageLogger().info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
   if (args.dry_run) return;
-  aws::ReleaseAddressRequest request;
-  request.AllocationId = eipAllocIp;
-  ec2_client.release_address(request);
+  releaseAllocation(ec2_client, eipAllocIp);
+}
+
+std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
+  aws::DescribeAddressesRequest request;
+  request.Filters = {aws::Filter{"tag:Name", {names::kEipTag}},
+                     aws::Filter{std::string("tag:") + names::kEipVpcTagKey, {vpc_id}}};
+  return ec2_client.describe_addresses(request).Addresses;
+}
+
+std::string describeAddress(const aws::Address& address) {
+  return "Elastic IP " + address.PublicIp.value_or("?") + " " + address.AllocationId.value_or("?");
+}
+
+std::vector<std::string> releaseFreeEIPs(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                         const DeployArgs& args) {
+  Logger& log = packageLogger();
+  std::vector<std::string> left;
+  for (const aws::Address& address : toolAddressesInVpc(ec2_client, vpc_id)) {
+    if (address.AssociationId || !address.AllocationId) continue;
+    log.info("- Delete EIP " + address.PublicIp.value_or("") + " " + *address.AllocationId + " (not associated)");
+    if (args.dry_run) continue;
+    try {
+      releaseAllocation(ec2_client, *address.AllocationId);
+    } catch (const std::exception& e) {
+      log.error("  **Error** " + failureText(e));
+      reportFailure("release " + describeAddress(address), e);
+      left.push_back(describeAddress(address));
+    }
+  }
+  return left;
 }
 
 }  // namespace qvn::deploy

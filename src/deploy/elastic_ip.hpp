@@ -1,32 +1,54 @@
 #pragma once
 // Elastic IPs of the test instances: allocated and associated with an
 // instance's network interface at launch, found and released at teardown.
-// Failures of AWS requests are raised to the caller (the launch and teardown
-// workers decide what follows). No state of their own: safe to call from
-// several workers at once with one shared client.
+// Every address carries Name = "quorvane-test-ec2-eip", the user tags, and
+// the tag "quorvane-vpc" = its VPC, so that a teardown finds it by its tags
+// alone, whether or not an instance still holds it. No state of their own:
+// safe to call from several workers at once with one shared client.
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "aws/ec2.hpp"
 #include "deploy/deploy_args.hpp"
 
 namespace qvn::deploy {
 
-// Allocates a VPC address tagged Name = "quorvane-test-ec2-eip" (then the
-// user tags) and associates it with the network interface `networkInfId`.
-// An answer without an allocation id is reported at INFO and nothing else
-// happens. When the association is refused, the new address is released
-// again before the failure is raised, so that no untracked address is left.
-// The dry-run setting is not consulted.
+// Allocates a VPC address tagged Name = "quorvane-test-ec2-eip", the user
+// tags, then "quorvane-vpc" = `vpc_id`, and associates it with the network
+// interface `networkInfId`. An answer without an allocation id is reported
+// at INFO and nothing else happens. When the association is refused, the new
+// address is released again before the failure is raised. The dry-run
+// setting is not consulted. Failures of AWS requests are raised.
+void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args,
+                  const std::string& vpc_id);
+
+// The same, with the VPC read from the network interface first.
 void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args);
 
 // The allocation id of the Elastic IP `public_ip` associated with the
-// instance `insId`. Nothing found: std::runtime_error naming both.
-std::string getEipAllocationId(const aws::Ec2Client& ec2_client, const std::string& insId,
-                               const std::string& public_ip);
+// instance `insId`, or nothing when that address is no Elastic IP of that
+// instance (EC2 assigned it itself, or it was released by hand). Other
+// failures of the lookup are raised.
+std::optional<std::string> getEipAllocationId(const aws::Ec2Client& ec2_client, const std::string& insId,
+                                              const std::string& public_ip);
 
 // Logs "- Delete EIP <eip> <eipAllocIp> for <insId>", then, unless this is a
-// dry run, releases the allocation.
+// dry run, releases the allocation. A refusal is raised.
 void releaseEIP(const aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const DeployArgs& args);
+
+// The tool's addresses of `vpc_id` (both tags match), associated or not.
+std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id);
+
+// Releases every address of toolAddressesInVpc that no interface holds,
+// logging "- Delete EIP <ip> <allocation id> (not associated)" for each; a
+// dry run only logs. A refused release is logged at ERROR and the others go
+// on. Returns the descriptions of the addresses that are left unreleased.
+std::vector<std::string> releaseFreeEIPs(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                         const DeployArgs& args);
+
+// "Elastic IP <ip> <allocation id>", as leftovers are named.
+std::string describeAddress(const aws::Address& address);
 
 }  // namespace qvn::deploy

@@ -1,5 +1,7 @@
 #include "deploy/instance_role.hpp"
 
+#include <functional>
+#include <stdexcept>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -8,6 +10,7 @@
 #include "aws/ssm.hpp"
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
+#include "deploy/resource_names.hpp"
 
 namespace qvn::deploy {
 
@@ -132,52 +135,95 @@ void createInstanceProfile(const aws::IamClient& iam_client) {
   iam_client.add_role_to_instance_profile(add);
 }
 
-void deleteInstanceProfile(const aws::IamClient& iam_client) {
+namespace {
+
+enum class Step { Done, NotFound, Failed };
+
+// One deletion request of the teardown: "NoSuchEntity" means the object is
+// gone already (INFO); any other failure is an ERROR and the caller goes on.
+Step deletionStep(const std::string& what, const std::function<void()>& request) {
   Logger& log = *getLogger("quorvane_testlibs");
-  const std::string profile = kInstanceProfileName;
+  try {
+    request();
+    return Step::Done;
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == "NoSuchEntity") {
+      log.info("  not found: " + what);
+      return Step::NotFound;
+    }
+    log.error("  **Error** " + failureText(e));
+    reportFailure(what, e);
+  } catch (const std::exception& e) {
+    log.error("  **Error** " + failureText(e));
+    reportFailure(what, e);
+  }
+  return Step::Failed;
+}
+
+}  // namespace
+
+std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
+  try {
+    const auto identity = sts.get_caller_identity();
+    const std::size_t start = identity.Arn.find(':');
+    const std::size_t end = start == std::string::npos ? start : identity.Arn.find(':', start + 1);
+    if (identity.Account.empty() || end == std::string::npos || end == start + 1)
+      throw std::runtime_error("GetCallerIdentity answered without an account or ARN");
+    return names::policyArn(identity.Arn.substr(start + 1, end - start - 1), identity.Account);
+  } catch (const std::exception&) {
+    if (args.account && !args.account->empty()) return names::policyArn("aws", *args.account);
+    throw;
+  }
+}
+
+std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
+                                               const std::optional<std::string>& policy_arn) {
+  Logger& log = *getLogger("quorvane_testlibs");
+  const std::string profile = names::kInstanceProfile;
+  const std::string role = names::kRole;
+  std::vector<std::string> left;
+
   log.info("  Remove role from instance profile " + profile);
-  try {
-    aws::RemoveRoleFromInstanceProfileRequest remove;
-    remove.InstanceProfileName = profile;
-    remove.RoleName = kRoleName;
-    iam_client.remove_role_from_instance_profile(remove);
-  } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
-    reportFailure("remove role from instance profile " + profile, e);
-  }
+  deletionStep("role " + role + " in instance profile " + profile, [&] {
+    aws::RemoveRoleFromInstanceProfileRequest request;
+    request.InstanceProfileName = profile;
+    request.RoleName = role;
+    iam_client.remove_role_from_instance_profile(request);
+  });
   log.info("  Delete instance profile " + profile);
-  try {
-    aws::DeleteInstanceProfileRequest remove;
-    remove.InstanceProfileName = profile;
-    iam_client.delete_instance_profile(remove);
-  } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
-    reportFailure("delete instance profile " + profile, e);
+  if (deletionStep("instance profile " + profile, [&] {
+        aws::DeleteInstanceProfileRequest request;
+        request.InstanceProfileName = profile;
+        iam_client.delete_instance_profile(request);
+      }) == Step::Failed)
+    left.push_back("instance profile " + profile);
+
+  if (policy_arn) {
+    log.info("  Detach " + role + " from " + names::kPolicy + " " + *policy_arn + " ");
+    deletionStep("policy " + *policy_arn + " on role " + role, [&] {
+      aws::DetachRolePolicyRequest request;
+      request.RoleName = role;
+      request.PolicyArn = *policy_arn;
+      iam_client.detach_role_policy(request);
+    });
   }
+  log.info("  Delete " + role);
+  if (deletionStep("role " + role, [&] {
+        aws::DeleteRoleRequest request;
+        request.RoleName = role;
+        iam_client.delete_role(request);
+      }) == Step::Failed)
+    left.push_back("role " + role);
 
-  aws::ListPoliciesRequest search;
-  search.Scope = "Local";
-  search.OnlyAttached = true;
-  search.PolicyUsageFilter = "PermissionsPolicy";
-  std::vector<std::string> arns;
-  for (const auto& policy : iam_client.list_policies(search, aws::Pages::All).Policies)
-    if (policy.PolicyName == kPolicyName && policy.Arn) arns.push_back(*policy.Arn);
-  if (arns.size() != 1) return;
-  const std::string& arn = arns.front();
-
-  log.info(std::string("  Detach ") + kRoleName + " from " + kPolicyName + " " + arn + " ");
-  aws::DetachRolePolicyRequest detach;
-  detach.RoleName = kRoleName;
-  detach.PolicyArn = arn;
-  iam_client.detach_role_policy(detach);
-  log.info("  Delete policy " + arn);
-  aws::DeletePolicyRequest deletePolicy;
-  deletePolicy.PolicyArn = arn;
-  iam_client.delete_policy(deletePolicy);
-  log.info(std::string("  Delete ") + kRoleName);
-  aws::DeleteRoleRequest deleteRole;
-  deleteRole.RoleName = kRoleName;
-  iam_client.delete_role(deleteRole);
+  if (!policy_arn) return left;
+  log.info("  Delete policy " + *policy_arn);
+  if (deletionStep("policy " + *policy_arn, [&] {
+        aws::DeletePolicyRequest request;
+        request.PolicyArn = *policy_arn;
+        iam_client.delete_policy(request);
+      }) == Step::Failed)
+    left.push_back("policy " + *policy_arn);
+  return left;
 }
 
 }  // namespace qvn::deploy

@@ -5,7 +5,9 @@
 // may assume, with the policy attached, and the instance profile
 // "quorvane-test-ec2-instance-profile" holding the role. Existing objects
 // are reused as they are. None of these steps consults the dry-run setting.
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "aws/iam.hpp"
 #include "aws/sts.hpp"
@@ -40,11 +42,20 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
 // does not hold it yet (ListInstanceProfilesForRole).
 void createInstanceProfile(const aws::IamClient& iam_client);
 
-// Removes the role from the profile and deletes the profile (failures of
-// these two are logged at ERROR, written to standard error, and passed
-// over), then, when exactly one attached local policy of the tool's name is
-// listed (every page is read), detaches it, deletes it and deletes the role.
-// Failures of the listing and of the last three requests are raised.
-void deleteInstanceProfile(const aws::IamClient& iam_client);
+// The ARN of the default policy, "arn:<partition>:iam::<account>:policy/
+// quorvane-test-ec2-policy", in the account and partition of the session
+// (`sts`, GetCallerIdentity); when STS cannot tell, --account in the "aws"
+// partition. Raises when neither is known.
+std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args);
+
+// Deletes the default IAM objects by their names and `policy_arn`, one step
+// after the other, each tried whatever the earlier ones gave: remove the
+// role from the profile, delete the profile, detach the policy, delete the
+// role, delete the policy. An object already gone ("NoSuchEntity") is
+// reported as not found at INFO; any other failure is logged at ERROR and
+// written to standard error. Without `policy_arn` the policy steps are left
+// out. Answers the objects that are left ("role quorvane-test-ec2-role").
+std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
+                                               const std::optional<std::string>& policy_arn);
 
 }  // namespace qvn::deploy

@@ -137,22 +137,30 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   return keyName;
 }
 
-void deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args) {
+std::optional<std::string> findToolKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname) {
+  const auto found = ec2_client.describe_key_pairs(lookupRequest(keyname));
+  if (found.KeyPairs.empty()) return std::nullopt;
+  return found.KeyPairs.front().KeyPairId.value_or("");
+}
+
+bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args) {
   Logger& log = *getLogger("quorvane_testlibs");
   log.info("- Delete key pair " + keyname);
-  const auto found = ec2_client.describe_key_pairs(lookupRequest(keyname));
-  if (found.KeyPairs.empty()) {
+  const std::optional<std::string> id = findToolKeyPair(ec2_client, keyname);
+  if (!id) {
     log.info("  Key not found: " + keyname);
-    return;
+    return true;
   }
-  log.info("  " + found.KeyPairs.front().KeyPairId.value_or(""));
-  if (args.dry_run) return;
+  log.info("  " + *id);
+  if (args.dry_run) return true;
   try {
     aws::DeleteKeyPairRequest request;
     request.KeyName = keyname;
     ec2_client.delete_key_pair(request);
+    return true;
   } catch (const std::exception& e) {
     log.error("  **Error** " + failureText(e));
+    return false;
   }
 }
 

@@ -39,10 +39,13 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
                           const std::string& vpcId, const DeployArgs& args);
 
 // Deletes the key pair `keyname` when it is the tool's (name and tag match);
-// reports "  Key not found: <name>" otherwise. A dry run only looks. A
-// refused deletion is logged at ERROR and the caller goes on; a failed
-// lookup is raised.
-void deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args);
+// reports "  Key not found: <name>" otherwise. A dry run only looks. Answers
+// whether the pair is gone (a dry run answers true). A refused deletion is
+// logged at ERROR and answers false; a failed lookup is raised.
+bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args);
+
+// The id of the tool's key pair `keyname` (name and tag match), or nothing.
+std::optional<std::string> findToolKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname);
 
 // Writes the decrypted value of the SSM parameter `pemkey`, exactly as
 // stored, to the file named by --key_name (relative to the working folder),

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "aws/errors.hpp"
+#include "core/clock.hpp"
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/failure_report.hpp"
@@ -157,14 +158,28 @@ std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, 
   });
 }
 
-void deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args) {
-  if (args.dry_run) return;
+bool deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args) {
+  if (args.dry_run) return true;
   aws::DeleteSecurityGroupRequest request;
   request.GroupId = sgId;
-  try {
-    ec2_client.delete_security_group(request);
-  } catch (const std::exception& e) {
-    reportFailure("delete security group " + sgId, e);
+  for (int attempt = 1;; ++attempt) {
+    try {
+      ec2_client.delete_security_group(request);
+      return true;
+    } catch (const aws::ServiceError& e) {
+      if (e.code() == "InvalidGroup.NotFound") return true;
+      if (e.code() == "DependencyViolation" && attempt < kGroupDeleteAttempts) {
+        core::sleep_for(core::Seconds(kGroupDeleteRetrySeconds));
+        continue;
+      }
+      getLogger("quorvane_testlibs")->error("  **Error** " + failureText(e));
+      reportFailure("delete security group " + sgId, e);
+      return false;
+    } catch (const std::exception& e) {
+      getLogger("quorvane_testlibs")->error("  **Error** " + failureText(e));
+      reportFailure("delete security group " + sgId, e);
+      return false;
+    }
   }
 }
 

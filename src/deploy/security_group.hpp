@@ -35,9 +35,14 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std:
 std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                               const DeployArgs& args);
 
-// Deletes the group `sgId` unless this is a dry run. A refusal (for example
-// "DependencyViolation" while an instance still shuts down) is written to
-// standard error and the caller goes on.
-void deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args);
+// Deletes the group `sgId` unless this is a dry run, and answers whether
+// it is gone (a dry run answers true). EC2's "DependencyViolation" (an
+// interface of a terminated instance not yet deleted) is tried again up to
+// kGroupDeleteAttempts times, kGroupDeleteRetrySeconds apart; "InvalidGroup.NotFound"
+// means gone. A refusal that remains is logged at ERROR ("  **Error** ...")
+// and written to standard error, and the caller goes on.
+inline constexpr int kGroupDeleteAttempts = 6;
+inline constexpr double kGroupDeleteRetrySeconds = 5;
+bool deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args);
 
 }  // namespace qvn::deploy

@@ -1,11 +1,10 @@
 #include "deploy/teardown.hpp"
 
-#include <exception>
+#include <algorithm>
+#include <optional>
+#include <set>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
-#include "aws/errors.hpp"
 #include "aws/waiters.hpp"
 #include "core/logging.hpp"
 #include "deploy/config_check.hpp"
@@ -13,75 +12,95 @@
 #include "deploy/failure_report.hpp"
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
-#include "deploy/launch.hpp"
-#include "deploy/orchestration.hpp"
+#include "deploy/resource_names.hpp"
 #include "deploy/security_group.hpp"
+#include "deploy/vpc_lookups.hpp"
+#include "deploy/worker_fanout.hpp"
 
 namespace qvn::deploy {
 
 namespace {
 
-constexpr const char* kInstanceName = "quorvane-test-ec2";
-constexpr const char* kSshGroup = "quorvane-test-ec2-sg";
-constexpr const char* kPrivateInterfaceGroup = "quorvane-test-ec2-private-interface-sg";
-constexpr const char* kKeyPairPrefix = "quorvane-test-ec2-key-pair-";
+using Leftovers = std::vector<std::string>;
 
 Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
 
-aws::Filter filter(const std::string& name, std::vector<std::string> values) {
-  aws::Filter f;
-  f.Name = name;
-  f.Values = std::move(values);
-  return f;
+void append(Leftovers& to, const Leftovers& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+// One worker per subnet, all started, then all joined; each worker's
+// failure is named with its subnet and logged at ERROR (worker_fanout).
+void deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                const std::vector<std::string>& subnets, const DeployArgs& args) {
+  std::vector<WorkerTask> tasks;
+  tasks.reserve(subnets.size());
+  for (const std::string& subnet : subnets)
+    tasks.push_back({"teardown of " + subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
+  runWorkers(tasks);
 }
 
-// The worker's boundary: nothing leaves a worker thread. An unexpected
-// failure names its subnet on standard error and is logged at ERROR, so the
-// exit status shows it.
-void deleteEc2Guarded(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                      const std::string& subnet_id, const DeployArgs& args) {
+// Waits, with EC2's instance_terminated waiter, for the instances that are
+// already shutting down. False (after an ERROR line) when the waiter gives
+// up or fails.
+bool waitForShuttingDown(const aws::Ec2Client& ec2_client, const std::vector<ToolInstance>& instances) {
+  std::vector<std::string> ids;
+  for (const ToolInstance& instance : instances)
+    if (instance.state == "shutting-down") ids.push_back(instance.id);
+  if (ids.empty()) return true;
+  std::string listed;
+  for (const std::string& id : ids) listed += (listed.empty() ? "" : " ") + id;
+  Logger& log = packageLogger();
+  log.info("- Wait until " + listed + " terminated");
   try {
-    deleteEc2(ec2_client, iam_client, subnet_id, args);
+    aws::DescribeInstancesRequest wait;
+    wait.InstanceIds = ids;
+    aws::wait_instance_terminated(ec2_client, wait);
+    return true;
   } catch (const std::exception& failure) {
-    reportFailure("teardown of " + subnet_id, failure);
-    packageLogger().error("  **Error** teardown of " + subnet_id + " failed: " + failureText(failure));
-  } catch (...) {
-    const std::runtime_error unknown("unexpected failure");
-    reportFailure("teardown of " + subnet_id, unknown);
-    packageLogger().error("  **Error** teardown of " + subnet_id + " failed: unexpected failure");
+    log.error("  **Error** " + failureText(failure));
+    reportFailure("wait until " + listed + " terminated", failure);
+    return false;
   }
 }
 
-void deleteGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id, const std::string& name,
+// Answers whether the group `name` of `vpc_id` is gone (or was never there).
+bool deleteGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id, const std::string& name,
                  const DeployArgs& args) {
   Logger& log = packageLogger();
   log.info("- Delete SG " + name);
   const std::optional<std::string> sg_id = getSgId(ec2_client, vpc_id, name);
   if (!sg_id) {
     log.info("  not found");
-    return;
+    return true;
   }
   log.info("  delete SG " + *sg_id);
-  deleteSG(ec2_client, *sg_id, args);
+  return deleteSG(ec2_client, *sg_id, args);
 }
 
-// The allocation behind an instance's public address, or nothing when that
-// address is not an Elastic IP (EC2 assigned it itself, or the address was
-// released by hand): then there is nothing to give back, and the instance
-// must go all the same. Any other failure of the lookup ends the worker.
-std::optional<std::string> elasticIpBehind(const aws::Ec2Client& ec2_client, const std::string& ins_id,
-                                           const std::string& public_ip) {
-  try {
-    return getEipAllocationId(ec2_client, ins_id, public_ip);
-  } catch (const aws::ServiceError& refusal) {
-    if (refusal.code() != "InvalidAddress.NotFound") throw;
-  } catch (const aws::AwsError&) {
-    throw;
-  } catch (const std::runtime_error&) {
-    // The lookup answered without an address of that instance.
-  }
-  packageLogger().info("  no Elastic IP behind " + public_ip + " of " + ins_id);
-  return std::nullopt;
+void deleteSharedResources(const aws::Ec2Client& ec2_client, const std::string& vpc_id, const DeployArgs& args) {
+  deleteGroup(ec2_client, vpc_id, names::kSshGroup, args);
+  deleteGroup(ec2_client, vpc_id, names::kPrivateInterfaceGroup, args);
+  deleteKeyPair(ec2_client, names::keyPairName(vpc_id), args);
+}
+
+// The groups and key pair of `vpc_id` that still exist.
+Leftovers sharedResourcesLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
+  Leftovers left;
+  for (const char* name : {names::kSshGroup, names::kPrivateInterfaceGroup})
+    if (const auto id = getSgId(ec2_client, vpc_id, name)) left.push_back("security group " + *id + " " + name);
+  if (findToolKeyPair(ec2_client, names::keyPairName(vpc_id)))
+    left.push_back("key pair " + names::keyPairName(vpc_id));
+  return left;
+}
+
+// The configuration's instances that are not terminated, and those of the
+// VPC still shutting down (they keep the shared resources).
+Leftovers instancesLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                        const std::set<std::string>& subnets) {
+  Leftovers left;
+  for (const ToolInstance& instance : toolInstancesInVpc(ec2_client, vpc_id))
+    if (subnets.count(instance.subnet) || instance.state == "shutting-down")
+      left.push_back("instance " + instance.id + " " + instance.state + " in " + instance.subnet);
+  return left;
 }
 
 }  // namespace
@@ -90,16 +109,19 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
                const DeployArgs& args) {
   (void)iam_client;
   Logger& log = packageLogger();
-  log.info(std::string("- Delete ") + kInstanceName + " in " + subnet_id);
-  // Instances that are shutting down or terminated are gone already. EC2
-  // lists them for a while, and counting them would make a subnet that was
-  // deployed again since hold "more than one" instance, so that the live one
-  // would never be removed.
+  log.info(std::string("- Delete ") + names::kInstance + " in " + subnet_id);
+  // Instances that are shutting down or terminated are on their way out
+  // already. EC2 lists them for a while, and counting them would make a
+  // subnet that was deployed again since hold "more than one" instance, so
+  // that the live one would never be removed.
   const auto [ins_id, public_ip] = getLiveEc2(ec2_client, subnet_id);
   if (!ins_id) return;
 
   std::optional<std::string> allocation_id;
-  if (public_ip) allocation_id = elasticIpBehind(ec2_client, *ins_id, *public_ip);
+  if (public_ip) {
+    allocation_id = getEipAllocationId(ec2_client, *ins_id, *public_ip);
+    if (!allocation_id) log.info("  no Elastic IP behind " + *public_ip + " of " + *ins_id);
+  }
 
   log.info("  terminate " + *ins_id + " in " + subnet_id);
   if (!args.dry_run) {
@@ -114,71 +136,88 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
   if (allocation_id) releaseEIP(ec2_client, *public_ip, *allocation_id, *ins_id, args);
 }
 
-std::optional<std::vector<std::string>> getAllEc2InVpc(const aws::Ec2Client& ec2_client,
-                                                       const std::string& vpc_id) {
-  aws::DescribeInstancesRequest request;
-  request.Filters = {filter("tag:Name", {kInstanceName}), filter("vpc-id", {vpc_id}),
-                     filter("instance-state-name", {"running", "stopped", "stopping"})};
-  const aws::DescribeInstancesResult answer = ec2_client.describe_instances(request);
-  if (answer.Reservations.empty()) return std::nullopt;
-  packageLogger().info(std::string("  **Alert** More than one ec2 with tag Name:") + kInstanceName +
-                       " found in " + vpc_id);
-  std::vector<std::string> ids;
-  for (const aws::Reservation& reservation : answer.Reservations) {
-    if (reservation.Instances.empty()) continue;
-    const aws::Instance& instance = reservation.Instances.front();
-    if (instance.InstanceId) ids.push_back(*instance.InstanceId);
-  }
-  return ids;
-}
-
-void terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args) {
-  // Everything is checked before the first change: the file and its entries,
-  // the VPC of the first entry, and every entry's gateway subnet in that VPC.
-  TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
+std::vector<std::string> terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                                       const DeployArgs& args, TestConfig& config) {
+  // Every entry's gateway subnet is checked to lie in the VPC of the first
+  // entry before the first change.
   const std::string vpc_id = getVpcId(ec2_client, config.entry(0).string("gw_subnet_id"));
   checkGatewaySubnetsInVpc(config, ec2_client, vpc_id);
 
   std::vector<std::string> subnets;
   for (ConfigEntry& entry : config.entries())
     if (isDeployedEntry(entry)) subnets.push_back(entry.string("gw_subnet_id"));
+  const std::set<std::string> own_subnets(subnets.begin(), subnets.end());
 
-  {
-    std::vector<std::thread> workers;
-    workers.reserve(subnets.size());
-    std::vector<const std::string*> inline_subnets;
-    for (const std::string& subnet : subnets) {
-      try {
-        workers.emplace_back(deleteEc2Guarded, std::cref(ec2_client), std::cref(iam_client), std::cref(subnet),
-                             std::cref(args));
-      } catch (const std::system_error&) {
-        // No thread to be had: this subnet is handled on the main thread
-        // once the others are under way, rather than left behind.
-        inline_subnets.push_back(&subnet);
-      }
-    }
-    for (const std::string* subnet : inline_subnets) deleteEc2Guarded(ec2_client, iam_client, *subnet, args);
-    for (std::thread& worker : workers) worker.join();
+  deleteEc2s(ec2_client, iam_client, subnets, args);
+
+  // What is left of the tool's in the VPC: those on their way out are waited
+  // for; any other keeps the groups and the key pair, which its instances use.
+  const std::vector<ToolInstance> instances = toolInstancesInVpc(ec2_client, vpc_id);
+  const bool all_terminated = args.dry_run || waitForShuttingDown(ec2_client, instances);
+  bool others_run = false;
+  bool any_live = false;
+  for (const ToolInstance& instance : instances) {
+    if (instance.state == "shutting-down") continue;
+    any_live = true;
+    if (!own_subnets.count(instance.subnet)) others_run = true;
   }
+  if (any_live)
+    packageLogger().info(std::string("  **Alert** More than one ec2 with tag Name:") + names::kInstance +
+                         " found in " + vpc_id);
 
-  const std::optional<std::vector<std::string>> remaining = getAllEc2InVpc(ec2_client, vpc_id);
-  if (remaining && !remaining->empty()) return;
+  Leftovers left = releaseFreeEIPs(ec2_client, vpc_id, args);
+  if (!any_live && all_terminated) deleteSharedResources(ec2_client, vpc_id, args);
+  if (args.dry_run) return {};
 
-  deleteGroup(ec2_client, vpc_id, kSshGroup, args);
-  deleteGroup(ec2_client, vpc_id, kPrivateInterfaceGroup, args);
-  deleteKeyPair(ec2_client, kKeyPairPrefix + vpc_id, args);
+  append(left, instancesLeft(ec2_client, vpc_id, own_subnets));
+  // Kept for another configuration's running instance: as asked, not left over.
+  if (!others_run) append(left, sharedResourcesLeft(ec2_client, vpc_id));
+  return left;
+}
+
+namespace {
+
+// `sts_client` may be absent: the policy's account is then --account.
+void runTeardownWith(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                     aws::StsClient* sts_client, const DeployArgs& args, TestConfig& config) {
+  Logger& log = packageLogger();
+  Leftovers left = terminateEc2s(ec2_client, iam_client, args, config);
+  if (args.ec2_role && *args.ec2_role == "default") {
+    if (args.dry_run) {
+      log.info(std::string("- Dry run: instance profile ") + names::kInstanceProfile + ", role and policy are kept");
+      return;
+    }
+    std::optional<std::string> policy_arn;
+    try {
+      if (sts_client) {
+        policy_arn = defaultPolicyArn(*sts_client, args);
+      } else if (args.account && !args.account->empty()) {
+        policy_arn = names::policyArn("aws", *args.account);
+      } else {
+        throw std::runtime_error("no --account and no STS client to ask");
+      }
+    } catch (const std::exception& failure) {
+      log.error(std::string("  **Error** cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
+      reportFailure(std::string("account of ") + names::kPolicy, failure);
+      left.push_back(std::string("policy ") + names::kPolicy);
+    }
+    append(left, deleteInstanceProfile(iam_client, policy_arn));
+  }
+  if (args.dry_run) return;
+  for (const std::string& item : left) log.error("  **Error** left behind: " + item);
+  if (left.empty()) log.info(std::string("- Nothing of ") + names::kInstance + " is left for " + args.test_config);
+}
+
+}  // namespace
+
+void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
+                 const DeployArgs& args, TestConfig& config) {
+  runTeardownWith(ec2_client, iam_client, &sts_client, args, config);
 }
 
 void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args) {
-  terminateEc2s(ec2_client, iam_client, args);
-  if (args.ec2_role && *args.ec2_role == "default") {
-    if (args.dry_run) {
-      packageLogger().info(
-          "- Dry run: instance profile quorvane-test-ec2-instance-profile, role and policy are kept");
-      return;
-    }
-    deleteInstanceProfile(iam_client);
-  }
+  TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
+  runTeardownWith(ec2_client, iam_client, nullptr, args, config);
 }
 
 }  // namespace qvn::deploy

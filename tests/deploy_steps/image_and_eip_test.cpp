@@ -63,6 +63,7 @@ TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
   ASSERT_FALSE(eni.empty());
   args_.tag_resource = "team,qa,owner,me";
   associateEIP(ec2(), eni, args_);
+  // The VPC tag (read from the interface) comes last, after the user tags.
   const auto allocate = requests("ec2", "AllocateAddress");
   ASSERT_EQ(allocate.size(), 1u);
   EXPECT_EQ(parameters(allocate[0]),
@@ -70,7 +71,9 @@ TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
                                       "TagSpecification.1.Tag.1.Key=Name",
                                       "TagSpecification.1.Tag.1.Value=quorvane-test-ec2-eip",
                                       "TagSpecification.1.Tag.2.Key=team", "TagSpecification.1.Tag.2.Value=qa",
-                                      "TagSpecification.1.Tag.3.Key=owner", "TagSpecification.1.Tag.3.Value=me"}));
+                                      "TagSpecification.1.Tag.3.Key=owner", "TagSpecification.1.Tag.3.Value=me",
+                                      "TagSpecification.1.Tag.4.Key=quorvane-vpc",
+                                      "TagSpecification.1.Tag.4.Value=" + kVpc}));
   const auto associate = requests("ec2", "AssociateAddress");
   ASSERT_EQ(associate.size(), 1u);
   const auto params = parameters(associate[0]);
@@ -87,7 +90,7 @@ TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
 TEST_F(ElasticIp, RefusedAssociationReleasesTheNewAddressAndRaises) {
   fault({{"service", "ec2"}, {"operation", "AssociateAddress"},
          {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400}}}, {"count", 1}});
-  EXPECT_THROW(associateEIP(ec2(), "eni-0000000000000dead", args_), aws::ServiceError);
+  EXPECT_THROW(associateEIP(ec2(), "eni-0000000000000dead", args_, kVpc), aws::ServiceError);
   const auto released = requests("ec2", "ReleaseAddress");
   ASSERT_EQ(released.size(), 1u);
   const std::string allocationId = parameters(released[0]).at(0).substr(std::string("AllocationId=").size());
@@ -119,7 +122,9 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   const auto lookup = requests("ec2", "DescribeAddresses");
   EXPECT_EQ(parameters(lookup.at(1)), (std::vector<std::string>{"Filter.1.Name=instance-id",
                                                                "Filter.1.Value.1=" + instance, "PublicIp.1=" + ip}));
-  EXPECT_THROW(getEipAllocationId(client, "i-0123456789abcdef0", ip), std::exception);
+  // No Elastic IP of that instance (or no Elastic IP at all): nothing, not a failure.
+  EXPECT_FALSE(getEipAllocationId(client, "i-0123456789abcdef0", ip));
+  EXPECT_FALSE(getEipAllocationId(client, instance, "198.51.100.77"));
 
   args_.dry_run = true;
   releaseEIP(client, ip, *address.AllocationId, instance, args_);

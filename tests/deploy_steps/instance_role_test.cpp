@@ -4,7 +4,10 @@
 
 #include <algorithm>
 
+#include <algorithm>
+
 #include "deploy/instance_role.hpp"
+#include "deploy/resource_names.hpp"
 #include "deploy/resource_names.hpp"
 
 namespace qvn::deploy::testing {
@@ -131,73 +134,79 @@ TEST_F(InstanceRole, OtherPolicyRefusalsAreRaised) {
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 
-TEST_F(InstanceRole, DeletionRemovesAllThreeInOrder) {
+TEST_F(InstanceRole, DeletionRemovesAllThreeStepByStepByTheirNamesAndArn) {
   createAll();
   server().log().clear();
   const std::size_t mark = messages().size();
-  deleteInstanceProfile(iam());
+  auto sts_client = sts();
+  const std::string arn = defaultPolicyArn(sts_client, args_);
+  EXPECT_EQ(arn, kPolicyArn);
+  EXPECT_TRUE(deleteInstanceProfile(iam(), arn).empty());
+  // No listing: the policy is known by its ARN.
   EXPECT_EQ(operations("iam"), (std::vector<std::string>{"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile",
-                                                         "ListPolicies", "DetachRolePolicy", "DeletePolicy",
-                                                         "DeleteRole"}));
-  EXPECT_EQ(parameters(requests("iam", "ListPolicies").at(0)),
-            (std::vector<std::string>{"Scope=Local", "OnlyAttached=true", "PolicyUsageFilter=PermissionsPolicy"}));
+                                                         "DetachRolePolicy", "DeleteRole", "DeletePolicy"}));
+  EXPECT_EQ(parameters(requests("iam", "DeletePolicy").at(0)), (std::vector<std::string>{"PolicyArn=" + kPolicyArn}));
   EXPECT_EQ(messagesSince(mark), (std::vector<std::string>{
                             "  Remove role from instance profile quorvane-test-ec2-instance-profile",
                             "  Delete instance profile quorvane-test-ec2-instance-profile",
                             "  Detach quorvane-test-ec2-role from quorvane-test-ec2-policy " + kPolicyArn + " ",
-                            "  Delete policy " + kPolicyArn, "  Delete quorvane-test-ec2-role"}));
+                            "  Delete quorvane-test-ec2-role", "  Delete policy " + kPolicyArn}));
   EXPECT_TRUE(leftovers().empty()) << state("iam").dump();
 }
 
-TEST_F(InstanceRole, DeletionWithoutProfileReportsTwoErrorsAndStillRemovesPolicyAndRole) {
-  auto sts_client = sts();
-  createEc2Role(iam(), createS3Policy(iam(), args_, sts_client));
-  ::testing::internal::CaptureStderr();
-  deleteInstanceProfile(iam());
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  const auto errors = messagesAt(ERROR);
-  ASSERT_EQ(errors.size(), 2u);
-  for (const auto& e : errors) EXPECT_NE(e.find("NoSuchEntity"), std::string::npos) << e;
-  EXPECT_NE(err.find("NoSuchEntity"), std::string::npos) << err;
-  EXPECT_TRUE(leftovers().empty()) << state("iam").dump();
-}
-
-TEST_F(InstanceRole, DeletionFindsThePolicyBeyondTheFirstPage) {
-  // 120 attached local policies whose ARNs sort before the tool's one.
-  Json scenario = scenarioFile("spoke.json");
-  for (int r = 0; r < 12; ++r) {
-    Json attached = Json::array();
-    for (int p = 0; p < 10; ++p) {
-      const std::string name = "busy-" + std::to_string(r * 10 + p + 100);
-      scenario["iam"]["policies"].push_back(
-          {{"name", name}, {"path", "/"}, {"document", {{"Version", "2012-10-17"}, {"Statement", Json::array()}}}});
-      attached.push_back(name);
-    }
-    scenario["iam"]["roles"].push_back(
-        {{"name", "busy-role-" + std::to_string(r)},
-         {"assume_role_policy", {{"Version", "2012-10-17"}, {"Statement", Json::array()}}},
-         {"attached_policies", attached}});
-  }
-  load(scenario);
-  createAll();
-  server().log().clear();
-  deleteInstanceProfile(iam());
-  EXPECT_GE(requests("iam", "ListPolicies").size(), 2u);
-  EXPECT_EQ(requests("iam", "DeletePolicy").size(), 1u);
-  EXPECT_TRUE(leftovers().empty()) << state("iam").dump();
-}
-
-TEST_F(InstanceRole, AnUnattachedPolicyIsNotFoundAndNothingFollowsTheSearch) {
+TEST_F(InstanceRole, APolicyNeverAttachedGoesWithItsRoleAndMissingObjectsAreOnlyNotFound) {
+  // A deployment stopped between CreatePolicy and AttachRolePolicy.
   auto sts_client = sts();
   createS3Policy(iam(), args_, sts_client);
-  server().log().clear();
-  const std::size_t mark = messages().size();
+  iam().create_role([] {
+    aws::CreateRoleRequest role;
+    role.RoleName = "quorvane-test-ec2-role";
+    role.AssumeRolePolicyDocument = ec2TrustDocument();
+    return role;
+  }());
   ::testing::internal::CaptureStderr();
-  deleteInstanceProfile(iam());
-  ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(operations("iam"),
-            (std::vector<std::string>{"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile", "ListPolicies"}));
-  EXPECT_EQ(messagesSince(mark).size(), 4u);  // two steps, two errors; nothing after the search
+  EXPECT_TRUE(deleteInstanceProfile(iam(), defaultPolicyArn(sts_client, args_)).empty());
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+  EXPECT_TRUE(err.empty()) << err;
+  EXPECT_TRUE(leftovers().empty()) << state("iam").dump();
+  const auto info = messagesAt(INFO);
+  EXPECT_NE(std::find(info.begin(), info.end(), "  not found: instance profile quorvane-test-ec2-instance-profile"),
+            info.end());
+
+  // Nothing there at all: every step is a not-found line at INFO.
+  const std::size_t mark = messages().size();
+  EXPECT_TRUE(deleteInstanceProfile(iam(), kPolicyArn).empty());
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+  std::size_t not_found = 0;
+  for (const auto& m : messagesSince(mark)) not_found += m.rfind("  not found: ", 0) == 0;
+  EXPECT_EQ(not_found, 5u);
+}
+
+TEST_F(InstanceRole, ARefusalIsAnErrorAndNamesWhatIsLeft) {
+  createAll();
+  fault({{"service", "iam"}, {"operation", "DeleteRole"},
+         {"error", {{"code", "AccessDenied"}, {"status", 403}}}, {"count", 1}});
+  ::testing::internal::CaptureStderr();
+  const auto left = deleteInstanceProfile(iam(), kPolicyArn);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(left, std::vector<std::string>{"role quorvane-test-ec2-role"});
+  ASSERT_EQ(messagesAt(ERROR).size(), 1u);
+  EXPECT_NE(messagesAt(ERROR).front().find("AccessDenied"), std::string::npos);
+  EXPECT_NE(err.find("role quorvane-test-ec2-role"), std::string::npos) << err;
+  // The steps after the refusal were still tried: the policy is gone.
+  EXPECT_EQ(leftovers(), std::vector<std::string>{"quorvane-test-ec2-role"});
+}
+
+TEST_F(InstanceRole, ThePolicyArnFollowsTheCallersPartitionAndFallsBackToTheAccountOption) {
+  fault({{"service", "sts"}, {"operation", "GetCallerIdentity"},
+         {"error", {{"code", "AccessDenied"}, {"status", 403}}}, {"count", 2}});
+  auto sts_client = sts();
+  args_.account = "111122223333";
+  EXPECT_EQ(defaultPolicyArn(sts_client, args_), "arn:aws:iam::111122223333:policy/quorvane-test-ec2-policy");
+  args_.account.reset();
+  EXPECT_THROW(defaultPolicyArn(sts_client, args_), std::exception);
+  EXPECT_EQ(names::policyArn("aws-cn", "123"), "arn:aws-cn:iam::123:policy/quorvane-test-ec2-policy");
 }
 
 }  // namespace

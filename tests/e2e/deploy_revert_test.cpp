@@ -112,7 +112,8 @@ class RevertAgainstSandbox : public ::testing::Test {
                                 {{"Domain", "vpc"},
                                  {"TagSpecifications",
                                   {{{"ResourceType", "elastic-ip"},
-                                    {"Tags", {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}}}}}}}});
+                                    {"Tags", {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}},
+                                              {{"Key", "quorvane-vpc"}, {"Value", kVpc}}}}}}}});
       allocations_.push_back(allocation.at("AllocationId").get<std::string>());
       awsCall("ec2", "associate_address",
               {{"AllocationId", allocations_.back()}, {"NetworkInterfaceId", gatewayInterfaceOf(i)}});
@@ -210,8 +211,11 @@ TEST_F(RevertAgainstSandbox, RemovesEverythingInOrderAndASecondRunOnlyReportsNot
   ASSERT_EQ(releases.size(), 3u);
   for (const json& r : releases) EXPECT_EQ(r.value("status", 0), 200) << r.dump();
   EXPECT_TRUE(sandbox().requests("ec2", "DisassociateAddress").empty());
-  // The role went with its policy although the policy was on ListPolicies' second page.
-  EXPECT_GT(sandbox().requests("iam", "ListPolicies").size(), 1u);
+  // The policy is deleted by its ARN (the caller's account), not searched
+  // for among the account's many others.
+  EXPECT_TRUE(sandbox().requests("iam", "ListPolicies").empty());
+  EXPECT_EQ(sandbox().requests("iam", "DeletePolicy").size(), 1u);
+  EXPECT_NE(text.find("- Nothing of quorvane-test-ec2 is left for in.config"), std::string::npos) << text;
 
   sandbox().clearRequests();
   ProcessResult second = revert(config({0, 1, 2}));
@@ -259,7 +263,8 @@ TEST_F(RevertAgainstSandbox, DryRunChangesNothingAndOtherConfigurationsKeepTheSh
 
 TEST_F(RevertAgainstSandbox, FailuresAreReportedAndTheRestGoesOn) {
   // A group still in use (by an instance that is not the tool's) cannot go:
-  // EC2's DependencyViolation is reported, the other group and the key pair go.
+  // EC2's DependencyViolation is an error and the group is named as left
+  // behind (status 1); the other group and the key pair go.
   plant(1, /*private_group=*/true);
   json scenario_instance = awsCall("ec2", "run_instances",
                                    {{"ImageId", "ami-0005e0cfe09cc9050"},
@@ -269,8 +274,10 @@ TEST_F(RevertAgainstSandbox, FailuresAreReportedAndTheRestGoesOn) {
                                     {"NetworkInterfaces",
                                      {{{"DeviceIndex", 0}, {"SubnetId", kEntries[1][0]}, {"Groups", {kSshGroupId}}}}}});
   ProcessResult r = revert(config({0}));
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("DependencyViolation"), std::string::npos) << r.err;
+  EXPECT_NE(log().find("  **Error** left behind: security group " + kSshGroupId + " quorvane-test-ec2-sg"),
+            std::string::npos);
   std::string left = describeAll(leftovers());
   EXPECT_NE(left.find("security group " + kSshGroupId), std::string::npos) << left;
   EXPECT_EQ(left.find(kPrivateGroupId), std::string::npos) << left;
@@ -309,6 +316,36 @@ TEST_F(RevertAgainstSandbox, FailuresAreReportedAndTheRestGoesOn) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(log().find("  no Elastic IP behind 198.51.100.200 of " + instanceOf(0)), std::string::npos);
   EXPECT_TRUE(leftovers().empty()) << describeAll(leftovers());
+}
+
+TEST_F(RevertAgainstSandbox, AddressesNoInstanceHoldsAreReleasedAndTheStatusSaysWhatIsLeft) {
+  // A deployment stopped between AllocateAddress and AssociateAddress, and
+  // an address of the tool's in another VPC.
+  plant(1);
+  const json tags = {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}}, {{"Key", "quorvane-vpc"}, {"Value", kVpc}}};
+  json idle = awsCall("ec2", "allocate_address",
+                      {{"Domain", "vpc"}, {"TagSpecifications", {{{"ResourceType", "elastic-ip"}, {"Tags", tags}}}}});
+  json elsewhere = awsCall(
+      "ec2", "allocate_address",
+      {{"Domain", "vpc"},
+       {"TagSpecifications",
+        {{{"ResourceType", "elastic-ip"},
+          {"Tags", {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}}, {{"Key", "quorvane-vpc"}, {"Value", kOtherVpc}}}}}}}});
+  ProcessResult r = revert(config({0}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(leftovers(), std::vector<std::string>{"address " + elsewhere.at("AllocationId").get<std::string>() + " " +
+                                                  elsewhere.at("PublicIp").get<std::string>()});
+  EXPECT_NE(log().find(idle.at("AllocationId").get<std::string>() + " (not associated)"), std::string::npos);
+
+  // Every release refused: the run ends with status 1 and names the address.
+  plant(1);
+  sandbox().addFaults({{"service", "ec2"},
+                       {"operation", "ReleaseAddress"},
+                       {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}}},
+                       {"count", 10}});
+  r = revert(config({0}));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(log().find("  **Error** left behind: Elastic IP"), std::string::npos);
 }
 
 TEST_F(RevertAgainstSandbox, BadConfigurationsAreRefusedBeforeAnyChange) {

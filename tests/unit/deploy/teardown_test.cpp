@@ -1,7 +1,8 @@
 // The teardown's EC2 conversation, request by request, with a scripted EC2:
 // the order within one subnet's worker (the address is released only after
 // the waiter saw the instance terminated), the dry run, an instance whose
-// public address is not an Elastic IP, and the listing of what is left.
+// public address is not an Elastic IP, and the VPC-wide listing of the
+// tool's instances.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,6 +13,7 @@
 #include "core/clock.hpp"
 #include "core/logging.hpp"
 #include "deploy/teardown.hpp"
+#include "deploy/vpc_lookups.hpp"
 #include "unit/aws/services_fake_sender.hpp"
 #include "unit/core/log_capture.hpp"
 
@@ -129,10 +131,9 @@ TEST_F(TeardownRequests, AnAddressThatIsNoElasticIpDoesNotKeepTheInstance) {
   EXPECT_EQ(operations(), (std::vector<std::string>{"DescribeInstances", "DescribeAddresses"}));
 }
 
-TEST_F(TeardownRequests, TheListingOfWhatIsLeftAsksForTheToolsLiveInstancesOfTheVpc) {
+TEST_F(TeardownRequests, TheVpcListingCountsEveryStateButTerminated) {
   sender->answer(kNoReservations);
-  EXPECT_FALSE(getAllEc2InVpc(ec2, "vpc-1").has_value());
-  EXPECT_FALSE(logged("  **Alert** More than one ec2 with tag Name:quorvane-test-ec2 found in vpc-1"));
+  EXPECT_TRUE(toolInstancesInVpc(ec2, "vpc-1").empty());
 
   const auto& form = sender->sent.at(0).form;
   EXPECT_EQ(field(form, "Filter.1.Name"), "tag:Name");
@@ -140,16 +141,25 @@ TEST_F(TeardownRequests, TheListingOfWhatIsLeftAsksForTheToolsLiveInstancesOfThe
   EXPECT_EQ(field(form, "Filter.2.Name"), "vpc-id");
   EXPECT_EQ(field(form, "Filter.2.Value.1"), "vpc-1");
   EXPECT_EQ(field(form, "Filter.3.Name"), "instance-state-name");
-  EXPECT_EQ(field(form, "Filter.3.Value.1"), "running");
-  EXPECT_EQ(field(form, "Filter.3.Value.2"), "stopped");
-  EXPECT_EQ(field(form, "Filter.3.Value.3"), "stopping");
+  const std::vector<std::string> states{"pending", "running", "shutting-down", "stopping", "stopped"};
+  for (std::size_t i = 0; i < states.size(); ++i)
+    EXPECT_EQ(field(form, "Filter.3.Value." + std::to_string(i + 1)), states[i]);
+  EXPECT_EQ(field(form, "Filter.3.Value.6"), "<absent>") << "terminated is not asked for";
 
-  // One remaining instance is reported with the same alert as several.
-  sender->answer(instanceWithAddress("i-9", ""));
-  const auto left = getAllEc2InVpc(ec2, "vpc-1");
-  ASSERT_TRUE(left.has_value());
-  EXPECT_EQ(*left, std::vector<std::string>{"i-9"});
-  EXPECT_TRUE(logged("  **Alert** More than one ec2 with tag Name:quorvane-test-ec2 found in vpc-1"));
+  // The first instance of every reservation, with its state and subnet.
+  sender->answer(
+      "<DescribeInstancesResponse><reservationSet>"
+      "<item><instancesSet><item><instanceId>i-1</instanceId><subnetId>subnet-a</subnetId>"
+      "<instanceState><name>shutting-down</name></instanceState></item></instancesSet></item>"
+      "<item><instancesSet><item><instanceId>i-2</instanceId><subnetId>subnet-b</subnetId>"
+      "<instanceState><name>pending</name></instanceState></item></instancesSet></item>"
+      "</reservationSet></DescribeInstancesResponse>");
+  const auto found = toolInstancesInVpc(ec2, "vpc-1");
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].id, "i-1");
+  EXPECT_EQ(found[0].state, "shutting-down");
+  EXPECT_EQ(found[0].subnet, "subnet-a");
+  EXPECT_EQ(found[1].state, "pending");
 }
 
 }  // namespace

@@ -1,0 +1,244 @@
+// The teardown of one test configuration against the sandbox: Elastic IPs
+// found by their tags, the wait for instances already shutting down before
+// the VPC's groups and key pair go, and the list of what is left behind.
+#include "deploy_steps/steps_sandbox.hpp"
+
+#include <algorithm>
+
+#include "deploy/resource_names.hpp"
+#include "deploy/security_group.hpp"
+#include "deploy/teardown.hpp"
+#include "lib/test_config.hpp"
+
+namespace qvn::deploy::testing {
+namespace {
+
+const std::string kGatewaySubnet = "subnet-0a5b0c0d0e0f00001";
+const std::string kPrivateSubnet = "subnet-0a5b0c0d0e0f00011";
+const std::string kOtherGatewaySubnet = "subnet-0a5b0c0d0e0f00002";
+const std::string kOtherVpc = "vpc-0feed000000000009";
+const std::string kOtherVpcSubnet = "subnet-0feed000000000009";
+const std::string kImage = "ami-0005e0cfe09cc9050";
+
+aws::Tag tag(const std::string& key, const std::string& value) { return aws::Tag{key, value}; }
+
+class Teardown : public StepsAgainstSandbox {
+ protected:
+  void SetUp() override {
+    StepsAgainstSandbox::SetUp();
+    world();
+  }
+
+  // spoke.json, another VPC, and instances that shut down for
+  // `shutting_down_seconds` (scaled like every wait, by 0.01).
+  void world(double shutting_down_seconds = 0) {
+    Json scenario = scenarioFile("spoke.json");
+    scenario["ec2"]["vpcs"].push_back({{"id", kOtherVpc}, {"cidr", "10.99.0.0/16"}});
+    scenario["ec2"]["subnets"].push_back(
+        {{"id", kOtherVpcSubnet}, {"vpc", kOtherVpc}, {"az", "us-east-1a"}, {"cidr", "10.99.0.0/24"}});
+    scenario["timings"] = {{"instance_shutting_down_seconds", shutting_down_seconds}};
+    load(scenario);
+  }
+
+  // The VPC's shared resources as a deployment makes them; the SSH group's id.
+  std::string sharedResources() {
+    aws::CreateSecurityGroupRequest group;
+    group.Description = "Quorvane test ec2";
+    group.GroupName = names::kSshGroup;
+    group.VpcId = kVpc;
+    const std::string id = *ec2().create_security_group(group).GroupId;
+    aws::CreateKeyPairRequest key;
+    key.KeyName = names::keyPairName(kVpc);
+    key.TagSpecifications = {aws::TagSpecification{"key-pair", {tag("Name", names::kKeyPairTag)}}};
+    ec2().create_key_pair(key);
+    return id;
+  }
+
+  // An instance in `subnet` (one interface, in `group` when given); with
+  // `tool`, named as the tool's. Its id and interface.
+  std::pair<std::string, std::string> launch(const std::string& subnet, const std::string& group, bool tool = true) {
+    aws::RunInstancesRequest run;
+    run.ImageId = kImage;
+    run.InstanceType = "t3.micro";
+    run.MinCount = 1;
+    run.MaxCount = 1;
+    aws::InstanceNetworkInterfaceSpecification nic;
+    nic.DeviceIndex = 0;
+    nic.SubnetId = subnet;
+    if (!group.empty()) nic.Groups = {group};
+    run.NetworkInterfaces = {nic};
+    if (tool) run.TagSpecifications = {aws::TagSpecification{"instance", {tag("Name", names::kInstance)}}};
+    const auto launched = ec2().run_instances(run).Instances.at(0);
+    return {*launched.InstanceId, *launched.NetworkInterfaces.at(0).NetworkInterfaceId};
+  }
+
+  std::string allocate(const std::vector<aws::Tag>& tags) {
+    aws::AllocateAddressRequest request;
+    request.Domain = "vpc";
+    if (!tags.empty()) request.TagSpecifications = {aws::TagSpecification{"elastic-ip", tags}};
+    return *ec2().allocate_address(request).AllocationId;
+  }
+  std::string toolAddress(const std::string& vpc = kVpc) {
+    return allocate({tag("Name", names::kEipTag), tag(names::kEipVpcTagKey, vpc)});
+  }
+  void associate(const std::string& allocation, const std::string& eni) {
+    aws::AssociateAddressRequest request;
+    request.AllocationId = allocation;
+    request.NetworkInterfaceId = eni;
+    ec2().associate_address(request);
+  }
+  std::vector<std::string> allocations() {
+    std::vector<std::string> ids;
+    for (const auto& a : ec2().describe_addresses().Addresses) ids.push_back(a.AllocationId.value_or(""));
+    return ids;
+  }
+
+  TestConfig config(const std::string& gateway = kGatewaySubnet) {
+    return TestConfig(Json::array({{{"gw_subnet_id", gateway}, {"private_subnet_id", kPrivateSubnet}}}));
+  }
+  std::vector<std::string> revert() {
+    TestConfig c = config();
+    ::testing::internal::CaptureStderr();
+    auto left = terminateEc2s(ec2(), iam(), args_, c);
+    stderr_ = ::testing::internal::GetCapturedStderr();
+    return left;
+  }
+  bool logged(const std::string& message) const {
+    const auto all = messages();
+    return std::find(all.begin(), all.end(), message) != all.end();
+  }
+  std::size_t positionOf(const std::string& operation) {
+    const auto ops = operations("ec2");
+    return static_cast<std::size_t>(std::find(ops.begin(), ops.end(), operation) - ops.begin());
+  }
+
+  std::string stderr_;
+};
+
+TEST_F(Teardown, FreeAddressesOfThisVpcAreFoundByTheirTagsAndNoOtherAddressIsTouched) {
+  // A deployment stopped between AllocateAddress and AssociateAddress.
+  const std::string idle = toolAddress();
+  const std::string other_vpc = toolAddress(kOtherVpc);
+  const std::string name_only = allocate({tag("Name", names::kEipTag)});
+  const std::string untagged = allocate({});
+  const std::string vpc_only = allocate({tag(names::kEipVpcTagKey, kVpc)});
+  // One of the tool's, held by an instance of another configuration.
+  const std::string held = toolAddress();
+  associate(held, launch(kOtherGatewaySubnet, "").second);
+
+  args_.dry_run = true;
+  EXPECT_TRUE(revert().empty());
+  EXPECT_TRUE(requests("ec2", "ReleaseAddress").empty());
+  const auto address = ec2().describe_addresses().Addresses;
+  const auto idle_address = std::find_if(address.begin(), address.end(),
+                                         [&](const aws::Address& a) { return a.AllocationId == idle; });
+  ASSERT_NE(idle_address, address.end());
+  EXPECT_TRUE(logged("- Delete EIP " + *idle_address->PublicIp + " " + idle + " (not associated)"));
+
+  args_.dry_run = false;
+  EXPECT_TRUE(revert().empty()) << stderr_;
+  const auto released = requests("ec2", "ReleaseAddress");
+  ASSERT_EQ(released.size(), 1u);
+  EXPECT_EQ(parameters(released[0]), std::vector<std::string>{"AllocationId=" + idle});
+  const auto lookup = requests("ec2", "DescribeAddresses").back();
+  EXPECT_EQ(parameters(lookup),
+            (std::vector<std::string>{"Filter.1.Name=tag:Name", "Filter.1.Value.1=quorvane-test-ec2-eip",
+                                      "Filter.2.Name=tag:quorvane-vpc", "Filter.2.Value.1=" + kVpc}));
+  auto left = allocations();
+  std::sort(left.begin(), left.end());
+  std::vector<std::string> kept{other_vpc, name_only, untagged, vpc_only, held};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(left, kept);
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
+TEST_F(Teardown, ASecondRevertWaitsForInstancesShuttingDownBeforeAddressesAndGroups) {
+  world(/*shutting_down_seconds=*/150);  // 1.5 s at the test's time scale
+  const std::string group = sharedResources();
+  const auto [instance, eni] = launch(kGatewaySubnet, group);
+  const std::string address = toolAddress();
+  associate(address, eni);
+  // The first revert was stopped right after its TerminateInstances.
+  aws::TerminateInstancesRequest terminate;
+  terminate.InstanceIds = {instance};
+  ec2().terminate_instances(terminate);
+  server().log().clear();
+
+  EXPECT_TRUE(revert().empty()) << stderr_;
+  EXPECT_TRUE(logged("- Wait until " + instance + " terminated"));
+  EXPECT_TRUE(requests("ec2", "TerminateInstances").empty()) << "the worker leaves a dying instance alone";
+  // Polled until terminated, then the address (free only then), then the group.
+  EXPECT_GE(requests("ec2", "DescribeInstances").size(), 3u);
+  EXPECT_LT(positionOf("ReleaseAddress"), positionOf("DeleteSecurityGroup"));
+  for (const auto& r : requests("ec2")) EXPECT_LT(r.value("status", 0), 400) << r.dump();
+  EXPECT_TRUE(allocations().empty());
+  EXPECT_FALSE(getSgId(ec2(), kVpc, names::kSshGroup));
+  EXPECT_TRUE(ec2().describe_key_pairs().KeyPairs.empty());
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
+TEST_F(Teardown, AWaiterThatGivesUpKeepsTheSharedResourcesAndNamesWhatIsLeft) {
+  world(/*shutting_down_seconds=*/1e6);
+  core::set_sleep_function([](core::Seconds) {});  // the 40 polls at once
+  const std::string group = sharedResources();
+  const std::string instance = launch(kGatewaySubnet, group).first;
+  aws::TerminateInstancesRequest terminate;
+  terminate.InstanceIds = {instance};
+  ec2().terminate_instances(terminate);
+
+  const auto left = revert();
+  core::set_sleep_function({});
+  EXPECT_EQ(requests("ec2", "DescribeInstances").size(), 1u + 1u + 40u + 1u);  // worker, listing, waiter, check
+  EXPECT_TRUE(requests("ec2", "DeleteSecurityGroup").empty());
+  EXPECT_EQ(left, (std::vector<std::string>{"instance " + instance + " shutting-down in " + kGatewaySubnet,
+                                            "security group " + group + " " + names::kSshGroup,
+                                            "key pair " + names::keyPairName(kVpc)}));
+  ASSERT_EQ(messagesAt(ERROR).size(), 1u);
+  EXPECT_NE(stderr_.find("wait until " + instance + " terminated"), std::string::npos) << stderr_;
+}
+
+TEST_F(Teardown, AnotherConfigurationsRunningInstanceKeepsTheSharedResourcesAsAsked) {
+  const std::string group = sharedResources();
+  launch(kOtherGatewaySubnet, group);
+  const std::string ours = launch(kGatewaySubnet, group).first;
+
+  EXPECT_TRUE(revert().empty()) << stderr_;
+  EXPECT_TRUE(logged("  terminate " + ours + " in " + kGatewaySubnet));
+  EXPECT_TRUE(logged("  **Alert** More than one ec2 with tag Name:quorvane-test-ec2 found in " + kVpc));
+  EXPECT_TRUE(requests("ec2", "DeleteSecurityGroup").empty());
+  EXPECT_TRUE(requests("ec2", "DeleteKeyPair").empty());
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
+TEST_F(Teardown, AGroupEc2KeepsRefusingIsAnErrorAndLeftBehind) {
+  // In use by an instance that is not the tool's: DependencyViolation stays.
+  const std::string group = sharedResources();
+  launch(kOtherGatewaySubnet, group, /*tool=*/false);
+
+  const auto left = revert();
+  EXPECT_EQ(requests("ec2", "DeleteSecurityGroup").size(), static_cast<std::size_t>(kGroupDeleteAttempts));
+  EXPECT_EQ(left, std::vector<std::string>{"security group " + group + " " + names::kSshGroup});
+  ASSERT_EQ(messagesAt(ERROR).size(), 1u);
+  EXPECT_NE(messagesAt(ERROR).front().find("DependencyViolation"), std::string::npos);
+  EXPECT_TRUE(ec2().describe_key_pairs().KeyPairs.empty()) << "the key pair goes all the same";
+}
+
+TEST_F(Teardown, ACleanRevertWithNothingThereOnlyReportsNotFound) {
+  args_.ec2_role = "default";
+  TestConfig c = config();
+  auto sts_client = sts();
+  ::testing::internal::CaptureStderr();
+  runTeardown(ec2(), iam(), sts_client, args_, c);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.empty()) << err;
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+  const auto info = messagesAt(INFO);
+  EXPECT_EQ(std::count(info.begin(), info.end(), "  not found"), 2);
+  EXPECT_TRUE(logged("  Key not found: " + names::keyPairName(kVpc)));
+  EXPECT_TRUE(logged("  not found: instance profile quorvane-test-ec2-instance-profile"));
+  EXPECT_TRUE(logged("  not found: role quorvane-test-ec2-role"));
+  EXPECT_EQ(info.back(), "- Nothing of quorvane-test-ec2 is left for " + args_.test_config);
+}
+
+}  // namespace
+}  // namespace qvn::deploy::testing
