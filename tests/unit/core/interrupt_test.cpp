@@ -59,7 +59,7 @@ TEST_F(InterruptTest, ASecondSignalEndsTheProcessAtOnceWithItsStatus) {
 TEST_F(InterruptTest, SleepersWakeAtOnceAndLaterSleepsAreShort) {
   set_time_scale(1);
   std::vector<std::thread> sleepers;
-  std::vector<bool> completed(3, true);
+  std::vector<int> completed(3, 1);
   const auto start = Clock::now();
   for (int i = 0; i < 3; ++i)
     sleepers.emplace_back([&, i] { completed[i] = sleep_unless_interrupted(std::chrono::seconds(30)); });
@@ -67,7 +67,7 @@ TEST_F(InterruptTest, SleepersWakeAtOnceAndLaterSleepsAreShort) {
   request_interrupt(SIGINT);
   for (auto& t : sleepers) t.join();
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(completed, (std::vector<bool>{false, false, false}));
+  EXPECT_EQ(completed, (std::vector<int>{0, 0, 0}));
 
   // The toolkit's sleep returns within its short pause once interrupted.
   const auto again = Clock::now();
