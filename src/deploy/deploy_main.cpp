@@ -129,9 +129,11 @@ void runDeployment(const DeployArgs& args, Logger& log) {
 
 void runRevert(const DeployArgs& args) {
   // As for a deployment, a bad configuration stops the run before AWS is asked anything.
-  readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
+  TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
   const auto session = deploymentSession(args);
-  runTeardown(deploymentEc2Client(session, args.region), aws::IamClient(session, args.region), args);
+  aws::StsClient sts_client(session, args.region);
+  runTeardown(deploymentEc2Client(session, args.region), aws::IamClient(session, args.region), sts_client, args,
+              config);
 }
 
 // The end of an interrupted run: the failure that the interruption caused,

@@ -4,10 +4,7 @@
 
 #include <algorithm>
 
-#include <algorithm>
-
 #include "deploy/instance_role.hpp"
-#include "deploy/resource_names.hpp"
 #include "deploy/resource_names.hpp"
 
 namespace qvn::deploy::testing {
