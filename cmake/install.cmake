@@ -25,6 +25,18 @@ endforeach()
 install(TARGETS ${exported} EXPORT quorvane_testlibsTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# A stripped install (the package) drops the libraries' debug sections too:
+# they are most of their size.
+set(strip_archives [[
+  if(CMAKE_INSTALL_DO_STRIP)
+    file(GLOB archives "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_LIBDIR@/*.a")
+    foreach(archive IN LISTS archives)
+      execute_process(COMMAND strip --strip-debug "${archive}")
+    endforeach()
+  endif()
+]])
+string(CONFIGURE "${strip_archives}" strip_archives @ONLY)
+install(CODE "${strip_archives}")
 install(EXPORT quorvane_testlibsTargets NAMESPACE quorvane_testlibs:: DESTINATION ${QVN_CMAKE_DIR})
 configure_package_config_file(cmake/quorvane_testlibsConfig.cmake.in
   ${CMAKE_BINARY_DIR}/quorvane_testlibsConfig.cmake INSTALL_DESTINATION ${QVN_CMAKE_DIR})
