@@ -87,7 +87,6 @@ double random_unit() {
 }
 
 bool is_region_redirect(const ServiceErrorInfo& info) {
-  if (info.bucket_region.empty()) return false;
   return info.status == 301 || info.status == 307 || info.code == "PermanentRedirect" ||
          info.code == "AuthorizationHeaderMalformed" || info.code == "IllegalLocationConstraintException";
 }
