@@ -1,7 +1,5 @@
 #include "server.hpp"
 
-#include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include "ec2_support.hpp"
 #include "scenario.hpp"
 #include "server_auth.hpp"
+#include "server_holds.hpp"
 
 namespace qvn::sandbox {
 
@@ -110,21 +109,8 @@ void redact_json(Json& j, bool top_level_value) {
 // Raises the accept backlog of the listening socket bound to `port` (the
 // HTTP library listens with a small one).
 void raise_backlog(int port, int backlog) {
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return;
-  while (dirent* entry = readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    if (fd <= 2) continue;
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET)
-      continue;
-    int listening = 0;
-    socklen_t optlen = sizeof listening;
-    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen) != 0 || !listening) continue;
-    if (ntohs(addr.sin_port) == port) listen(fd, backlog);
-  }
-  closedir(dir);
+  for (const PortSocket& socket : sockets_on_port(port))
+    if (socket.listening) listen(socket.fd, backlog);
 }
 
 // Limits on what a request may be, checked before its body is read.
@@ -252,7 +238,7 @@ SandboxServer::SandboxServer(ServerOptions options)
     : options_(options), http_(std::make_unique<httplib::Server>()) {
   const size_t threads = static_cast<size_t>(std::max(options_.threads, 8));
   http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  http_->set_keep_alive_timeout(1);
+  keep_connections_fast(*http_);
   http_->set_read_timeout(30);
   http_->set_write_timeout(30);
   http_->set_payload_max_length(kMaxBody);
@@ -291,13 +277,18 @@ void SandboxServer::load_scenario(const Json& scenario) {
 
 FaultRule SandboxServer::checked_fault(const Json& rule) const {
   FaultRule f = parse_fault(rule);
-  if (f.service != "*" && !services_.count(f.service))
-    throw std::invalid_argument("unknown service \"" + f.service + "\"");
-  if (f.operation == "*") return f;
+  check_operation(f.service, f.operation);
+  return f;
+}
+
+void SandboxServer::check_operation(const std::string& service, const std::string& operation) const {
+  if (service != "*" && !services_.count(service))
+    throw std::invalid_argument("unknown service \"" + service + "\"");
+  if (operation == "*") return;
   for (const auto& [name, svc] : services_)
-    if ((f.service == "*" || f.service == name) && svc->has_operation(f.operation)) return f;
-  throw std::invalid_argument("unknown operation \"" + f.operation + "\"" +
-                              (f.service == "*" ? std::string() : " of " + f.service));
+    if ((service == "*" || service == name) && svc->has_operation(operation)) return;
+  throw std::invalid_argument("unknown operation \"" + operation + "\"" +
+                              (service == "*" ? std::string() : " of " + service));
 }
 
 void SandboxServer::apply_scenario(const Json& scenario) {
@@ -312,6 +303,7 @@ void SandboxServer::apply_scenario(const Json& scenario) {
     if (name != "iam") svc->load(scenario, world_);
   faults_.clear();
   for (auto& f : faults) faults_.add(std::move(f));
+  holds_.release_all();
   limiter_.reset();
   if (scenario.contains("rate_limits")) limiter_.configure(scenario["rate_limits"]);
 }
@@ -360,7 +352,9 @@ int SandboxServer::start(int port) {
 }
 
 void SandboxServer::stop() {
+  holds_.release_all();  // a held call would keep its server thread, and the stop, waiting
   if (http_) http_->stop();
+  shut_down_connections(port_);  // idle kept-alive connections end now, not at their time-out
   if (listener_.joinable()) listener_.join();
 }
 
@@ -439,6 +433,9 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
     if (decision.latency_ms > 0) core::sleep_for(core::Seconds(decision.latency_ms / 1000.0));
     if (decision.error) refusal = decision.error;
   }
+  // A held call is carried out after its hold, whether or not its caller still waits.
+  const HoldBoard::Pass pass =
+      refusal ? HoldBoard::Pass() : holds_.hold(call.service, call.operation, call.request_id);
 
   AwsReply reply;
   std::string error_code;
@@ -478,6 +475,7 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
                 {"status", reply.status}};
   if (call.service == "s3") entry["path"] = call.path;
   if (!error_code.empty()) entry["error_code"] = error_code;
+  if (pass.held()) entry["held"] = true;
   log_.add(std::move(entry));
 
   res.status = reply.status;
@@ -569,6 +567,7 @@ void SandboxServer::mount_control() {
     faults_.clear();
     reply_json(res, 200, {{"cleared", true}});
   });
+  mount_hold_control(h, holds_, [this](const HoldRule& r) { check_operation(r.service, r.operation); });
   h.Get("/_sandbox/rate-limits", [this](const httplib::Request&, httplib::Response& res) {
     reply_json(res, 200, limiter_.config());
   });

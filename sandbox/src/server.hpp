@@ -2,7 +2,7 @@
 // The sandbox's HTTP server: one port on 127.0.0.1 that answers AWS requests
 // (routed by the service in the SigV4 credential scope, signature verified),
 // the plain-HTTP stand-ins mounted on it, and the control API under
-// /_sandbox/ (state, request log, scenario, reset, faults, rate limits).
+// /_sandbox/ (state, request log, scenario, reset, faults, holds, rate limits).
 #include <deque>
 #include <functional>
 #include <map>
@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "server_holds.hpp"
 #include "server_limits.hpp"
 #include "service.hpp"
 
@@ -75,6 +76,7 @@ class SandboxServer {
 
   RequestLog& log() { return log_; }
   FaultInjector& faults() { return faults_; }
+  HoldBoard& holds() { return holds_; }
   RateLimiter& rate_limits() { return limiter_; }
 
  private:
@@ -84,6 +86,7 @@ class SandboxServer {
   // Refuses (std::invalid_argument) a fault rule naming a service or an
   // operation that the sandbox does not answer: it would never fire.
   FaultRule checked_fault(const Json& rule) const;
+  void check_operation(const std::string& service, const std::string& operation) const;
   Json state() const;
 
   ServerOptions options_;
@@ -93,6 +96,7 @@ class SandboxServer {
   mutable std::mutex scenario_mutex_;
   RequestLog log_;
   FaultInjector faults_;
+  HoldBoard holds_;
   RateLimiter limiter_;
   std::thread listener_;
   int port_ = 0;

@@ -112,6 +112,12 @@ class SandboxProcess {
     }
     return std::nullopt;
   }
+  // Holds (one rule or a list): a matching call waits, then is carried out.
+  void addHolds(const nlohmann::json& rules) { control("POST", "/_sandbox/holds", rules.dump()); }
+  // The hold rules, the calls held or being carried out now, and the counts of held calls.
+  nlohmann::json holds() { return nlohmann::json::parse(control("GET", "/_sandbox/holds", "")); }
+  // Forgets the rules and ends every hold now; the held calls are still carried out.
+  void releaseHolds() { control("DELETE", "/_sandbox/holds", ""); }
   // Configures EC2's rate limits; every token bucket starts full again.
   void setRateLimits(const nlohmann::json& limits) { control("POST", "/_sandbox/rate-limits", limits.dump()); }
 
