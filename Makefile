@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 # The sanitizer run builds only the programs it runs: the unit and conformance tests.
 ASAN_TARGETS := $(patsubst tests/unit/%/,unit_%,$(wildcard tests/unit/*/)) conformance_aws
 
-.PHONY: all deps configure build test asan-test fuzz tsan-test demo bench install package clean
+.PHONY: all deps configure build test asan-test fuzz tsan-test demo bench chaos install package clean
 
 all: build
 
@@ -53,6 +53,15 @@ demo: build
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+# The interruption test: probe_deploy killed (SIGKILL, SIGTERM) at random
+# moments and while each changing call is held, then recovered; ends with
+# "chaos trials=T leftovers=L untruthful=U hung=H". CHAOS_ARGS="--verbose" to
+# see every trial, "--seed S" for another sample.
+CHAOS_TRIALS ?= 64
+chaos: deps configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target chaos
+	$(BUILD_DIR)/bench/chaos --trials $(CHAOS_TRIALS) $(CHAOS_ARGS)
 
 install: build
 	cmake --install $(BUILD_DIR)

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@ namespace qvn::e2e {
 
 struct ProcessResult {
   int status = -1;
+  int signal = 0;  // the signal that ended the program; 0 when it exited
   std::string out;
   std::string err;
 };
@@ -69,8 +71,14 @@ inline std::vector<std::string> childEnvironment(const Environment& extra) {
   return env_text;
 }
 
-inline ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                                const std::filesystem::path& cwd, const Environment& extra = {}) {
+// A program started by startProgram, until finishProgram has collected it.
+struct StartedProgram {
+  pid_t pid = -1;
+  std::filesystem::path out_path, err_path;
+};
+
+inline StartedProgram startProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                   const std::filesystem::path& cwd, const Environment& extra = {}) {
   // Everything the child needs is made before fork: the parent may have threads.
   std::vector<std::string> env_text = childEnvironment(extra);
   std::vector<char*> envp;
@@ -81,27 +89,44 @@ inline ProcessResult runProgram(const std::string& program, const std::vector<st
   for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
-  const auto out_path = cwd / ".stdout";
-  const auto err_path = cwd / ".stderr";
-  pid_t pid = ::fork();
-  if (pid == 0) {
+  StartedProgram started{-1, cwd / ".stdout", cwd / ".stderr"};
+  started.pid = ::fork();
+  if (started.pid == 0) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int out = ::open(started.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = ::open(started.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, 1);
     ::dup2(err, 2);
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
-  ProcessResult result;
+  return started;
+}
+
+// Collects a started program: waits for its end, or with `wait` false
+// returns nothing while it still runs. A program ended by a signal has the
+// status 128 + the signal, and `signal` says which.
+inline std::optional<ProcessResult> finishProgram(StartedProgram& started, bool wait = true) {
   int wstatus = 0;
-  ::waitpid(pid, &wstatus, 0);
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  result.out = slurp(out_path);
-  result.err = slurp(err_path);
-  std::filesystem::remove(out_path);
-  std::filesystem::remove(err_path);
+  const pid_t ended = ::waitpid(started.pid, &wstatus, wait ? 0 : WNOHANG);
+  if (ended == 0) return std::nullopt;
+  ProcessResult result;
+  if (ended == started.pid) {
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+  }
+  result.out = slurp(started.out_path);
+  result.err = slurp(started.err_path);
+  std::filesystem::remove(started.out_path);
+  std::filesystem::remove(started.err_path);
+  started.pid = -1;
   return result;
+}
+
+inline ProcessResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                const std::filesystem::path& cwd, const Environment& extra = {}) {
+  StartedProgram started = startProgram(program, arguments, cwd, extra);
+  return *finishProgram(started);
 }
 
 // A fresh, empty folder for one test, removed at the end of the test.

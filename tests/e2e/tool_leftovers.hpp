@@ -3,7 +3,9 @@
 // (GET /_sandbox/state): instances named "quorvane-test-ec2" that are not
 // terminated, Elastic IPs tagged "quorvane-test-ec2-eip", the two security
 // groups, "quorvane-test-ec2-key-pair-*" key pairs and the default IAM
-// objects. Each leftover is described by one line ("instance i-... running").
+// objects. Elastic IPs are also recognised by the VPC tag the tool adds to
+// them ("quorvane-vpc"), and key pairs by their Name tag. Each leftover is
+// described by one line ("instance i-... running").
 #include <string>
 #include <vector>
 
@@ -27,8 +29,11 @@ inline std::vector<std::string> toolLeftovers(const nlohmann::json& state) {
       }
       for (const auto& address : region.value("addresses", nlohmann::json::array())) {
         const auto& tags = address.value("tags", nlohmann::json::object());
-        if (tags.value("Name", "") == "quorvane-test-ec2-eip")
-          found.push_back("address " + address.value("allocation_id", "") + " " + address.value("public_ip", ""));
+        if (tags.value("Name", "") == "quorvane-test-ec2-eip" || tags.contains("quorvane-vpc")) {
+          const std::string holder = address.value("network_interface", "");
+          found.push_back("address " + address.value("allocation_id", "") + " " + address.value("public_ip", "") +
+                          (holder.empty() ? " unassociated" : " on " + holder));
+        }
       }
       for (const auto& group : region.value("security_groups", nlohmann::json::array())) {
         const std::string name = group.value("name", "");
@@ -36,7 +41,8 @@ inline std::vector<std::string> toolLeftovers(const nlohmann::json& state) {
           found.push_back("security group " + group.value("id", "") + " " + name);
       }
       for (const auto& key : region.value("key_pairs", nlohmann::json::array()))
-        if (startsWith(key.value("name", ""), "quorvane-test-ec2-key-pair-"))
+        if (startsWith(key.value("name", ""), "quorvane-test-ec2-key-pair-") ||
+            key.value("tags", nlohmann::json::object()).value("Name", "") == "quorvane-test-ec2-key-pair")
           found.push_back("key pair " + key.value("name", ""));
     }
   }
