@@ -12,6 +12,7 @@
 //   revert subnets=N wall_s=W bound_s=B ratio=R leftovers=L
 // for the run without and then with the faults.
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include "e2e/cli_run.hpp"
 #include "e2e/sandbox_process.hpp"
 #include "e2e/tool_leftovers.hpp"
+#include "request_timeline.hpp"
 
 namespace {
 
@@ -91,12 +93,16 @@ double bucketBound(double calls, double burst, double refill) { return std::max(
 
 double deployBound(const Options& o) {
   const double n = o.subnets, l = o.latency_ms / 1000.0;
+  // The SDK's status waiter polls every kWaiterDelay seconds from the launch
+  // on: it first sees "ok" at the first poll past pending + initialising.
+  const double seen_ready = std::ceil((kPending + kStatusInitializing) / kWaiterDelay) * kWaiterDelay;
   // Before the launches: subnet checks, image, group (lookup, create, rule),
-  // key pair (lookup, create); per instance: lookup, launch, status wait
-  // (pending + initialising), status, describe, allocate, associate, describe.
-  const double chain = 8 * l + (2 * l + kPending + kStatusInitializing) + 5 * l;
+  // key pair (lookup, create); per instance: lookup, launch, status wait,
+  // status, describe, allocate, associate, describe. The sandbox's real key
+  // generation is left out.
+  const double chain = 8 * l + (2 * l + seen_ready) + 5 * l;
   // The last launch waits for RunInstances' bucket, then its own life cycle.
-  const double launches = bucketBound(n, kRunBurst, kRunRefill) + kPending + kStatusInitializing + 6 * l;
+  const double launches = bucketBound(n, kRunBurst, kRunRefill) + seen_ready + 6 * l;
   const double describes = bucketBound(6 * n + 5, kDescribeBurst, kDescribeRefill);
   const double mutating = bucketBound(2 * n + 3, kMutatingBurst, kMutatingRefill);
   return std::max({chain, launches, describes, mutating});
@@ -105,26 +111,34 @@ double deployBound(const Options& o) {
 double revertBound(const Options& o) {
   const double n = o.subnets, l = o.latency_ms / 1000.0;
   // Subnet checks; per instance: lookup, address lookup, terminate, the wait
-  // until it has shut down (at least the shutting-down time and two polls),
-  // release; then the listing, two groups (lookup, delete) and the key pair
-  // (lookup, delete).
-  const double chain = 2 * l + (3 * l + kShuttingDown + 2 * l + l) + 7 * l;
+  // until it has shut down (the terminated waiter's first poll past the
+  // shutting-down time, two polls at least), release; then the listing, two
+  // groups (lookup, delete) and the key pair (lookup, delete).
+  const double seen_terminated = std::max(1.0, std::ceil(kShuttingDown / kWaiterDelay)) * kWaiterDelay;
+  const double chain = 2 * l + (3 * l + seen_terminated + 2 * l + l) + 7 * l;
+  // The last termination waits until the Describe bucket has admitted every
+  // instance's lookup and address lookup (and the subnet checks); its
+  // instance then shuts down like the others.
+  const double last_termination = bucketBound(2 * n + 2, kDescribeBurst, kDescribeRefill) + l;
+  const double terminations = last_termination + seen_terminated + 2 * l + l + 7 * l;
   // Lookups, address lookups and at least two waiter polls per instance.
   const double describes = bucketBound(4 * n + 6, kDescribeBurst, kDescribeRefill);
   const double mutating = bucketBound(2 * n + 3, kMutatingBurst, kMutatingRefill);
-  (void)kWaiterDelay;
-  return std::max({chain, describes, mutating});
+  return std::max({chain, terminations, describes, mutating});
 }
 
 struct Phase {
   double wall = 0;
+  double started = 0, ended = 0;  // epoch seconds
   ProcessResult result;
 };
 
 Phase run(const std::vector<std::string>& args, const std::filesystem::path& cwd, const Environment& env) {
   const auto start = std::chrono::steady_clock::now();
   Phase p;
+  p.started = qvn::bench::wallNow();
   p.result = qvn::e2e::runProgram(qvn::e2e::programPath("probe_deploy"), args, cwd, env);
+  p.ended = qvn::bench::wallNow();
   p.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return p;
 }
@@ -159,6 +173,7 @@ int cycle(const Options& o, double fault_probability, qvn::e2e::SandboxProcess& 
   const Phase deploy = run(deploy_args, cwd, env);
   const double deploy_bound = deployBound(o) * o.scale;
   report("deploy", deploy, deploy_bound);
+  qvn::bench::printDeployPhases(qvn::bench::calls(sandbox.requests()), deploy.started, deploy.ended, o.scale);
   const json deployed = sandbox.state();
   int instances = 0;
   for (const auto& [where, region] : deployed.at("services").at("ec2").items())
@@ -177,6 +192,7 @@ int cycle(const Options& o, double fault_probability, qvn::e2e::SandboxProcess& 
   const Phase revert = run(revert_args, cwd, env);
   const double revert_bound = revertBound(o) * o.scale;
   report("revert", revert, revert_bound);
+  qvn::bench::printRevertPhases(qvn::bench::calls(sandbox.requests()), revert.started, revert.ended, o.scale);
   int calls = 0, throttled = 0, failed = 0;
   for (const json& r : sandbox.requests("ec2")) {
     ++calls;
