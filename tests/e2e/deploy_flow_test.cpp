@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <regex>
+#include <csignal>
+#include <thread>
 
 #include "e2e/deploy_support.hpp"
 
@@ -21,7 +23,62 @@ std::vector<std::string> tagList(const Json& request_parameters, const std::stri
   }
 }
 
-class DeployFlowTest : public DeployAgainstSandbox {};
+class DeployFlowTest : public DeployAgainstSandbox {
+ protected:
+  // Instances take `seconds` (scaled like everything else) to pass their
+  // status checks, so that a run can be stopped while it waits for them.
+  void prepareSlowInstances(int count, double seconds) {
+    prepare(count, [seconds](Json& scenario) { scenario["timings"]["status_initializing_seconds"] = seconds; });
+  }
+
+  // Starts a deployment, sends `signal` once the log shows `launches`
+  // launched instances, and collects the program. Also answers how long the
+  // program took to end after the signal.
+  ProcessResult deployStoppedBy(int signal, int launches, std::chrono::milliseconds* wind_down = nullptr) {
+    StartedProgram started = startProgram(
+        programPath("probe_deploy"),
+        {"--test_config", "in.json", "--output_test_config", "out.json", "--region", "us-east-1"}, cwd(),
+        environment());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (launchesLogged() >= launches) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(launchesLogged(), launches) << log();
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(started.pid, signal);
+    ProcessResult result = *finishProgram(started);
+    if (wind_down)
+      *wind_down = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+    return result;
+  }
+
+  int launchesLogged() const {
+    if (!fs::exists(cwd() / "backups" / "log" / "quorvane_testlibs.log")) return 0;
+    const std::string text = log();
+    int count = 0;
+    for (std::size_t at = text.find("  Instance quorvane-test-ec2 "); at != std::string::npos;
+         at = text.find("  Instance quorvane-test-ec2 ", at + 1))
+      ++count;
+    return count;
+  }
+
+  // Temporary files anywhere below the run's folder.
+  std::vector<std::string> temporaries() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(cwd())) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(".qvn-tmp.", 0) == 0 || name.find(".pem.") != std::string::npos) found.push_back(name);
+    }
+    return found;
+  }
+
+  int recordedEntries() const {
+    int recorded = 0;
+    for (const auto& entry : output()) recorded += entry.contains("ec2_ip") && entry.contains("ec2_2nd_private_ip");
+    return recorded;
+  }
+};
 
 TEST_F(DeployFlowTest, ThreeSubnetsAreDeployedAndRecorded) {
   prepare(3);
@@ -311,7 +368,7 @@ TEST_F(DeployFlowTest, AWorkerThatFailsIsReportedWithItsSubnetAndTheOthersGoOn) 
                                                      "InvalidNetworkInterfaceID.NotFound")))
       << r.err;
   const std::string failed = m[1];
-  EXPECT_TRUE(logged("  **Error** " + failed + ": ")) << log();
+  EXPECT_TRUE(logged("  **Error** launch in " + failed + ": ")) << log();
   int recorded = 0;
   for (const auto& entry : output()) {
     if (entry.at("private_subnet_id") == failed) {
@@ -341,6 +398,67 @@ TEST_F(DeployFlowTest, FiftySubnetsUnderEc2RateLimitsAreAllLaunched) {
     throttled += launch.value("error_code", "") == "RequestLimitExceeded" ? 1 : 0;
   }
   EXPECT_GT(throttled, 0) << "the limits were not reached: the test shows nothing";
+}
+
+}  // namespace
+}  // namespace qvn::e2e
+
+namespace qvn::e2e {
+namespace {
+
+TEST_F(DeployFlowTest, SigtermWhileWaitingEndsWith143TheRevertCommandAndAWholeOutput) {
+  prepareSlowInstances(3, 500);
+  std::chrono::milliseconds wind_down{};
+  const ProcessResult r = deployStoppedBy(SIGTERM, 3, &wind_down);
+  EXPECT_EQ(r.signal, 0) << "the program ends by itself";
+  EXPECT_EQ(r.status, 143) << r.err;
+  EXPECT_LT(wind_down, std::chrono::seconds(4)) << "the waits end at once";
+  const std::string notice =
+      "  **Error** interrupted by SIGTERM; to remove what was made, run: probe_deploy --revert --test_config in.json "
+      "--region us-east-1";
+  EXPECT_NE(r.err.find(notice + "\n"), std::string::npos) << r.err;
+  EXPECT_TRUE(logged(notice)) << log();
+
+  // The output is written whole with what is done: nothing yet.
+  ASSERT_TRUE(wrote());
+  EXPECT_EQ(output(), inputConfig());
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(toolInstances().size(), 3u);
+
+  // Deploying again adopts the instances that are still starting, waits for
+  // them and records them all.
+  sandbox().clearRequests();
+  const ProcessResult again = deploy();
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_TRUE(sandbox().requests("ec2", "RunInstances").empty());
+  EXPECT_EQ(recordedEntries(), 3) << written();
+}
+
+TEST_F(DeployFlowTest, ADeploymentKilledOutrightIsCompletedByTheNextRun) {
+  prepareSlowInstances(3, 300);
+  const ProcessResult r = deployStoppedBy(SIGKILL, 1);
+  EXPECT_EQ(r.signal, SIGKILL);
+  const ProcessResult again = deploy();
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(recordedEntries(), 3) << written();
+  EXPECT_EQ(toolInstances().size(), 3u) << "no instance twice";
+  EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(DeployFlowTest, AnEntryLeftWithoutAddressesMakesTheStatusOneAndIsNamed) {
+  prepare(2);
+  // A wrong instance type: EC2's own message at once, no retries.
+  const ProcessResult r = deploy({"--instance_type", "t9.huge"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Invalid value 't9.huge' for InstanceType"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("is not ready, retry"), std::string::npos) << r.err;
+  EXPECT_EQ(sandbox().requests("ec2", "RunInstances").size(), 2u);
+  EXPECT_NE(r.err.find("  **Error** 2 entries are not recorded with ec2_ip and ec2_2nd_private_ip: " +
+                       inputConfig()[0].at("private_subnet_id").get<std::string>() + ", " +
+                       inputConfig()[1].at("private_subnet_id").get<std::string>()),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(output(), inputConfig());
 }
 
 }  // namespace
