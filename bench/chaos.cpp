@@ -391,7 +391,7 @@ std::string title(const Trial& t, int total) {
                                     t.service + ") is held"
                               : qvn::chaos::signalName(t.signal) + std::string(" at ") +
                                     std::to_string(static_cast<int>(t.moment * 100)) + " %";
-  return "trial " + std::to_string(t.number) + "/" + std::to_string(total) + ": " + what + " of a " +
+  return "trial " + std::to_string(t.number) + "/" + std::to_string(total) + ": " + what + " during a " +
          qvn::chaos::phaseName(t.phase) + (t.default_role ? ", --ec2_role default" : "") + "; recovery: " +
          qvn::chaos::recoveryName(t.recovery);
 }
