@@ -1,7 +1,5 @@
 #include "server.hpp"
 
-#include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -111,21 +109,8 @@ void redact_json(Json& j, bool top_level_value) {
 // Raises the accept backlog of the listening socket bound to `port` (the
 // HTTP library listens with a small one).
 void raise_backlog(int port, int backlog) {
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return;
-  while (dirent* entry = readdir(dir)) {
-    const int fd = std::atoi(entry->d_name);
-    if (fd <= 2) continue;
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET)
-      continue;
-    int listening = 0;
-    socklen_t optlen = sizeof listening;
-    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen) != 0 || !listening) continue;
-    if (ntohs(addr.sin_port) == port) listen(fd, backlog);
-  }
-  closedir(dir);
+  for (const PortSocket& socket : sockets_on_port(port))
+    if (socket.listening) listen(socket.fd, backlog);
 }
 
 // Limits on what a request may be, checked before its body is read.
@@ -253,7 +238,7 @@ SandboxServer::SandboxServer(ServerOptions options)
     : options_(options), http_(std::make_unique<httplib::Server>()) {
   const size_t threads = static_cast<size_t>(std::max(options_.threads, 8));
   http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  http_->set_keep_alive_timeout(1);
+  keep_connections_fast(*http_);
   http_->set_read_timeout(30);
   http_->set_write_timeout(30);
   http_->set_payload_max_length(kMaxBody);
@@ -369,6 +354,7 @@ int SandboxServer::start(int port) {
 void SandboxServer::stop() {
   holds_.release_all();  // a held call would keep its server thread, and the stop, waiting
   if (http_) http_->stop();
+  shut_down_connections(port_);  // idle kept-alive connections end now, not at their time-out
   if (listener_.joinable()) listener_.join();
 }
 

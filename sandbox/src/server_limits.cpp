@@ -1,10 +1,53 @@
 #include "server_limits.hpp"
 
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <limits>
 #include <stdexcept>
+
+#include <httplib.h>
 
 #include "core/clock.hpp"
 
 namespace qvn::sandbox {
+
+// ---- connections -----------------------------------------------------------
+
+void keep_connections_fast(httplib::Server& http) {
+  http.set_tcp_nodelay(true);
+  http.set_keep_alive_max_count(std::numeric_limits<size_t>::max());
+  http.set_keep_alive_timeout(kKeepAliveIdleSeconds);
+}
+
+std::vector<PortSocket> sockets_on_port(int port) {
+  std::vector<PortSocket> found;
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return found;
+  while (dirent* entry = readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2) continue;
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET ||
+        ntohs(addr.sin_port) != port)
+      continue;
+    int listening = 0;
+    socklen_t optlen = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optlen) != 0) continue;
+    found.push_back({fd, listening != 0});
+  }
+  closedir(dir);
+  return found;
+}
+
+void shut_down_connections(int port) {
+  if (port <= 0) return;
+  for (const PortSocket& socket : sockets_on_port(port))
+    if (!socket.listening) shutdown(socket.fd, SHUT_RDWR);
+}
 
 namespace {
 

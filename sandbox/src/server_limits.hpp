@@ -2,7 +2,7 @@
 // What the sandbox adds to the services' own behaviour: injected faults
 // (an error for the next N calls or with a probability, added latency) and
 // EC2-like request-rate limits (token buckets per API class, per account and
-// region).
+// region); and how its HTTP layer treats connections.
 #include <map>
 #include <mutex>
 #include <optional>
@@ -12,7 +12,37 @@
 
 #include "service.hpp"
 
+namespace httplib {
+class Server;
+}  // namespace httplib
+
 namespace qvn::sandbox {
+
+// ---- connections -----------------------------------------------------------
+
+// How long an idle connection is kept: longer than an HTTP client keeps an
+// idle connection in its pool (libcurl: 118 s), so it is the client that
+// decides when a connection ends, as with AWS's own endpoints.
+inline constexpr int kKeepAliveIdleSeconds = 120;
+
+// Answers at loopback speed: TCP_NODELAY on the listening socket (every
+// accepted socket inherits it, so an answer's body never waits for the
+// client's delayed ACK of its header) and connections kept alive for any
+// number of requests, closed only after kKeepAliveIdleSeconds of silence.
+void keep_connections_fast(httplib::Server& http);
+
+// The TCP sockets of this process bound to 127.0.0.1:port: the listening
+// socket and the connections it accepted.
+struct PortSocket {
+  int fd = -1;
+  bool listening = false;
+};
+std::vector<PortSocket> sockets_on_port(int port);
+
+// Ends every connection accepted on `port` (shutdown, both ways): a server
+// thread waiting on an idle kept-alive connection wakes up at once, so a
+// stop does not wait for the connection's idle time-out.
+void shut_down_connections(int port);
 
 struct FaultRule {
   std::string service = "*";    // signing name or "*"
