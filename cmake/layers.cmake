@@ -37,6 +37,9 @@ function(qvn_add_test_binary target folder)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR})
+  # The test code itself needs no -O2 (the code under test keeps it): -O1
+  # compiles the assertion-heavy files a third faster.
+  target_compile_options(${target} PRIVATE $<$<CONFIG:Release>:-O1>)
   target_compile_definitions(${target} PRIVATE
     QVN_FIXTURES_DIR="${QVN_FIXTURES_DIR}"
     QVN_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
