@@ -47,6 +47,8 @@ const std::vector<OptionRow<DeployArgs>>& rows() {
        &DeployArgs::workflow_account_role},
       {{"--backup_folder", "specify the folder for storing the VPC specific key-pair"},
        &DeployArgs::backup_folder},
+      {{"--summary-json", "also write the end-of-run summary to this file as JSON"},
+       &DeployArgs::summary_json},
   };
   return table;
 }

@@ -14,9 +14,11 @@
 #include "deploy/key_pair.hpp"
 #include "deploy/machine_image.hpp"
 #include "deploy/orchestration.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/tags.hpp"
 #include "deploy/teardown.hpp"
 #include "lib/basekit.hpp"
+#include "lib/file_writer.hpp"
 
 namespace qvn::deploy {
 
@@ -174,9 +176,11 @@ std::vector<std::string> revertCommand(const DeployArgs& args) {
   return words;
 }
 
-int runProbeDeploy(const std::vector<std::string>& arguments) {
-  const DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
-  Logger& log = beginProbeDeploy(args, arguments);
+namespace {
+
+// The run itself, once the log is set up: its exit status, or the failure
+// that ends it.
+int deployOrRevert(const DeployArgs& args, const std::vector<std::string>& arguments, Logger& log) {
   // From here on the first SIGINT or SIGTERM lets the run wind down and
   // say what to do next; before, it ends the process as usual (nothing has
   // been asked of AWS yet).
@@ -194,6 +198,45 @@ int runProbeDeploy(const std::vector<std::string>& arguments) {
   }
   if (core::interrupted()) return endInterrupted(args, arguments, log, nullptr);
   return RunOutcome().getStatus();
+}
+
+void summarize(const DeployArgs& args, core::TimePoint started, int status, Logger& log) {
+  core::RunSummary summary;
+  summary.program = kDeployProgram;
+  summary.dry_run = args.dry_run;
+  summary.tally = args.tally;
+  summary.wall_time = core::now() - started;
+  summary.exit_status = status;
+  if (!args.revert && !args.dry_run) {
+    summary.next_step = "to remove what was made, run";
+    summary.next_command = revertCommand(args);
+  }
+  endOfRunSummary(summary, args.summary_json, log);
+}
+
+}  // namespace
+
+int runProbeDeploy(const std::vector<std::string>& arguments) {
+  DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
+  core::RunTally tally;
+  args.tally = &tally;
+  const core::TimePoint started = core::now();
+  Logger& log = beginProbeDeploy(args, arguments);
+  // A summary file that cannot be written is refused before AWS is asked anything.
+  if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
+  tally.notePath(kinds::kLogFile, core::logFilePath());
+  int status = 0;
+  try {
+    status = deployOrRevert(args, arguments, log);
+  } catch (const ProgramExit& exit) {
+    summarize(args, started, exit.status, log);
+    throw;
+  } catch (...) {
+    summarize(args, started, 1, log);
+    throw;
+  }
+  summarize(args, started, status, log);
+  return status;
 }
 
 int runProbeDeploy(int argc, char** argv) {

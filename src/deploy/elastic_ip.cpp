@@ -6,6 +6,7 @@
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/tags.hpp"
 
 namespace qvn::deploy {
@@ -48,6 +49,7 @@ void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkIn
   const std::string allocationId = *allocation.AllocationId;
   const std::string publicIp = allocation.PublicIp.value_or("");
   log.info("  allocated EIP " + publicIp + " " + allocationId);
+  countChange(args, core::Change::Created, kinds::kElasticIp);
   aws::AssociateAddressRequest associate;
   associate.AllocationId = allocationId;
   associate.NetworkInterfaceId = networkInfId;
@@ -88,8 +90,8 @@ std::optional<std::string> getEipAllocationId(const aws::Ec2Client& ec2_client, 
 void releaseEIP(const aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const DeployArgs& args) {
   packageLogger().info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
-  if (args.dry_run) return;
-  releaseAllocation(ec2_client, eipAllocIp);
+  if (!args.dry_run) releaseAllocation(ec2_client, eipAllocIp);
+  countChange(args, core::Change::Removed, kinds::kElasticIp);
 }
 
 std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
@@ -110,9 +112,13 @@ std::vector<std::string> releaseFreeEIPs(const aws::Ec2Client& ec2_client, const
   for (const aws::Address& address : toolAddressesInVpc(ec2_client, vpc_id)) {
     if (address.AssociationId || !address.AllocationId) continue;
     log.info("- Delete EIP " + address.PublicIp.value_or("") + " " + *address.AllocationId + " (not associated)");
-    if (args.dry_run) continue;
+    if (args.dry_run) {
+      countChange(args, core::Change::Removed, kinds::kElasticIp);
+      continue;
+    }
     try {
       releaseAllocation(ec2_client, *address.AllocationId);
+      countChange(args, core::Change::Removed, kinds::kElasticIp);
     } catch (const std::exception& e) {
       log.error("  **Error** " + failureText(e));
       reportFailure("release " + describeAddress(address), e);

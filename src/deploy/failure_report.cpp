@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "core/logging.hpp"
+#include "core/program_main.hpp"
 #include "deploy/deploy_args.hpp"
 
 namespace qvn::deploy {
@@ -12,9 +14,12 @@ std::string failureText(const std::exception& failure) {
 }
 
 void reportFailure(const std::string& where, const std::exception& failure) {
-  const std::string line = std::string(kDeployProgram) + ": " + where + ": " + failureText(failure) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  const std::string line = std::string(kDeployProgram) + ": " + where + ": " + failureText(failure);
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+  // The archived log says why a step failed, as the console does.
+  recordInLogFiles(line, ERROR);
 }
 
 }  // namespace qvn::deploy

@@ -11,6 +11,7 @@
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 
 namespace qvn::deploy {
 
@@ -74,9 +75,11 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
     const auto created = iam_client.create_policy(request);
     if (!created.Policy || !created.Policy->Arn || created.Policy->Arn->empty())
       throw std::runtime_error(std::string("CreatePolicy answered without the ARN of ") + kPolicyName);
+    countChange(args, core::Change::Created, kinds::kIamObject);
     return *created.Policy->Arn;
   } catch (const aws::ServiceError& e) {
     if (!alreadyExists(e)) throw;
+    countChange(args, core::Change::Adopted, kinds::kIamObject);
   } catch (const std::exception& e) {
     log.error("  **Error** " + failureText(e));
     reportFailure(std::string("create policy ") + kPolicyName, e);
@@ -87,7 +90,7 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
   return "arn:aws:iam::" + account + ":policy/" + kPolicyName;
 }
 
-bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn) {
+bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally) {
   Logger& log = *getLogger("quorvane_testlibs");
   log.info(std::string("- Create role ") + kRoleName);
   aws::CreateRoleRequest request;
@@ -96,8 +99,10 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   request.Description = "quorvane test ec2 role";
   try {
     iam_client.create_role(request);
+    countChange(tally, core::Change::Created, kinds::kIamObject);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
+      countChange(tally, core::Change::Adopted, kinds::kIamObject);
       // A run stopped between creating the role and attaching the policy
       // left it without; attaching a policy that is attached already
       // changes nothing.
@@ -112,7 +117,7 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   return true;
 }
 
-void createInstanceProfile(const aws::IamClient& iam_client) {
+void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally) {
   Logger& log = *getLogger("quorvane_testlibs");
   log.info(std::string("- Create instance profile ") + kInstanceProfileName);
   aws::CreateInstanceProfileRequest request;
@@ -120,8 +125,10 @@ void createInstanceProfile(const aws::IamClient& iam_client) {
   request.Tags = {aws::Tag{"Name", kIamNameTag}};
   try {
     iam_client.create_instance_profile(request);
+    countChange(tally, core::Change::Created, kinds::kIamObject);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
+      countChange(tally, core::Change::Adopted, kinds::kIamObject);
       log.info("  **Alert** " + failureText(e));
       // A run stopped between creating the profile and adding the role left
       // it empty; a profile holds one role, so it is added only when missing.
@@ -160,6 +167,12 @@ Step deletionStep(const std::string& what, const std::function<void()>& request)
   return Step::Failed;
 }
 
+// A deleted object is counted as removed; a failed one is left.
+void tallyStep(core::RunTally* tally, Step step, const std::string& what, std::vector<std::string>& left) {
+  if (step == Step::Done) countChange(tally, core::Change::Removed, kinds::kIamObject);
+  if (step == Step::Failed) left.push_back(what);
+}
+
 }  // namespace
 
 std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
@@ -177,7 +190,8 @@ std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
 }
 
 std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
-                                               const std::optional<std::string>& policy_arn) {
+                                               const std::optional<std::string>& policy_arn,
+                                               core::RunTally* tally) {
   Logger& log = *getLogger("quorvane_testlibs");
   const std::string profile = names::kInstanceProfile;
   const std::string role = names::kRole;
@@ -191,12 +205,12 @@ std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
     iam_client.remove_role_from_instance_profile(request);
   });
   log.info("  Delete instance profile " + profile);
-  if (deletionStep("instance profile " + profile, [&] {
-        aws::DeleteInstanceProfileRequest request;
-        request.InstanceProfileName = profile;
-        iam_client.delete_instance_profile(request);
-      }) == Step::Failed)
-    left.push_back("instance profile " + profile);
+  tallyStep(tally, deletionStep("instance profile " + profile, [&] {
+              aws::DeleteInstanceProfileRequest request;
+              request.InstanceProfileName = profile;
+              iam_client.delete_instance_profile(request);
+            }),
+            "instance profile " + profile, left);
 
   if (policy_arn) {
     log.info("  Detach " + role + " from " + names::kPolicy + " " + *policy_arn + " ");
@@ -208,21 +222,21 @@ std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
     });
   }
   log.info("  Delete " + role);
-  if (deletionStep("role " + role, [&] {
-        aws::DeleteRoleRequest request;
-        request.RoleName = role;
-        iam_client.delete_role(request);
-      }) == Step::Failed)
-    left.push_back("role " + role);
+  tallyStep(tally, deletionStep("role " + role, [&] {
+              aws::DeleteRoleRequest request;
+              request.RoleName = role;
+              iam_client.delete_role(request);
+            }),
+            "role " + role, left);
 
   if (!policy_arn) return left;
   log.info("  Delete policy " + *policy_arn);
-  if (deletionStep("policy " + *policy_arn, [&] {
-        aws::DeletePolicyRequest request;
-        request.PolicyArn = *policy_arn;
-        iam_client.delete_policy(request);
-      }) == Step::Failed)
-    left.push_back("policy " + *policy_arn);
+  tallyStep(tally, deletionStep("policy " + *policy_arn, [&] {
+              aws::DeletePolicyRequest request;
+              request.PolicyArn = *policy_arn;
+              iam_client.delete_policy(request);
+            }),
+            "policy " + *policy_arn, left);
   return left;
 }
 

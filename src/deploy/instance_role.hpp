@@ -35,12 +35,15 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
 // attached all the same (IAM takes an attachment that exists as done), so
 // a role left without it by a stopped run is completed. Other refusals of
 // the creation are passed over.
-bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn);
+// `tally`, when given, counts the role as created or adopted.
+bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn,
+                   core::RunTally* tally = nullptr);
 
 // Creates the instance profile and adds the role. A profile that already
 // exists logs "  **Alert** <error>"; the role is added only when the profile
 // does not hold it yet (ListInstanceProfilesForRole).
-void createInstanceProfile(const aws::IamClient& iam_client);
+// `tally`, when given, counts the profile as created or adopted.
+void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally = nullptr);
 
 // The ARN of the default policy, "arn:<partition>:iam::<account>:policy/
 // quorvane-test-ec2-policy", in the account and partition of the session
@@ -55,7 +58,9 @@ std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args);
 // reported as not found at INFO; any other failure is logged at ERROR and
 // written to standard error. Without `policy_arn` the policy steps are left
 // out. Answers the objects that are left ("role quorvane-test-ec2-role").
+// `tally`, when given, counts each object deleted here.
 std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
-                                               const std::optional<std::string>& policy_arn);
+                                               const std::optional<std::string>& policy_arn,
+                                               core::RunTally* tally = nullptr);
 
 }  // namespace qvn::deploy

@@ -7,6 +7,8 @@
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/failure_report.hpp"
+#include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/tags.hpp"
 #include "lib/file_writer.hpp"
 #include "lib/s3.hpp"
@@ -17,7 +19,7 @@ namespace {
 
 aws::DescribeKeyPairsRequest lookupRequest(const std::string& keyName) {
   aws::DescribeKeyPairsRequest request;
-  request.Filters = {aws::Filter{"tag:Name", {kKeyPairTag}}, aws::Filter{"key-name", {keyName}}};
+  request.Filters = {aws::Filter{"tag:Name", {names::kKeyPairTag}}, aws::Filter{"key-name", {keyName}}};
   request.IncludePublicKey = true;
   return request;
 }
@@ -79,7 +81,11 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   if (!args.dry_run) removeStaleKeyTemporaries(path);
   if (!found.KeyPairs.empty()) {
     log.info("  Key " + keyName + " already exist");
-    if (args.dry_run || privateKeyFileExists(path)) return keyName;
+    if (args.dry_run || privateKeyFileExists(path)) {
+      countChange(args, core::Change::Adopted, kinds::kKeyPair);
+      if (!args.dry_run) notePath(args, kinds::kKeyFile, path);
+      return keyName;
+    }
     // The tool's own pair (the lookup matched its tag), but its private key
     // never reached this folder: the run that made it was stopped first. A
     // pair nobody can log in with is replaced.
@@ -93,12 +99,15 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
       throw ProgramExit{1};
     }
   }
-  if (args.dry_run) return keyName;
+  if (args.dry_run) {
+    countChange(args, core::Change::Created, kinds::kKeyPair);
+    return keyName;
+  }
 
   aws::CreateKeyPairRequest request;
   request.KeyName = keyName;
   request.KeyType = "rsa";
-  request.TagSpecifications = {nameTagSpecification("key-pair", kKeyPairTag)};
+  request.TagSpecifications = {nameTagSpecification("key-pair", names::kKeyPairTag)};
   request.KeyFormat = "pem";
   if (args.tag_resource) populateTags(request, *args.tag_resource);
 
@@ -132,6 +141,8 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     }
     throw;
   }
+  countChange(args, core::Change::Created, kinds::kKeyPair);
+  notePath(args, kinds::kKeyFile, path);
   if (args.s3_bucket && !args.s3_bucket->empty())
     S3BackupCmd(s3_client, args.backup_folder, args.s3_bucket, vpcId).uploadAFile(keyName + ".pem");
   return keyName;
@@ -152,11 +163,15 @@ bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname,
     return true;
   }
   log.info("  " + *id);
-  if (args.dry_run) return true;
+  if (args.dry_run) {
+    countChange(args, core::Change::Removed, kinds::kKeyPair);
+    return true;
+  }
   try {
     aws::DeleteKeyPairRequest request;
     request.KeyName = keyname;
     ec2_client.delete_key_pair(request);
+    countChange(args, core::Change::Removed, kinds::kKeyPair);
     return true;
   } catch (const std::exception& e) {
     log.error("  **Error** " + failureText(e));

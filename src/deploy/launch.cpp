@@ -9,6 +9,8 @@
 #include "core/logging.hpp"
 #include "deploy/elastic_ip.hpp"
 #include "deploy/failure_report.hpp"
+#include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/tags.hpp"
 #include "lib/ipv4.hpp"
 
@@ -63,7 +65,7 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
     log.error("  **Error** no instance profile found for role " + role);
     return std::nullopt;
   }
-  log.info("- Assign role " + role + " to " + kInstanceName);
+  log.info("- Assign role " + role + " to " + names::kInstance);
   return profile;
 }
 
@@ -126,7 +128,7 @@ aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optio
   data.MinCount = 1;
   data.MaxCount = 1;
   data.ImageId = launch.ami;
-  data.TagSpecifications = {nameTagSpecification("instance", kInstanceName)};
+  data.TagSpecifications = {nameTagSpecification("instance", names::kInstance)};
   if (args.tag_resource) populateTags(data, *args.tag_resource);
   aws::InstanceNetworkInterfaceSpecification gateway;
   gateway.DeviceIndex = 0;
@@ -155,7 +157,7 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, 
         throw std::runtime_error("the RunInstances answer names no instance");
       }
       const std::string insId = *answer.Instances.front().InstanceId;
-      log.info(std::string("  Instance ") + kInstanceName + " " + insId + " created in " +
+      log.info(std::string("  Instance ") + names::kInstance + " " + insId + " created in " +
                data.NetworkInterfaces.front().SubnetId.value_or(""));
       return insId;
     } catch (const aws::ServiceError& error) {
@@ -184,15 +186,20 @@ void createEc2(const Ec2Launch& launch) {
   const auto profile = instanceProfileOf(launch);
   if (!profile) return;
 
-  log.info(std::string("- Create ") + kInstanceName + " in private " + launch.private_subnet_id);
+  log.info(std::string("- Create ") + names::kInstance + " in private " + launch.private_subnet_id);
   std::optional<std::string> insId = getLiveEc2(ec2_client, launch.gw_subnet_id).first;
   const bool adopted = insId.has_value();
   if (!insId) {
     const aws::RunInstancesRequest data = launchRequest(launch, *profile);
-    if (launch.args->dry_run || core::interrupted()) return;
+    if (core::interrupted()) return;
+    if (launch.args->dry_run) {
+      countChange(*launch.args, core::Change::Created, kinds::kInstance);
+      return;
+    }
     insId = createEc2WithRetry(ec2_client, data);
     if (!insId) return;
   }
+  countChange(*launch.args, adopted ? core::Change::Adopted : core::Change::Created, kinds::kInstance);
   if (!readyForUse(ec2_client, *insId, adopted)) return;
 
   aws::DescribeInstanceStatusRequest status;
@@ -214,7 +221,7 @@ void createEc2(const Ec2Launch& launch) {
     associateEIP(ec2_client, gateway_interfaces.front(), *launch.args);
     instance = describeInstance(ec2_client, *insId);
   }
-  log.info(std::string("- Created ") + kInstanceName + " in " + launch.private_subnet_id);
+  log.info(std::string("- Created ") + names::kInstance + " in " + launch.private_subnet_id);
   for (int round = 0; round < kPublicIpRounds && !hasPublicIp(instance); ++round) {
     core::sleep_for(core::Seconds(kPublicIpWaitSeconds));
     instance = describeInstance(ec2_client, *insId);

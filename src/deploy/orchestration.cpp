@@ -9,6 +9,7 @@
 #include "deploy/key_pair.hpp"
 #include "deploy/launch.hpp"
 #include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/security_group.hpp"
 #include "deploy/worker_fanout.hpp"
 
@@ -42,9 +43,9 @@ std::optional<SharedLaunchInputs> prepareSharedResources(const aws::Ec2Client& e
     if (core::interrupted()) return std::nullopt;
     const std::string policy_arn = createS3Policy(iam_client, args, sts_client);
     if (core::interrupted()) return std::nullopt;
-    createEc2Role(iam_client, policy_arn);
+    createEc2Role(iam_client, policy_arn, args.tally);
     if (core::interrupted()) return std::nullopt;
-    createInstanceProfile(iam_client);
+    createInstanceProfile(iam_client, args.tally);
     shared.instance_profile = names::kInstanceProfile;
   }
   if (core::interrupted()) return std::nullopt;
@@ -109,6 +110,7 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
   // far carry their addresses.
   if (!args.output_test_config) throw std::invalid_argument("a deployment needs --output_test_config");
   test_config.write(*args.output_test_config);
+  notePath(args, kinds::kOutputConfig, *args.output_test_config);
 
   // A dry run launches nothing, so it records only instances that run already.
   if (args.dry_run) return;

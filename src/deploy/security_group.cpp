@@ -7,6 +7,8 @@
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/failure_report.hpp"
+#include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/tags.hpp"
 #include "lib/public_ip.hpp"
 
@@ -109,6 +111,7 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
   if (const auto existing = lookupGroup(ec2_client, vpc_id, name)) {
     const std::string groupId = *existing->GroupId;
     log.info("- Reuse existing SG " + name + " " + groupId + " in " + vpc_id);
+    countChange(args, core::Change::Adopted, kinds::kGroup);
     if (!existing->IpPermissions.empty()) return groupId;
     log.info("  Add the missing inbound rule to " + groupId);
     return guarded("inbound rule of " + name + " " + groupId, [&]() -> std::optional<std::string> {
@@ -121,8 +124,13 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
   log.info("- Create SG " + name + " in " + vpc_id);
   return guarded("create " + name + " in " + vpc_id, [&]() -> std::optional<std::string> {
     const aws::IpPermission rule = inboundRule();
-    if (args.dry_run) return std::nullopt;
-    return createWithRule(ec2_client, request, rule);
+    if (args.dry_run) {
+      countChange(args, core::Change::Created, kinds::kGroup);
+      return std::nullopt;
+    }
+    std::optional<std::string> created = createWithRule(ec2_client, request, rule);
+    if (created) countChange(args, core::Change::Created, kinds::kGroup);
+    return created;
   });
 }
 
@@ -138,7 +146,7 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::
 
 std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                     const DeployArgs& args) {
-  return reuseOrCreateGroup(ec2_client, vpc_id, args, kSshGroupName, [] {
+  return reuseOrCreateGroup(ec2_client, vpc_id, args, names::kSshGroup, [] {
     aws::IpPermission rule;
     rule.FromPort = 22;
     rule.IpProtocol = "tcp";
@@ -150,7 +158,7 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std:
 
 std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                               const DeployArgs& args) {
-  return reuseOrCreateGroup(ec2_client, vpc_id, args, kPrivateGroupName, [] {
+  return reuseOrCreateGroup(ec2_client, vpc_id, args, names::kPrivateInterfaceGroup, [] {
     aws::IpPermission rule;
     rule.IpProtocol = "-1";
     rule.IpRanges = {aws::IpRange{"0.0.0.0/0", std::nullopt}};

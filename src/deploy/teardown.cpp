@@ -13,6 +13,7 @@
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/security_group.hpp"
 #include "deploy/vpc_lookups.hpp"
 #include "deploy/worker_fanout.hpp"
@@ -73,7 +74,9 @@ bool deleteGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id, co
     return true;
   }
   log.info("  delete SG " + *sg_id);
-  return deleteSG(ec2_client, *sg_id, args);
+  const bool gone = deleteSG(ec2_client, *sg_id, args);
+  if (gone) countChange(args, core::Change::Removed, kinds::kGroup);
+  return gone;
 }
 
 void deleteSharedResources(const aws::Ec2Client& ec2_client, const std::string& vpc_id, const DeployArgs& args) {
@@ -132,6 +135,7 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
     wait.InstanceIds = {*ins_id};
     aws::wait_instance_terminated(ec2_client, wait);
   }
+  countChange(args, core::Change::Removed, kinds::kInstance);
 
   if (allocation_id) releaseEIP(ec2_client, *public_ip, *allocation_id, *ins_id, args);
 }
@@ -175,11 +179,8 @@ std::vector<std::string> terminateEc2s(const aws::Ec2Client& ec2_client, const a
   return left;
 }
 
-namespace {
-
-// `sts_client` may be absent: the policy's account is then --account.
-void runTeardownWith(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                     aws::StsClient* sts_client, const DeployArgs& args, TestConfig& config) {
+void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
+                 const DeployArgs& args, TestConfig& config) {
   Logger& log = packageLogger();
   Leftovers left = terminateEc2s(ec2_client, iam_client, args, config);
   if (args.ec2_role && *args.ec2_role == "default") {
@@ -189,35 +190,20 @@ void runTeardownWith(const aws::Ec2Client& ec2_client, const aws::IamClient& iam
     }
     std::optional<std::string> policy_arn;
     try {
-      if (sts_client) {
-        policy_arn = defaultPolicyArn(*sts_client, args);
-      } else if (args.account && !args.account->empty()) {
-        policy_arn = names::policyArn("aws", *args.account);
-      } else {
-        throw std::runtime_error("no --account and no STS client to ask");
-      }
+      policy_arn = defaultPolicyArn(sts_client, args);
     } catch (const std::exception& failure) {
       log.error(std::string("  **Error** cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
       reportFailure(std::string("account of ") + names::kPolicy, failure);
       left.push_back(std::string("policy ") + names::kPolicy);
     }
-    append(left, deleteInstanceProfile(iam_client, policy_arn));
+    append(left, deleteInstanceProfile(iam_client, policy_arn, args.tally));
   }
   if (args.dry_run) return;
-  for (const std::string& item : left) log.error("  **Error** left behind: " + item);
+  for (const std::string& item : left) {
+    log.error("  **Error** left behind: " + item);
+    countChange(args, core::Change::Left, leftoverKind(item));
+  }
   if (left.empty()) log.info(std::string("- Nothing of ") + names::kInstance + " is left for " + args.test_config);
-}
-
-}  // namespace
-
-void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
-                 const DeployArgs& args, TestConfig& config) {
-  runTeardownWith(ec2_client, iam_client, &sts_client, args, config);
-}
-
-void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args) {
-  TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
-  runTeardownWith(ec2_client, iam_client, nullptr, args, config);
 }
 
 }  // namespace qvn::deploy

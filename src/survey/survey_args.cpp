@@ -34,6 +34,8 @@ const std::vector<OptionRow<SurveyArgs>>& programRows() {
        &SurveyArgs::output_test_config},
       {{"--backup_folder", "specify backup folder"}, &SurveyArgs::backup_folder},
       {{"--s3_bucket", "s3 bucket name"}, &SurveyArgs::s3_bucket},
+      {{"--summary-json", "also write the end-of-run summary to this file as JSON"},
+       &SurveyArgs::summary_json},
   };
   return table;
 }

@@ -21,6 +21,7 @@ struct SurveyArgs {
   std::string output_test_config = "subnet.config";
   std::string backup_folder = "backups";
   std::optional<std::string> s3_bucket;
+  std::optional<std::string> summary_json;
   // "spoke" or "natgw".
   std::optional<std::string> subparser_name;
   // Options of the spoke sub-command (absent or false for natgw).

@@ -10,7 +10,9 @@
 #include "core/interruption_notice.hpp"
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
+#include "core/run_summary.hpp"
 #include "lib/basekit.hpp"
+#include "lib/file_writer.hpp"
 #include "lib/nat.hpp"
 #include "lib/qvn_cred.hpp"
 #include "lib/spoke.hpp"
@@ -128,9 +130,9 @@ int surveyFlow(const SurveyArgs& args);
 // After SIGINT or SIGTERM (handled once the password is known) the search
 // winds down, and the run ends with an ERROR record naming the command to
 // run again and status 130 or 143.
-int runSubnetSurvey(const std::vector<std::string>& arguments) {
-  const SurveyArgs args = parseSurveyArgs(arguments, std::cout, std::cerr);
-  Logger& log = beginSubnetSurvey(args, arguments);
+namespace {
+
+int surveyAndEnd(const SurveyArgs& args, const std::vector<std::string>& arguments, Logger& log) {
   int status = 0;
   try {
     status = surveyFlow(args);
@@ -139,6 +141,58 @@ int runSubnetSurvey(const std::vector<std::string>& arguments) {
     return endInterrupted(arguments, log, std::current_exception());
   }
   if (core::interrupted()) return endInterrupted(arguments, log, nullptr);
+  return status;
+}
+
+// The entries of the output this run wrote (none when it found an earlier
+// run's output, or wrote nothing).
+int entriesWritten(const std::string& path) {
+  if (Globals.TEST_CONFIG != path || !std::filesystem::exists(path)) return 0;
+  try {
+    return static_cast<int>(TestConfig::read(path).entries().size());
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void summarize(const SurveyArgs& args, core::TimePoint started, int status, Logger& log) {
+  core::RunTally tally;
+  tally.add(core::Change::Written, "entry", entriesWritten(args.output_test_config));
+  tally.notePath("output configuration", args.output_test_config);
+  tally.notePath("log file", core::logFilePath());
+  core::RunSummary summary;
+  summary.program = kSurveyProgram;
+  summary.tally = &tally;
+  summary.wall_time = core::now() - started;
+  summary.exit_status = status;
+  core::logSummary(summary, log);
+  if (!args.summary_json) return;
+  try {
+    writeFile(*args.summary_json, core::summaryJson(summary), WriteRules::document());
+  } catch (const std::exception& e) {
+    core::reportSummaryNotWritten(summary, *args.summary_json, e.what());
+  }
+}
+
+}  // namespace
+
+int runSubnetSurvey(const std::vector<std::string>& arguments) {
+  const SurveyArgs args = parseSurveyArgs(arguments, std::cout, std::cerr);
+  const core::TimePoint started = core::now();
+  Logger& log = beginSubnetSurvey(args, arguments);
+  // A summary file that cannot be written is refused before AWS is asked anything.
+  if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
+  int status = 0;
+  try {
+    status = surveyAndEnd(args, arguments, log);
+  } catch (const ProgramExit& exit) {
+    summarize(args, started, exit.status, log);
+    throw;
+  } catch (...) {
+    summarize(args, started, 1, log);
+    throw;
+  }
+  summarize(args, started, status, log);
   return status;
 }
 

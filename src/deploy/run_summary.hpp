@@ -1,0 +1,38 @@
+#pragma once
+// What probe_deploy counts while it runs, and the summary it ends with.
+#include <string>
+#include <vector>
+
+#include "core/clock.hpp"
+#include "core/logging.hpp"
+#include "core/run_summary.hpp"
+#include "deploy/deploy_args.hpp"
+
+namespace qvn::deploy {
+
+namespace kinds {
+inline constexpr const char* kInstance = "instance";
+inline constexpr const char* kElasticIp = "Elastic IP";
+inline constexpr const char* kGroup = "security group";
+inline constexpr const char* kKeyPair = "key pair";
+inline constexpr const char* kIamObject = "IAM object";
+inline constexpr const char* kKeyFile = "key file";
+inline constexpr const char* kOutputConfig = "output configuration";
+inline constexpr const char* kLogFile = "log file";
+}  // namespace kinds
+
+// Counts one change in the run's tally; nothing without a tally.
+void countChange(core::RunTally* tally, core::Change change, const char* kind);
+void countChange(const DeployArgs& args, core::Change change, const char* kind);
+void notePath(const DeployArgs& args, const char* label, const std::string& path);
+
+// The kind of a left-over item as the teardown names it ("instance i-1
+// running in subnet-1", "Elastic IP ...", "role ...").
+const char* leftoverKind(const std::string& item);
+
+// Logs the summary at INFO (console and log file) and, with --summary-json,
+// writes it there too. A file that cannot be written is reported on
+// standard error and in the log; the run's status is left as it is.
+void endOfRunSummary(const core::RunSummary& summary, const std::optional<std::string>& json_path, Logger& log);
+
+}  // namespace qvn::deploy

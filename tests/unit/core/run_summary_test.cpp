@@ -1,0 +1,114 @@
+// The end-of-run summary: counts from several threads, the wording of a
+// real and a dry run, durations, and the JSON form.
+#include "core/run_summary.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <thread>
+#include <vector>
+
+namespace qvn::core {
+namespace {
+
+TEST(RunTally, CountsFromManyThreadsAddUp) {
+  RunTally tally;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 8; ++t)
+    workers.emplace_back([&tally] {
+      for (int i = 0; i < 500; ++i) tally.add(Change::Created, "instance");
+    });
+  for (auto& worker : workers) worker.join();
+  EXPECT_EQ(tally.count(Change::Created, "instance"), 4000);
+  EXPECT_EQ(tally.count(Change::Removed, "instance"), 0);
+}
+
+TEST(RunTally, KeepsKindsInFirstCountedOrderAndTheLastPathPerLabel) {
+  RunTally tally;
+  tally.add(Change::Created, "security group");
+  tally.add(Change::Created, "instance", 2);
+  tally.add(Change::Created, "security group");
+  tally.notePath("key file", "/a.pem");
+  tally.notePath("key file", "/b.pem");
+  tally.notePath("log file", "");
+  const auto counts = tally.counts(Change::Created);
+  ASSERT_EQ(counts.size(), 2u);
+  EXPECT_EQ(counts[0], std::make_pair(std::string("security group"), 2));
+  EXPECT_EQ(counts[1], std::make_pair(std::string("instance"), 2));
+  ASSERT_EQ(tally.paths().size(), 1u);
+  EXPECT_EQ(tally.paths()[0].second, "/b.pem");
+}
+
+TEST(RunSummaryText, DurationsAndPlurals) {
+  EXPECT_EQ(durationText(Seconds(45.9)), "45 s");
+  EXPECT_EQ(durationText(Seconds(135)), "2 min 15 s");
+  EXPECT_EQ(durationText(Seconds(3785)), "1 h 3 min 5 s");
+  EXPECT_EQ(durationText(Seconds(-3)), "0 s");
+  EXPECT_EQ(countText(1, "key pair"), "1 key pair");
+  EXPECT_EQ(countText(3, "entry"), "3 entries");
+  EXPECT_EQ(countText(2, "Elastic IP"), "2 Elastic IPs");
+}
+
+RunSummary deployment(const RunTally& tally, bool dry_run) {
+  RunSummary summary;
+  summary.program = "probe_deploy";
+  summary.dry_run = dry_run;
+  summary.tally = &tally;
+  summary.wall_time = Seconds(75);
+  summary.next_step = "to remove what was made, run";
+  summary.next_command = {"probe_deploy", "--revert", "--test_config", "my config.json"};
+  return summary;
+}
+
+TEST(RunSummaryText, RealRunSaysWhatWasDoneWithPathsAndTheQuotedCommand) {
+  RunTally tally;
+  tally.add(Change::Created, "instance", 2);
+  tally.add(Change::Created, "key pair");
+  tally.add(Change::Adopted, "security group");
+  tally.add(Change::Left, "Elastic IP", 0);
+  tally.notePath("log file", "backups/log/x.log");
+  const std::vector<std::string> expected = {
+      "probe_deploy: created 2 instances, 1 key pair",
+      "probe_deploy: adopted 1 security group",
+      "probe_deploy: ended with status 0 after 1 min 15 s",
+      "probe_deploy: log file: backups/log/x.log",
+      "probe_deploy: to remove what was made, run: probe_deploy --revert --test_config 'my config.json'",
+  };
+  EXPECT_EQ(summaryLines(deployment(tally, false)), expected);
+}
+
+TEST(RunSummaryText, DryRunSaysWould) {
+  RunTally tally;
+  tally.add(Change::Created, "instance", 2);
+  tally.add(Change::Removed, "Elastic IP");
+  const auto lines = summaryLines(deployment(tally, true));
+  EXPECT_EQ(lines[0], "probe_deploy: would create 2 instances");
+  EXPECT_EQ(lines[1], "probe_deploy: would remove 1 Elastic IP");
+  EXPECT_EQ(lines[2], "probe_deploy: dry run ended with status 0 after 1 min 15 s");
+
+  RunTally empty;
+  EXPECT_EQ(summaryLines(deployment(empty, true))[0], "probe_deploy: would change nothing");
+  EXPECT_EQ(summaryLines(deployment(empty, false))[0], "probe_deploy: changed nothing");
+}
+
+TEST(RunSummaryJson, HoldsTheSameFactsAndEscapesText) {
+  RunTally tally;
+  tally.add(Change::Removed, "instance", 3);
+  tally.add(Change::Left, "IAM object");
+  tally.notePath("output configuration", "out \"1\".json");
+  RunSummary summary = deployment(tally, false);
+  summary.exit_status = 1;
+  const nlohmann::json json = nlohmann::json::parse(summaryJson(summary));
+  EXPECT_EQ(json["program"], "probe_deploy");
+  EXPECT_EQ(json["dry_run"], false);
+  EXPECT_EQ(json["exit_status"], 1);
+  EXPECT_EQ(json["wall_time_seconds"], 75);
+  EXPECT_EQ(json["removed"]["instance"], 3);
+  EXPECT_EQ(json["left"]["IAM_object"], 1);
+  EXPECT_TRUE(json["created"].empty());
+  EXPECT_EQ(json["paths"]["output_configuration"], "out \"1\".json");
+  EXPECT_EQ(json["next_command"], "probe_deploy --revert --test_config 'my config.json'");
+}
+
+}  // namespace
+}  // namespace qvn::core
