@@ -94,12 +94,31 @@ class Ec2Service final : public Service {
   void authorize_security_group_ingress(Request& r, ec2::Xml& x);
   void delete_security_group(Request& r, ec2::Xml& x);
   void run_instances(Request& r, ec2::Xml& x);
+  // The steps of RunInstances (ec2_launch.cpp).
+  struct LaunchPlan;
+  bool replay_launch(Request& r, const std::string& token, ec2::Xml& x);
+  LaunchPlan launch_plan(Request& r, const std::string& token);
+  void place_interfaces(ec2::RegionState& st, LaunchPlan& plan);
+  std::string launch_instances(Request& r, const LaunchPlan& plan);
+  void launch_instance(Request& r, const LaunchPlan& plan, const std::string& reservation_id, int index);
   void describe_instances(Request& r, ec2::Xml& x);
   void describe_instance_status(Request& r, ec2::Xml& x);
   void terminate_instances(Request& r, ec2::Xml& x);
 
   // Scenario (ec2_scenario.cpp).
   void load_region(const Json& ec2, ec2::RegionState& st);
+  void load_vpc(const Json& j, const std::string& where, ec2::RegionState& st);
+  void load_subnet(const Json& j, const std::string& where, ec2::RegionState& st);
+  void load_security_group(const Json& j, const std::string& where, ec2::RegionState& st);
+  ec2::NetworkInterface& load_interface(const Json& j, const std::string& where, ec2::RegionState& st);
+  void load_nat_gateway(const Json& j, const std::string& where, ec2::RegionState& st, ec2::TimePoint now);
+  void add_nat_interface(const Json& j, const std::string& where, ec2::RegionState& st, const ec2::Subnet& s,
+                         ec2::NatGateway& n);
+  void load_instance(const Json& j, const std::string& where, ec2::RegionState& st, ec2::TimePoint now);
+  ec2::NetworkInterface& scenario_interface(ec2::RegionState& st, const std::string& id, const std::string& where);
+  void load_route_table(const Json& j, const std::string& where, ec2::RegionState& st);
+  void add_missing_main_route_tables(ec2::RegionState& st);
+  void load_key_pair(const Json& j, const std::string& where, ec2::RegionState& st, ec2::TimePoint now);
 
   static const std::map<std::string, Handler>& handlers();
 
