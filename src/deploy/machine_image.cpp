@@ -16,10 +16,6 @@ namespace {
   throw ProgramExit{1};
 }
 
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& args) {
@@ -46,7 +42,7 @@ std::string getAMI(const aws::SsmClient& ssm_client, const DeployArgs& args) {
   request.Path = "/aws/service/ami-amazon-linux-latest";
   const auto answer = ssm_client.get_parameters_by_path(request, aws::Pages::One);
   for (const auto& parameter : answer.Parameters) {
-    if (!parameter.Name || !parameter.Value || !endsWith(*parameter.Name, args.image)) continue;
+    if (!parameter.Name || !parameter.Value || !parameter.Name->ends_with(args.image)) continue;
     log.info("  " + *parameter.Value);
     return *parameter.Value;
   }

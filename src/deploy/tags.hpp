@@ -9,13 +9,6 @@
 
 namespace qvn::deploy {
 
-// The tool's resource names and Name tags.
-inline constexpr const char* kInstanceName = "quorvane-test-ec2";
-inline constexpr const char* kKeyPairTag = "quorvane-test-ec2-key-pair";
-inline constexpr const char* kEipTag = "quorvane-test-ec2-eip";
-inline constexpr const char* kSshGroupName = "quorvane-test-ec2-sg";
-inline constexpr const char* kPrivateGroupName = "quorvane-test-ec2-private-interface-sg";
-
 // The pieces of a --tag_resource value, split at every ',' (kept untrimmed;
 // "" is one empty piece).
 std::vector<std::string> splitTagResource(const std::string& value);

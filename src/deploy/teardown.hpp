@@ -50,8 +50,4 @@ std::vector<std::string> terminateEc2s(const aws::Ec2Client& ec2_client, const a
 void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
                  const DeployArgs& args, TestConfig& config);
 
-// The same, reading and checking args.test_config itself, with the
-// policy's account taken from --account (partition "aws").
-void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args);
-
 }  // namespace qvn::deploy

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "aws/ec2_network_model.hpp"
+#include "deploy/resource_names.hpp"
 #include "deploy/tags.hpp"
 
 namespace qvn::deploy {
@@ -17,7 +18,7 @@ std::vector<std::string> pairsOf(const aws::TagSpecification& spec) {
 
 TEST(PopulateTags, UserPairsFollowTheNameTagInOptionOrder) {
   aws::RunInstancesRequest data;
-  data.TagSpecifications = {nameTagSpecification("instance", kInstanceName)};
+  data.TagSpecifications = {nameTagSpecification("instance", names::kInstance)};
   populateTags(data, "team,qa,owner,me");
   ASSERT_EQ(data.TagSpecifications.size(), 1u);
   EXPECT_EQ(data.TagSpecifications[0].ResourceType, "instance");
@@ -27,7 +28,7 @@ TEST(PopulateTags, UserPairsFollowTheNameTagInOptionOrder) {
 
 TEST(PopulateTags, ItemsAreTakenAsWrittenEmptyBlankAndRepeatedNameIncluded) {
   aws::CreateKeyPairRequest data;
-  data.TagSpecifications = {nameTagSpecification("key-pair", kKeyPairTag)};
+  data.TagSpecifications = {nameTagSpecification("key-pair", names::kKeyPairTag)};
   populateTags(data, "a,,b,c, k , v ,Name,mine");
   EXPECT_EQ(pairsOf(data.TagSpecifications[0]),
             (std::vector<std::string>{"[Name]=[quorvane-test-ec2-key-pair]", "[a]=[]", "[b]=[c]", "[ k ]=[ v ]",
@@ -35,7 +36,7 @@ TEST(PopulateTags, ItemsAreTakenAsWrittenEmptyBlankAndRepeatedNameIncluded) {
 }
 
 TEST(PopulateTags, OnlyTheFirstSpecificationIsExtended) {
-  std::vector<aws::TagSpecification> specs{nameTagSpecification("elastic-ip", kEipTag),
+  std::vector<aws::TagSpecification> specs{nameTagSpecification("elastic-ip", names::kEipTag),
                                            nameTagSpecification("network-interface", "other")};
   populateTags(specs, "k,v");
   EXPECT_EQ(pairsOf(specs[0]), (std::vector<std::string>{"[Name]=[quorvane-test-ec2-eip]", "[k]=[v]"}));
@@ -43,7 +44,7 @@ TEST(PopulateTags, OnlyTheFirstSpecificationIsExtended) {
 }
 
 TEST(PopulateTags, AKeyWithoutValueOrNoSpecificationIsRefusedWithoutChange) {
-  std::vector<aws::TagSpecification> specs{nameTagSpecification("security-group", kSshGroupName)};
+  std::vector<aws::TagSpecification> specs{nameTagSpecification("security-group", names::kSshGroup)};
   EXPECT_THROW(populateTags(specs, "team,qa,owner"), std::invalid_argument);
   EXPECT_EQ(pairsOf(specs[0]), (std::vector<std::string>{"[Name]=[quorvane-test-ec2-sg]"}));
   std::vector<aws::TagSpecification> none;
