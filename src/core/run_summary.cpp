@@ -25,6 +25,14 @@ int RunTally::count(Change change, const std::string& kind) const {
   return 0;
 }
 
+bool RunTally::empty() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const auto& [change, kinds] : counts_)
+    for (const auto& [kind, n] : kinds)
+      if (n != 0) return false;
+  return true;
+}
+
 std::vector<std::pair<std::string, int>> RunTally::counts(Change change) const {
   std::lock_guard<std::mutex> hold(lock_);
   const auto found = counts_.find(change);

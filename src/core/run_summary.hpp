@@ -29,6 +29,8 @@ class RunTally {
   int count(Change change, const std::string& kind) const;
   // The kinds counted for `change`, in the order they were first counted.
   std::vector<std::pair<std::string, int>> counts(Change change) const;
+  // Nothing was counted at all.
+  bool empty() const;
 
   // The last path noted under `label` wins; an empty path is not noted.
   void notePath(const std::string& label, const std::string& path);

@@ -27,7 +27,10 @@ const char* leftoverKind(const std::string& item) {
 }
 
 void endOfRunSummary(const core::RunSummary& summary, const std::optional<std::string>& json_path, Logger& log) {
-  core::logSummary(summary, log);
+  // A run that failed before it counted anything (bad input, no credentials,
+  // a refused check) ends with its one error line and no summary lines.
+  const bool failed_early = summary.exit_status != 0 && (!summary.tally || summary.tally->empty());
+  if (!failed_early) core::logSummary(summary, log);
   if (!json_path || json_path->empty()) return;
   try {
     writeFile(*json_path, core::summaryJson(summary), WriteRules::document());

@@ -165,7 +165,8 @@ void summarize(const SurveyArgs& args, core::TimePoint started, int status, Logg
   summary.tally = &tally;
   summary.wall_time = core::now() - started;
   summary.exit_status = status;
-  core::logSummary(summary, log);
+  // A run that failed without writing anything ends with its one error line.
+  if (status == 0 || !tally.empty()) core::logSummary(summary, log);
   if (!args.summary_json) return;
   try {
     writeFile(*args.summary_json, core::summaryJson(summary), WriteRules::document());

@@ -39,6 +39,15 @@ TEST(RunTally, KeepsKindsInFirstCountedOrderAndTheLastPathPerLabel) {
   EXPECT_EQ(tally.paths()[0].second, "/b.pem");
 }
 
+TEST(RunTally, IsEmptyUntilSomethingIsCountedPathsAside) {
+  RunTally tally;
+  tally.notePath("log file", "/x.log");
+  tally.add(Change::Left, "instance", 0);
+  EXPECT_TRUE(tally.empty());
+  tally.add(Change::Left, "instance");
+  EXPECT_FALSE(tally.empty());
+}
+
 TEST(RunSummaryText, DurationsAndPlurals) {
   EXPECT_EQ(durationText(Seconds(45.9)), "45 s");
   EXPECT_EQ(durationText(Seconds(135)), "2 min 15 s");
