@@ -29,6 +29,7 @@ void run_waiter(const std::string& name, const WaiterConfig& config,
       throw WaiterError(name, WaiterError::Reason::TerminalFailure, verdict->detail);
     }
     if (n >= max_attempts) throw WaiterError(name, WaiterError::Reason::MaxAttempts, "Max attempts exceeded");
+    if (config.between_polls) config.between_polls();
     core::sleep_for(config.delay);
   }
 }

@@ -14,6 +14,7 @@
 // WaiterError. Transport failures propagate unchanged. The pauses go
 // through qvn::core::sleep_for.
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "aws/ec2.hpp"
@@ -36,6 +37,9 @@ class WaiterError : public AwsError {
 struct WaiterConfig {
   std::chrono::duration<double> delay = std::chrono::seconds(15);
   int max_attempts = 40;
+  // Called after each poll that decided nothing, before the pause (progress
+  // lines of a long wait); may be empty.
+  std::function<void()> between_polls;
 };
 
 void wait_instance_status_ok(const Ec2Client& ec2, const DescribeInstanceStatusRequest& request,

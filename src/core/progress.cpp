@@ -75,6 +75,24 @@ int Progress::done() const {
   return done_;
 }
 
+Awaited::Awaited(Progress* progress, int count) : progress_(progress), count_(count) {
+  if (progress_) progress_->begin(count_);
+}
+
+Awaited::~Awaited() {
+  if (progress_ && !ended_) progress_->end(false, count_);
+}
+
+void Awaited::tick() const {
+  if (progress_) progress_->tick();
+}
+
+void Awaited::reached() {
+  if (!progress_ || ended_) return;
+  progress_->end(true, count_);
+  ended_ = true;
+}
+
 RepeatProgress::RepeatProgress(Logger& log, std::string unit, Seconds interval, Seconds quiet)
     : log_(log), unit_(std::move(unit)), quiet_(quiet), schedule_(interval) {}
 

@@ -82,6 +82,25 @@ class Progress {
   int given_up_ = 0;
 };
 
+// One thing waited for in a Progress (which may be null: then nothing is
+// told), for the length of a scope: it counts as given up unless reached()
+// was called, so an exception or an interruption is never counted as done.
+class Awaited {
+ public:
+  explicit Awaited(Progress* progress, int count = 1);
+  ~Awaited();
+  Awaited(const Awaited&) = delete;
+  Awaited& operator=(const Awaited&) = delete;
+
+  void tick() const;
+  void reached();
+
+ private:
+  Progress* progress_;
+  int count_;
+  bool ended_ = false;
+};
+
 // A run of repeated events (retries of calls, attempts that found no
 // answer): counted from the first one; when none came for `quiet`, the next
 // one starts a new run from zero.

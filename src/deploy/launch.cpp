@@ -85,20 +85,23 @@ bool concernsInstanceProfile(const aws::ServiceError& error) {
 // The instance_status_ok wait with the SDK's timing, polled one attempt at
 // a time so that an interruption ends it between two polls. False when
 // interrupted; a waiter that gives up is thrown as it is.
-bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insId) {
+bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insId, core::Progress* progress) {
   aws::DescribeInstanceStatusRequest wait;
   wait.InstanceIds = {insId};
   const aws::WaiterConfig timing;
   aws::WaiterConfig onePoll = timing;
   onePoll.max_attempts = 1;
+  core::Awaited awaited(progress);
   for (int attempt = 1;; ++attempt) {
     if (core::interrupted()) return false;
     try {
       aws::wait_instance_status_ok(ec2_client, wait, onePoll);
+      awaited.reached();
       return true;
     } catch (const aws::WaiterError& notYet) {
       if (notYet.reason() != aws::WaiterError::Reason::MaxAttempts || attempt >= timing.max_attempts) throw;
     }
+    awaited.tick();
     core::sleep_for(timing.delay);
   }
 }
@@ -108,7 +111,8 @@ bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insI
 // status checks pass. False when the worker has to end: the instance is
 // stopped or stopping (not running, nothing to record), or the run was
 // interrupted.
-bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, bool adopted) {
+bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, bool adopted,
+                 core::Progress* progress) {
   if (adopted) {
     const std::string state = stateOf(describeInstance(ec2_client, insId));
     if (state != "pending" && state != "running") {
@@ -116,10 +120,14 @@ bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, boo
       return false;
     }
   }
-  return waitUntilStatusOk(ec2_client, insId);
+  return waitUntilStatusOk(ec2_client, insId, progress);
 }
 
 }  // namespace
+
+std::unique_ptr<core::Progress> statusCheckProgress() {
+  return std::make_unique<core::Progress>(packageLogger(), "waiting for status checks", "instances ok");
+}
 
 aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile) {
   const DeployArgs& args = *launch.args;
@@ -200,7 +208,7 @@ void createEc2(const Ec2Launch& launch) {
     if (!insId) return;
   }
   countChange(*launch.args, adopted ? core::Change::Adopted : core::Change::Created, kinds::kInstance);
-  if (!readyForUse(ec2_client, *insId, adopted)) return;
+  if (!readyForUse(ec2_client, *insId, adopted, launch.status_checks)) return;
 
   aws::DescribeInstanceStatusRequest status;
   status.InstanceIds = {*insId};

@@ -10,12 +10,14 @@
 // expected failures are logged and end the worker, the others are thrown to
 // the worker's boundary (see orchestration).
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "aws/ec2.hpp"
 #include "aws/iam.hpp"
+#include "core/progress.hpp"
 #include "deploy/deploy_args.hpp"
 #include "deploy/vpc_lookups.hpp"
 #include "lib/test_config.hpp"
@@ -51,7 +53,13 @@ struct Ec2Launch {
   std::optional<std::string> sg_id_private_inf;
   std::optional<std::string> instance_profile;
   std::optional<std::string> key_name;
+  // The status-check wait that every launch of the run shares (progress
+  // lines); none: the wait is not told.
+  core::Progress* status_checks = nullptr;
 };
+
+// The shared progress of the status-check waits of a deployment.
+std::unique_ptr<core::Progress> statusCheckProgress();
 
 // The RunInstances request of a launch (no request is sent).
 aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile);

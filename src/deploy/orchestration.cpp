@@ -1,5 +1,6 @@
 #include "deploy/orchestration.hpp"
 
+#include <memory>
 #include <vector>
 
 #include "core/interrupt.hpp"
@@ -93,12 +94,15 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
   // Every launch is prepared before the first worker starts.
   std::vector<ConfigEntry> entries = test_config.entries();
   std::vector<Ec2Launch> launches;
+  const std::unique_ptr<core::Progress> status_checks = statusCheckProgress();
   for (ConfigEntry& x : entries) {
     if (!isDeployedEntry(x)) {
       log.error("  **Error** Skip " + x.string("nat_gw_id") + " -- private_subnet_id not defined");
       continue;
     }
-    if (shared) launches.push_back(launchOf(x, ec2_client, iam_client, ami, args, *shared));
+    if (!shared) continue;
+    launches.push_back(launchOf(x, ec2_client, iam_client, ami, args, *shared));
+    launches.back().status_checks = status_checks.get();
   }
   std::vector<WorkerTask> tasks;
   tasks.reserve(launches.size());

@@ -32,11 +32,26 @@ void append(Leftovers& to, const Leftovers& more) { to.insert(to.end(), more.beg
 // failure is named with its subnet and logged at ERROR (worker_fanout).
 void deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
                 const std::vector<std::string>& subnets, const DeployArgs& args) {
+  core::Progress terminations(packageLogger(), "waiting for terminations", "instances terminated");
   std::vector<WorkerTask> tasks;
   tasks.reserve(subnets.size());
   for (const std::string& subnet : subnets)
-    tasks.push_back({"teardown of " + subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args); }});
+    tasks.push_back({"teardown of " + subnet,
+                     [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &terminations); }});
   runWorkers(tasks);
+}
+
+// EC2's instance_terminated wait for `ids`, counted in `progress` (may be
+// null) and told between its polls.
+void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids,
+                    core::Progress* progress) {
+  core::Awaited awaited(progress, static_cast<int>(ids.size()));
+  aws::DescribeInstancesRequest wait;
+  wait.InstanceIds = ids;
+  aws::WaiterConfig timing;
+  timing.between_polls = [&awaited] { awaited.tick(); };
+  aws::wait_instance_terminated(ec2_client, wait, timing);
+  awaited.reached();
 }
 
 // Waits, with EC2's instance_terminated waiter, for the instances that are
@@ -52,9 +67,8 @@ bool waitForShuttingDown(const aws::Ec2Client& ec2_client, const std::vector<Too
   Logger& log = packageLogger();
   log.info("- Wait until " + listed + " terminated");
   try {
-    aws::DescribeInstancesRequest wait;
-    wait.InstanceIds = ids;
-    aws::wait_instance_terminated(ec2_client, wait);
+    core::Progress shutting_down(log, "waiting for instances shutting down", "instances terminated");
+    waitTerminated(ec2_client, ids, &shutting_down);
     return true;
   } catch (const std::exception& failure) {
     log.error("  **Error** " + failureText(failure));
@@ -109,7 +123,7 @@ Leftovers instancesLeft(const aws::Ec2Client& ec2_client, const std::string& vpc
 }  // namespace
 
 void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const std::string& subnet_id,
-               const DeployArgs& args) {
+               const DeployArgs& args, core::Progress* terminations) {
   (void)iam_client;
   Logger& log = packageLogger();
   log.info(std::string("- Delete ") + names::kInstance + " in " + subnet_id);
@@ -131,9 +145,7 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
     aws::TerminateInstancesRequest terminate;
     terminate.InstanceIds = {*ins_id};
     ec2_client.terminate_instances(terminate);
-    aws::DescribeInstancesRequest wait;
-    wait.InstanceIds = {*ins_id};
-    aws::wait_instance_terminated(ec2_client, wait);
+    waitTerminated(ec2_client, {*ins_id}, terminations);
   }
   countChange(args, core::Change::Removed, kinds::kInstance);
 

@@ -20,6 +20,7 @@
 #include "aws/ec2.hpp"
 #include "aws/iam.hpp"
 #include "aws/sts.hpp"
+#include "core/progress.hpp"
 #include "deploy/deploy_args.hpp"
 #include "lib/test_config.hpp"
 
@@ -29,9 +30,11 @@ namespace qvn::deploy {
 // entry's gw_subnet_id) and the Elastic IP behind its public address.
 // Instances already shutting down or terminated are left to the VPC-wide
 // wait of terminateEc2s. `iam_client` is accepted and not used. Runs in a
-// worker thread: failures are thrown to the worker's boundary.
+// worker thread: failures are thrown to the worker's boundary. The wait for
+// the termination is counted in `terminations`, shared by every worker of
+// the teardown (progress lines), when one is given.
 void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const std::string& subnet_id,
-               const DeployArgs& args);
+               const DeployArgs& args, core::Progress* terminations = nullptr);
 
 // The EC2 side of the teardown of `config` (already checked, see
 // config_check.hpp): the workers, the wait, the free addresses and the

@@ -99,9 +99,12 @@ TEST_F(Waiters, TerminatedWaitsUntilEveryInstanceIsTerminated) {
   sender->answer(instances_body({"terminated", "shutting-down"}));
   sender->answer(instances_body({}));  // nothing listed: keep waiting
   sender->answer(instances_body({"terminated", "terminated"}));
-  wait_instance_terminated(ec2, {.InstanceIds = {"i-1"}}, {.delay = std::chrono::seconds(2), .max_attempts = 5});
+  // The hook runs after each undecided poll, before its pause (marked -1).
+  wait_instance_terminated(ec2, {.InstanceIds = {"i-1"}},
+                           {.delay = std::chrono::seconds(2), .max_attempts = 5,
+                            .between_polls = [this] { sleeps.push_back(-1); }});
   EXPECT_EQ(sender->sent.size(), 4u);
-  EXPECT_EQ(sleeps, (std::vector<double>{2, 2, 2}));
+  EXPECT_EQ(sleeps, (std::vector<double>{-1, 2, -1, 2, -1, 2}));
 }
 
 TEST_F(Waiters, TerminatedFailsOnPendingOrStopping) {

@@ -78,6 +78,27 @@ TEST_F(ProgressTest, CountsWhatArrivedAndWhatWasGivenUpAndStopsWhenNothingIsAwai
   EXPECT_TRUE(lines().empty()) << "every one has ended: nothing is waited for";
 }
 
+TEST_F(ProgressTest, AnAwaitedThingLeftWithoutReachingCountsAsGivenUp) {
+  Progress checks(*log_, "waiting for status checks", "instances ok");
+  {
+    Awaited first(&checks);
+    Awaited second(&checks);
+    first.reached();
+    first.reached();  // counted once
+    try {
+      Awaited third(&checks);
+      throw std::runtime_error("the waiter failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(checks.line(), "waiting for status checks: 1 of 3 instances ok, 1 given up (0 s)");
+  }
+  EXPECT_EQ(checks.line(), "waiting for status checks: 1 of 3 instances ok, 2 given up (0 s)");
+  Awaited untold(nullptr);  // no progress: nothing to count
+  untold.tick();
+  untold.reached();
+  EXPECT_TRUE(lines().empty());
+}
+
 TEST_F(ProgressTest, AProgressNeverBegunTellsNothing) {
   Progress checks(*log_, "waiting for status checks", "instances ok");
   advance(100);

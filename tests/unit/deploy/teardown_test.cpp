@@ -97,6 +97,29 @@ TEST_F(TeardownRequests, AnInstanceIsTerminatedAndWaitedForBeforeItsAddressIsRel
   EXPECT_TRUE(iam_sender->sent.empty());
 }
 
+TEST_F(TeardownRequests, ALongTerminationIsToldInTheSharedProgressBetweenPolls) {
+  auto clock = std::chrono::system_clock::time_point(std::chrono::hours(1000));
+  core::set_time_scale(1);
+  core::set_clock([&] { return clock; });
+  core::set_sleep_function([&](core::Seconds s) { clock += std::chrono::duration_cast<std::chrono::milliseconds>(s); });
+  sender->answer(instanceWithAddress("i-1", ""));
+  sender->answer("<TerminateInstancesResponse><instancesSet/></TerminateInstancesResponse>");
+  sender->answer(instanceState("shutting-down"));
+  sender->answer(instanceState("shutting-down"));
+  sender->answer(instanceState("terminated"));
+  core::Progress terminations(*getLogger("quorvane_testlibs"), "waiting for terminations", "instances terminated");
+  terminations.begin();  // another worker's instance, still on its way out
+
+  deleteEc2(ec2, iam, "subnet-gw", args, &terminations);
+
+  core::set_clock({});
+  core::set_time_scale(-1);
+  EXPECT_TRUE(logged("waiting for terminations: 0 of 2 instances terminated (15 s)"));
+  EXPECT_FALSE(logged("waiting for terminations: 0 of 2 instances terminated (0 s)")) << "nothing before 15 s";
+  EXPECT_EQ(terminations.total(), 2);
+  EXPECT_EQ(terminations.done(), 1);
+}
+
 TEST_F(TeardownRequests, ADryRunOnlyLooksAndLogs) {
   args.dry_run = true;
   sender->answer(instanceWithAddress("i-1", "203.0.113.7"));
