@@ -9,7 +9,7 @@ include(CMakePackageConfigHelpers)
 set(QVN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvane_testlibs)
 set(QVN_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Libraries, exported as quorvane_testlibs::core, ::aws, ::lib, ...
+# Libraries, exported as quorvane_testlibs::core, ::http, ::aws, ::lib, ...
 get_property(layers GLOBAL PROPERTY QVN_LAYERS)
 set(exported)
 foreach(layer IN LISTS layers)
@@ -50,7 +50,7 @@ file(RELATIVE_PATH QVN_PC_TO_PREFIX /prefix/${QVN_PKGCONFIG_DIR} /prefix)
 configure_file(cmake/quorvane_testlibs.pc.in ${CMAKE_BINARY_DIR}/quorvane_testlibs.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/quorvane_testlibs.pc DESTINATION ${QVN_PKGCONFIG_DIR})
 
-foreach(folder core aws lib deploy survey)
+foreach(folder core http aws lib deploy survey)
   install(DIRECTORY src/${folder}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane/${folder}
           FILES_MATCHING PATTERN "*.hpp")
 endforeach()

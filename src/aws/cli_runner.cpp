@@ -3,8 +3,8 @@
 #include <optional>
 #include <ostream>
 
-#include "aws/ec2_json.hpp"
 #include "aws/debug_hook.hpp"
+#include "aws/ec2_json.hpp"
 #include "aws/errors.hpp"
 #include "aws/iam_json.hpp"
 #include "aws/s3_json.hpp"
@@ -144,7 +144,7 @@ int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::os
       session_options.transport = environment.transport;
       if (options.debug) {
         session_options.transport = std::make_shared<WireLogTransport>(
-            session_options.transport ? session_options.transport : default_http_transport(), err);
+            session_options.transport ? session_options.transport : http::default_http_transport(), err);
         set_debug_hook([&err](const std::string& line) { err << "qvn-aws: " << line << "\n"; });
         hook_reset.active = true;
       }

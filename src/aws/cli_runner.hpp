@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "aws/http_transport.hpp"
 #include "aws/service_client.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn::aws {
 
@@ -25,7 +25,7 @@ struct CliEnvironment {
   // built from --profile and --region with the usual credential chain.
   std::function<std::shared_ptr<OperationSender>(const ServiceId&)> make_sender;
   // The HTTP transport of that session; null: the process-wide one.
-  std::shared_ptr<HttpTransport> transport;
+  std::shared_ptr<http::HttpTransport> transport;
 };
 
 int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,

@@ -9,7 +9,7 @@
 
 #include "aws/config_files.hpp"
 #include "aws/credentials.hpp"
-#include "aws/http_transport.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn::aws {
 

@@ -35,7 +35,7 @@ Credentials from_sts(const std::optional<sts::Credentials>& answer, const std::s
 // What the chain needs of the session it belongs to.
 struct Context {
   SharedConfig config;
-  std::shared_ptr<HttpTransport> transport;
+  std::shared_ptr<http::HttpTransport> transport;
   std::optional<std::string> region;
   std::string sso_portal_endpoint;
   ImdsSettings imds;

@@ -162,4 +162,12 @@ ServiceErrorInfo parse_error_response(Protocol protocol, long status, const Head
   return info;
 }
 
+http::HttpResponse send_http(http::HttpTransport& transport, const http::HttpRequest& request) {
+  try {
+    return transport.send(request);
+  } catch (const http::TransportError& error) {
+    throw TransportError(error);
+  }
+}
+
 }  // namespace qvn::aws

@@ -3,7 +3,7 @@
 //
 // ServiceError: AWS answered and refused (an HTTP status of 300 or more with
 // an error document). TransportError: no answer could be had (DNS, connect,
-// TLS, time limit). CredentialsError: no usable credentials, or a profile
+// TLS, time limit; the HTTP layer's failure, carried as an AwsError). CredentialsError: no usable credentials, or a profile
 // that does not exist or cannot be used. ConfigError: a setting the client
 // cannot work with (no region, a bad endpoint URL, ...). The other kinds of
 // AwsError live beside what raises them: ResponseParseError (xml.hpp, an
@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "aws/service_client.hpp"
+#include "http/http_transport.hpp"
+#include "http/transport_error.hpp"
 
 namespace qvn::aws {
 
@@ -55,11 +57,15 @@ class ServiceError : public AwsError {
   std::string operation_;
 };
 
+// The HTTP layer's failure as the client reports it: every request the
+// client sends goes through send_http, which rethrows an
+// http::TransportError as this one.
 class TransportError : public AwsError {
  public:
   // Local: a file to upload or download could not be read or written.
-  enum class Kind { Connect, Timeout, Tls, Local, Other };
+  using Kind = http::TransportError::Kind;
   TransportError(Kind kind, const std::string& what) : AwsError(what), kind_(kind) {}
+  explicit TransportError(const http::TransportError& cause) : AwsError(cause.what()), kind_(cause.kind()) {}
   Kind kind() const { return kind_; }
   bool is_timeout() const { return kind_ == Kind::Timeout; }
 
@@ -81,6 +87,10 @@ class ConfigError : public AwsError {
 // protocol writes it. Never throws; unknown shapes fall back to the status.
 ServiceErrorInfo parse_error_response(Protocol protocol, long status, const HeaderList& headers,
                                       const std::string& body);
+
+// Sends one request over `transport`; a failure to get an answer is thrown
+// as aws::TransportError.
+http::HttpResponse send_http(http::HttpTransport& transport, const http::HttpRequest& request);
 
 // The text of a common HTTP status ("Service Unavailable"); empty if unknown.
 std::string http_reason_phrase(long status);

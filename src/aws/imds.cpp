@@ -48,23 +48,23 @@ ImdsSettings ImdsSettings::from_environment(const ConfigSection* profile) {
   return settings;
 }
 
-ImdsClient::ImdsClient(std::shared_ptr<HttpTransport> transport, ImdsSettings settings)
-    : transport_(transport ? std::move(transport) : default_http_transport()), settings_(std::move(settings)) {}
+ImdsClient::ImdsClient(std::shared_ptr<http::HttpTransport> transport, ImdsSettings settings)
+    : transport_(transport ? std::move(transport) : http::default_http_transport()), settings_(std::move(settings)) {}
 
 std::optional<std::string> ImdsClient::token(bool renew) {
   std::lock_guard lock(mutex_);
   auto now = std::chrono::steady_clock::now();
   if (!renew && token_ && now < token_expiry_) return token_;
   if (!renew && token_unsupported_) return std::nullopt;
-  HttpRequest request;
+  http::HttpRequest request;
   request.method = "PUT";
   request.url = settings_.endpoint + "/latest/api/token";
   request.headers = {{"x-aws-ec2-metadata-token-ttl-seconds", std::to_string(kTokenTtlSeconds)}};
   request.connect_timeout = settings_.timeout;
   request.read_timeout = settings_.timeout;
-  HttpResponse response;
+  http::HttpResponse response;
   try {
-    response = transport_->send(request);
+    response = send_http(*transport_, request);
   } catch (const TransportError&) {
     // A hop limit of 1 seen from a container makes the PUT time out: fall
     // back to requests without a token.
@@ -88,20 +88,20 @@ std::optional<std::string> ImdsClient::token(bool renew) {
                            std::to_string(response.status) + ")");
 }
 
-HttpResponse ImdsClient::get_once(const std::string& path, const std::optional<std::string>& token) {
-  HttpRequest request;
+http::HttpResponse ImdsClient::get_once(const std::string& path, const std::optional<std::string>& token) {
+  http::HttpRequest request;
   request.method = "GET";
   request.url = settings_.endpoint + path;
   if (token) request.headers = {{"x-aws-ec2-metadata-token", *token}};
   request.connect_timeout = settings_.timeout;
   request.read_timeout = settings_.timeout;
-  return transport_->send(request);
+  return send_http(*transport_, request);
 }
 
-HttpResponse ImdsClient::get(const std::string& path) {
+http::HttpResponse ImdsClient::get(const std::string& path) {
   if (settings_.disabled)
     throw ConfigError("the instance metadata service is disabled (AWS_EC2_METADATA_DISABLED)");
-  HttpResponse response;
+  http::HttpResponse response;
   for (int attempt = 1; attempt <= settings_.attempts; ++attempt) {
     auto current = token(false);
     response = get_once(path, current);
@@ -114,7 +114,7 @@ HttpResponse ImdsClient::get(const std::string& path) {
   return response;
 }
 
-HttpResponse fetch_imds_document(const std::string& path, std::shared_ptr<HttpTransport> transport) {
+http::HttpResponse fetch_imds_document(const std::string& path, std::shared_ptr<http::HttpTransport> transport) {
   ImdsClient client(std::move(transport), ImdsSettings::from_environment());
   return client.get(path);
 }

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "aws/config_files.hpp"
-#include "aws/http_transport.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn::aws {
 
@@ -33,21 +33,21 @@ struct ImdsSettings {
 
 class ImdsClient {
  public:
-  ImdsClient(std::shared_ptr<HttpTransport> transport, ImdsSettings settings);
+  ImdsClient(std::shared_ptr<http::HttpTransport> transport, ImdsSettings settings);
 
   // GET of a metadata path ("/latest/dynamic/instance-identity/document").
   // Returns the last answer, whatever its status; retries (up to the
   // attempts) on a non-200 answer or an empty body. Throws ConfigError when
   // the service is disabled and TransportError when it cannot be reached.
-  HttpResponse get(const std::string& path);
+  http::HttpResponse get(const std::string& path);
 
   const ImdsSettings& settings() const { return settings_; }
 
  private:
   std::optional<std::string> token(bool renew);
-  HttpResponse get_once(const std::string& path, const std::optional<std::string>& token);
+  http::HttpResponse get_once(const std::string& path, const std::optional<std::string>& token);
 
-  std::shared_ptr<HttpTransport> transport_;
+  std::shared_ptr<http::HttpTransport> transport_;
   ImdsSettings settings_;
   std::mutex mutex_;
   std::optional<std::string> token_;
@@ -57,7 +57,7 @@ class ImdsClient {
 
 // One metadata document (for example the instance identity document) through
 // the IMDSv2 flow, with the environment's settings. See ImdsClient::get.
-HttpResponse fetch_imds_document(const std::string& path,
-                                 std::shared_ptr<HttpTransport> transport = nullptr);
+http::HttpResponse fetch_imds_document(const std::string& path,
+                                 std::shared_ptr<http::HttpTransport> transport = nullptr);
 
 }  // namespace qvn::aws

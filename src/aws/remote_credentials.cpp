@@ -60,8 +60,8 @@ bool allowed_full_uri(const std::string& uri) {
   return std::regex_match(uri, https) || std::regex_match(uri, local);
 }
 
-Credentials fetch_container(std::shared_ptr<HttpTransport> transport, const std::string& url) {
-  HttpRequest request;
+Credentials fetch_container(std::shared_ptr<http::HttpTransport> transport, const std::string& url) {
+  http::HttpRequest request;
   request.url = url;
   request.headers = {{"Accept", "application/json"}};
   if (auto token_file = env("AWS_CONTAINER_AUTHORIZATION_TOKEN_FILE")) {
@@ -75,7 +75,7 @@ Credentials fetch_container(std::shared_ptr<HttpTransport> transport, const std:
   for (int attempt = 1; attempt <= 3; ++attempt) {
     if (attempt > 1) core::sleep_for(core::Seconds(1));
     try {
-      HttpResponse response = transport->send(request);
+      http::HttpResponse response = send_http(*transport, request);
       if (response.status == 200) return credentials_from_json(response.body, "container credentials endpoint");
       failure = "HTTP " + std::to_string(response.status);
     } catch (const TransportError& error) {
@@ -99,7 +99,7 @@ std::string sha1_hex(const std::string& text) {
   return out;
 }
 
-std::shared_ptr<CredentialsProvider> container_credentials_provider(std::shared_ptr<HttpTransport> transport) {
+std::shared_ptr<CredentialsProvider> container_credentials_provider(std::shared_ptr<http::HttpTransport> transport) {
   std::string url;
   if (auto relative = env("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI")) {
     url = kContainerHost + *relative;
@@ -114,18 +114,18 @@ std::shared_ptr<CredentialsProvider> container_credentials_provider(std::shared_
   return std::make_shared<RefreshingCredentialsProvider>([transport, url] { return fetch_container(transport, url); });
 }
 
-std::shared_ptr<CredentialsProvider> instance_role_provider(std::shared_ptr<HttpTransport> transport,
+std::shared_ptr<CredentialsProvider> instance_role_provider(std::shared_ptr<http::HttpTransport> transport,
                                                             ImdsSettings settings) {
   if (settings.disabled) return nullptr;
   auto client = std::make_shared<ImdsClient>(transport, settings);
   const std::string base = "/latest/meta-data/iam/security-credentials/";
   auto fetch = [client, base] {
-    HttpResponse role = client->get(base);
+    http::HttpResponse role = client->get(base);
     std::string name = trim(role.body);
     if (role.status != 200 || name.empty())
       throw CredentialsError("the instance metadata service has no role (HTTP " + std::to_string(role.status) + ")");
     name = name.substr(0, name.find('\n'));
-    HttpResponse answer = client->get(base + name);
+    http::HttpResponse answer = client->get(base + name);
     if (answer.status != 200)
       throw CredentialsError("the instance metadata service refused the role's credentials (HTTP " +
                              std::to_string(answer.status) + ")");
@@ -151,7 +151,7 @@ std::shared_ptr<CredentialsProvider> instance_role_provider(std::shared_ptr<Http
 std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig& config,
                                                               const ConfigSection& profile,
                                                               const std::string& profile_name,
-                                                              std::shared_ptr<HttpTransport> transport,
+                                                              std::shared_ptr<http::HttpTransport> transport,
                                                               const std::string& portal_endpoint) {
   auto session_name = profile.get("sso_session");
   auto account = profile.get("sso_account_id");
@@ -191,10 +191,10 @@ std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig
       auto expires = json_timestamp(token["expiresAt"]);
       if (expires && *expires <= core::now()) throw CredentialsError(where + " has expired: log in to SSO again");
     }
-    HttpRequest request;
+    http::HttpRequest request;
     request.url = url;
     request.headers = {{"x-amz-sso_bearer_token", token["accessToken"].get<std::string>()}};
-    HttpResponse response = transport->send(request);
+    http::HttpResponse response = send_http(*transport, request);
     if (response.status != 200) {
       ServiceErrorInfo info = parse_error_response(Protocol::Json, response.status, response.headers, response.body);
       throw ServiceError(info, "sso", "GetRoleCredentials");

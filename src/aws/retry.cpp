@@ -181,4 +181,45 @@ double ClientRateLimiter::measured_rate() const {
   return measured_;
 }
 
+RequestRateLimiter::RequestRateLimiter(RateCeiling ceiling, Clock clock)
+    : ceiling_(ceiling), clock_(std::move(clock)), tokens_(std::max(ceiling.capacity, 1.0)) {
+  if (!clock_) clock_ = scaled_steady_seconds;
+  ceiling_.capacity = std::max(ceiling_.capacity, 1.0);
+  ceiling_.refill_per_second = std::max(ceiling_.refill_per_second, 0.01);
+}
+
+double RequestRateLimiter::acquire() {
+  double wait = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const double timestamp = clock_();
+    if (last_) tokens_ = std::min(ceiling_.capacity, tokens_ + (timestamp - *last_) * ceiling_.refill_per_second);
+    last_ = timestamp;
+    // Taken on credit: the debt is this caller's place in the queue.
+    tokens_ -= 1;
+    if (tokens_ < 0) wait = -tokens_ / ceiling_.refill_per_second;
+  }
+  if (wait > 0) core::sleep_for(core::Seconds(wait));
+  return wait;
+}
+
+bool is_non_mutating_operation(const std::string& operation) {
+  for (const char* prefix : {"Describe", "Get", "List", "Search"})
+    if (operation.starts_with(prefix)) return true;
+  return false;
+}
+
+ClientRateLimiter& RetryState::operation_limiter(const std::string& operation) {
+  std::lock_guard lock(mutex_);
+  auto& limiter = operation_limiters_[operation];
+  if (!limiter) limiter = std::make_unique<ClientRateLimiter>();
+  return *limiter;
+}
+
+RequestRateLimiter& RetryState::read_ceiling(const RateCeiling& ceiling) {
+  std::lock_guard lock(mutex_);
+  if (!read_ceiling_) read_ceiling_ = std::make_unique<RequestRateLimiter>(ceiling);
+  return *read_ceiling_;
+}
+
 }  // namespace qvn::aws

@@ -7,6 +7,7 @@
 // shares between every client of the same service and region, so that all
 // worker threads of a run draw from one budget and one send rate.
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -95,9 +96,55 @@ class ClientRateLimiter {
   double last_fail_ = 0;
 };
 
-struct RetryState {
+// A ceiling on the rate of a group of requests, below the service's own
+// bucket: `capacity` requests at once, then `refill_per_second`.
+struct RateCeiling {
+  double capacity = 100;
+  double refill_per_second = 20;
+};
+
+// The token bucket of a RateCeiling, full at the start. Every request takes
+// a token, and one that finds none reserves the next and waits for it
+// (through qvn::core::sleep_for), so callers go out in the order they came.
+class RequestRateLimiter {
+ public:
+  using Clock = ClientRateLimiter::Clock;
+  explicit RequestRateLimiter(RateCeiling ceiling, Clock clock = {});
+
+  // Takes a token, waiting until it is there; returns the seconds waited
+  // on the limiter's clock.
+  double acquire();
+  const RateCeiling& ceiling() const { return ceiling_; }
+
+ private:
+  RateCeiling ceiling_;
+  Clock clock_;
+  std::mutex mutex_;
+  double tokens_;
+  std::optional<double> last_;
+};
+
+// Whether an operation only reads (Describe*, Get*, List*, Search*): EC2
+// counts these in one bucket of their own.
+bool is_non_mutating_operation(const std::string& operation);
+
+// What the clients of one service and region in a session share.
+class RetryState {
+ public:
   RetryQuota quota;
-  ClientRateLimiter limiter;
+  ClientRateLimiter limiter;  // the client's send rate in adaptive mode
+
+  // The send rate of an operation sent in adaptive mode on its own (created
+  // on first use), so that its throttling slows no other operation.
+  ClientRateLimiter& operation_limiter(const std::string& operation);
+  // The ceiling on the non-mutating requests, made by the first client that
+  // asks for one; later clients share it whatever they ask.
+  RequestRateLimiter& read_ceiling(const RateCeiling& ceiling);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::unique_ptr<ClientRateLimiter>> operation_limiters_;
+  std::unique_ptr<RequestRateLimiter> read_ceiling_;
 };
 
 }  // namespace qvn::aws

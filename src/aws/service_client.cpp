@@ -32,7 +32,7 @@ std::string lower(std::string text) {
 }
 
 bool has_header(const HeaderList& headers, const std::string& name) {
-  return !find_header(headers, name).empty();
+  return !http::find_header(headers, name).empty();
 }
 
 std::string sha256_file_hex(const std::string& path) {
@@ -93,7 +93,7 @@ bool is_region_redirect(const ServiceErrorInfo& info) {
 
 }  // namespace
 
-std::string OperationResponse::header(const std::string& name) const { return find_header(headers, name); }
+std::string OperationResponse::header(const std::string& name) const { return http::find_header(headers, name); }
 
 struct ServiceClient::Impl {
   std::shared_ptr<Session> session;
@@ -138,7 +138,7 @@ struct ServiceClient::Impl {
   }
 
   // Builds the wire request of one attempt (signed unless unsigned_requests).
-  HttpRequest prepare(const OperationRequest& request, const std::string& body,
+  http::HttpRequest prepare(const OperationRequest& request, const std::string& body,
                       const std::string& payload_hash, const Endpoint& target,
                       const std::string& invocation_id, int attempt) {
     UrlParts url = split_url(target.url);
@@ -163,7 +163,7 @@ struct ServiceClient::Impl {
     for (const auto& [name, value] : request.query)
       query += (query.empty() ? "" : "&") + sigv4::uri_encode(name, false) + "=" + sigv4::uri_encode(value, false);
 
-    HttpRequest wire;
+    http::HttpRequest wire;
     wire.method = request.method;
     wire.url = url.scheme + "://" + url.authority + path + (query.empty() ? "" : "?" + query);
     wire.body = body;
@@ -208,7 +208,7 @@ struct ServiceClient::Impl {
 
   std::string payload_hash_of(const OperationRequest& request, const std::string& body) const {
     if (service.protocol != Protocol::RestXml) return sigv4::sha256_hex(body);
-    std::string given = find_header(request.headers, "X-Amz-Content-SHA256");
+    std::string given = http::find_header(request.headers, "X-Amz-Content-SHA256");
     if (!given.empty()) return given;
     bool https = split_url(endpoint.url).scheme == "https";
     bool checksummed = has_header(request.headers, "Content-MD5");
@@ -235,25 +235,40 @@ struct ServiceClient::Impl {
     bool redirected = false;
   };
 
-  bool adaptive() const { return retry.mode == RetryMode::Adaptive; }
+  // The send rate an operation waits for: its own when it is sent in
+  // adaptive mode by itself, the client's in adaptive mode, none otherwise.
+  ClientRateLimiter* send_rate_of(const std::string& operation) const {
+    if (options.adaptive_operations.contains(operation)) return &retry_state->operation_limiter(operation);
+    return retry.mode == RetryMode::Adaptive ? &retry_state->limiter : nullptr;
+  }
+
+  RequestRateLimiter* ceiling_of(const std::string& operation) const {
+    if (!options.read_rate_ceiling || !is_non_mutating_operation(operation)) return nullptr;
+    return &retry_state->read_ceiling(*options.read_rate_ceiling);
+  }
 
   OperationResponse send(const OperationRequest& request) {
     Call call{request, body_of(request), "", make_uuid()};
     call.payload_hash = payload_hash_of(request, call.body);
+    ClientRateLimiter* send_rate = send_rate_of(request.operation);
+    RequestRateLimiter* ceiling = ceiling_of(request.operation);
     for (;; ++call.attempt) {
       const Endpoint target = endpoint_for(request.bucket);
-      const HttpRequest wire = prepare(request, call.body, call.payload_hash, target, call.invocation_id, call.attempt);
-      if (adaptive()) retry_state->limiter.before_send();
-      std::optional<HttpResponse> response = send_attempt(call, wire);
+      if (send_rate) send_rate->before_send();
+      if (ceiling) ceiling->acquire();
+      // Signed after the waits, so that a long wait never sends a stale date.
+      const http::HttpRequest wire =
+          prepare(request, call.body, call.payload_hash, target, call.invocation_id, call.attempt);
+      std::optional<http::HttpResponse> response = send_attempt(call, wire);
       if (!response) continue;  // a transport failure worth another attempt
       if (response->status >= 200 && response->status < 300) {
-        if (adaptive()) retry_state->limiter.after_response(false);
+        if (send_rate) send_rate->after_response(false);
         retry_state->quota.on_success(call.retry_cost);
         return OperationResponse{response->status, std::move(response->headers), std::move(response->body)};
       }
       ServiceErrorInfo info = parse_error_response(service.protocol, response->status, response->headers,
                                                    response->body);
-      if (adaptive()) retry_state->limiter.after_response(is_throttling_error(info.status, info.code));
+      if (send_rate) send_rate->after_response(is_throttling_error(info.status, info.code));
       if (follow_region_redirect(call, target, info)) {
         --call.attempt;  // a redirect is not an attempt of its own
         continue;
@@ -266,9 +281,9 @@ struct ServiceClient::Impl {
   // One attempt over the wire. A transport failure that may heal is waited
   // out and answered with nullopt; any other, or the last, is thrown naming
   // the endpoint that did not answer.
-  std::optional<HttpResponse> send_attempt(Call& call, const HttpRequest& wire) {
+  std::optional<http::HttpResponse> send_attempt(Call& call, const http::HttpRequest& wire) {
     try {
-      return session->transport()->send(wire);
+      return send_http(*session->transport(), wire);
     } catch (const TransportError& error) {
       // Certificate and local file failures do not heal by themselves.
       const bool heals = error.kind() != TransportError::Kind::Tls && error.kind() != TransportError::Kind::Local;
@@ -283,7 +298,7 @@ struct ServiceClient::Impl {
 
   // The endpoint named as the one that did not answer, with what the
   // transport saw, so that the caller's message says where the call failed.
-  TransportError unreachable(const Call& call, const HttpRequest& wire, const TransportError& error) const {
+  TransportError unreachable(const Call& call, const http::HttpRequest& wire, const TransportError& error) const {
     if (error.kind() != TransportError::Kind::Connect && error.kind() != TransportError::Kind::Timeout &&
         error.kind() != TransportError::Kind::Other)
       return error;
@@ -322,8 +337,8 @@ struct ServiceClient::Impl {
     head.path = "";
     head.bucket = call.request.bucket;
     try {
-      const HttpRequest wire = prepare(head, "", kEmptyHash, target, call.invocation_id, call.attempt);
-      return find_header(session->transport()->send(wire).headers, "x-amz-bucket-region");
+      const http::HttpRequest wire = prepare(head, "", kEmptyHash, target, call.invocation_id, call.attempt);
+      return http::find_header(send_http(*session->transport(), wire).headers, "x-amz-bucket-region");
     } catch (const TransportError&) {
       return "";
     }

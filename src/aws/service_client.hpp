@@ -14,9 +14,13 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "aws/retry.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn::aws {
 
@@ -32,7 +36,7 @@ struct ServiceId {
   std::string target_prefix; // JSON protocol: "AmazonSSM"; empty otherwise
 };
 
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
+using HeaderList = http::HeaderList;
 
 struct OperationRequest {
   std::string operation;          // API name: "DescribeSubnets", "GetObject"
@@ -79,6 +83,16 @@ struct ClientOptions {
   std::optional<std::string> endpoint_url;  // beats every configured override
   std::optional<int> max_attempts;          // the first attempt included
   std::optional<bool> adaptive_retries;     // true: adaptive mode, false: standard
+  // Operations sent in adaptive mode whatever the client's mode, each with a
+  // send rate of its own, so that one operation's throttling ("RunInstances")
+  // never slows another (the status polls). Shared by the session's clients
+  // of the same service and region.
+  std::set<std::string> adaptive_operations;
+  // A ceiling on the rate of the non-mutating calls (Describe*, Get*, List*,
+  // Search*), shared by the session's clients of the same service and region
+  // (the first client to set one fixes it), so that a burst of look-ups
+  // stays inside the service's own bucket instead of being throttled.
+  std::optional<RateCeiling> read_rate_ceiling;
   std::optional<std::chrono::milliseconds> connect_timeout;  // default 10 s
   std::optional<std::chrono::milliseconds> read_timeout;     // default 60 s
   bool unsigned_requests = false;           // send without credentials (web identity)

@@ -50,7 +50,7 @@ RetryConfig read_retry_config(const ConfigSection& profile) {
 
 Session::Session(SessionOptions options, bool named_profile)
     : profile_name_(options.profile.value_or(active_profile_name())),
-      transport_(options.transport ? options.transport : default_http_transport()),
+      transport_(options.transport ? options.transport : http::default_http_transport()),
       config_(SharedConfig::load()) {
   bool profile_from_env = env("AWS_PROFILE") || env("AWS_DEFAULT_PROFILE");
   if ((named_profile || profile_from_env) && !config_.has_profile(profile_name_))

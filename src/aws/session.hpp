@@ -14,8 +14,8 @@
 #include "aws/config_files.hpp"
 #include "aws/credentials.hpp"
 #include "aws/endpoints.hpp"
-#include "aws/http_transport.hpp"
 #include "aws/retry.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn::aws {
 
@@ -27,7 +27,7 @@ struct SessionOptions {
   // profile's region.
   std::optional<std::string> region;
   // HTTP transport; null: the process-wide libcurl transport.
-  std::shared_ptr<HttpTransport> transport;
+  std::shared_ptr<http::HttpTransport> transport;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -53,7 +53,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   Credentials credentials() const { return provider_->credentials(); }
   std::shared_ptr<CredentialsProvider> credentials_provider() const { return provider_; }
-  std::shared_ptr<HttpTransport> transport() const { return transport_; }
+  std::shared_ptr<http::HttpTransport> transport() const { return transport_; }
   const SharedConfig& config() const { return config_; }
   const ConfigSection& profile() const { return profile_; }
 
@@ -80,7 +80,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   std::string profile_name_;
   std::optional<std::string> region_;
-  std::shared_ptr<HttpTransport> transport_;
+  std::shared_ptr<http::HttpTransport> transport_;
   SharedConfig config_;
   ConfigSection profile_;
   RetryConfig retry_;

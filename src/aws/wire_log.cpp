@@ -139,7 +139,7 @@ std::string redacted_body(const std::string& body) {
   return redact_private_keys(shown);
 }
 
-WireLogTransport::WireLogTransport(std::shared_ptr<HttpTransport> next, std::ostream& out)
+WireLogTransport::WireLogTransport(std::shared_ptr<http::HttpTransport> next, std::ostream& out)
     : next_(std::move(next)), out_(out) {}
 
 void WireLogTransport::write(const std::string& text) {
@@ -147,14 +147,14 @@ void WireLogTransport::write(const std::string& text) {
   out_ << text << std::flush;
 }
 
-HttpResponse WireLogTransport::send(const HttpRequest& request) {
+http::HttpResponse WireLogTransport::send(const http::HttpRequest& request) {
   std::string shown = "> " + request.method + " " + request.url + "\n";
   for (const auto& [name, value] : request.headers) shown += "> " + name + ": " + redacted_header(name, value) + "\n";
   if (!request.upload_file.empty()) shown += "> (body from " + request.upload_file + ")\n";
   else if (!request.body.empty()) shown += "> " + redacted_body(request.body) + "\n";
   write(shown);
 
-  HttpResponse response = next_->send(request);
+  http::HttpResponse response = next_->send(request);
   shown = "< " + std::to_string(response.status) + "\n";
   for (const auto& [name, value] : response.headers) shown += "< " + name + ": " + redacted_header(name, value) + "\n";
   // The metadata service answers its session token as the whole body.

@@ -12,19 +12,19 @@
 #include <mutex>
 #include <string>
 
-#include "aws/http_transport.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn::aws {
 
-class WireLogTransport final : public HttpTransport {
+class WireLogTransport final : public http::HttpTransport {
  public:
-  WireLogTransport(std::shared_ptr<HttpTransport> next, std::ostream& out);
-  HttpResponse send(const HttpRequest& request) override;
+  WireLogTransport(std::shared_ptr<http::HttpTransport> next, std::ostream& out);
+  http::HttpResponse send(const http::HttpRequest& request) override;
 
  private:
   void write(const std::string& text);
 
-  std::shared_ptr<HttpTransport> next_;
+  std::shared_ptr<http::HttpTransport> next_;
   std::ostream& out_;
   std::mutex mutex_;
 };

@@ -17,11 +17,11 @@ std::shared_ptr<aws::Session> plainSession(const std::optional<std::string>& pro
   return aws::Session::create(aws::SessionOptions{profile, std::nullopt, nullptr});
 }
 
-nlohmann::json get_aws_metadata(std::shared_ptr<aws::HttpTransport> transport) {
+nlohmann::json get_aws_metadata(std::shared_ptr<http::HttpTransport> transport) {
   Logger& log = *getLogger("quorvane_testlibs");
-  if (!transport) transport = aws::default_http_transport();
+  if (!transport) transport = http::default_http_transport();
   aws::ImdsClient imds(transport, aws::ImdsSettings::from_environment());
-  const aws::HttpResponse answer = imds.get(kIdentityDocumentPath);
+  const http::HttpResponse answer = imds.get(kIdentityDocumentPath);
   if (answer.status != 200) {
     log.info(kNoMetadataMessage);
     throw ProgramExit{1};
@@ -34,41 +34,20 @@ nlohmann::json get_aws_metadata(std::shared_ptr<aws::HttpTransport> transport) {
   return document;
 }
 
-namespace {
-
-// Sends the throttled launches through an adaptive client and every other
-// call through a standard one: EC2 limits each action on its own, so the
-// launches' client-side send rate must not slow down the waiters' polls.
-class DeploymentEc2Sender : public aws::OperationSender {
- public:
-  DeploymentEc2Sender(const std::shared_ptr<aws::Session>& session, const std::optional<std::string>& region)
-      : launches_(session, aws::Ec2Client::service_id(), options(region, true)),
-        others_(session, aws::Ec2Client::service_id(), options(region, false)) {}
-
-  aws::OperationResponse send(const aws::OperationRequest& request) override {
-    return request.operation == "RunInstances" ? launches_.send(request) : others_.send(request);
-  }
-  const aws::ServiceId& service() const override { return others_.service(); }
-  const std::string& region() const override { return others_.region(); }
-
- private:
-  static aws::ClientOptions options(const std::optional<std::string>& region, bool adaptive) {
-    aws::ClientOptions options;
-    options.region = region;
-    options.max_attempts = kDeploymentEc2Attempts;
-    options.adaptive_retries = adaptive;
-    return options;
-  }
-
-  aws::ServiceClient launches_;
-  aws::ServiceClient others_;
-};
-
-}  // namespace
+aws::ClientOptions deploymentEc2Options(const std::optional<std::string>& region) {
+  aws::ClientOptions options;
+  options.region = region;
+  options.max_attempts = kDeploymentEc2Attempts;
+  options.adaptive_retries = false;
+  options.adaptive_operations = {"RunInstances"};
+  options.read_rate_ceiling = kEc2DescribeCeiling;
+  return options;
+}
 
 aws::Ec2Client deploymentEc2Client(const std::shared_ptr<aws::Session>& session,
                                    const std::optional<std::string>& region) {
-  return aws::Ec2Client(std::make_shared<DeploymentEc2Sender>(session, region));
+  return aws::Ec2Client(
+      std::make_shared<aws::ServiceClient>(session, aws::Ec2Client::service_id(), deploymentEc2Options(region)));
 }
 
 }  // namespace qvn::deploy

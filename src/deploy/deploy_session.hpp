@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/ec2.hpp"
-#include "aws/http_transport.hpp"
 #include "aws/session.hpp"
+#include "http/http_transport.hpp"
 #include "lib/role_session.hpp"
 
 namespace qvn::deploy {
@@ -42,10 +42,21 @@ std::shared_ptr<aws::Session> plainSession(const std::optional<std::string>& pro
 // than 200 logs kNoMetadataMessage at INFO and ends the program with status
 // 1. An unreachable service or a body that is not a JSON object is thrown
 // as a failure naming the document. `transport` null: the process-wide one.
-nlohmann::json get_aws_metadata(std::shared_ptr<aws::HttpTransport> transport = nullptr);
+nlohmann::json get_aws_metadata(std::shared_ptr<http::HttpTransport> transport = nullptr);
 
-// The deployment's EC2 client (see kDeploymentEc2Attempts). Both of its
-// senders draw on the session's retry budget.
+// EC2's documented bucket of the non-mutating calls (Describe*): 100 at
+// once, then 20 a second. The deployment's look-ups keep inside it (a
+// revert of 64 subnets asks about twice that many at once), so none is
+// throttled and backed off.
+inline constexpr aws::RateCeiling kEc2DescribeCeiling{100, 20};
+
+// The deployment's EC2 client options: kDeploymentEc2Attempts, RunInstances
+// in adaptive mode with a send rate of its own, every other call in
+// standard mode, the non-mutating calls under kEc2DescribeCeiling.
+aws::ClientOptions deploymentEc2Options(const std::optional<std::string>& region);
+
+// The deployment's EC2 client, made with deploymentEc2Options. Every client
+// of the session draws on its retry budget.
 aws::Ec2Client deploymentEc2Client(const std::shared_ptr<aws::Session>& session,
                                    const std::optional<std::string>& region);
 

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/errors.hpp"
+#include "http/transport_error.hpp"
 #include "lib/ipv4.hpp"
 
 namespace qvn {
@@ -14,15 +14,15 @@ std::string ipEchoUrl() {
   return url && *url ? std::string(url) : std::string(kDefaultIpEchoUrl);
 }
 
-std::string queryPublicIp(const std::string& url, const std::shared_ptr<aws::HttpTransport>& transport) {
-  aws::HttpRequest request;
+std::string queryPublicIp(const std::string& url, const std::shared_ptr<http::HttpTransport>& transport) {
+  http::HttpRequest request;
   request.url = url;
   request.connect_timeout = kIpEchoConnectLimit;
   request.read_timeout = kIpEchoReadLimit;
-  aws::HttpResponse answer;
+  http::HttpResponse answer;
   try {
-    answer = (transport ? transport : aws::default_http_transport())->send(request);
-  } catch (const aws::TransportError& e) {
+    answer = (transport ? transport : http::default_http_transport())->send(request);
+  } catch (const http::TransportError& e) {
     throw PublicIpError("public IP echo " + url + ": " + e.what());
   }
   if (answer.status != 200)

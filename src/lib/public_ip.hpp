@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "aws/http_transport.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn {
 
@@ -29,6 +29,6 @@ std::string ipEchoUrl();
 // one when absent) and returns its `ip`. Throws PublicIpError when no answer
 // comes in time, the status is not 200, or the answer has no `ip` that is an
 // IPv4 address in dotted form.
-std::string queryPublicIp(const std::string& url, const std::shared_ptr<aws::HttpTransport>& transport = nullptr);
+std::string queryPublicIp(const std::string& url, const std::shared_ptr<http::HttpTransport>& transport = nullptr);
 
 }  // namespace qvn

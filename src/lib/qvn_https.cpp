@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "aws/errors.hpp"
 #include "aws/text_codec.hpp"
 #include "core/logging.hpp"
+#include "http/transport_error.hpp"
 
 namespace qvn {
 
@@ -14,22 +14,22 @@ namespace {
 constexpr const char* kLogger = "quorvane_testlibs.bin.lib.qvn_https";
 
 std::mutex transport_mutex;
-std::shared_ptr<aws::HttpTransport> chosen_transport;
+std::shared_ptr<http::HttpTransport> chosen_transport;
 
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
 }
 
-std::shared_ptr<aws::HttpTransport> controllerTransport() {
+std::shared_ptr<http::HttpTransport> controllerTransport() {
   std::lock_guard lock(transport_mutex);
   if (!chosen_transport) {
-    aws::TlsSettings tls = controllerTlsSettings();
+    http::TlsSettings tls = controllerTlsSettings();
     if (!tls.verify_peer) {
       getLogger(kLogger)->warning(
           "  **Alert** QUORVANE_CONTROLLER_INSECURE=1: the controller's certificate is not checked");
     }
-    chosen_transport = std::make_shared<aws::CurlTransport>(std::move(tls));
+    chosen_transport = std::make_shared<http::CurlTransport>(std::move(tls));
   }
   return chosen_transport;
 }
@@ -49,14 +49,14 @@ nlohmann::json ControllerResponse::json() const {
   }
 }
 
-aws::TlsSettings controllerTlsSettings() {
-  aws::TlsSettings tls;
+http::TlsSettings controllerTlsSettings() {
+  http::TlsSettings tls;
   tls.ca_bundle = environment("QUORVANE_CONTROLLER_CA_BUNDLE");
   tls.verify_peer = environment("QUORVANE_CONTROLLER_INSECURE") != "1";
   return tls;
 }
 
-void setControllerTransport(std::shared_ptr<aws::HttpTransport> transport) {
+void setControllerTransport(std::shared_ptr<http::HttpTransport> transport) {
   std::lock_guard lock(transport_mutex);
   chosen_transport = std::move(transport);
 }
@@ -73,7 +73,7 @@ std::string formEncode(const ControllerPayload& payload) {
 ControllerResponse _send_quorvane_api(const std::string& api_endpoint_url, const std::string& request_method,
                                       const ControllerPayload& payload, const std::string& keyword_for_log,
                                       const std::string& indent) {
-  aws::HttpRequest request;
+  http::HttpRequest request;
   request.method = request_method;
   request.connect_timeout = std::chrono::seconds(10);
   request.read_timeout = std::chrono::seconds(60);
@@ -90,11 +90,11 @@ ControllerResponse _send_quorvane_api(const std::string& api_endpoint_url, const
   }
   Logger* log = getLogger(kLogger);
   log->debug(indent + keyword_for_log + request_method + " " + api_endpoint_url + " action=" + action);
-  aws::HttpResponse answer;
+  http::HttpResponse answer;
   try {
     answer = controllerTransport()->send(request);
-  } catch (const aws::TransportError& e) {
-    if (e.kind() == aws::TransportError::Kind::Tls) {
+  } catch (const http::TransportError& e) {
+    if (e.kind() == http::TransportError::Kind::Tls) {
       throw ControllerTlsError(
           "the controller at " + hostOf(api_endpoint_url) + " was not trusted (" + e.what() +
           "); set QUORVANE_CONTROLLER_CA_BUNDLE to a PEM file with the controller's CA certificate, "

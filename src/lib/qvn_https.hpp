@@ -22,8 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/curl_transport.hpp"
-#include "aws/http_transport.hpp"
+#include "http/curl_transport.hpp"
+#include "http/http_transport.hpp"
 
 namespace qvn {
 
@@ -49,11 +49,11 @@ struct ControllerResponse {
 };
 
 // The trust settings that the environment asks for.
-aws::TlsSettings controllerTlsSettings();
+http::TlsSettings controllerTlsSettings();
 
 // Replaces the transport used for the controller (tests); null restores the
 // one made from the environment on next use.
-void setControllerTransport(std::shared_ptr<aws::HttpTransport> transport);
+void setControllerTransport(std::shared_ptr<http::HttpTransport> transport);
 
 // Sends one request. Throws ControllerTlsError when the certificate is not
 // trusted, ControllerError for any other failure to get an answer. The

@@ -11,25 +11,25 @@
 #include <unistd.h>
 
 #include "aws/ec2_json.hpp"
-#include "aws/http_transport.hpp"
 #include "aws/iam_json.hpp"
 #include "aws/s3_json.hpp"
 #include "aws/session.hpp"
 #include "aws/ssm_json.hpp"
 #include "aws/text_codec.hpp"
 #include "core/clock.hpp"
+#include "http/http_transport.hpp"
 #include "services_support.hpp"
 
 namespace qvn::aws::testing {
 namespace {
 
-class CapturingTransport : public HttpTransport {
+class CapturingTransport : public http::HttpTransport {
  public:
   std::string reply;
-  std::vector<HttpRequest> requests;
-  HttpResponse send(const HttpRequest& request) override {
+  std::vector<http::HttpRequest> requests;
+  http::HttpResponse send(const http::HttpRequest& request) override {
     requests.push_back(request);
-    return HttpResponse{200, {}, reply};
+    return http::HttpResponse{200, {}, reply};
   }
 };
 
@@ -108,7 +108,7 @@ class GoldenSigned : public ::testing::Test {
     ASSERT_NE(operation, nullptr);
     operation->invoke(input, Pages::One);
     ASSERT_EQ(transport->requests.size(), 1u);
-    const HttpRequest& sent = transport->requests[0];
+    const http::HttpRequest& sent = transport->requests[0];
     EXPECT_EQ(sent.method, c["method"].get<std::string>());
     EXPECT_EQ(sent.url, c["url"].get<std::string>());
     if (sent.upload_file.empty()) {

@@ -20,8 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "aws/curl_transport.hpp"
 #include "e2e/cli_run.hpp"
+#include "http/curl_transport.hpp"
 
 namespace qvn::e2e {
 
@@ -123,8 +123,8 @@ class SandboxProcess {
 
   // The controller's request log (method, path, action, parameter names).
   std::vector<nlohmann::json> controllerRequests() {
-    aws::CurlTransport https(aws::TlsSettings{get("QUORVANE_CONTROLLER_CA_BUNDLE"), true});
-    aws::HttpRequest request;
+    http::CurlTransport https(http::TlsSettings{get("QUORVANE_CONTROLLER_CA_BUNDLE"), true});
+    http::HttpRequest request;
     request.url = "https://" + controller() + "/_sandbox/requests";
     auto answer = https.send(request);
     return nlohmann::json::parse(answer.body).at("requests").get<std::vector<nlohmann::json>>();
@@ -132,7 +132,7 @@ class SandboxProcess {
 
  private:
   std::string control(const std::string& method, const std::string& path, const std::string& body) {
-    aws::HttpRequest request;
+    http::HttpRequest request;
     request.method = method;
     request.url = get("AWS_ENDPOINT_URL") + path;
     request.body = body;
@@ -145,7 +145,7 @@ class SandboxProcess {
   std::filesystem::path folder_;
   pid_t pid_ = -1;
   Environment env_;
-  aws::CurlTransport transport_;
+  http::CurlTransport transport_;
 };
 
 }  // namespace qvn::e2e

@@ -24,12 +24,12 @@ namespace {
 const long kStatuses[] = {200, 200, 200, 404, 400, 500, 401, 200};
 
 // Answers each request by what it asks for, from the fields of one input.
-class ScriptedTransport : public HttpTransport {
+class ScriptedTransport : public http::HttpTransport {
  public:
   ScriptedTransport(std::string role, std::string document, std::string portal, long status)
       : role_(std::move(role)), document_(std::move(document)), portal_(std::move(portal)), status_(status) {}
 
-  HttpResponse send(const HttpRequest& request) override {
+  http::HttpResponse send(const http::HttpRequest& request) override {
     if (request.url.find("/api/token") != std::string::npos) return {200, {}, "fuzz-token"};
     if (request.url.size() > 1 && request.url.back() == '/') return {200, {}, role_};
     if (request.url.find("/federation/") != std::string::npos) return {status_, {}, portal_};

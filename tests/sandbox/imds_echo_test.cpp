@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "aws/http_transport.hpp"
 #include "aws/imds.hpp"
 #include "core/clock.hpp"
+#include "http/http_transport.hpp"
 #include "modules.hpp"
 #include "query_xml.hpp"
 
@@ -130,7 +130,7 @@ TEST_F(MetadataServerTest, RoleCredentialsAreRegisteredAndStableUntilRotation) {
 TEST_F(MetadataServerTest, ToolkitClientUsesTokensAndReadsTheDocument) {
   aws::ImdsSettings settings;
   settings.endpoint = "http://127.0.0.1:" + std::to_string(port);
-  aws::ImdsClient imds(aws::default_http_transport(), settings);
+  aws::ImdsClient imds(http::default_http_transport(), settings);
   mode("required");
   auto res = imds.get("/latest/dynamic/instance-identity/document");
   EXPECT_EQ(res.status, 200);

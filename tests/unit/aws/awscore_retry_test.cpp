@@ -167,7 +167,7 @@ class RetryBudgetTest : public testing::AwsEnvironmentTest {
 };
 
 TEST_F(RetryBudgetTest, ClientsOfASessionDrawFromOneBudget) {
-  transport_->handler = [](const HttpRequest&) { return answer(500, ""); };
+  transport_->handler = [](const http::HttpRequest&) { return answer(500, ""); };
   SessionOptions options;
   options.transport = transport_;
   options.region = "us-east-1";
@@ -199,7 +199,7 @@ class LaunchBurstTest : public testing::AwsEnvironmentTest {
     std::mutex mutex;
     double tokens = 5;
     double last = 0;
-    transport_->handler = [&](const HttpRequest&) {
+    transport_->handler = [&](const http::HttpRequest&) {
       std::lock_guard lock(mutex);
       double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 0.01;
       tokens = std::min(5.0, tokens + (now - last) * 2.0);

@@ -22,8 +22,8 @@ using testing::answer;
 
 const ServiceId kEc2{"ec2", Protocol::Ec2, "2016-11-15", ""};
 
-std::string scope_of(const HttpRequest& request) {
-  const std::string authorization = find_header(request.headers, "Authorization");
+std::string scope_of(const http::HttpRequest& request) {
+  const std::string authorization = http::find_header(request.headers, "Authorization");
   const auto start = authorization.find("Credential=");
   return authorization.substr(start, authorization.find(',', start) - start);
 }
@@ -61,7 +61,7 @@ TEST_F(S3RegionTest, WithoutAnyRegionTheGlobalEndpointIsSignedForUsEast1) {
   auto session = session_without_region();
   ASSERT_FALSE(session->region());
   const S3Client s3(session);
-  transport_->handler = [](const HttpRequest&) { return answer(200, "<ListBucketResult/>"); };
+  transport_->handler = [](const http::HttpRequest&) { return answer(200, "<ListBucketResult/>"); };
   list(s3, "my-bucket");
   const auto sent = transport_->requests().at(0);
   EXPECT_EQ(sent.url.substr(0, sent.url.find('?')), "https://my-bucket.s3.amazonaws.com/");
@@ -72,7 +72,7 @@ TEST_F(S3RegionTest, WithoutAnyRegionTheGlobalEndpointIsSignedForUsEast1) {
 
 TEST_F(S3RegionTest, RegionNamedInTheErrorBodyIsFollowedOnceAndRememberedForTheSession) {
   auto session = session_without_region();
-  transport_->handler = [](const HttpRequest& request) {
+  transport_->handler = [](const http::HttpRequest& request) {
     if (scope_of(request).find("/eu-west-1/") == std::string::npos)
       return answer(400, malformed_authorization("eu-west-1"));
     return answer(200, "<ListBucketResult/>");
@@ -88,7 +88,7 @@ TEST_F(S3RegionTest, RegionNamedInTheErrorBodyIsFollowedOnceAndRememberedForTheS
   list(S3Client(session), "far-bucket");
   ASSERT_EQ(transport_->requests().size(), 3u);
   EXPECT_NE(scope_of(transport_->requests()[2]).find("/eu-west-1/"), std::string::npos);
-  transport_->handler = [](const HttpRequest&) { return answer(200, "<ListBucketResult/>"); };
+  transport_->handler = [](const http::HttpRequest&) { return answer(200, "<ListBucketResult/>"); };
   list(S3Client(session), "near-bucket");
   EXPECT_NE(scope_of(transport_->requests()[3]).find("/us-east-1/"), std::string::npos);
 }
@@ -96,7 +96,7 @@ TEST_F(S3RegionTest, RegionNamedInTheErrorBodyIsFollowedOnceAndRememberedForTheS
 TEST_F(S3RegionTest, ConfiguredEndpointKeepsPathStyleAndStillFollowsTheRegion) {
   set("AWS_ENDPOINT_URL_S3", "http://127.0.0.1:4566");
   auto session = session_without_region();
-  transport_->handler = [](const HttpRequest& request) {
+  transport_->handler = [](const http::HttpRequest& request) {
     if (scope_of(request).find("/ap-south-1/") == std::string::npos)
       return answer(400, "<Error><Code>IllegalLocationConstraintException</Code><Message>m</Message></Error>",
                     {{"x-amz-bucket-region", "ap-south-1"}});
@@ -113,7 +113,7 @@ TEST_F(S3RegionTest, ConfiguredEndpointKeepsPathStyleAndStillFollowsTheRegion) {
 
 TEST_F(S3RegionTest, RedirectWithoutARegionAsksTheBucketWithAHead) {
   auto session = session_without_region();
-  transport_->handler = [](const HttpRequest& request) {
+  transport_->handler = [](const http::HttpRequest& request) {
     if (request.method == "HEAD") return answer(301, "", {{"x-amz-bucket-region", "sa-east-1"}});
     if (scope_of(request).find("/sa-east-1/") == std::string::npos)
       return answer(301, "<Error><Code>PermanentRedirect</Code><Message>m</Message></Error>");
@@ -128,7 +128,7 @@ TEST_F(S3RegionTest, RedirectWithoutARegionAsksTheBucketWithAHead) {
 
 TEST_F(S3RegionTest, ASecondRedirectAndARegionThatIsAlreadyTheSignedOneAreRefusals) {
   auto session = session_without_region();
-  transport_->handler = [](const HttpRequest& request) {
+  transport_->handler = [](const http::HttpRequest& request) {
     const bool west = scope_of(request).find("/us-west-2/") != std::string::npos;
     return answer(400, malformed_authorization(west ? "eu-north-1" : "us-west-2"));
   };
@@ -140,14 +140,14 @@ TEST_F(S3RegionTest, ASecondRedirectAndARegionThatIsAlreadyTheSignedOneAreRefusa
   }
   EXPECT_EQ(transport_->requests().size(), 2u);
 
-  transport_->handler = [](const HttpRequest&) { return answer(400, malformed_authorization("us-east-1")); };
+  transport_->handler = [](const http::HttpRequest&) { return answer(400, malformed_authorization("us-east-1")); };
   EXPECT_THROW(list(S3Client(session), "odd-bucket"), ServiceError);
   EXPECT_EQ(transport_->requests().size(), 3u);
 }
 
 TEST_F(S3RegionTest, ManyThreadsFollowingOneBucketAgree) {
   auto session = session_without_region();
-  transport_->handler = [](const HttpRequest& request) {
+  transport_->handler = [](const http::HttpRequest& request) {
     if (scope_of(request).find("/eu-west-3/") == std::string::npos)
       return answer(400, malformed_authorization("eu-west-3"));
     return answer(200, "<ListBucketResult/>");
@@ -195,7 +195,7 @@ class CallReportTest : public S3RegionTest {
 TEST_F(CallReportTest, ARetriedCallSaysSoOnceAtItsSecondAttemptWithTheReason) {
   set("AWS_REGION", "eu-west-1");
   int calls = 0;
-  transport_->handler = [&](const HttpRequest&) {
+  transport_->handler = [&](const http::HttpRequest&) {
     return ++calls < 3 ? answer(400, "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>slow"
                                      "</Message></Error></Errors></Response>")
                        : answer(200, "");
@@ -214,8 +214,8 @@ TEST_F(CallReportTest, ARetriedCallSaysSoOnceAtItsSecondAttemptWithTheReason) {
 
 TEST_F(CallReportTest, AnEndpointThatNeverAnswersIsNamedInTheFailure) {
   set("AWS_REGION", "eu-west-1");
-  transport_->handler = [](const HttpRequest& request) -> HttpResponse {
-    throw TransportError(TransportError::Kind::Connect, "Couldn't connect to server (POST " + request.url + ")");
+  transport_->handler = [](const http::HttpRequest& request) -> http::HttpResponse {
+    throw http::TransportError(http::TransportError::Kind::Connect, "Couldn't connect to server (POST " + request.url + ")");
   };
   ServiceClient client(session_without_region(), kEc2);
   try {

@@ -95,13 +95,13 @@ TEST_F(ServiceClientTest, ReproducesEveryGoldenRequestByteForByte) {
                          c["region"].get<std::string>());
     client.send(request_of(c));
     ASSERT_EQ(transport->requests().size(), 1u);
-    const HttpRequest sent = transport->requests()[0];
+    const http::HttpRequest sent = transport->requests()[0];
     std::string expected_authorization;
     for (const auto& h : c["headers"])
       if (h[0] == "Authorization") expected_authorization = h[1];
     EXPECT_EQ(sent.url, c["url"].get<std::string>());
     EXPECT_EQ(sent.body, c["body"].get<std::string>());
-    EXPECT_EQ(find_header(sent.headers, "Authorization"), expected_authorization);
+    EXPECT_EQ(http::find_header(sent.headers, "Authorization"), expected_authorization);
   }
 }
 
@@ -114,16 +114,16 @@ TEST_F(ServiceClientTest, S3KeysHandedOverEncodedAreSentAndSignedAsIs) {
   request.bucket = "my.bucket";
   request.path = "/a%20b/c%2Bd~e%3D.txt";
   client.send(request);
-  const HttpRequest sent = transport_->requests().at(0);
+  const http::HttpRequest sent = transport_->requests().at(0);
   EXPECT_EQ(sent.url, "http://127.0.0.1:9000/my.bucket/a%20b/c%2Bd~e%3D.txt");
   // The signature covers exactly that path: rebuilding it with the same path verifies.
   sigv4::SignableRequest signable{"GET", "/my.bucket/a%20b/c%2Bd~e%3D.txt", "", sent.headers,
-                                  find_header(sent.headers, "X-Amz-Content-SHA256")};
+                                  http::find_header(sent.headers, "X-Amz-Content-SHA256")};
   sigv4::SignOptions options;
   options.double_encode_path = false;
   auto signature = sigv4::sign(signable, {"AKIDEXAMPLE", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY", ""},
                                {"20240115T120000Z", "eu-west-1", "s3"}, options);
-  std::string authorization = find_header(sent.headers, "Authorization");
+  std::string authorization = http::find_header(sent.headers, "Authorization");
   EXPECT_EQ(authorization, signature.authorization);
 }
 
@@ -139,10 +139,10 @@ TEST_F(ServiceClientTest, S3UploadFromFileIsHashedByStreamingAndNotReadIntoTheBo
   request.path = "/key";
   request.upload_file = (folder_ / "upload.bin").string();
   client.send(request);
-  const HttpRequest sent = transport_->requests().at(0);
+  const http::HttpRequest sent = transport_->requests().at(0);
   EXPECT_TRUE(sent.body.empty());
   EXPECT_EQ(sent.upload_file, request.upload_file);
-  EXPECT_EQ(find_header(sent.headers, "X-Amz-Content-SHA256"), sigv4::sha256_hex(content));
+  EXPECT_EQ(http::find_header(sent.headers, "X-Amz-Content-SHA256"), sigv4::sha256_hex(content));
 }
 
 TEST_F(ServiceClientTest, S3AddressingFollowsBucketNameAndEndpoint) {
@@ -169,8 +169,8 @@ TEST_F(ServiceClientTest, ThrottlingIsRetriedWithGrowingBackoffAndResignedEachAt
   int calls = 0;
   std::vector<std::string> dates;
   core::set_clock([&] { return testing::fixed_time() + std::chrono::seconds(calls); });
-  transport_->handler = [&](const HttpRequest& request) {
-    dates.push_back(find_header(request.headers, "X-Amz-Date"));
+  transport_->handler = [&](const http::HttpRequest& request) {
+    dates.push_back(http::find_header(request.headers, "X-Amz-Date"));
     ++calls;
     if (calls < 3)
       return answer(503, "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>slow</Message>"
@@ -187,14 +187,14 @@ TEST_F(ServiceClientTest, ThrottlingIsRetriedWithGrowingBackoffAndResignedEachAt
   ASSERT_EQ(requests.size(), 3u);
   for (const auto& sent : requests) EXPECT_EQ(sent.body, requests[0].body);  // same idempotency token
   EXPECT_NE(dates[0], dates[2]);
-  EXPECT_EQ(find_header(requests[2].headers, "amz-sdk-request"), "attempt=3; max=3");
+  EXPECT_EQ(http::find_header(requests[2].headers, "amz-sdk-request"), "attempt=3; max=3");
   ASSERT_EQ(slept_.size(), 2u);
   EXPECT_LE(slept_[0], 1.0);
   EXPECT_LE(slept_[1], 2.0);
 }
 
 TEST_F(ServiceClientTest, GivesUpAfterMaxAttemptsWithTheServiceError) {
-  transport_->handler = [](const HttpRequest&) {
+  transport_->handler = [](const http::HttpRequest&) {
     return answer(400, R"({"__type":"ThrottlingException","message":"Rate exceeded"})");
   };
   ServiceClient client(session(), kSsm, "eu-west-1");
@@ -210,11 +210,11 @@ TEST_F(ServiceClientTest, GivesUpAfterMaxAttemptsWithTheServiceError) {
     EXPECT_EQ(error.service(), "ssm");
   }
   EXPECT_EQ(transport_->requests().size(), 3u);
-  EXPECT_EQ(find_header(transport_->requests()[0].headers, "X-Amz-Target"), "AmazonSSM.GetParameter");
+  EXPECT_EQ(http::find_header(transport_->requests()[0].headers, "X-Amz-Target"), "AmazonSSM.GetParameter");
 }
 
 TEST_F(ServiceClientTest, ClientErrorsAreNotRetried) {
-  transport_->handler = [](const HttpRequest&) {
+  transport_->handler = [](const http::HttpRequest&) {
     return answer(409, "<ErrorResponse><Error><Type>Sender</Type><Code>EntityAlreadyExists</Code>"
                        "<Message>exists</Message></Error><RequestId>q</RequestId></ErrorResponse>");
   };
@@ -226,14 +226,14 @@ TEST_F(ServiceClientTest, ClientErrorsAreNotRetried) {
   EXPECT_TRUE(slept_.empty());
   // IAM is global: signed for us-east-1 whatever the client's region.
   EXPECT_EQ(transport_->requests()[0].url, "https://iam.amazonaws.com/");
-  EXPECT_NE(find_header(transport_->requests()[0].headers, "Authorization").find("/us-east-1/iam/"), std::string::npos);
+  EXPECT_NE(http::find_header(transport_->requests()[0].headers, "Authorization").find("/us-east-1/iam/"), std::string::npos);
 }
 
 TEST_F(ServiceClientTest, AttemptsComeFromEnvironmentAndClientOverride) {
   int calls = 0;
-  transport_->handler = [&](const HttpRequest&) -> HttpResponse {
+  transport_->handler = [&](const http::HttpRequest&) -> http::HttpResponse {
     ++calls;
-    throw TransportError(TransportError::Kind::Connect, "connection refused");
+    throw http::TransportError(http::TransportError::Kind::Connect, "connection refused");
   };
   set("AWS_MAX_ATTEMPTS", "5");
   OperationRequest request;
@@ -266,8 +266,8 @@ TEST_F(ServiceClientTest, LocalFileAndCertificateFailuresAreNotRetried) {
     EXPECT_EQ(error.kind(), TransportError::Kind::Local);
   }
   EXPECT_TRUE(transport_->requests().empty());
-  transport_->handler = [](const HttpRequest&) -> HttpResponse {
-    throw TransportError(TransportError::Kind::Tls, "certificate verify failed");
+  transport_->handler = [](const http::HttpRequest&) -> http::HttpResponse {
+    throw http::TransportError(http::TransportError::Kind::Tls, "certificate verify failed");
   };
   OperationRequest get;
   get.method = "GET";
@@ -279,7 +279,7 @@ TEST_F(ServiceClientTest, LocalFileAndCertificateFailuresAreNotRetried) {
 }
 
 TEST_F(ServiceClientTest, S3BucketInAnotherRegionIsFollowedAndRemembered) {
-  transport_->handler = [](const HttpRequest& request) {
+  transport_->handler = [](const http::HttpRequest& request) {
     if (request.url.find("eu-west-2") == std::string::npos)
       return answer(301, "<Error><Code>PermanentRedirect</Code><Message>elsewhere</Message></Error>",
                     {{"x-amz-bucket-region", "eu-west-2"}});
@@ -295,7 +295,7 @@ TEST_F(ServiceClientTest, S3BucketInAnotherRegionIsFollowedAndRemembered) {
   auto requests = transport_->requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[1].url, "https://far-bucket.s3.eu-west-2.amazonaws.com/");
-  EXPECT_NE(find_header(requests[1].headers, "Authorization").find("/eu-west-2/s3/"), std::string::npos);
+  EXPECT_NE(http::find_header(requests[1].headers, "Authorization").find("/eu-west-2/s3/"), std::string::npos);
   EXPECT_EQ(requests[2].url, requests[1].url);
 }
 
@@ -305,13 +305,13 @@ TEST_F(ServiceClientTest, SessionTokenIsSentAndSigned) {
   request.operation = "DescribeSubnets";
   client.send(request);
   const auto headers = transport_->requests().at(0).headers;
-  EXPECT_EQ(find_header(headers, "X-Amz-Security-Token"), "TOKEN/+=");
-  EXPECT_NE(find_header(headers, "Authorization").find("x-amz-security-token"), std::string::npos);
+  EXPECT_EQ(http::find_header(headers, "X-Amz-Security-Token"), "TOKEN/+=");
+  EXPECT_NE(http::find_header(headers, "Authorization").find("x-amz-security-token"), std::string::npos);
 }
 
 TEST_F(ServiceClientTest, ErrorTextsCarryNoSecrets) {
-  transport_->handler = [](const HttpRequest&) -> HttpResponse {
-    throw TransportError(TransportError::Kind::Timeout, "timed out");
+  transport_->handler = [](const http::HttpRequest&) -> http::HttpResponse {
+    throw http::TransportError(http::TransportError::Kind::Timeout, "timed out");
   };
   ServiceClient client(session("SECRET-TOKEN"), kEc2, "us-east-1");
   OperationRequest request;
@@ -329,7 +329,7 @@ TEST_F(ServiceClientTest, RetriesAreReportedToTheDebugHookWithoutSecrets) {
   std::vector<std::string> lines;
   set_debug_hook([&](const std::string& line) { lines.push_back(line); });
   int calls = 0;
-  transport_->handler = [&](const HttpRequest&) {
+  transport_->handler = [&](const http::HttpRequest&) {
     return ++calls == 1 ? answer(503, "") : answer(200, "");
   };
   ServiceClient client(session("SECRET-TOKEN"), kEc2, "eu-west-1");

@@ -88,8 +88,8 @@ TEST_F(SessionTest, CustomEndpointIsSignedWithTheClientRegion) {
   iam.send(request);
   auto sent = transport_->requests().at(0);
   EXPECT_EQ(sent.url, "http://127.0.0.1:4566/");
-  EXPECT_EQ(find_header(sent.headers, "Host"), "127.0.0.1:4566");
-  EXPECT_NE(find_header(sent.headers, "Authorization").find("/eu-west-2/iam/aws4_request"), std::string::npos);
+  EXPECT_EQ(http::find_header(sent.headers, "Host"), "127.0.0.1:4566");
+  EXPECT_NE(http::find_header(sent.headers, "Authorization").find("/eu-west-2/iam/aws4_request"), std::string::npos);
 }
 
 TEST_F(SessionTest, RetrySettingsFromEnvironmentAndProfile) {

@@ -16,40 +16,40 @@
 #include <string>
 #include <vector>
 
-#include "aws/http_transport.hpp"
 #include "core/clock.hpp"
+#include "http/http_transport.hpp"
 
 extern char** environ;
 
 namespace qvn::aws::testing {
 
-class FakeTransport : public HttpTransport {
+class FakeTransport : public http::HttpTransport {
  public:
-  std::function<HttpResponse(const HttpRequest&)> handler;
+  std::function<http::HttpResponse(const http::HttpRequest&)> handler;
 
-  HttpResponse send(const HttpRequest& request) override {
-    std::function<HttpResponse(const HttpRequest&)> current;
+  http::HttpResponse send(const http::HttpRequest& request) override {
+    std::function<http::HttpResponse(const http::HttpRequest&)> current;
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(request);
       current = handler;
     }
     if (current) return current(request);
-    return HttpResponse{200, {}, ""};
+    return http::HttpResponse{200, {}, ""};
   }
 
-  std::vector<HttpRequest> requests() const {
+  std::vector<http::HttpRequest> requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
   }
 
  private:
   mutable std::mutex mutex_;
-  std::vector<HttpRequest> requests_;
+  std::vector<http::HttpRequest> requests_;
 };
 
-inline HttpResponse answer(long status, std::string body, HeaderList headers = {}) {
-  return HttpResponse{status, std::move(headers), std::move(body)};
+inline http::HttpResponse answer(long status, std::string body, HeaderList headers = {}) {
+  return http::HttpResponse{status, std::move(headers), std::move(body)};
 }
 
 inline std::string read_file(const std::filesystem::path& path) {

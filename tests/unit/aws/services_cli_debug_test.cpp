@@ -34,7 +34,7 @@ TEST_F(CliDebug, GetCallerIdentityShowsTheExchangeWithSecretsRedacted) {
   set("AWS_ACCESS_KEY_ID", "AKIDEXAMPLE");
   set("AWS_SECRET_ACCESS_KEY", kSecret);
   set("AWS_SESSION_TOKEN", "SESSION-TOKEN-VALUE");
-  transport_->handler = [](const HttpRequest&) {
+  transport_->handler = [](const http::HttpRequest&) {
     return answer(200,
                   "<GetCallerIdentityResponse><GetCallerIdentityResult><Arn>arn:aws:iam::123456789012:user/ci</Arn>"
                   "<UserId>AIDA1</UserId><Account>123456789012</Account></GetCallerIdentityResult>"

@@ -15,7 +15,7 @@ namespace qvn::deploy {
 namespace {
 
 // Answers metadata requests from a script and records them.
-class ScriptedTransport : public aws::HttpTransport {
+class ScriptedTransport : public http::HttpTransport {
  public:
   struct Step {
     long status;
@@ -23,16 +23,16 @@ class ScriptedTransport : public aws::HttpTransport {
     bool unreachable = false;
   };
   std::deque<Step> steps;
-  std::vector<aws::HttpRequest> sent;
+  std::vector<http::HttpRequest> sent;
 
-  aws::HttpResponse send(const aws::HttpRequest& request) override {
+  http::HttpResponse send(const http::HttpRequest& request) override {
     std::lock_guard lock(mutex_);
     sent.push_back(request);
     if (steps.empty()) throw std::runtime_error("unexpected request " + request.method + " " + request.url);
     Step step = steps.front();
     steps.pop_front();
-    if (step.unreachable) throw aws::TransportError(aws::TransportError::Kind::Connect, "connection refused");
-    aws::HttpResponse response;
+    if (step.unreachable) throw http::TransportError(http::TransportError::Kind::Connect, "connection refused");
+    http::HttpResponse response;
     response.status = step.status;
     response.body = step.body;
     return response;
@@ -75,7 +75,7 @@ TEST_F(MetadataTest, ASessionTokenIsAskedForFirstWithAShortTimeLimit) {
   EXPECT_LE(transport->sent[0].connect_timeout, std::chrono::seconds(2));
   EXPECT_EQ(transport->sent[1].method, "GET");
   EXPECT_EQ(transport->sent[1].url, "http://127.0.0.1:1/latest/dynamic/instance-identity/document");
-  EXPECT_EQ(aws::find_header(transport->sent[1].headers, "x-aws-ec2-metadata-token"), "token-123");
+  EXPECT_EQ(http::find_header(transport->sent[1].headers, "x-aws-ec2-metadata-token"), "token-123");
   EXPECT_LE(transport->sent[1].read_timeout, std::chrono::seconds(2));
 }
 
@@ -83,7 +83,7 @@ TEST_F(MetadataTest, APlainGetIsUsedOnlyWhereTheTokenEndpointIsAbsent) {
   transport->steps = {{404, ""}, {200, kDocument}};
   EXPECT_EQ(get_aws_metadata(transport).at("accountId"), "210987654321");
   ASSERT_EQ(transport->sent.size(), 2u);
-  EXPECT_EQ(aws::find_header(transport->sent[1].headers, "x-aws-ec2-metadata-token"), "");
+  EXPECT_EQ(http::find_header(transport->sent[1].headers, "x-aws-ec2-metadata-token"), "");
 
   // A token endpoint that fails for another reason is not bypassed.
   transport->sent.clear();

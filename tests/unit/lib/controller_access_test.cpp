@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 
-#include "aws/errors.hpp"
 #include "core/logging.hpp"
+#include "http/transport_error.hpp"
 #include "lib/nat.hpp"
 #include "lib/qvn_cred.hpp"
 #include "lib/qvn_https.hpp"
@@ -19,9 +19,9 @@ namespace {
 
 using nlohmann::json;
 
-class ScriptedTransport : public aws::HttpTransport {
+class ScriptedTransport : public http::HttpTransport {
  public:
-  aws::HttpResponse send(const aws::HttpRequest& request) override {
+  http::HttpResponse send(const http::HttpRequest& request) override {
     std::lock_guard lock(mutex_);
     sent.push_back(request);
     if (failure) throw *failure;
@@ -31,9 +31,9 @@ class ScriptedTransport : public aws::HttpTransport {
     return {200, {}, answer};
   }
 
-  std::vector<aws::HttpRequest> sent;
+  std::vector<http::HttpRequest> sent;
   std::deque<std::string> answers;
-  std::optional<aws::TransportError> failure;
+  std::optional<http::TransportError> failure;
 
  private:
   std::mutex mutex_;
@@ -79,7 +79,7 @@ TEST_F(ControllerAccess, LoginSendsThePasswordOnlyInThePostBody) {
   EXPECT_EQ(login.method, "POST");
   EXPECT_EQ(login.url, "https://10.1.1.1:8443/v1/api");
   EXPECT_EQ(login.body, "action=login&username=admin&password=p%26ss%20word%3D1");
-  EXPECT_EQ(aws::find_header(login.headers, "Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(http::find_header(login.headers, "Content-Type"), "application/x-www-form-urlencoded");
   EXPECT_GT(login.connect_timeout.count(), 0);
   EXPECT_EQ(allLogText().find("p&ss"), std::string::npos);
 }
@@ -99,7 +99,7 @@ TEST_F(ControllerAccess, RefusedOrIncompleteLoginIsAnErrorWithTheReason) {
 }
 
 TEST_F(ControllerAccess, UntrustedCertificateSaysHowToTrustTheController) {
-  transport->failure = aws::TransportError(aws::TransportError::Kind::Tls, "SSL peer certificate was not OK");
+  transport->failure = http::TransportError(http::TransportError::Kind::Tls, "SSL peer certificate was not OK");
   try {
     get_quorvane_cid("ctl.example:443", "admin", "x");
     FAIL() << "no error";
@@ -109,7 +109,7 @@ TEST_F(ControllerAccess, UntrustedCertificateSaysHowToTrustTheController) {
     EXPECT_NE(what.find("QUORVANE_CONTROLLER_CA_BUNDLE"), std::string::npos);
     EXPECT_NE(what.find("QUORVANE_CONTROLLER_INSECURE=1"), std::string::npos);
   }
-  transport->failure = aws::TransportError(aws::TransportError::Kind::Timeout, "timed out");
+  transport->failure = http::TransportError(http::TransportError::Kind::Timeout, "timed out");
   try {
     get_quorvane_cid("ctl.example", "admin", "x");
     FAIL() << "no error";

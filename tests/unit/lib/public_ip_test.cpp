@@ -4,24 +4,24 @@
 
 #include <cstdlib>
 
-#include "aws/errors.hpp"
+#include "http/transport_error.hpp"
 #include "lib/public_ip.hpp"
 
 namespace qvn {
 namespace {
 
-class ScriptedEcho : public aws::HttpTransport {
+class ScriptedEcho : public http::HttpTransport {
  public:
   ScriptedEcho(long status, std::string body) : status_(status), body_(std::move(body)) {}
-  aws::HttpResponse send(const aws::HttpRequest& request) override {
+  http::HttpResponse send(const http::HttpRequest& request) override {
     seen = request;
-    if (status_ < 0) throw aws::TransportError(aws::TransportError::Kind::Timeout, "timed out");
-    aws::HttpResponse answer;
+    if (status_ < 0) throw http::TransportError(http::TransportError::Kind::Timeout, "timed out");
+    http::HttpResponse answer;
     answer.status = status_;
     answer.body = body_;
     return answer;
   }
-  aws::HttpRequest seen;
+  http::HttpRequest seen;
 
  private:
   long status_;

@@ -1,14 +1,17 @@
 #pragma once
-// The HTTP seam of the AWS client. The real transport is CurlTransport;
-// tests give a Session a fake one to capture requests and script answers.
+// The HTTP seam below the AWS client and the controller access. The real
+// transport is CurlTransport; tests give their users a fake one to capture
+// requests and script answers.
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "aws/service_client.hpp"
+namespace qvn::http {
 
-namespace qvn::aws {
+// Header (or query) name/value pairs in the order they are sent.
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct HttpRequest {
   std::string method = "GET";
@@ -40,10 +43,11 @@ class HttpTransport {
   virtual HttpResponse send(const HttpRequest& request) = 0;
 };
 
-// The process-wide libcurl transport (created on first use).
+// The process-wide libcurl transport (created on first use; libcurl and TLS
+// start only with its first request).
 std::shared_ptr<HttpTransport> default_http_transport();
 
 // Case-insensitive look-up in a header list; empty when absent.
 std::string find_header(const HeaderList& headers, const std::string& name);
 
-}  // namespace qvn::aws
+}  // namespace qvn::http

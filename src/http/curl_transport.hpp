@@ -3,13 +3,15 @@
 // kept alive in a pool of easy handles, DNS and TLS sessions shared between
 // them. One instance serves any number of threads. AWS_CA_BUNDLE names a
 // PEM file of certificate authorities to trust instead of the system's,
-// unless the transport is made with TLS settings of its own.
+// unless the transport is made with TLS settings of its own. Making one costs
+// nothing: libcurl's global state, the shared DNS and TLS session cache and
+// the TLS library start with the first request.
 #include <memory>
 #include <string>
 
-#include "aws/http_transport.hpp"
+#include "http/http_transport.hpp"
 
-namespace qvn::aws {
+namespace qvn::http {
 
 // Trust settings for endpoints that are not AWS's (a private service with a
 // certificate of its own).
@@ -33,4 +35,4 @@ class CurlTransport final : public HttpTransport {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace qvn::aws
+}  // namespace qvn::http

@@ -1,4 +1,4 @@
-#include "aws/curl_transport.hpp"
+#include "http/curl_transport.hpp"
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "aws/errors.hpp"
+#include "http/transport_error.hpp"
 
-namespace qvn::aws {
+namespace qvn::http {
 namespace {
 
 void global_init() {
@@ -217,7 +217,8 @@ void finish_download(const Transfer& transfer, const HttpRequest& request) {
 }  // namespace
 
 struct CurlTransport::Impl {
-  CURLSH* share = nullptr;
+  std::once_flag started;
+  CURLSH* share = nullptr;  // made by start()
   std::string ca_bundle;  // AWS_CA_BUNDLE: extra trust for private endpoints
   bool verify_peer = true;
   std::mutex share_locks[CURL_LOCK_DATA_LAST];
@@ -232,19 +233,29 @@ struct CurlTransport::Impl {
   }
 
   Impl() {
-    global_init();
-    share = curl_share_init();
-    curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lock);
-    curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlock);
-    curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle) ca_bundle = bundle;
   }
 
   ~Impl() {
     for (CURL* handle : idle) curl_easy_cleanup(handle);
-    curl_share_cleanup(share);
+    if (share) curl_share_cleanup(share);
+  }
+
+  // libcurl's global state (and with it the TLS library) and the shared
+  // DNS and TLS session cache start with the first request, so a program
+  // that sends nothing (--help, --version, a refused command line) never
+  // pays for them.
+  void start() {
+    std::call_once(started, [this] {
+      global_init();
+      share = curl_share_init();
+      if (!share) throw TransportError(TransportError::Kind::Other, "cannot start the HTTP client");
+      curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lock);
+      curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlock);
+      curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    });
   }
 
   // Every option but the method, the body and the headers.
@@ -266,6 +277,7 @@ struct CurlTransport::Impl {
   }
 
   CURL* acquire() {
+    start();
     {
       std::lock_guard lock(pool_mutex);
       if (!idle.empty()) {
@@ -339,4 +351,4 @@ std::string find_header(const HeaderList& headers, const std::string& name) {
 
 std::string HttpResponse::header(const std::string& name) const { return find_header(headers, name); }
 
-}  // namespace qvn::aws
+}  // namespace qvn::http
