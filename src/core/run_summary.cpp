@@ -5,6 +5,7 @@
 
 #include "core/interruption_notice.hpp"
 #include "core/program_main.hpp"
+#include "core/run_outcome.hpp"
 
 namespace qvn::core {
 
@@ -188,6 +189,21 @@ void reportSummaryNotWritten(const RunSummary& summary, const std::string& path,
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
   recordInLogFiles(line, ERROR);
+}
+
+int runWithSummary(const std::function<int()>& run, const std::function<void(int status)>& summarize) {
+  int status = 0;
+  try {
+    status = run();
+  } catch (const ProgramExit& exit) {
+    summarize(exit.status);
+    throw;
+  } catch (...) {
+    summarize(1);
+    throw;
+  }
+  summarize(status);
+  return status;
 }
 
 }  // namespace qvn::core

@@ -8,6 +8,7 @@
 //   tally.notePath("key file", path);
 //   core::RunSummary summary{"probe_deploy", dry_run, &tally, ...};
 //   for (const auto& line : core::summaryLines(summary)) log.info(line);
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -74,6 +75,11 @@ std::string logFilePath();
 
 // Logs the summary's lines at INFO (console and log file) to `log`.
 void logSummary(const RunSummary& summary, Logger& log);
+
+// Runs `run` and hands its status to `summarize` however it ends: its own
+// status, a ProgramExit's status, or 1 when it throws. A ProgramExit or an
+// exception goes on to the caller after the summary.
+int runWithSummary(const std::function<int()>& run, const std::function<void(int status)>& summarize);
 
 // One line "<program>: error: cannot write the summary to <path>: <why>" on
 // standard error and in the log files.

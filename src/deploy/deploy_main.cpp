@@ -19,6 +19,7 @@
 #include "deploy/teardown.hpp"
 #include "lib/basekit.hpp"
 #include "lib/file_writer.hpp"
+#include "lib/run_ending.hpp"
 
 namespace qvn::deploy {
 
@@ -225,18 +226,8 @@ int runProbeDeploy(const std::vector<std::string>& arguments) {
   // A summary file that cannot be written is refused before AWS is asked anything.
   if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
   tally.notePath(kinds::kLogFile, core::logFilePath());
-  int status = 0;
-  try {
-    status = deployOrRevert(args, arguments, log);
-  } catch (const ProgramExit& exit) {
-    summarize(args, started, exit.status, log);
-    throw;
-  } catch (...) {
-    summarize(args, started, 1, log);
-    throw;
-  }
-  summarize(args, started, status, log);
-  return status;
+  return core::runWithSummary([&] { return deployOrRevert(args, arguments, log); },
+                              [&](int status) { summarize(args, started, status, log); });
 }
 
 int runProbeDeploy(int argc, char** argv) {

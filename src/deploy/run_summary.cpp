@@ -1,7 +1,5 @@
 #include "deploy/run_summary.hpp"
 
-#include "lib/file_writer.hpp"
-
 namespace qvn::deploy {
 
 void countChange(core::RunTally* tally, core::Change change, const char* kind) {
@@ -24,19 +22,6 @@ const char* leftoverKind(const std::string& item) {
   if (starts("security group")) return kinds::kGroup;
   if (starts("key pair")) return kinds::kKeyPair;
   return "other resource";
-}
-
-void endOfRunSummary(const core::RunSummary& summary, const std::optional<std::string>& json_path, Logger& log) {
-  // A run that failed before it counted anything (bad input, no credentials,
-  // a refused check) ends with its one error line and no summary lines.
-  const bool failed_early = summary.exit_status != 0 && (!summary.tally || summary.tally->empty());
-  if (!failed_early) core::logSummary(summary, log);
-  if (!json_path || json_path->empty()) return;
-  try {
-    writeFile(*json_path, core::summaryJson(summary), WriteRules::document());
-  } catch (const std::exception& e) {
-    core::reportSummaryNotWritten(summary, *json_path, e.what());
-  }
 }
 
 }  // namespace qvn::deploy

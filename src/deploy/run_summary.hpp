@@ -30,9 +30,4 @@ void notePath(const DeployArgs& args, const char* label, const std::string& path
 // running in subnet-1", "Elastic IP ...", "role ...").
 const char* leftoverKind(const std::string& item);
 
-// Logs the summary at INFO (console and log file) and, with --summary-json,
-// writes it there too. A file that cannot be written is reported on
-// standard error and in the log; the run's status is left as it is.
-void endOfRunSummary(const core::RunSummary& summary, const std::optional<std::string>& json_path, Logger& log);
-
 }  // namespace qvn::deploy

@@ -15,6 +15,7 @@
 #include "lib/file_writer.hpp"
 #include "lib/nat.hpp"
 #include "lib/qvn_cred.hpp"
+#include "lib/run_ending.hpp"
 #include "lib/spoke.hpp"
 #include "lib/test_config.hpp"
 #include "survey/password_prompt.hpp"
@@ -165,14 +166,7 @@ void summarize(const SurveyArgs& args, core::TimePoint started, int status, Logg
   summary.tally = &tally;
   summary.wall_time = core::now() - started;
   summary.exit_status = status;
-  // A run that failed without writing anything ends with its one error line.
-  if (status == 0 || !tally.empty()) core::logSummary(summary, log);
-  if (!args.summary_json) return;
-  try {
-    writeFile(*args.summary_json, core::summaryJson(summary), WriteRules::document());
-  } catch (const std::exception& e) {
-    core::reportSummaryNotWritten(summary, *args.summary_json, e.what());
-  }
+  endOfRunSummary(summary, args.summary_json, log);
 }
 
 }  // namespace
@@ -183,18 +177,8 @@ int runSubnetSurvey(const std::vector<std::string>& arguments) {
   Logger& log = beginSubnetSurvey(args, arguments);
   // A summary file that cannot be written is refused before AWS is asked anything.
   if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
-  int status = 0;
-  try {
-    status = surveyAndEnd(args, arguments, log);
-  } catch (const ProgramExit& exit) {
-    summarize(args, started, exit.status, log);
-    throw;
-  } catch (...) {
-    summarize(args, started, 1, log);
-    throw;
-  }
-  summarize(args, started, status, log);
-  return status;
+  return core::runWithSummary([&] { return surveyAndEnd(args, arguments, log); },
+                              [&](int status) { summarize(args, started, status, log); });
 }
 
 namespace {

@@ -1,10 +1,12 @@
 // The end-of-run summary: counts from several threads, the wording of a
 // real and a dry run, durations, and the JSON form.
 #include "core/run_summary.hpp"
+#include "core/run_outcome.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -117,6 +119,24 @@ TEST(RunSummaryJson, HoldsTheSameFactsAndEscapesText) {
   EXPECT_TRUE(json["created"].empty());
   EXPECT_EQ(json["paths"]["output_configuration"], "out \"1\".json");
   EXPECT_EQ(json["next_command"], "probe_deploy --revert --test_config 'my config.json'");
+}
+
+// Every way a run can end is summarised once, with the status it ends with,
+// and the exit or exception still reaches the caller.
+TEST(RunWithSummary, SummarisesEveryEndingOnceAndLetsItGoOn) {
+  std::vector<int> seen;
+  const auto note = [&seen](int status) { seen.push_back(status); };
+
+  EXPECT_EQ(runWithSummary([] { return 3; }, note), 3);
+  try {
+    runWithSummary([]() -> int { throw ProgramExit{130}; }, note);
+    ADD_FAILURE() << "the exit was swallowed";
+  } catch (const ProgramExit& exit) {
+    EXPECT_EQ(exit.status, 130);
+  }
+  EXPECT_THROW(runWithSummary([]() -> int { throw std::runtime_error("boom"); }, note), std::runtime_error);
+
+  EXPECT_EQ(seen, (std::vector<int>{3, 130, 1}));
 }
 
 }  // namespace
