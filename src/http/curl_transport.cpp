@@ -1,6 +1,5 @@
 #include "http/curl_transport.hpp"
 
-#include <curl/curl.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -13,15 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "http/curl_library.hpp"
 #include "http/transport_error.hpp"
 
 namespace qvn::http {
 namespace {
 
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+// libcurl as loaded by start(); only called once a transfer has begun.
+const detail::CurlLibrary& curl() { return detail::curl_library(); }
 
 std::string trim(const std::string& text) {
   auto first = text.find_first_not_of(" \t\r\n");
@@ -50,7 +48,7 @@ struct Transfer {
   bool stream_to_file() {
     if (download_path.empty()) return false;
     long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status >= 300) return false;
     if (!download) {
       temporary_path = temporary_name(download_path);
@@ -128,7 +126,7 @@ struct HandleLease {
   CURL* handle;
   curl_slist* headers = nullptr;
   ~HandleLease() {
-    curl_slist_free_all(headers);
+    curl().slist_free_all(headers);
     give_back(handle);
   }
 };
@@ -137,14 +135,14 @@ struct HandleLease {
 // transfer speed (fewer than 1 byte/s for that long ends it), or, below a
 // second, as a limit on the whole exchange.
 void set_time_limits(CURL* handle, const HttpRequest& request) {
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()));
+  curl().easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()));
   long read_seconds = std::max<long>(1, static_cast<long>((request.read_timeout.count() + 999) / 1000));
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, read_seconds);
+  curl().easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl().easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, read_seconds);
   if (request.read_timeout < std::chrono::seconds(1)) {
     // Short limits (the metadata service) are total limits: a low-speed
     // check cannot measure below one second.
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS,
+    curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS,
                      static_cast<long>((request.connect_timeout + request.read_timeout).count()));
   }
 }
@@ -156,36 +154,36 @@ curl_slist* header_list(const HttpRequest& request) {
   for (const auto& [name, value] : request.headers) {
     if (strcasecmp(name.c_str(), "content-type") == 0) has_content_type = true;
     std::string line = value.empty() ? name + ";" : name + ": " + value;
-    headers = curl_slist_append(headers, line.c_str());
+    headers = curl().slist_append(headers, line.c_str());
   }
   // curl would add its own form Content-Type to a POST; a body-less or JSON
   // request must go out exactly as signed.
-  if (!has_content_type) headers = curl_slist_append(headers, "Content-Type:");
-  headers = curl_slist_append(headers, "Accept:");
+  if (!has_content_type) headers = curl().slist_append(headers, "Content-Type:");
+  headers = curl().slist_append(headers, "Accept:");
   // No 100-continue round trip: AWS answers errors to the whole request anyway.
-  return curl_slist_append(headers, "Expect:");
+  return curl().slist_append(headers, "Expect:");
 }
 
 // The method and body: streamed from a file, none (GET, HEAD), or in memory.
 void set_body(CURL* handle, const HttpRequest& request, Transfer& transfer) {
   if (transfer.upload) {
     auto size = static_cast<curl_off_t>(std::filesystem::file_size(request.upload_file));
-    curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(handle, CURLOPT_READFUNCTION, &on_read);
-    curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, &on_seek);
-    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, size);
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl().easy_setopt(handle, CURLOPT_UPLOAD, 1L);
+    curl().easy_setopt(handle, CURLOPT_READFUNCTION, &on_read);
+    curl().easy_setopt(handle, CURLOPT_READDATA, &transfer);
+    curl().easy_setopt(handle, CURLOPT_SEEKFUNCTION, &on_seek);
+    curl().easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
+    curl().easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, size);
+    curl().easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   } else if (request.method == "GET") {
-    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    curl().easy_setopt(handle, CURLOPT_HTTPGET, 1L);
   } else if (request.method == "HEAD") {
-    curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    curl().easy_setopt(handle, CURLOPT_NOBODY, 1L);
   } else {
-    curl_easy_setopt(handle, CURLOPT_POST, 1L);
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
-    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-    curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl().easy_setopt(handle, CURLOPT_POST, 1L);
+    curl().easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
+    curl().easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl().easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
 }
 
@@ -237,43 +235,43 @@ struct CurlTransport::Impl {
   }
 
   ~Impl() {
-    for (CURL* handle : idle) curl_easy_cleanup(handle);
-    if (share) curl_share_cleanup(share);
+    for (CURL* handle : idle) curl().easy_cleanup(handle);
+    if (share) curl().share_cleanup(share);
   }
 
-  // libcurl's global state (and with it the TLS library) and the shared
-  // DNS and TLS session cache start with the first request, so a program
-  // that sends nothing (--help, --version, a refused command line) never
-  // pays for them.
+  // libcurl (loaded, and its global state with the TLS library) and the
+  // shared DNS and TLS session cache start with the first request, so a
+  // program that sends nothing (--help, --version, a refused command line)
+  // never pays for them.
   void start() {
     std::call_once(started, [this] {
-      global_init();
-      share = curl_share_init();
+      const detail::CurlLibrary& library = detail::curl_library();  // loads libcurl and starts TLS
+      share = library.share_init();
       if (!share) throw TransportError(TransportError::Kind::Other, "cannot start the HTTP client");
-      curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lock);
-      curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlock);
-      curl_share_setopt(share, CURLSHOPT_USERDATA, this);
-      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-      curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+      curl().share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lock);
+      curl().share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlock);
+      curl().share_setopt(share, CURLSHOPT_USERDATA, this);
+      curl().share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+      curl().share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     });
   }
 
   // Every option but the method, the body and the headers.
   void configure(CURL* handle, const HttpRequest& request, Transfer* transfer) const {
-    curl_easy_setopt(handle, CURLOPT_SHARE, share);
-    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify_peer ? 1L : 0L);
-    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify_peer ? 2L : 0L);
-    if (!ca_bundle.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, ca_bundle.c_str());
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl().easy_setopt(handle, CURLOPT_SHARE, share);
+    curl().easy_setopt(handle, CURLOPT_URL, request.url.c_str());
+    curl().easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl().easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, verify_peer ? 1L : 0L);
+    curl().easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, verify_peer ? 2L : 0L);
+    if (!ca_bundle.empty()) curl().easy_setopt(handle, CURLOPT_CAINFO, ca_bundle.c_str());
+    curl().easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl().easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     set_time_limits(handle, request);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, transfer);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, transfer);
-    curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, nullptr);
+    curl().easy_setopt(handle, CURLOPT_WRITEFUNCTION, &on_body);
+    curl().easy_setopt(handle, CURLOPT_WRITEDATA, transfer);
+    curl().easy_setopt(handle, CURLOPT_HEADERFUNCTION, &on_header);
+    curl().easy_setopt(handle, CURLOPT_HEADERDATA, transfer);
+    curl().easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, nullptr);
   }
 
   CURL* acquire() {
@@ -286,13 +284,13 @@ struct CurlTransport::Impl {
         return handle;
       }
     }
-    CURL* handle = curl_easy_init();
+    CURL* handle = curl().easy_init();
     if (!handle) throw TransportError(TransportError::Kind::Other, "cannot create an HTTP handle");
     return handle;
   }
 
   void release(CURL* handle) {
-    curl_easy_reset(handle);  // keeps the connection cache of the handle
+    curl().easy_reset(handle);  // keeps the connection cache of the handle
     std::lock_guard lock(pool_mutex);
     idle.push_back(handle);
   }
@@ -320,9 +318,9 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
   }
   set_body(lease.handle, request, transfer);
   lease.headers = header_list(request);
-  curl_easy_setopt(lease.handle, CURLOPT_HTTPHEADER, lease.headers);
+  curl().easy_setopt(lease.handle, CURLOPT_HTTPHEADER, lease.headers);
 
-  const CURLcode code = curl_easy_perform(lease.handle);
+  const CURLcode code = curl().easy_perform(lease.handle);
   if (transfer.download) std::fclose(transfer.download);
   if (transfer.write_failed) {
     drop_partial(transfer);
@@ -330,10 +328,10 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
   }
   if (code != CURLE_OK) {
     drop_partial(transfer);
-    throw TransportError(kind_of(code), std::string(curl_easy_strerror(code)) + " (" + request.method + " " +
+    throw TransportError(kind_of(code), std::string(curl().easy_strerror(code)) + " (" + request.method + " " +
                                             url_for_message(request.url) + ")");
   }
-  curl_easy_getinfo(lease.handle, CURLINFO_RESPONSE_CODE, &transfer.response.status);
+  curl().easy_getinfo(lease.handle, CURLINFO_RESPONSE_CODE, &transfer.response.status);
   finish_download(transfer, request);
   return std::move(transfer.response);
 }

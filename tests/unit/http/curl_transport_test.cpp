@@ -1,5 +1,6 @@
 // The libcurl transport against a real HTTP server on the loopback
 // interface.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,6 +26,27 @@ std::string read_file(const std::filesystem::path& path) {
 
 void write_file(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+bool libcurl_loaded() {
+  void* handle = dlopen("libcurl.so.4", RTLD_LAZY | RTLD_NOLOAD);
+  if (handle) dlclose(handle);
+  return handle != nullptr;
+}
+
+// The first test of its program (and ctest runs each in a process of its
+// own): nothing has sent a request yet, so libcurl is not even mapped.
+TEST(TransportStart, LibcurlIsLoadedByTheFirstRequestNotByTheTransport) {
+  EXPECT_FALSE(libcurl_loaded());
+  CurlTransport transport;
+  TlsSettings insecure;
+  insecure.verify_peer = false;
+  CurlTransport controller(insecure);
+  EXPECT_FALSE(libcurl_loaded());
+  HttpRequest request;
+  request.url = "http://127.0.0.1:1/";
+  EXPECT_THROW(transport.send(request), TransportError);
+  EXPECT_TRUE(libcurl_loaded());
 }
 
 class TransportTest : public ::testing::Test {
