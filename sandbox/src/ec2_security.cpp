@@ -190,7 +190,7 @@ void Ec2Service::create_security_group(Request& r, Xml& x) {
   if (name == "default")
     throw bad_request("InvalidGroup.Reserved",
                       "The security group 'default' is reserved");
-  if (name.rfind("sg-", 0) == 0 || name.size() > 255)
+  if (name.starts_with("sg-") || name.size() > 255)
     throw bad_request("InvalidParameterValue",
                       "Value (" + name + ") for parameter GroupName is invalid. Group names may "
                       "not be in the format sg-*.");

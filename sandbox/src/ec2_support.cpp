@@ -108,7 +108,7 @@ std::vector<std::pair<std::string, std::string>> all_params(const AwsCall& call)
 // N of "prefix.N" or "prefix.N.rest"; nullopt when the name does not start so.
 std::optional<int> index_after(const std::string& name, const std::string& prefix,
                                std::string* rest) {
-  if (name.size() <= prefix.size() + 1 || name.compare(0, prefix.size(), prefix) != 0 ||
+  if (name.size() <= prefix.size() + 1 || !name.starts_with(prefix) ||
       name[prefix.size()] != '.')
     return std::nullopt;
   size_t pos = prefix.size() + 1;
@@ -212,7 +212,7 @@ Tags tag_specifications(const AwsCall& call, const std::string& resource_type,
 
 void check_filters(const std::vector<Filter>& filters, const std::set<std::string>& known) {
   for (const auto& f : filters) {
-    if (f.name.rfind("tag:", 0) == 0 || known.count(f.name)) continue;
+    if (f.name.starts_with("tag:") || known.count(f.name)) continue;
     throw bad_request("InvalidParameterValue", "The filter '" + f.name + "' is invalid");
   }
 }
@@ -256,7 +256,7 @@ bool matches(const std::vector<Filter>& filters, const FieldValues& values) {
 }
 
 bool tag_field(const Tags& tags, const std::string& name, std::vector<std::string>& out) {
-  if (name.rfind("tag:", 0) == 0) {
+  if (name.starts_with("tag:")) {
     const std::string key = name.substr(4);
     for (const auto& [k, v] : tags)
       if (k == key) out.push_back(v);
@@ -291,7 +291,7 @@ Page page(const AwsCall& call, size_t total, int min_results, int max_results, b
                           ".");
   if (!token.empty()) {
     size_t offset = 0;
-    bool ok = token.rfind("qvn1.", 0) == 0;
+    bool ok = token.starts_with("qvn1.");
     if (ok) {
       try {
         size_t used = 0;

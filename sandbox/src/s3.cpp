@@ -177,8 +177,8 @@ AwsReply S3Service::list_objects_v2(const AwsCall& call, const std::string& name
     } catch (const std::exception&) {
       decoded.clear();
     }
-    if (decoded.rfind("s3:k:", 0) == 0) after_key = decoded.substr(5);
-    else if (decoded.rfind("s3:p:", 0) == 0) after_key = after_prefix = decoded.substr(5);
+    if (decoded.starts_with("s3:k:")) after_key = decoded.substr(5);
+    else if (decoded.starts_with("s3:p:")) after_key = after_prefix = decoded.substr(5);
     else
       throw S3Error(400, "InvalidArgument", "The continuation token provided is incorrect",
                     {{"ArgumentName", "continuation-token"}, {"ArgumentValue", token}});
@@ -191,11 +191,11 @@ AwsReply S3Service::list_objects_v2(const AwsCall& call, const std::string& name
   bool truncated = false;
   for (auto it = b.objects.upper_bound(after_key); it != b.objects.end(); ++it) {
     const std::string& key = it->first;
-    if (key.compare(0, prefix.size(), prefix) != 0) {
+    if (!key.starts_with(prefix)) {
       if (key > prefix) break;
       continue;
     }
-    if (!after_prefix.empty() && key.compare(0, after_prefix.size(), after_prefix) == 0) continue;
+    if (!after_prefix.empty() && key.starts_with(after_prefix)) continue;
     std::string common;
     if (!delimiter.empty()) {
       auto pos = key.find(delimiter, prefix.size());
@@ -257,7 +257,7 @@ AwsReply S3Service::put_object(const AwsCall& call, const std::string& name, con
   obj.etag = "\"" + hex(md5_raw(call.body)) + "\"";
   obj.last_modified = std::chrono::time_point_cast<std::chrono::seconds>(core::now());
   for (const auto& [k, v] : call.headers)
-    if (k.rfind("x-amz-meta-", 0) == 0) obj.metadata.emplace_back(k, v);
+    if (k.starts_with("x-amz-meta-")) obj.metadata.emplace_back(k, v);
   AwsReply reply = empty_reply(200, call);
   reply.headers.emplace_back("ETag", obj.etag);
   reply.headers.emplace_back("x-amz-server-side-encryption", "AES256");
@@ -281,7 +281,7 @@ AwsReply S3Service::get_object(const AwsCall& call, const std::string& name, con
   const std::string range = header(call, "range");
   unsigned long long a = 0, z = 0;
   char dash = 0;
-  if (range.rfind("bytes=", 0) == 0 && range.find(',') == std::string::npos) {
+  if (range.starts_with("bytes=") && range.find(',') == std::string::npos) {
     std::string spec = range.substr(6);
     const std::size_t size = obj.body.size();
     bool parsed = false;

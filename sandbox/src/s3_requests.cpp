@@ -111,7 +111,7 @@ void check_payload(const AwsCall& call) {
     throw S3Error(400, "InvalidRequest", "Missing required header for this request: x-amz-content-sha256");
   const std::string& claimed = it->second;
   if (claimed == "UNSIGNED-PAYLOAD") return;
-  if (claimed.rfind("STREAMING-", 0) == 0)
+  if (claimed.starts_with("STREAMING-"))
     throw S3Error(501, "NotImplemented", "A header you provided implies functionality that is not implemented",
                   {{"Header", "x-amz-content-sha256"}});
   if (!is_sha256_hex(claimed))

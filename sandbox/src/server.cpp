@@ -75,7 +75,7 @@ bool has(const Pairs& pairs, const std::string& name) {
 // The service of a request without a signature, from what its body says.
 std::string guess_service(const std::map<std::string, std::string>& headers, const Pairs& form) {
   auto target = headers.find("x-amz-target");
-  if (target != headers.end() && target->second.rfind("AmazonSSM.", 0) == 0) return "ssm";
+  if (target != headers.end() && target->second.starts_with("AmazonSSM.")) return "ssm";
   const std::string version = first(form, "Version");
   if (version == "2016-11-15") return "ec2";
   if (version == "2010-05-08") return "iam";
@@ -359,7 +359,7 @@ void SandboxServer::stop() {
 }
 
 bool SandboxServer::is_aws_request(const httplib::Request& req) const {
-  if (req.path.rfind("/_sandbox/", 0) == 0) return false;
+  if (req.path.starts_with("/_sandbox/")) return false;
   if (req.get_header_value("Authorization").rfind("AWS4-HMAC-SHA256", 0) == 0) return true;
   // Unsigned AWS calls (STS AssumeRoleWithWebIdentity is sent so).
   return req.method == "POST" && req.path == "/" &&

@@ -122,7 +122,7 @@ bool same(const std::string& a, const std::string& b) {
 
 std::optional<Authorization> parse_authorization(const std::string& value) {
   const std::string scheme = "AWS4-HMAC-SHA256";
-  if (value.compare(0, scheme.size(), scheme) != 0) return std::nullopt;
+  if (!value.starts_with(scheme)) return std::nullopt;
   Authorization a;
   bool have_credential = false, have_headers = false, have_signature = false;
   for (const auto& part : split(value.substr(scheme.size()), ',')) {

@@ -162,8 +162,8 @@ RateLimiter::RateLimiter() {
 
 std::string RateLimiter::api_class(const std::string& operation) {
   if (operation == "RunInstances") return "RunInstances";
-  if (operation.rfind("Describe", 0) == 0 || operation.rfind("Get", 0) == 0 ||
-      operation.rfind("List", 0) == 0)
+  if (operation.starts_with("Describe") || operation.starts_with("Get") ||
+      operation.starts_with("List"))
     return "describe";
   return "mutating";
 }

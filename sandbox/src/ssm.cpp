@@ -14,7 +14,7 @@ ApiError validation(const std::string& message) { return ApiError(400, "Validati
 
 ApiError not_found() { return ApiError(400, "ParameterNotFound", ""); }
 
-bool is_public(const std::string& name) { return name.rfind("/aws/", 0) == 0; }
+bool is_public(const std::string& name) { return name.starts_with("/aws/"); }
 
 std::string required_string(const Json& in, const char* member) {
   if (!in.contains(member) || !in[member].is_string())
@@ -36,7 +36,7 @@ std::string ciphertext(const std::string& value) {
 
 // "name", "name:3" or an ARN "arn:aws:ssm:<region>:<account>:parameter/name".
 std::pair<std::string, long> parse_reference(std::string name) {
-  if (name.rfind("arn:", 0) == 0) {
+  if (name.starts_with("arn:")) {
     auto pos = name.find(":parameter");
     if (pos == std::string::npos) throw validation("Invalid parameter ARN: " + name);
     name = name.substr(pos + 10);
@@ -72,7 +72,7 @@ AwsReply SsmService::render_error(const ApiError& error, const std::string& requ
 AwsReply SsmService::handle(const AwsCall& call) {
   std::string op = call.operation;
   auto target = call.headers.find("x-amz-target");
-  if (op.empty() && target != call.headers.end() && target->second.rfind("AmazonSSM.", 0) == 0)
+  if (op.empty() && target != call.headers.end() && target->second.starts_with("AmazonSSM."))
     op = target->second.substr(10);
   Json in;
   try {
@@ -212,7 +212,7 @@ Json SsmService::put_parameter(const AwsCall& call, const Json& in) {
   std::string lowered = name;
   for (auto& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string bare = lowered[0] == '/' ? lowered.substr(1) : lowered;
-  if (bare.rfind("aws", 0) == 0 || bare.rfind("ssm", 0) == 0)
+  if (bare.starts_with("aws") || bare.starts_with("ssm"))
     throw validation("Parameter name: can't be prefixed with \"aws\" or \"ssm\" (case-insensitive). If formed as "
                      "a path, it can consist of sub-paths divided by slash symbol; each sub-path can be formed as "
                      "a mix of letters, numbers and the following 3 symbols .-_");

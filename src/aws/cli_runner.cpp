@@ -55,7 +55,7 @@ Options parse(const std::vector<std::string>& args) {
       o.paginate = false;
     } else if (a == "--debug") {
       o.debug = true;
-    } else if (a.rfind("--", 0) == 0) {
+    } else if (a.starts_with("--")) {
       throw UsageError{unknownOptionMessage(a, {"--region", "--profile", "--input", "--no-paginate", "--debug", "--help", "--version"})};
     } else {
       positional.push_back(a);

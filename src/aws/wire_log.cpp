@@ -121,7 +121,7 @@ std::string redacted_header(const std::string& name, const std::string& value) {
   if (strcasecmp(name.c_str(), "Authorization") == 0) {
     // AWS4-HMAC-SHA256 Credential=..., SignedHeaders=..., Signature=<hex>
     const auto signature = value.find("Signature=");
-    if (value.rfind("AWS4-HMAC-SHA256 ", 0) == 0 && signature != std::string::npos)
+    if (value.starts_with("AWS4-HMAC-SHA256 ") && signature != std::string::npos)
       return value.substr(0, signature + 10) + kRedacted;
     return kRedacted;
   }

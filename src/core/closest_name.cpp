@@ -49,7 +49,7 @@ std::optional<std::string> closestName(const std::string& typed, const std::vect
   std::vector<std::string> begun;
   for (const auto& name : known) {
     const std::string other = withoutDashes(name);
-    if (other.size() > bare.size() && other.compare(0, bare.size(), bare) == 0) begun.push_back(name);
+    if (other.size() > bare.size() && other.starts_with(bare)) begun.push_back(name);
   }
   if (begun.size() > 1) return std::nullopt;
   if (begun.size() == 1 && bare.size() >= 3) return begun.front();

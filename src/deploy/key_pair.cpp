@@ -38,7 +38,7 @@ void removeStaleKeyTemporaries(const std::string& path) {
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string entry = it->path().filename().string();
     for (const std::string& prefix : prefixes) {
-      if (entry.size() > prefix.size() && entry.compare(0, prefix.size(), prefix) == 0 &&
+      if (entry.size() > prefix.size() && entry.starts_with(prefix) &&
           it->symlink_status().type() == fs::file_type::regular) {
         std::error_code ignored;
         fs::remove(it->path(), ignored);

@@ -15,7 +15,7 @@ void notePath(const DeployArgs& args, const char* label, const std::string& path
 }
 
 const char* leftoverKind(const std::string& item) {
-  const auto starts = [&item](const char* prefix) { return item.rfind(prefix, 0) == 0; };
+  const auto starts = [&item](const char* prefix) { return item.starts_with(prefix); };
   if (starts("instance profile ") || starts("role ") || starts("policy ")) return kinds::kIamObject;
   if (starts("instance ")) return kinds::kInstance;
   if (starts("Elastic IP")) return kinds::kElasticIp;

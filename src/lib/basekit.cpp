@@ -63,7 +63,7 @@ void Common::logCommandOptions(const std::string& command) {
 }
 
 std::string Common::remove_prefix(const std::string& text, const std::string& prefix) {
-  if (text.compare(0, prefix.size(), prefix) == 0) return text.substr(prefix.size());
+  if (text.starts_with(prefix)) return text.substr(prefix.size());
   return text;
 }
 

@@ -177,7 +177,7 @@ void uploadAllFiles(const OptS3Client& s3_client, const std::string& backupdir, 
 
 void downloadBucketObj(const aws::S3Client& s3_client, const std::string& bucket, const std::string& dest,
                        const std::string& prefix, const std::string& key) {
-  if (key.compare(0, prefix.size(), prefix) != 0) {
+  if (!key.starts_with(prefix)) {
     throw std::invalid_argument("S3 key " + key + " does not start with " + prefix);
   }
   const std::string relative = key.substr(prefix.size());

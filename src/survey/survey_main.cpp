@@ -107,7 +107,7 @@ std::string commandText(const std::vector<std::string>& arguments) {
     } else if (argument == kPasswordOption) {
       text += argument;
       mask_next = true;
-    } else if (argument.rfind(inline_form, 0) == 0) {
+    } else if (argument.starts_with(inline_form)) {
       text += inline_form + kMask;
     } else {
       text += argument;
