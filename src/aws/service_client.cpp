@@ -291,6 +291,7 @@ struct ServiceClient::Impl {
       const int cost = call.attempt < retry.max_attempts ? retry_state->quota.acquire(error.is_timeout()) : 0;
       if (cost == 0) throw unreachable(call, wire, error);
       call.retry_cost = cost;
+      retry_state->progress.unanswered(split_url(wire.url).authority);
       back_off(call, "failed", error.what());
       return std::nullopt;
     }
@@ -354,6 +355,7 @@ struct ServiceClient::Impl {
       return false;
     }
     call.retry_cost = cost;
+    retry_state->progress.refused(service.name, region, info.status, info.code);
     back_off(call, "refused", info.code + ", HTTP " + std::to_string(info.status));
     return true;
   }

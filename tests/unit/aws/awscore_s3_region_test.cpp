@@ -3,6 +3,8 @@
 // of an endpoint that does not answer.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -230,6 +232,44 @@ TEST_F(CallReportTest, AnEndpointThatNeverAnswersIsNamedInTheFailure) {
   EXPECT_EQ(transport_->requests().size(), 3u);
   ASSERT_EQ(info_lines().size(), 1u);
   EXPECT_NE(info_lines()[0].find("Couldn't connect"), std::string::npos);
+}
+
+TEST_F(CallReportTest, CallsThatKeepBeingRetriedAreToldAtMostEveryFifteenSeconds) {
+  set("AWS_REGION", "eu-west-1");
+  core::TimePoint now = core::TimePoint(std::chrono::hours(480000));
+  core::set_time_scale(1);
+  core::set_clock([&] { return now; });
+  // Each pause takes its backoff and 5 s more of the calls' own time.
+  core::set_sleep_function([&](core::Seconds s) {
+    now += std::chrono::duration_cast<std::chrono::milliseconds>(s + core::Seconds(5));
+  });
+  bool answering = true;
+  transport_->handler = [&](const http::HttpRequest& request) -> http::HttpResponse {
+    if (!answering) throw http::TransportError(http::TransportError::Kind::Connect, "no route (" + request.url + ")");
+    return answer(400, "<Response><Errors><Error><Code>RequestLimitExceeded</Code></Error></Errors></Response>");
+  };
+  ServiceClient client(session_without_region(), kEc2);
+  const auto told = [this](const std::string& start) {
+    std::vector<std::string> found;
+    for (const std::string& line : info_lines())
+      if (line.rfind(start, 0) == 0) found.push_back(line);
+    return found;
+  };
+  for (int call = 0; call < 4; ++call) EXPECT_THROW(client.send({.operation = "DescribeSubnets"}), ServiceError);
+  // 8 retries over at least 40 s: two or three lines, never one per retry.
+  const auto throttled = told("retrying throttled ec2 calls (eu-west-1): ");
+  EXPECT_GE(throttled.size(), 1u);
+  EXPECT_LE(throttled.size(), 3u);
+  for (const std::string& line : throttled)
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(.*: \d retries so far \(\d+ s\))"))) << line;
+
+  answering = false;
+  for (int call = 0; call < 4; ++call) EXPECT_THROW(client.send({.operation = "DescribeSubnets"}), TransportError);
+  const auto silent = told("waiting for ec2.eu-west-1.amazonaws.com to answer: ");
+  ASSERT_GE(silent.size(), 1u) << "the host only, never the whole request";
+  EXPECT_NE(silent.back().find(" attempts without an answer ("), std::string::npos) << silent.back();
+  core::set_clock({});
+  core::set_time_scale(-1);
 }
 
 }  // namespace
