@@ -17,7 +17,7 @@ std::chrono::system_clock::duration span(double s) {
 }
 
 bool well_formed_instance_id(const std::string& id) {
-  if (id.rfind("i-", 0) != 0) return false;
+  if (!id.starts_with("i-")) return false;
   const std::string hex = id.substr(2);
   if (hex.size() != 8 && hex.size() != 17) return false;
   return std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });

@@ -153,7 +153,7 @@ Subnet& Ec2Service::find_subnet(RegionState& st, const std::string& id) {
 SecurityGroup& Ec2Service::find_group(RegionState& st, const std::string& id) {
   for (auto& g : st.groups)
     if (g.id == id) return g;
-  if (id.rfind("sg-", 0) != 0)
+  if (!id.starts_with("sg-"))
     throw bad_request("InvalidGroupId.Malformed",
                       "Invalid id: \"" + id + "\" (expecting \"sg-...\")");
   throw bad_request("InvalidGroup.NotFound", "The security group '" + id + "' does not exist");

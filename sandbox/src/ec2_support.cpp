@@ -414,7 +414,7 @@ std::string zone_id_of(const std::string& zone) {
 }
 
 bool well_formed_image_id(const std::string& id) {
-  if (id.rfind("ami-", 0) != 0) return false;
+  if (!id.starts_with("ami-")) return false;
   const std::string digits = id.substr(4);
   if (digits.size() != 8 && digits.size() != 17) return false;
   return std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });

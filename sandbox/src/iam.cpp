@@ -148,7 +148,7 @@ void IamService::load_account_objects(const Json& iam, const std::string& defaul
     r.created = scenario_time(e, "created", old);
     for (const auto& ref : e.value("attached_policies", Json::array())) {
       std::string arn = ref.get<std::string>();
-      if (arn.rfind("arn:", 0) != 0) arn = "arn:aws:iam::" + account_id + ":policy/" + arn;
+      if (!arn.starts_with("arn:")) arn = "arn:aws:iam::" + account_id + ":policy/" + arn;
       auto it = acct.policies.find(arn);
       if (it == acct.policies.end()) throw std::invalid_argument("iam: role " + r.name + " names unknown policy " + arn);
       r.attached.push_back(arn);

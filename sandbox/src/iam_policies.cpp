@@ -79,15 +79,12 @@ AwsReply IamService::list_policies(const AwsCall& call, IamAccount& acct) {
     if (only_attached == "true" && p.attachment_count == 0) continue;
     // Attachments to roles are permissions policies; no boundaries are modelled.
     if (usage == "PermissionsBoundary") continue;
-    if (p.path.rfind(prefix, 0) != 0) continue;
+    if (!p.path.starts_with(prefix)) continue;
     matching.push_back(&p);
   }
-  auto page = page_of<IamPolicy>(matching, call, [](const IamPolicy& p) { return p.arn; });
-  QueryReply reply("ListPolicies", kXmlns);
-  write_paging(reply.result(), page.truncated, page.marker);
-  auto list = reply.result().append_child("Policies");
-  for (const IamPolicy* p : page.items) write_policy(list.append_child("member"), *p, false);
-  return reply.finish(call.request_id);
+  return paged_list_reply<IamPolicy>("ListPolicies", "Policies", matching, call,
+                                     [](const IamPolicy& p) { return p.arn; },
+                                     [](pugi::xml_node member, const IamPolicy& p) { write_policy(member, p, false); });
 }
 
 // ---- roles ------------------------------------------------------------------
@@ -182,16 +179,12 @@ AwsReply IamService::list_attached_role_policies(const AwsCall& call, IamAccount
     auto it = acct.policies.find(arn);
     if (it != acct.policies.end()) attached.push_back(&it->second);
   }
-  auto page = page_of<IamPolicy>(attached, call, [](const IamPolicy& p) { return p.arn; });
-  QueryReply reply("ListAttachedRolePolicies", kXmlns);
-  write_paging(reply.result(), page.truncated, page.marker);
-  auto list = reply.result().append_child("AttachedPolicies");
-  for (const IamPolicy* p : page.items) {
-    auto m = list.append_child("member");
-    XmlReply::add(m, "PolicyName", p->name);
-    XmlReply::add(m, "PolicyArn", p->arn);
-  }
-  return reply.finish(call.request_id);
+  return paged_list_reply<IamPolicy>("ListAttachedRolePolicies", "AttachedPolicies", attached, call,
+                                     [](const IamPolicy& p) { return p.arn; },
+                                     [](pugi::xml_node member, const IamPolicy& p) {
+                                       XmlReply::add(member, "PolicyName", p.name);
+                                       XmlReply::add(member, "PolicyArn", p.arn);
+                                     });
 }
 
 }  // namespace qvn::sandbox

@@ -79,12 +79,10 @@ AwsReply IamService::list_instance_profiles_for_role(const AwsCall& call, IamAcc
   for (const auto& [key, p] : acct.profiles)
     for (const auto& member : p.roles)
       if (lower(member) == lower(role_name)) holding.push_back(&p);
-  auto page = page_of<IamInstanceProfile>(holding, call, [](const IamInstanceProfile& p) { return lower(p.name); });
-  QueryReply reply("ListInstanceProfilesForRole", kXmlns);
-  write_paging(reply.result(), page.truncated, page.marker);
-  auto list = reply.result().append_child("InstanceProfiles");
-  for (const auto* p : page.items) write_profile(list.append_child("member"), *p, acct);
-  return reply.finish(call.request_id);
+  return paged_list_reply<IamInstanceProfile>(
+      "ListInstanceProfilesForRole", "InstanceProfiles", holding, call,
+      [](const IamInstanceProfile& p) { return lower(p.name); },
+      [&acct](pugi::xml_node member, const IamInstanceProfile& p) { write_profile(member, p, acct); });
 }
 
 }  // namespace qvn::sandbox

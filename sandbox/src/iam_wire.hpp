@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "iam.hpp"
+#include "query_xml.hpp"
 
 namespace qvn::sandbox::iam_wire {
 
@@ -62,7 +63,7 @@ Page<T> page_of(const std::vector<const T*>& all, const AwsCall& call, KeyFn key
     } catch (const std::exception&) {
       throw validation("Invalid Marker.");
     }
-    if (after.rfind("iam:", 0) != 0) throw validation("Invalid Marker.");
+    if (!after.starts_with("iam:")) throw validation("Invalid Marker.");
     after = after.substr(4);
     while (start < all.size() && key(*all[start]) <= after) ++start;
   }
@@ -79,5 +80,19 @@ Page<T> page_of(const std::vector<const T*>& all, const AwsCall& call, KeyFn key
 }
 
 void write_paging(pugi::xml_node result, bool truncated, const std::string& marker);
+
+// The answer of a paged List action: one page of `all` (MaxItems, Marker),
+// its IsTruncated and Marker, and the page's items as the members of
+// `list_name`, each written by `write_item(member, item)`.
+template <typename T, typename KeyFn, typename WriteFn>
+AwsReply paged_list_reply(const std::string& action, const char* list_name, const std::vector<const T*>& all,
+                          const AwsCall& call, KeyFn key, WriteFn write_item) {
+  const Page<T> page = page_of<T>(all, call, key);
+  QueryReply reply(action, kXmlns);
+  write_paging(reply.result(), page.truncated, page.marker);
+  pugi::xml_node list = reply.result().append_child(list_name);
+  for (const T* item : page.items) write_item(list.append_child("member"), *item);
+  return reply.finish(call.request_id);
+}
 
 }  // namespace qvn::sandbox::iam_wire

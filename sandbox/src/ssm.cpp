@@ -181,13 +181,13 @@ Json SsmService::get_parameters_by_path(const AwsCall& call, const Json& in) {
     } catch (const std::exception&) {
       after.clear();
     }
-    if (after.rfind("ssm:", 0) != 0) throw ApiError(400, "InvalidNextToken", "The specified token is not valid.");
+    if (!after.starts_with("ssm:")) throw ApiError(400, "InvalidNextToken", "The specified token is not valid.");
     after = after.substr(4);
   }
   const std::string base = path == "/" ? "/" : path + "/";
   std::vector<SsmParameter*> matching;
   for (auto* p : visible(call)) {
-    if (p->name.rfind(base, 0) != 0 || p->name.size() == base.size()) continue;
+    if (!p->name.starts_with(base) || p->name.size() == base.size()) continue;
     // The public parameters show up only for paths below /aws/.
     if (is_public(p->name) && !is_public(base)) continue;
     if (!recursive && p->name.find('/', base.size()) != std::string::npos) continue;

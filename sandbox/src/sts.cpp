@@ -44,7 +44,7 @@ RoleArn parse_role_arn(const std::string& arn) {
   // arn:aws:iam::<account>:role/<path/><name>
   const std::string head = "arn:aws:iam::";
   auto colon = arn.find(':', head.size());
-  if (arn.rfind(head, 0) != 0 || colon == std::string::npos || arn.compare(colon, 6, ":role/") != 0 ||
+  if (!arn.starts_with(head) || colon == std::string::npos || arn.compare(colon, 6, ":role/") != 0 ||
       arn.size() < 20 || arn.size() > 2048)
     throw validation("1 validation error detected: Value '" + arn +
                      "' at 'roleArn' failed to satisfy constraint: Member must be a valid role ARN");

@@ -264,11 +264,9 @@ WriteRules WriteRules::document() {
   return rules;
 }
 
+// A private file that never writes into a FIFO or device found at its path.
 WriteRules WriteRules::scratch() {
-  WriteRules rules;
-  rules.mode = 0600;
-  rules.exact_mode = true;
-  rules.links = Links::Replace;
+  WriteRules rules = privateFile();
   rules.special_in_place = false;
   return rules;
 }

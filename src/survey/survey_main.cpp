@@ -71,7 +71,7 @@ std::vector<std::string> rerunCommand(const std::vector<std::string>& arguments)
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     if (arguments[i] == kPasswordOption) {
       ++i;
-    } else if (arguments[i].rfind(inline_form, 0) != 0) {
+    } else if (!arguments[i].starts_with(inline_form)) {
       words.push_back(arguments[i]);
     }
   }
