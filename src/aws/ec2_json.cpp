@@ -2,7 +2,7 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> ec2_json_operations(std::shared_ptr<Ec2Client> c) {
+std::vector<JsonOperation> ec2_json_operations(const std::shared_ptr<Ec2Client>& c) {
   using C = Ec2Client;
   return {
       json_operation("describe_subnets", "DescribeSubnets", c, &C::describe_subnets),

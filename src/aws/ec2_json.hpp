@@ -8,6 +8,6 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> ec2_json_operations(std::shared_ptr<Ec2Client> client);
+std::vector<JsonOperation> ec2_json_operations(const std::shared_ptr<Ec2Client>& client);
 
 }  // namespace qvn::aws

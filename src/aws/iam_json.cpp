@@ -2,7 +2,7 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> iam_json_operations(std::shared_ptr<IamClient> c) {
+std::vector<JsonOperation> iam_json_operations(const std::shared_ptr<IamClient>& c) {
   using C = IamClient;
   return {
       json_operation("create_policy", "CreatePolicy", c, &C::create_policy),

@@ -8,6 +8,6 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> iam_json_operations(std::shared_ptr<IamClient> client);
+std::vector<JsonOperation> iam_json_operations(const std::shared_ptr<IamClient>& client);
 
 }  // namespace qvn::aws

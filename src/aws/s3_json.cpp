@@ -2,7 +2,7 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> s3_json_operations(std::shared_ptr<S3Client> c) {
+std::vector<JsonOperation> s3_json_operations(const std::shared_ptr<S3Client>& c) {
   using Transfer = void (S3Client::*)(const FileTransferRequest&) const;
   return {
       json_operation("list_objects_v2", "ListObjectsV2", c, &S3Client::list_objects_v2),

@@ -9,6 +9,6 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> s3_json_operations(std::shared_ptr<S3Client> client);
+std::vector<JsonOperation> s3_json_operations(const std::shared_ptr<S3Client>& client);
 
 }  // namespace qvn::aws

@@ -2,7 +2,7 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> ssm_json_operations(std::shared_ptr<SsmClient> c) {
+std::vector<JsonOperation> ssm_json_operations(const std::shared_ptr<SsmClient>& c) {
   return {
       json_operation("get_parameter", "GetParameter", c, &SsmClient::get_parameter),
       json_operation("get_parameters_by_path", "GetParametersByPath", c, &SsmClient::get_parameters_by_path),

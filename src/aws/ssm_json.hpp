@@ -8,6 +8,6 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> ssm_json_operations(std::shared_ptr<SsmClient> client);
+std::vector<JsonOperation> ssm_json_operations(const std::shared_ptr<SsmClient>& client);
 
 }  // namespace qvn::aws
