@@ -60,7 +60,7 @@ bool allowed_full_uri(const std::string& uri) {
   return std::regex_match(uri, https) || std::regex_match(uri, local);
 }
 
-Credentials fetch_container(std::shared_ptr<http::HttpTransport> transport, const std::string& url) {
+Credentials fetch_container(const std::shared_ptr<http::HttpTransport>& transport, const std::string& url) {
   http::HttpRequest request;
   request.url = url;
   request.headers = {{"Accept", "application/json"}};
@@ -99,7 +99,7 @@ std::string sha1_hex(const std::string& text) {
   return out;
 }
 
-std::shared_ptr<CredentialsProvider> container_credentials_provider(std::shared_ptr<http::HttpTransport> transport) {
+std::shared_ptr<CredentialsProvider> container_credentials_provider(const std::shared_ptr<http::HttpTransport>& transport) {
   std::string url;
   if (auto relative = env("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI")) {
     url = kContainerHost + *relative;
@@ -114,8 +114,8 @@ std::shared_ptr<CredentialsProvider> container_credentials_provider(std::shared_
   return std::make_shared<RefreshingCredentialsProvider>([transport, url] { return fetch_container(transport, url); });
 }
 
-std::shared_ptr<CredentialsProvider> instance_role_provider(std::shared_ptr<http::HttpTransport> transport,
-                                                            ImdsSettings settings) {
+std::shared_ptr<CredentialsProvider> instance_role_provider(const std::shared_ptr<http::HttpTransport>& transport,
+                                                            const ImdsSettings& settings) {
   if (settings.disabled) return nullptr;
   auto client = std::make_shared<ImdsClient>(transport, settings);
   const std::string base = "/latest/meta-data/iam/security-credentials/";
@@ -151,7 +151,7 @@ std::shared_ptr<CredentialsProvider> instance_role_provider(std::shared_ptr<http
 std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig& config,
                                                               const ConfigSection& profile,
                                                               const std::string& profile_name,
-                                                              std::shared_ptr<http::HttpTransport> transport,
+                                                              const std::shared_ptr<http::HttpTransport>& transport,
                                                               const std::string& portal_endpoint) {
   auto session_name = profile.get("sso_session");
   auto account = profile.get("sso_account_id");

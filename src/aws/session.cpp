@@ -49,14 +49,14 @@ RetryConfig read_retry_config(const ConfigSection& profile) {
 }  // namespace
 
 Session::Session(SessionOptions options, bool named_profile)
-    : profile_name_(options.profile.value_or(active_profile_name())),
-      transport_(options.transport ? options.transport : http::default_http_transport()),
+    : profile_name_(options.profile ? std::move(*options.profile) : active_profile_name()),
+      transport_(options.transport ? std::move(options.transport) : http::default_http_transport()),
       config_(SharedConfig::load()) {
   bool profile_from_env = env("AWS_PROFILE") || env("AWS_DEFAULT_PROFILE");
   if ((named_profile || profile_from_env) && !config_.has_profile(profile_name_))
     throw CredentialsError("The config profile (" + profile_name_ + ") could not be found");
   profile_ = config_.profile(profile_name_);
-  region_ = options.region;
+  region_ = std::move(options.region);
   if (!region_) region_ = env("AWS_REGION");
   if (!region_) region_ = env("AWS_DEFAULT_REGION");
   if (!region_) region_ = profile_.get("region");
