@@ -61,10 +61,10 @@ const ServiceId& sts_service_id() {
 
 StsClient::StsClient(std::shared_ptr<Session> session, std::optional<std::string> region) {
   ClientOptions options;
-  options.region = region;
+  options.region = std::move(region);
   sender_ = std::make_shared<ServiceClient>(session, sts_service_id(), options);
   options.unsigned_requests = true;
-  unsigned_sender_ = std::make_shared<ServiceClient>(session, sts_service_id(), options);
+  unsigned_sender_ = std::make_shared<ServiceClient>(std::move(session), sts_service_id(), options);
 }
 
 StsClient::StsClient(std::shared_ptr<OperationSender> sender)
