@@ -48,7 +48,7 @@ struct CommandLine::Impl {
 
   std::vector<std::string> optionNames() const {
     std::vector<std::string> names{"--help"};
-    if (!parent) names.push_back("--version");
+    if (!parent) names.emplace_back("--version");
     for (const auto& spec : specs) names.push_back(spec.name);
     return names;
   }
@@ -85,10 +85,10 @@ CommandLine::CommandLine(std::string program, std::string description, std::stri
 
 CommandLine::CommandLine(std::string program, std::string description, CommandLine* parent)
     : impl_(std::make_unique<Impl>()) {
-  impl_->name = program;
   impl_->program = parent->impl_->program + " " + program;
   impl_->parent = parent;
-  impl_->app = parent->impl_->app->add_subcommand(program, description);
+  impl_->app = parent->impl_->app->add_subcommand(program, std::move(description));
+  impl_->name = std::move(program);
   impl_->app->set_help_flag("-h,--help", "show this help message and exit");
 }
 
