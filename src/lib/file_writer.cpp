@@ -1,7 +1,7 @@
 #include "lib/file_writer.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): the POSIX header, for sigset_t, pthread_sigmask and sigpending
 #include <sys/stat.h>
 #include <unistd.h>
 

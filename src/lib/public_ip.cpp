@@ -30,7 +30,7 @@ std::string queryPublicIp(const std::string& url, const std::shared_ptr<http::Ht
   const auto document = nlohmann::json::parse(answer.body, nullptr, false);
   if (!document.is_object() || !document.contains("ip") || !document["ip"].is_string())
     throw PublicIpError("public IP echo " + url + ": the answer has no \"ip\"");
-  const std::string ip = document["ip"].get<std::string>();
+  std::string ip = document["ip"].get<std::string>();
   if (!Ipv4Address::is_valid(ip)) throw PublicIpError("public IP echo " + url + ": \"ip\" is not an IPv4 address");
   return ip;
 }
