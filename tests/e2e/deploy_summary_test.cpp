@@ -33,7 +33,7 @@ std::vector<std::string> linesOf(const std::string& text) {
 std::vector<std::string> summaryOf(const std::string& err) {
   std::vector<std::string> found;
   for (const std::string& line : linesOf(err))
-    if (line.rfind(kPrefix, 0) == 0 && line.rfind(std::string(kPrefix) + "error:", 0) != 0) found.push_back(line);
+    if (line.starts_with(kPrefix) && !line.starts_with(std::string(kPrefix) + "error:")) found.push_back(line);
   return found;
 }
 
@@ -41,7 +41,7 @@ std::vector<std::string> summaryOf(const std::string& err) {
 // empty when there is none.
 std::string summaryLine(const std::vector<std::string>& summary, const std::string& start) {
   for (const std::string& line : summary)
-    if (line.rfind(kPrefix + start, 0) == 0) return line;
+    if (line.starts_with(kPrefix + start)) return line;
   return "";
 }
 
@@ -63,13 +63,13 @@ class DeploySummaryTest : public DeployAgainstSandbox {
   Json summaryFile(const std::string& name) const { return Json::parse(slurp(cwd() / name)); }
 
   // Counts per kind of the tool's objects in the sandbox.
-  std::map<std::string, int> madeByKind() {
-    std::map<std::string, int> kinds;
+  Counts madeByKind() {
+    Counts kinds;
     for (const std::string& item : toolLeftovers(sandbox().state())) {
-      if (startsWith(item, "instance ")) ++kinds["instance"];
-      if (startsWith(item, "address ")) ++kinds["Elastic_IP"];
-      if (startsWith(item, "security group ")) ++kinds["security_group"];
-      if (startsWith(item, "key pair ")) ++kinds["key_pair"];
+      if (item.starts_with("instance ")) ++kinds["instance"];
+      if (item.starts_with("address ")) ++kinds["Elastic_IP"];
+      if (item.starts_with("security group ")) ++kinds["security_group"];
+      if (item.starts_with("key pair ")) ++kinds["key_pair"];
     }
     return kinds;
   }
@@ -96,8 +96,8 @@ TEST_F(DeploySummaryTest, ADeploymentADryRunOfItsRevertAndTheRevertItNamesEndWit
   EXPECT_TRUE(std::regex_search(deployed.err, waiting)) << "told on the console too";
 
   // What was made, counted per kind, as the sandbox holds it.
-  const std::map<std::string, int> made = madeByKind();
-  ASSERT_EQ(made, (std::map<std::string, int>{{"Elastic_IP", 3}, {"instance", 3}, {"key_pair", 1},
+  const Counts made = madeByKind();
+  ASSERT_EQ(made, (Counts{{"Elastic_IP", 3}, {"instance", 3}, {"key_pair", 1},
                                               {"security_group", 1}}));
   const std::vector<std::string> summary = summaryOf(deployed.err);
   const std::string created = summaryLine(summary, "created ");

@@ -252,7 +252,7 @@ TEST_F(CallReportTest, CallsThatKeepBeingRetriedAreToldAtMostEveryFifteenSeconds
   const auto told = [this](const std::string& start) {
     std::vector<std::string> found;
     for (const std::string& line : info_lines())
-      if (line.rfind(start, 0) == 0) found.push_back(line);
+      if (line.starts_with(start)) found.push_back(line);
     return found;
   };
   for (int call = 0; call < 4; ++call) EXPECT_THROW(client.send({.operation = "DescribeSubnets"}), ServiceError);
