@@ -62,7 +62,7 @@ shape::Json get_caller_identity(StsClient& sts, const shape::Json& input) {
 
 }  // namespace
 
-std::vector<JsonOperation> sts_json_operations(std::shared_ptr<StsClient> client) {
+std::vector<JsonOperation> sts_json_operations(const std::shared_ptr<StsClient>& client) {
   return {{"assume_role", "AssumeRole",
            [client](const shape::Json& input, Pages) { return assume_role(*client, input); }},
           {"get_caller_identity", "GetCallerIdentity",

@@ -9,6 +9,6 @@
 
 namespace qvn::aws {
 
-std::vector<JsonOperation> sts_json_operations(std::shared_ptr<StsClient> client);
+std::vector<JsonOperation> sts_json_operations(const std::shared_ptr<StsClient>& client);
 
 }  // namespace qvn::aws

@@ -35,7 +35,8 @@ std::string json_error_text(const nlohmann::json::exception& error) {
 // What a test configuration may be: one entry is a few hundred bytes and two
 // levels deep, so these leave room for any real one and refuse the rest with
 // a clear message (a JSON library recurses once per level when it writes).
-constexpr std::size_t kMaxBytes = 64u * 1024 * 1024;
+constexpr std::size_t kMiB = std::size_t{1024} * 1024;
+constexpr std::size_t kMaxBytes = 64 * kMiB;
 constexpr int kMaxDepth = 64;
 
 // The deepest nesting of arrays and objects in `text`, counted outside
@@ -77,7 +78,7 @@ std::string read_whole_file(const std::string& path) {
     }
     text.append(buffer, static_cast<std::size_t>(got));
     if (text.size() > kMaxBytes) {
-      throw TestConfigError(path + ": larger than " + std::to_string(kMaxBytes / (1024 * 1024)) +
+      throw TestConfigError(path + ": larger than " + std::to_string(kMaxBytes / kMiB) +
                             " MiB, not a test configuration");
     }
   }
@@ -150,7 +151,7 @@ TestConfig::TestConfig(Json document, std::string source)
 
 TestConfig TestConfig::parse(std::string_view text, std::string source) {
   if (text.size() > kMaxBytes)
-    throw TestConfigError(source + ": larger than " + std::to_string(kMaxBytes / (1024 * 1024)) +
+    throw TestConfigError(source + ": larger than " + std::to_string(kMaxBytes / kMiB) +
                           " MiB, not a test configuration");
   if (nesting_depth(text) > kMaxDepth)
     throw TestConfigError(source + ": nested deeper than " + std::to_string(kMaxDepth) +
