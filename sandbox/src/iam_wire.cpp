@@ -27,13 +27,6 @@ void write_tags(pugi::xml_node parent, const Pairs& tags) {
 
 }  // namespace
 
-std::string lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-ApiError validation(const std::string& message) { return ApiError(400, "ValidationError", message); }
-
 std::string required(const AwsCall& call, const std::string& name, const std::string& member) {
   if (!call.has_param(name))
     throw validation("1 validation error detected: Value null at '" + member +

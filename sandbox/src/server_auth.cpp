@@ -30,11 +30,6 @@ std::vector<std::string> split(const std::string& text, char sep) {
   return out;
 }
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
-
 std::string header(const SignedRequest& r, const std::string& name) {
   for (const auto& [k, v] : r.headers)
     if (lower(k) == name) return v;

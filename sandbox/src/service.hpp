@@ -65,6 +65,15 @@ struct ApiError : std::runtime_error {
       : std::runtime_error(message), status(http_status), code(std::move(error_code)) {}
 };
 
+// The query protocol's (IAM, STS) refusal of a malformed parameter.
+inline ApiError validation(const std::string& message) { return ApiError(400, "ValidationError", message); }
+
+// ASCII letters in lower case (header names, flags); other bytes as they are.
+inline std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return s;
+}
+
 // A key the sandbox accepts: the scenario's long-term keys and the temporary
 // credentials its STS issues.
 struct Identity {

@@ -10,7 +10,7 @@ namespace qvn::sandbox {
 
 namespace {
 
-ApiError validation(const std::string& message) { return ApiError(400, "ValidationException", message); }
+ApiError validation_exception(const std::string& message) { return ApiError(400, "ValidationException", message); }
 
 ApiError not_found() { return ApiError(400, "ParameterNotFound", ""); }
 
@@ -18,7 +18,7 @@ bool is_public(const std::string& name) { return name.starts_with("/aws/"); }
 
 std::string required_string(const Json& in, const char* member) {
   if (!in.contains(member) || !in[member].is_string())
-    throw validation(std::string("1 validation error detected: Value null at '") + char(std::tolower(member[0])) +
+    throw validation_exception(std::string("1 validation error detected: Value null at '") + char(std::tolower(member[0])) +
                      (member + 1) + "' failed to satisfy constraint: Member must not be null");
   return in[member].get<std::string>();
 }
@@ -38,7 +38,7 @@ std::string ciphertext(const std::string& value) {
 std::pair<std::string, long> parse_reference(std::string name) {
   if (name.starts_with("arn:")) {
     auto pos = name.find(":parameter");
-    if (pos == std::string::npos) throw validation("Invalid parameter ARN: " + name);
+    if (pos == std::string::npos) throw validation_exception("Invalid parameter ARN: " + name);
     name = name.substr(pos + 10);
     if (!name.empty() && name[0] != '/') name = "/" + name;
   }
@@ -48,11 +48,11 @@ std::pair<std::string, long> parse_reference(std::string name) {
     try {
       version = std::stol(name.substr(colon + 1));
     } catch (const std::exception&) {
-      throw validation("Invalid parameter version in " + name);
+      throw validation_exception("Invalid parameter version in " + name);
     }
     name = name.substr(0, colon);
   }
-  if (name.empty() || name.size() > 2048) throw validation("Parameter name must have length between 1 and 2048.");
+  if (name.empty() || name.size() > 2048) throw validation_exception("Parameter name must have length between 1 and 2048.");
   return {name, version};
 }
 
@@ -147,7 +147,7 @@ Json SsmService::get_parameter(const AwsCall& call, const Json& in) {
 
 Json SsmService::get_parameters(const AwsCall& call, const Json& in) {
   if (!in.contains("Names") || !in["Names"].is_array() || in["Names"].empty() || in["Names"].size() > 10)
-    throw validation("1 validation error detected: Value at 'names' failed to satisfy constraint: "
+    throw validation_exception("1 validation error detected: Value at 'names' failed to satisfy constraint: "
                      "Member must have length between 1 and 10");
   Json found = Json::array(), invalid = Json::array();
   for (const auto& n : in["Names"]) {
@@ -162,7 +162,7 @@ Json SsmService::get_parameters(const AwsCall& call, const Json& in) {
 Json SsmService::get_parameters_by_path(const AwsCall& call, const Json& in) {
   std::string path = required_string(in, "Path");
   if (path.empty() || path[0] != '/' || path.size() > 2048)
-    throw validation("The parameter doesn't meet the parameter name requirements. The parameter name must begin "
+    throw validation_exception("The parameter doesn't meet the parameter name requirements. The parameter name must begin "
                      "with a forward slash \"/\".");
   if (path.size() > 1 && path.back() == '/') path.pop_back();
   bool recursive = flag(in, "Recursive");
@@ -170,7 +170,7 @@ Json SsmService::get_parameters_by_path(const AwsCall& call, const Json& in) {
   if (in.contains("MaxResults")) {
     max_results = in["MaxResults"].is_number_integer() ? in["MaxResults"].get<long>() : 0;
     if (max_results < 1 || max_results > 10)
-      throw validation("1 validation error detected: Value '" + in["MaxResults"].dump() +
+      throw validation_exception("1 validation error detected: Value '" + in["MaxResults"].dump() +
                        "' at 'maxResults' failed to satisfy constraint: Member must have value less than or equal "
                        "to 10");
   }
@@ -213,17 +213,17 @@ Json SsmService::put_parameter(const AwsCall& call, const Json& in) {
   for (auto& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string bare = lowered[0] == '/' ? lowered.substr(1) : lowered;
   if (bare.starts_with("aws") || bare.starts_with("ssm"))
-    throw validation("Parameter name: can't be prefixed with \"aws\" or \"ssm\" (case-insensitive). If formed as "
+    throw validation_exception("Parameter name: can't be prefixed with \"aws\" or \"ssm\" (case-insensitive). If formed as "
                      "a path, it can consist of sub-paths divided by slash symbol; each sub-path can be formed as "
                      "a mix of letters, numbers and the following 3 symbols .-_");
   if (name.find('/') != std::string::npos && name[0] != '/')
-    throw validation("Parameter name must be a fully qualified name.");
+    throw validation_exception("Parameter name must be a fully qualified name.");
   std::string type = in.value("Type", "");
   if (!type.empty() && type != "String" && type != "StringList" && type != "SecureString")
-    throw validation("1 validation error detected: Value '" + type +
+    throw validation_exception("1 validation error detected: Value '" + type +
                      "' at 'type' failed to satisfy constraint: Member must satisfy enum value set: "
                      "[SecureString, StringList, String]");
-  if (value.size() > 4096) throw validation("Standard tier parameters support a maximum parameter value of 4096 characters.");
+  if (value.size() > 4096) throw validation_exception("Standard tier parameters support a maximum parameter value of 4096 characters.");
   SsmParameter* p = find(call, name);
   if (p && p->account_id == call.account_id) {
     if (!flag(in, "Overwrite"))
@@ -232,7 +232,7 @@ Json SsmService::put_parameter(const AwsCall& call, const Json& in) {
     if (!type.empty()) p->type = type;
     p->versions.push_back({value, p->versions.back().version + 1, core::now()});
   } else {
-    if (type.empty()) throw validation("A parameter type is required when you create a parameter.");
+    if (type.empty()) throw validation_exception("A parameter type is required when you create a parameter.");
     SsmParameter np;
     np.name = name;
     np.type = type;

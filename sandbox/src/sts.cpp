@@ -10,8 +10,6 @@ namespace {
 
 const char* kXmlns = "https://sts.amazonaws.com/doc/2011-06-15/";
 
-ApiError validation(const std::string& message) { return ApiError(400, "ValidationError", message); }
-
 std::string required(const AwsCall& call, const std::string& name, const std::string& member) {
   if (!call.has_param(name))
     throw validation("1 validation error detected: Value null at '" + member +

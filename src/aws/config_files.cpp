@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "aws/errors.hpp"
+#include "aws/text_codec.hpp"
 
 namespace qvn::aws {
 namespace {
@@ -16,11 +17,6 @@ std::string trim(const std::string& text) {
   if (first == std::string::npos) return "";
   auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
-}
-
-std::string lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // The name a section header stands for: "profile", "sso-session" and
@@ -123,7 +119,7 @@ std::map<std::string, ConfigSection> parse_ini(const std::string& text, const st
       continue;
     }
     if (delimiter == std::string::npos) refuse("a line without = inside a section");
-    std::string key = lower(trim(line.substr(0, delimiter)));
+    std::string key = text::lower(trim(line.substr(0, delimiter)));
     std::string value = trim(line.substr(delimiter + 1));
     if (key.empty()) refuse("a setting without a name");
     if (continues) {

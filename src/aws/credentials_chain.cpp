@@ -9,14 +9,10 @@
 #include "aws/remote_credentials.hpp"
 #include "aws/session.hpp"
 #include "aws/sts.hpp"
+#include "aws/text_codec.hpp"
 
 namespace qvn::aws {
 namespace {
-
-std::string lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::string default_session_name() {
   return "quorvane-session-" +
@@ -88,7 +84,7 @@ std::shared_ptr<CredentialsProvider> profile_provider(const Context& context, co
 
 std::shared_ptr<CredentialsProvider> credential_source_provider(const Context& context, const std::string& source,
                                                                 const std::string& profile_name) {
-  std::string kind = lower(source);
+  std::string kind = text::lower(source);
   std::shared_ptr<CredentialsProvider> provider;
   if (kind == "environment") provider = environment_credentials_provider();
   else if (kind == "ecscontainer") provider = container_credentials_provider(context.transport);

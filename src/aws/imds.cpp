@@ -2,16 +2,12 @@
 
 #include "aws/endpoints.hpp"
 #include "aws/errors.hpp"
+#include "aws/text_codec.hpp"
 
 namespace qvn::aws {
 namespace {
 
 constexpr int kTokenTtlSeconds = 21600;
-
-std::string lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 std::optional<std::string> setting(const char* variable, const ConfigSection* profile, const char* key) {
   if (auto value = env(variable)) return value;
@@ -23,11 +19,11 @@ std::optional<std::string> setting(const char* variable, const ConfigSection* pr
 
 ImdsSettings ImdsSettings::from_environment(const ConfigSection* profile) {
   ImdsSettings settings;
-  if (auto disabled = env("AWS_EC2_METADATA_DISABLED")) settings.disabled = lower(*disabled) == "true";
+  if (auto disabled = env("AWS_EC2_METADATA_DISABLED")) settings.disabled = text::lower(*disabled) == "true";
   if (auto v1 = setting("AWS_EC2_METADATA_V1_DISABLED", profile, "ec2_metadata_v1_disabled"))
-    settings.v1_disabled = lower(*v1) == "true";
+    settings.v1_disabled = text::lower(*v1) == "true";
   auto mode = setting("AWS_EC2_METADATA_SERVICE_ENDPOINT_MODE", profile, "ec2_metadata_service_endpoint_mode");
-  if (mode && lower(*mode) == "ipv6") settings.endpoint = "http://[fd00:ec2::254]";
+  if (mode && text::lower(*mode) == "ipv6") settings.endpoint = "http://[fd00:ec2::254]";
   if (auto endpoint = setting("AWS_EC2_METADATA_SERVICE_ENDPOINT", profile, "ec2_metadata_service_endpoint"))
     settings.endpoint = checked_endpoint_url(*endpoint, "AWS_EC2_METADATA_SERVICE_ENDPOINT");
   if (auto timeout = setting("AWS_METADATA_SERVICE_TIMEOUT", profile, "metadata_service_timeout")) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <set>
 
+#include "aws/text_codec.hpp"
 #include "core/clock.hpp"
 
 namespace qvn::aws {
@@ -19,11 +20,6 @@ constexpr double kScale = 0.4;             // CUBIC constants as the SDKs use th
 constexpr double kBeta = 0.7;
 constexpr double kMaxRateAdjust = 2.0;
 
-std::string lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 double scaled_steady_seconds() {
   static const auto start = std::chrono::steady_clock::now();
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -34,7 +30,7 @@ double scaled_steady_seconds() {
 }  // namespace
 
 std::optional<RetryMode> parse_retry_mode(const std::string& text) {
-  std::string mode = lower(text);
+  std::string mode = text::lower(text);
   if (mode == "standard") return RetryMode::Standard;
   if (mode == "adaptive") return RetryMode::Adaptive;
   if (mode == "legacy") return RetryMode::Legacy;

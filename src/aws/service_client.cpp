@@ -10,6 +10,7 @@
 #include "aws/errors.hpp"
 #include "aws/session.hpp"
 #include "aws/sigv4.hpp"
+#include "aws/text_codec.hpp"
 #include "aws/uuid.hpp"
 #include "core/clock.hpp"
 #include "core/logging.hpp"
@@ -24,11 +25,6 @@ std::string form_encode(const std::string& text) {
   std::string out;
   for (char c : text) out += c == ' ' ? std::string("+") : sigv4::uri_encode(std::string(1, c), false);
   return out;
-}
-
-std::string lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 bool has_header(const HeaderList& headers, const std::string& name) {
@@ -67,10 +63,10 @@ struct UrlParts {
 UrlParts split_url(const std::string& url) {
   UrlParts parts;
   auto scheme_end = url.find("://");
-  parts.scheme = lower(url.substr(0, scheme_end));
+  parts.scheme = text::lower(url.substr(0, scheme_end));
   std::string rest = url.substr(scheme_end + 3);
   auto slash = rest.find('/');
-  parts.authority = lower(rest.substr(0, slash));
+  parts.authority = text::lower(rest.substr(0, slash));
   if (slash != std::string::npos) parts.base_path = rest.substr(slash);
   while (!parts.base_path.empty() && parts.base_path.back() == '/') parts.base_path.pop_back();
   std::string default_port = parts.scheme == "https" ? ":443" : ":80";
@@ -213,7 +209,7 @@ struct ServiceClient::Impl {
     bool https = split_url(endpoint.url).scheme == "https";
     bool checksummed = has_header(request.headers, "Content-MD5");
     for (const auto& [name, value] : request.headers)
-      if (lower(name).starts_with("x-amz-checksum-")) checksummed = true;
+      if (text::lower(name).starts_with("x-amz-checksum-")) checksummed = true;
     // Over https with a body checksum, S3 payloads go unsigned, as the SDKs send them.
     if (https && checksummed) return "UNSIGNED-PAYLOAD";
     if (!request.upload_file.empty()) return sha256_file_hex(request.upload_file);

@@ -10,6 +10,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "aws/text_codec.hpp"
+
 namespace qvn::aws::sigv4 {
 namespace {
 
@@ -32,12 +34,6 @@ std::string hmac(std::string_view key, std::string_view data) {
   HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
        reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &length);
   return std::string(reinterpret_cast<char*>(out), length);
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
 }
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -190,7 +186,7 @@ Signature sign(const SignableRequest& request, const SigningCredentials& credent
                const Scope& scope, const SignOptions& options) {
   // Lower-case name -> values in the order they were sent.
   std::map<std::string, std::vector<std::string>> headers;
-  for (const auto& [name, value] : request.headers) headers[lower(name)].push_back(normalise_value(value));
+  for (const auto& [name, value] : request.headers) headers[text::lower(name)].push_back(normalise_value(value));
   if (!headers.count("x-amz-date")) headers["x-amz-date"].push_back(scope.amz_date);
   if (!credentials.session_token.empty() && !headers.count("x-amz-security-token"))
     headers["x-amz-security-token"].push_back(credentials.session_token);
@@ -198,7 +194,7 @@ Signature sign(const SignableRequest& request, const SigningCredentials& credent
 
   std::vector<std::string> signed_names;
   if (options.signed_headers) {
-    for (const auto& name : *options.signed_headers) signed_names.push_back(lower(name));
+    for (const auto& name : *options.signed_headers) signed_names.push_back(text::lower(name));
   } else {
     for (const auto& [name, values] : headers)
       if (!excluded_by_default(name)) signed_names.push_back(name);

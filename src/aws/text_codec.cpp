@@ -65,6 +65,12 @@ std::string url_decode(std::string_view text) { return decode(text, true); }
 
 std::string percent_decode(std::string_view text) { return decode(text, false); }
 
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
 std::string base64_encode(std::string_view bytes) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

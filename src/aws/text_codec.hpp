@@ -1,7 +1,7 @@
 #pragma once
 // Small text encodings used by the service clients: percent-encoding of URL
-// parts, the URL decoding S3 applies to listed keys, base64, random UUIDs and
-// case-insensitive header look-up.
+// parts, the URL decoding S3 applies to listed keys, base64, random UUIDs,
+// ASCII lower case and case-insensitive header look-up.
 #include <string>
 #include <string_view>
 
@@ -21,6 +21,9 @@ std::string url_decode(std::string_view text);
 std::string percent_decode(std::string_view text);
 
 std::string base64_encode(std::string_view bytes);
+
+// ASCII letters in lower case; every other byte as it is.
+std::string lower(std::string_view text);
 
 // A random (version 4) UUID in lower-case hex: "3f0c1b2a-9d8e-4f7a-b6c5-d4e3f2a1b0c9".
 std::string uuid4();

@@ -372,6 +372,8 @@ void Logger::handle(const LogRecord& record) {
 
 Logger* getLogger(const std::string& name) { return LoggerTree::instance().get(name); }
 
+Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
+
 void logging_call(const std::string& operation, const std::string& message) {
   auto level = operationLevel(operation);
   if (!level) throw AttributeError("the logging facility has no operation named '" + operation + "'");

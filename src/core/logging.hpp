@@ -192,6 +192,10 @@ class Logger {
 // process; "" (or "root") is the root logger. Never null.
 Logger* getLogger(const std::string& name = "");
 
+// The package's own logger, "quorvane_testlibs", that the programs' steps
+// write to.
+Logger& packageLogger();
+
 // Level names: "INFO" for 20, "DETAIL" once registered, else "Level N".
 std::string getLevelName(int level);
 void addLevelName(int level, const std::string& name);

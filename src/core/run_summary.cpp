@@ -175,7 +175,7 @@ std::string summaryJson(const RunSummary& summary) {
 }
 
 std::string logFilePath() {
-  for (const HandlerPtr& handler : getLogger("quorvane_testlibs")->handlers())
+  for (const HandlerPtr& handler : packageLogger().handlers())
     if (const auto* file = dynamic_cast<const FileHandler*>(handler.get())) return file->filename();
   return "";
 }

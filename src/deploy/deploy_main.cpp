@@ -43,7 +43,7 @@ void checkTagResource(const DeployArgs& args, Logger& log) {
 Logger& beginProbeDeploy(const DeployArgs& args, const std::vector<std::string>& arguments) {
   Common::initLogLocation(args.backup_folder);
   Common::logCommandOptions(commandText(arguments));
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   Globals.dry_run = args.dry_run;
   checkTagResource(args, log);
   return log;

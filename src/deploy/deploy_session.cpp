@@ -18,7 +18,7 @@ std::shared_ptr<aws::Session> plainSession(const std::optional<std::string>& pro
 }
 
 nlohmann::json get_aws_metadata(std::shared_ptr<http::HttpTransport> transport) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   if (!transport) transport = http::default_http_transport();
   aws::ImdsClient imds(transport, aws::ImdsSettings::from_environment());
   const http::HttpResponse answer = imds.get(kIdentityDocumentPath);

@@ -13,8 +13,6 @@ namespace qvn::deploy {
 
 namespace {
 
-Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
-
 std::string vpcOfInterface(const aws::Ec2Client& ec2_client, const std::string& networkInfId) {
   aws::DescribeNetworkInterfacesRequest request;
   request.NetworkInterfaceIds = {networkInfId};

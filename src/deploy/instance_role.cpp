@@ -64,7 +64,7 @@ std::string ec2TrustDocument() {
 }
 
 std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& args, aws::StsClient& sts) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   log.info(std::string("- Create policy ") + kPolicyName);
   aws::CreatePolicyRequest request;
   request.PolicyName = kPolicyName;
@@ -91,7 +91,7 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
 }
 
 bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   log.info(std::string("- Create role ") + kRoleName);
   aws::CreateRoleRequest request;
   request.RoleName = kRoleName;
@@ -118,7 +118,7 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
 }
 
 void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   log.info(std::string("- Create instance profile ") + kInstanceProfileName);
   aws::CreateInstanceProfileRequest request;
   request.InstanceProfileName = kInstanceProfileName;
@@ -149,7 +149,7 @@ enum class Step { Done, NotFound, Failed };
 // One deletion request of the teardown: "NoSuchEntity" means the object is
 // gone already (INFO); any other failure is an ERROR and the caller goes on.
 Step deletionStep(const std::string& what, const std::function<void()>& request) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   try {
     request();
     return Step::Done;
@@ -192,7 +192,7 @@ std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
 std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
                                                const std::optional<std::string>& policy_arn,
                                                core::RunTally* tally) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   const std::string profile = names::kInstanceProfile;
   const std::string role = names::kRole;
   std::vector<std::string> left;

@@ -67,7 +67,7 @@ void writePrivateFile(const std::string& path, const std::string& content) {
 
 std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
                           const std::string& vpcId, const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   const std::string keyName = keyPairName(vpcId);
   log.info("- Create key pair " + keyName);
   aws::DescribeKeyPairsResult found;
@@ -155,7 +155,7 @@ std::optional<std::string> findToolKeyPair(const aws::Ec2Client& ec2_client, con
 }
 
 bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   log.info("- Delete key pair " + keyname);
   const std::optional<std::string> id = findToolKeyPair(ec2_client, keyname);
   if (!id) {
@@ -180,7 +180,7 @@ bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname,
 }
 
 void getPemKeyFromSSM(const aws::SsmClient& ssm_client, const std::string& pemkey, const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   log.info("- Download pem key " + pemkey + " from SSM");
   if (!args.key_name || args.key_name->empty())
     throw std::invalid_argument("no --key_name to write the key of " + pemkey + " to");

@@ -18,8 +18,6 @@ namespace qvn::deploy {
 
 namespace {
 
-Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
-
 aws::Instance describeInstance(const aws::Ec2Client& ec2_client, const std::string& instance_id) {
   aws::DescribeInstancesRequest request;
   request.InstanceIds = {instance_id};

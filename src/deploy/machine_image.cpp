@@ -19,7 +19,7 @@ namespace {
 }  // namespace
 
 std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   log.info("- Lookup AMI for " + args.image);
   aws::DescribeImagesRequest request;
   request.ExecutableUsers = {"all"};
@@ -36,7 +36,7 @@ std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& arg
 }
 
 std::string getAMI(const aws::SsmClient& ssm_client, const DeployArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   log.info("- Lookup AMI for " + args.image);
   aws::GetParametersByPathRequest request;
   request.Path = "/aws/service/ami-amazon-linux-latest";

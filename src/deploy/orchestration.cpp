@@ -18,8 +18,6 @@ namespace qvn::deploy {
 
 namespace {
 
-Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
-
 // What every launch of the VPC shares, made once on the calling thread.
 struct SharedLaunchInputs {
   std::optional<std::string> sg_id;

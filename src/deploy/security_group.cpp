@@ -33,7 +33,7 @@ aws::CreateSecurityGroupRequest creationRequest(const std::string& name, const s
 // the group is deleted again before the failure goes on.
 std::string createWithRule(const aws::Ec2Client& ec2_client, const aws::CreateSecurityGroupRequest& request,
                            const aws::IpPermission& rule) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   const auto created = ec2_client.create_security_group(request);
   if (!created.GroupId || created.GroupId->empty())
     throw std::runtime_error("CreateSecurityGroup answered without a GroupId for " + request.GroupName);
@@ -85,7 +85,7 @@ std::optional<aws::SecurityGroup> lookupGroup(const aws::Ec2Client& ec2_client, 
     return answer.SecurityGroups.front();
   } catch (const aws::ServiceError& e) {
     if (e.code() == "InvalidGroup.NotFound")
-      getLogger("quorvane_testlibs")->error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+      packageLogger().error("  **Error** SG not found " + sg_name + " in " + vpc_id);
     return std::nullopt;
   }
 }
@@ -107,7 +107,7 @@ std::optional<std::string> guarded(const std::string& what, const std::function<
 std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                               const DeployArgs& args, const std::string& name,
                                               const std::function<aws::IpPermission()>& inboundRule) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   if (const auto existing = lookupGroup(ec2_client, vpc_id, name)) {
     const std::string groupId = *existing->GroupId;
     log.info("- Reuse existing SG " + name + " " + groupId + " in " + vpc_id);
@@ -180,11 +180,11 @@ bool deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const D
         core::sleep_for(core::Seconds(kGroupDeleteRetrySeconds));
         continue;
       }
-      getLogger("quorvane_testlibs")->error("  **Error** " + failureText(e));
+      packageLogger().error("  **Error** " + failureText(e));
       reportFailure("delete security group " + sgId, e);
       return false;
     } catch (const std::exception& e) {
-      getLogger("quorvane_testlibs")->error("  **Error** " + failureText(e));
+      packageLogger().error("  **Error** " + failureText(e));
       reportFailure("delete security group " + sgId, e);
       return false;
     }

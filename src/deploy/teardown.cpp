@@ -24,8 +24,6 @@ namespace {
 
 using Leftovers = std::vector<std::string>;
 
-Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
-
 void append(Leftovers& to, const Leftovers& more) { to.insert(to.end(), more.begin(), more.end()); }
 
 // One worker per subnet, all started, then all joined; each worker's

@@ -19,8 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Logger* packageLog() { return getLogger("quorvane_testlibs"); }
-
 bool passed(std::string_view content) {
   constexpr std::string_view blanks = " \t\n\r\v\f";
   const auto first = content.find_first_not_of(blanks);
@@ -72,7 +70,7 @@ bool leaveScratch(const std::string& path, const std::string& bytes) {
     writeFile(path, bytes, WriteRules::scratch());
     return true;
   } catch (const FileWriteError& e) {
-    packageLog()->info("  **Error** cannot write " + path + " safely: " + e.reason());
+    packageLogger().info("  **Error** cannot write " + path + " safely: " + e.reason());
     return false;
   }
 }
@@ -85,7 +83,7 @@ std::string refusalText(const aws::ServiceError& e, const std::string& bucket, c
 // Examines one subnet; false when it failed.
 bool checkSubnet(const aws::S3Client& s3_client, const TestResultsArgs& args, const std::string& subnet_id,
                  const std::string& tag) {
-  packageLog()->info("- Test ping and traceroute in " + subnet_id);
+  packageLogger().info("- Test ping and traceroute in " + subnet_id);
   const std::string result_key = "result-" + tag + ".txt";
   const std::string log_key = "log-" + tag + ".txt";
   bool ok = true;
@@ -94,14 +92,14 @@ bool checkSubnet(const aws::S3Client& s3_client, const TestResultsArgs& args, co
     DownloadFolder folder;
     const std::string log = fetch(s3_client, args.s3_bucket, log_key, folder);
     ok = leaveScratch(args.scratch_folder + "/log.txt", log) && ok;
-    packageLog()->info(log);
+    packageLogger().info(log);
     key = result_key;
     const std::string result = fetch(s3_client, args.s3_bucket, result_key, folder);
     ok = leaveScratch(args.scratch_folder + "/result.txt", result) && ok;
     if (!passed(result)) ok = false;
-    packageLog()->info(result);
+    packageLogger().info(result);
   } catch (const aws::ServiceError& e) {
-    packageLog()->info(refusalText(e, args.s3_bucket, key));
+    packageLogger().info(refusalText(e, args.s3_bucket, key));
     ok = false;
   }
   return ok;

@@ -13,8 +13,6 @@ namespace {
 
 using Ec2Found = std::pair<std::optional<std::string>, std::optional<std::string>>;
 
-Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
-
 std::string stateOf(const aws::Instance& instance) {
   return instance.State && instance.State->Name ? *instance.State->Name : "";
 }

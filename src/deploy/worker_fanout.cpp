@@ -14,7 +14,7 @@ namespace {
 
 void reportWorkerFailure(const std::string& label, const std::exception& failure) {
   reportFailure(label, failure);
-  getLogger("quorvane_testlibs")->error("  **Error** " + label + ": " + failureText(failure));
+  packageLogger().error("  **Error** " + label + ": " + failureText(failure));
 }
 
 }  // namespace
@@ -42,8 +42,7 @@ std::size_t runWorkers(const std::vector<WorkerTask>& tasks, const ThreadStarter
       workers.push_back(starter([&task] { runGuarded(task); }));
       ++run;
     } catch (const std::system_error& failure) {
-      getLogger("quorvane_testlibs")
-          ->warning("  **Alert** no thread for " + task.label + " (" + failure.what() + "), run in turn");
+      packageLogger().warning("  **Alert** no thread for " + task.label + " (" + failure.what() + "), run in turn");
       inline_tasks.push_back(&task);
     }
   }

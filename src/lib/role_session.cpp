@@ -24,7 +24,7 @@ AwsSessionResult assumeRoleSession(const std::string& assume_role, const std::op
                                                   credentials.SessionToken);
     return AwsSession{session, credentials};
   } catch (const std::exception&) {
-    getLogger("quorvane_testlibs")->error(std::string("  **Error** ") + kNewSessionFailed);
+    packageLogger().error(std::string("  **Error** ") + kNewSessionFailed);
     return std::string(kNewSessionFailed);
   }
 }

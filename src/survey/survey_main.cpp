@@ -119,7 +119,7 @@ std::string commandText(const std::vector<std::string>& arguments) {
 Logger& beginSubnetSurvey(const SurveyArgs& args, const std::vector<std::string>& arguments) {
   Common::initLogLocation(args.backup_folder);
   Common::logCommandOptions(commandText(arguments));
-  return *getLogger("quorvane_testlibs");
+  return packageLogger();
 }
 
 namespace {
@@ -184,7 +184,7 @@ int runSubnetSurvey(const std::vector<std::string>& arguments) {
 namespace {
 
 int surveyFlow(const SurveyArgs& args) {
-  Logger& log = *getLogger("quorvane_testlibs");
+  Logger& log = packageLogger();
   const AwsSessionResult started = start_aws_session(args.assume_role, args.profile);
   if (const auto* failure = std::get_if<std::string>(&started)) throw std::runtime_error(*failure);
   const aws::Ec2Client ec2_client(std::get<AwsSession>(started).session, args.region);
