@@ -6,6 +6,9 @@ TSAN_DIR  ?= build-tsan
 FUZZ_SECONDS ?= 60
 JOBS      ?= 2
 CMAKE_FLAGS ?=
+# Source files compiled in batches: a clean build in well under half the
+# time. UNITY=OFF for a per-file build (editing one file, clang-tidy).
+UNITY     ?= ON
 # The sanitizer run builds only the programs it runs: the unit and conformance tests.
 ASAN_TARGETS := $(patsubst tests/unit/%/,unit_%,$(wildcard tests/unit/*/)) conformance_aws
 
@@ -17,7 +20,7 @@ deps:
 	@bash scripts/install-deps.sh
 
 $(BUILD_DIR)/build.ninja: | deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DQVN_UNITY_BUILD=$(UNITY) $(CMAKE_FLAGS)
 
 configure: $(BUILD_DIR)/build.ninja
 
@@ -29,7 +32,7 @@ test: build
 
 # The unit and conformance tests again under AddressSanitizer + UBSan.
 asan-test: deps
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DQVN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DQVN_UNITY_BUILD=$(UNITY) -DQVN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(ASAN_DIR) -j $(JOBS) --target $(ASAN_TARGETS)
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L 'unit_|conformance_'
@@ -43,7 +46,7 @@ fuzz: deps
 # ThreadSanitizer: the credential cache, the retry budget and send rate,
 # logging, the run state, the TTL cache and the sandbox under 200 clients.
 tsan-test: deps
-	cmake -S . -B $(TSAN_DIR) -G Ninja -DQVN_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DQVN_UNITY_BUILD=$(UNITY) -DQVN_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target tsan_tests
 	cd $(TSAN_DIR) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900 -L tsan_tests

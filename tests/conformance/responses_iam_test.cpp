@@ -8,7 +8,7 @@
 #include "services_support.hpp"
 
 namespace qvn::aws::testing {
-namespace {
+namespace iam_responses {
 
 struct Loaded {
   std::string body;
@@ -116,5 +116,5 @@ TEST(IamResponses, ListPoliciesFollowsTheMarkerOfATruncatedPage) {
   EXPECT_FALSE(all.IsTruncated);
 }
 
-}  // namespace
+}  // namespace iam_responses
 }  // namespace qvn::aws::testing

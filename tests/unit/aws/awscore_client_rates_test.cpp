@@ -18,7 +18,7 @@ namespace {
 
 using testing::answer;
 
-const ServiceId kEc2{"ec2", Protocol::Ec2, "2016-11-15", ""};
+using testing::kEc2;
 
 http::HttpResponse throttled() {
   return answer(503, "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>Request limit "

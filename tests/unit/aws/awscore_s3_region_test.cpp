@@ -22,7 +22,7 @@ namespace {
 
 using testing::answer;
 
-const ServiceId kEc2{"ec2", Protocol::Ec2, "2016-11-15", ""};
+using testing::kEc2;
 
 std::string scope_of(const http::HttpRequest& request) {
   const std::string authorization = http::find_header(request.headers, "Authorization");

@@ -18,7 +18,7 @@ namespace {
 using testing::answer;
 using testing::FakeTransport;
 
-const ServiceId kEc2{"ec2", Protocol::Ec2, "2016-11-15", ""};
+using testing::kEc2;
 const ServiceId kIam{"iam", Protocol::Query, "2010-05-08", ""};
 const ServiceId kS3{"s3", Protocol::RestXml, "", ""};
 const ServiceId kSsm{"ssm", Protocol::Json, "", "AmazonSSM"};

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/clock.hpp"
+#include "aws/service_client.hpp"
 #include "http/http_transport.hpp"
 
 extern char** environ;
@@ -63,6 +64,9 @@ inline void write_file(const std::filesystem::path& path, const std::string& tex
 }
 
 // 2024-01-15 12:00:00 UTC, the time of the golden requests.
+// EC2's service identity as the clients under test use it.
+inline const ServiceId kEc2{"ec2", Protocol::Ec2, "2016-11-15", ""};
+
 inline core::TimePoint fixed_time() { return core::TimePoint(std::chrono::seconds(1705320000)); }
 
 // Every test starts from a clean AWS environment and gets the old one back.
