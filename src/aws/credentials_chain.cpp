@@ -170,8 +170,8 @@ std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Sessio
   context->region = session.region();
   context->sso_portal_endpoint = session.endpoint_settings("sso").endpoint_url;
   context->imds = ImdsSettings::from_environment(&session.profile());
-  std::string name = session.profile_name();
-  ConfigSection profile = session.profile();
+  const std::string& name = session.profile_name();
+  const ConfigSection& profile = session.profile();
 
   std::vector<ChainCredentialsProvider::Source> sources;
   if (!named_profile) {

@@ -142,7 +142,7 @@ void runRevert(const DeployArgs& args) {
 // The end of an interrupted run: the failure that the interruption caused,
 // if any, on standard error, then the ERROR record with the command to run.
 int endInterrupted(const DeployArgs& args, const std::vector<std::string>& arguments, Logger& log,
-                   std::exception_ptr failure) {
+                   const std::exception_ptr& failure) {
   if (failure) {
     try {
       std::rethrow_exception(failure);

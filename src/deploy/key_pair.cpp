@@ -68,7 +68,7 @@ void writePrivateFile(const std::string& path, const std::string& content) {
 std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
                           const std::string& vpcId, const DeployArgs& args) {
   Logger& log = packageLogger();
-  const std::string keyName = keyPairName(vpcId);
+  std::string keyName = keyPairName(vpcId);
   log.info("- Create key pair " + keyName);
   aws::DescribeKeyPairsResult found;
   try {

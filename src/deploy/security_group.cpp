@@ -37,7 +37,7 @@ std::string createWithRule(const aws::Ec2Client& ec2_client, const aws::CreateSe
   const auto created = ec2_client.create_security_group(request);
   if (!created.GroupId || created.GroupId->empty())
     throw std::runtime_error("CreateSecurityGroup answered without a GroupId for " + request.GroupName);
-  const std::string groupId = *created.GroupId;
+  std::string groupId = *created.GroupId;
   log.info("  " + groupId);
   aws::AuthorizeSecurityGroupIngressRequest ingress;
   ingress.GroupId = groupId;

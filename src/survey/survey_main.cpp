@@ -78,7 +78,7 @@ std::vector<std::string> rerunCommand(const std::vector<std::string>& arguments)
   return words;
 }
 
-int endInterrupted(const std::vector<std::string>& arguments, Logger& log, std::exception_ptr failure) {
+int endInterrupted(const std::vector<std::string>& arguments, Logger& log, const std::exception_ptr& failure) {
   if (failure) {
     try {
       std::rethrow_exception(failure);
