@@ -149,7 +149,7 @@ std::shared_ptr<CredentialsProvider> profile_provider(const Context& context, co
   bool holds_keys = profile.get("aws_access_key_id") || profile.get("aws_secret_access_key") ||
                     profile.get("aws_session_token");
   if (!holds_keys && !profile.get("web_identity_token_file")) {
-    if (auto provider = assume_role_provider(context, name, profile, visited)) return provider;
+    if (auto provider = assume_role_provider(context, name, profile, std::move(visited))) return provider;
   }
   if (auto provider = web_identity_provider(context, profile, false)) return provider;
   if (auto provider = sso_credentials_provider(context.config, profile, name, context.transport,
