@@ -2,8 +2,8 @@
 // NAT gateways and writes them as a test configuration.
 #include "core/command_line.hpp"
 #include "core/program_main.hpp"
-#include "survey/survey_main.hpp"
 #include "quorvane_version.hpp"
+#include "survey/survey_main.hpp"
 
 int main(int argc, char** argv) {
   qvn::setProgramVersion(QUORVANE_VERSION_TEXT);

@@ -56,8 +56,8 @@ struct Options {
   int subnets = 4;
   double scale = 0.03;
   double latency_ms = 50;
-  double hold_s = 60;         // sandbox seconds
-  double run_limit_s = 120;   // real seconds
+  double hold_s = 60;        // sandbox seconds
+  double run_limit_s = 120;  // real seconds
   bool verbose = false;
 };
 
@@ -118,8 +118,10 @@ class Bench {
 
   std::vector<std::string> arguments(Phase phase, bool default_role) const {
     std::vector<std::string> args{"--test_config", "in.json", "--region", "us-east-1", "--backup_folder", "backups"};
-    if (phase == Phase::Deploy) args.insert(args.end(), {"--output_test_config", "out.json"});
-    else args.push_back("--revert");
+    if (phase == Phase::Deploy)
+      args.insert(args.end(), {"--output_test_config", "out.json"});
+    else
+      args.push_back("--revert");
     if (default_role) args.insert(args.end(), {"--ec2_role", "default"});
     return args;
   }
@@ -177,15 +179,15 @@ class Bench {
       if (entry.value("private_subnet_id", "").empty()) continue;
       missing += entry.value("ec2_ip", "").empty() || entry.value("ec2_2nd_private_ip", "").empty();
     }
-    return missing == 0 ? "" : std::to_string(missing) + " of " + std::to_string(out.size()) +
-                                   " entries without both addresses";
+    return missing == 0
+               ? ""
+               : std::to_string(missing) + " of " + std::to_string(out.size()) + " entries without both addresses";
   }
 
   // Files that must be whole whatever the moment: the output and private keys.
   std::vector<std::string> brokenFiles() const {
     std::vector<std::string> broken;
-    if (fs::exists(cwd_ / "out.json") &&
-        json::parse(qvn::e2e::slurp(cwd_ / "out.json"), nullptr, false).is_discarded())
+    if (fs::exists(cwd_ / "out.json") && json::parse(qvn::e2e::slurp(cwd_ / "out.json"), nullptr, false).is_discarded())
       broken.push_back("out.json is not JSON");
     if (!fs::exists(cwd_ / "backups")) return broken;
     for (const auto& entry : fs::recursive_directory_iterator(cwd_ / "backups")) {
@@ -343,8 +345,10 @@ void interrupt(const Trial& t, const Durations& usual, Bench& bench, Tally& tall
       story.say(t.operation + " was never called");
     }
     const Bench::Run run{early, since(start)};
-    if (t.phase == Phase::Deploy) checkDeploy("deploy (not interrupted)", run, false, bench, tally, story);
-    else checkRevert("revert (not interrupted)", run, bench, tally, story);
+    if (t.phase == Phase::Deploy)
+      checkDeploy("deploy (not interrupted)", run, false, bench, tally, story);
+    else
+      checkRevert("revert (not interrupted)", run, bench, tally, story);
     return;
   }
   const double killed_at = since(start);
@@ -366,8 +370,10 @@ void interrupt(const Trial& t, const Durations& usual, Bench& bench, Tally& tall
   }
   // Ending with 0 after a signal claims the whole work was done.
   const Bench::Run run{ended, since(start)};
-  if (t.phase == Phase::Deploy) checkDeploy("interrupted deploy", run, false, bench, tally, story);
-  else checkRevert("interrupted revert", run, bench, tally, story);
+  if (t.phase == Phase::Deploy)
+    checkDeploy("interrupted deploy", run, false, bench, tally, story);
+  else
+    checkRevert("interrupted revert", run, bench, tally, story);
 }
 
 void recover(const Trial& t, Bench& bench, Tally& tally, Story& story) {
@@ -392,8 +398,8 @@ std::string title(const Trial& t, int total) {
                               : qvn::chaos::signalName(t.signal) + std::string(" at ") +
                                     std::to_string(static_cast<int>(t.moment * 100)) + " %";
   return "trial " + std::to_string(t.number) + "/" + std::to_string(total) + ": " + what + " during a " +
-         qvn::chaos::phaseName(t.phase) + (t.default_role ? ", --ec2_role default" : "") + "; recovery: " +
-         qvn::chaos::recoveryName(t.recovery);
+         qvn::chaos::phaseName(t.phase) + (t.default_role ? ", --ec2_role default" : "") +
+         "; recovery: " + qvn::chaos::recoveryName(t.recovery);
 }
 
 void runTrial(const Trial& t, const Durations& usual, Bench& bench, Tally& tally) {
@@ -403,8 +409,8 @@ void runTrial(const Trial& t, const Durations& usual, Bench& bench, Tally& tally
     // A revert is interrupted after a whole deployment.
     const auto setup = bench.run(Phase::Deploy, t.default_role);
     if (!setup.result || setup.result->status != 0)
-      story.say("setup deploy: " + (setup.result ? describe(*setup.result) + " (" + lastError(*setup.result) + ")"
-                                                  : std::string("hung")));
+      story.say("setup deploy: " +
+                (setup.result ? describe(*setup.result) + " (" + lastError(*setup.result) + ")" : std::string("hung")));
   }
   interrupt(t, usual, bench, tally, story);
   recover(t, bench, tally, story);
@@ -448,14 +454,22 @@ bool parse(int argc, char** argv, Options& o) {
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     char* end = nullptr;
-    if (name == "--trials") o.trials = static_cast<int>(std::strtol(value, &end, 10));
-    else if (name == "--seed") o.seed = std::strtoull(value, &end, 10);
-    else if (name == "--subnets") o.subnets = static_cast<int>(std::strtol(value, &end, 10));
-    else if (name == "--scale") o.scale = std::strtod(value, &end);
-    else if (name == "--latency-ms") o.latency_ms = std::strtod(value, &end);
-    else if (name == "--hold-s") o.hold_s = std::strtod(value, &end);
-    else if (name == "--run-limit-s") o.run_limit_s = std::strtod(value, &end);
-    else return false;
+    if (name == "--trials")
+      o.trials = static_cast<int>(std::strtol(value, &end, 10));
+    else if (name == "--seed")
+      o.seed = std::strtoull(value, &end, 10);
+    else if (name == "--subnets")
+      o.subnets = static_cast<int>(std::strtol(value, &end, 10));
+    else if (name == "--scale")
+      o.scale = std::strtod(value, &end);
+    else if (name == "--latency-ms")
+      o.latency_ms = std::strtod(value, &end);
+    else if (name == "--hold-s")
+      o.hold_s = std::strtod(value, &end);
+    else if (name == "--run-limit-s")
+      o.run_limit_s = std::strtod(value, &end);
+    else
+      return false;
     if (end == value || *end != '\0') return false;
   }
   return o.trials >= 1 && o.subnets >= 1 && o.subnets <= 60 && o.scale > 0 && o.latency_ms >= 0 && o.hold_s > 0 &&
@@ -464,10 +478,11 @@ bool parse(int argc, char** argv, Options& o) {
 
 void summary(const Tally& t) {
   std::printf("trials with leftovers: %d\n", t.trials_with_leftovers);
-  std::printf("untruthful: revert_0_with_leftovers=%d revert_failed_clean=%d deploy_0_incomplete=%d "
-              "recovery_deploy_failed=%d broken_files=%d\n",
-              t.revert_ok_with_leftovers, t.revert_failed_clean, t.deploy_ok_incomplete, t.deploy_not_converged,
-              t.broken_files);
+  std::printf(
+      "untruthful: revert_0_with_leftovers=%d revert_failed_clean=%d deploy_0_incomplete=%d "
+      "recovery_deploy_failed=%d broken_files=%d\n",
+      t.revert_ok_with_leftovers, t.revert_failed_clean, t.deploy_ok_incomplete, t.deploy_not_converged,
+      t.broken_files);
   if (!t.unreached.empty()) {
     std::string names;
     for (const auto& n : t.unreached) names += " " + n;
@@ -491,8 +506,8 @@ int main(int argc, char** argv) {
     char scale[32];
     std::snprintf(scale, sizeof scale, "%g", o.scale);
     ::setenv("QUORVANE_TIME_SCALE", scale, 1);
-    std::printf("chaos seed=%llu trials=%d subnets=%d scale=%g latency_ms=%g hold_s=%g\n", o.seed, o.trials,
-                o.subnets, o.scale, o.latency_ms, o.hold_s);
+    std::printf("chaos seed=%llu trials=%d subnets=%d scale=%g latency_ms=%g hold_s=%g\n", o.seed, o.trials, o.subnets,
+                o.scale, o.latency_ms, o.hold_s);
     std::fflush(stdout);
     qvn::e2e::ScratchFolder scratch("chaos");
     qvn::e2e::SandboxProcess sandbox("spoke.json", scratch.path());

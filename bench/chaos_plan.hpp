@@ -52,11 +52,11 @@ inline const std::vector<HeldCall>& heldCalls() {
 }
 
 struct Trial {
-  int number = 0;          // from 1
+  int number = 0;               // from 1
   Phase phase = Phase::Deploy;  // the run that is interrupted
-  std::string service;     // the held call; empty: a random moment
+  std::string service;          // the held call; empty: a random moment
   std::string operation;
-  double moment = 0;       // random moment, as a fraction of the phase's usual length
+  double moment = 0;  // random moment, as a fraction of the phase's usual length
   int signal = SIGKILL;
   bool default_role = false;
   Recovery recovery = Recovery::Revert;
@@ -70,9 +70,12 @@ inline const char* phaseName(Phase p) { return p == Phase::Deploy ? "deploy" : "
 inline const char* signalName(int s) { return s == SIGKILL ? "SIGKILL" : s == SIGTERM ? "SIGTERM" : "signal"; }
 inline const char* recoveryName(Recovery r) {
   switch (r) {
-    case Recovery::Revert: return "revert";
-    case Recovery::DeployThenRevert: return "deploy, then revert";
-    case Recovery::RevertTwice: return "revert, then revert again";
+    case Recovery::Revert:
+      return "revert";
+    case Recovery::DeployThenRevert:
+      return "deploy, then revert";
+    case Recovery::RevertTwice:
+      return "revert, then revert again";
   }
   return "";
 }

@@ -9,8 +9,8 @@
 // lasts S real seconds). The last line is
 //   deploy subnets=N wall_s=W bound_s=B ratio=R
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -41,8 +41,10 @@ Options parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
-    if (name == "--subnets") o.subnets = std::max(1, std::atoi(argv[i + 1]));
-    else if (name == "--scale") o.scale = std::max(0.001, std::atof(argv[i + 1]));
+    if (name == "--subnets")
+      o.subnets = std::max(1, std::atoi(argv[i + 1]));
+    else if (name == "--scale")
+      o.scale = std::max(0.001, std::atof(argv[i + 1]));
     else {
       std::fprintf(stderr, "usage: bench_deploy [--subnets N] [--scale S]\n");
       std::exit(2);
@@ -96,10 +98,9 @@ int main(int argc, char** argv) {
   env.emplace_back("QUORVANE_TIME_SCALE", scale_text);
   const double started = qvn::bench::wallNow();
   const auto start = std::chrono::steady_clock::now();
-  const auto run = qvn::e2e::runProgram(qvn::e2e::programPath("probe_deploy"),
-                                        {"--test_config", "in.json", "--output_test_config", "out.json",
-                                         "--region", "us-east-1"},
-                                        cwd, env);
+  const auto run = qvn::e2e::runProgram(
+      qvn::e2e::programPath("probe_deploy"),
+      {"--test_config", "in.json", "--output_test_config", "out.json", "--region", "us-east-1"}, cwd, env);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double ended = qvn::bench::wallNow();
 
@@ -120,10 +121,11 @@ int main(int argc, char** argv) {
   std::printf("probe_deploy exit status %d; %d of %d entries recorded; RunInstances: %d accepted, %d throttled\n",
               run.status, recorded, o.subnets, accepted, throttled);
   qvn::bench::printDeployPhases(timeline, started, ended, o.scale);
-  std::printf("time scale %g: wall %.2f s; EC2's limits and instance timings allow %.2f s (%.1f modelled s, "
-              "ratio %.2f); with the SDK waiter's 15 s polls and the sandbox's real key generation (%.2f s) "
-              "%.2f s\n",
-              o.scale, wall, model, modelBound(o.subnets), wall / model, key_pair_s, bound);
+  std::printf(
+      "time scale %g: wall %.2f s; EC2's limits and instance timings allow %.2f s (%.1f modelled s, "
+      "ratio %.2f); with the SDK waiter's 15 s polls and the sandbox's real key generation (%.2f s) "
+      "%.2f s\n",
+      o.scale, wall, model, modelBound(o.subnets), wall / model, key_pair_s, bound);
   std::printf("deploy subnets=%d wall_s=%.2f bound_s=%.2f ratio=%.2f\n", o.subnets, wall, bound, wall / bound);
   return run.status == 0 && recorded == o.subnets ? 0 : 1;
 }

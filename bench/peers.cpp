@@ -92,8 +92,8 @@ int natgw(const Options& o, const fs::path& folder) {
   const Environment env = clientEnvironment(sandbox, 1);
   const fs::path cwd = folder / "natgw";
   fs::create_directories(cwd);
-  const std::vector<std::string> common{"--vpc", kNatVpc, "--region", "us-east-1", "--assume_role", kSurveyRole,
-                                        "--output_test_config"};
+  const std::vector<std::string> common{
+      "--vpc", kNatVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--output_test_config"};
   std::vector<double> ours, peer;
   bool same = true;
   for (int round = 0; round < o.rounds; ++round) {
@@ -123,9 +123,8 @@ struct Deployment {
   int launched = 0;  // entries recorded with both addresses
 };
 
-Deployment deployOnce(qvn::e2e::SandboxProcess& sandbox, const json& scenario, const Options& o,
-                      const fs::path& cwd, const Environment& env, const std::string& program,
-                      std::vector<std::string> args) {
+Deployment deployOnce(qvn::e2e::SandboxProcess& sandbox, const json& scenario, const Options& o, const fs::path& cwd,
+                      const Environment& env, const std::string& program, std::vector<std::string> args) {
   sandbox.load(scenario);
   fs::remove_all(cwd);
   fs::create_directories(cwd);
@@ -151,8 +150,8 @@ int deploy(const Options& o, const fs::path& folder) {
   int ours_min = o.subnets, adaptive_min = o.subnets, plain_min = o.subnets, plain_max = 0;
   for (int round = 0; round < rounds; ++round) {
     const Deployment a = deployOnce(sandbox, scenario, o, cwd, env, qvn::e2e::programPath("probe_deploy"), {});
-    const Deployment b =
-        deployOnce(sandbox, scenario, o, cwd, env, kPython, {script, "--retry_mode", "adaptive", "--max_attempts", "12"});
+    const Deployment b = deployOnce(sandbox, scenario, o, cwd, env, kPython,
+                                    {script, "--retry_mode", "adaptive", "--max_attempts", "12"});
     const Deployment c = deployOnce(sandbox, scenario, o, cwd, env, kPython, {script});
     ours.push_back(a.run.seconds);
     adaptive.push_back(b.run.seconds);
@@ -177,9 +176,12 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
-    if (name == "--rounds") o.rounds = std::max(1, std::atoi(argv[i + 1]));
-    else if (name == "--subnets") o.subnets = std::clamp(std::atoi(argv[i + 1]), 1, 120);
-    else if (name == "--scale") o.scale = std::max(0.001, std::atof(argv[i + 1]));
+    if (name == "--rounds")
+      o.rounds = std::max(1, std::atoi(argv[i + 1]));
+    else if (name == "--subnets")
+      o.subnets = std::clamp(std::atoi(argv[i + 1]), 1, 120);
+    else if (name == "--scale")
+      o.scale = std::max(0.001, std::atof(argv[i + 1]));
     else {
       std::fprintf(stderr, "usage: bench_peers [--rounds R] [--subnets N] [--scale S]\n");
       return 2;

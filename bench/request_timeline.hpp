@@ -126,12 +126,13 @@ inline void printDeployPhases(const std::vector<Call>& log, double start, double
     if (describes.last.count(id)) addresses.push_back((describes.last.at(id) - at) / scale);
   const double first_launch = firstOf(log, "RunInstances"), last_launch = lastOf(log, "RunInstances", true);
   const Spread waits = status.spans(scale), addr = spread(addresses);
-  std::printf("  phases (modelled s): shared resources %.1f (CreateKeyPair %.2f real s), launches %.1f, "
-              "status waits median %.1f max %.1f (%.1f DescribeInstanceStatus per instance), "
-              "addresses median %.1f max %.1f, output %.1f; %d calls throttled\n",
-              (first_launch - start) / scale, gapAfter(log, "CreateKeyPair"), (last_launch - first_launch) / scale,
-              waits.median, waits.max, status.callsPerInstance(), addr.median, addr.max,
-              (end - (log.empty() ? end : log.back().at)) / scale, throttled);
+  std::printf(
+      "  phases (modelled s): shared resources %.1f (CreateKeyPair %.2f real s), launches %.1f, "
+      "status waits median %.1f max %.1f (%.1f DescribeInstanceStatus per instance), "
+      "addresses median %.1f max %.1f, output %.1f; %d calls throttled\n",
+      (first_launch - start) / scale, gapAfter(log, "CreateKeyPair"), (last_launch - first_launch) / scale,
+      waits.median, waits.max, status.callsPerInstance(), addr.median, addr.max,
+      (end - (log.empty() ? end : log.back().at)) / scale, throttled);
 }
 
 // A teardown: the lookups (from the start to the first termination), the
@@ -156,11 +157,11 @@ inline void printRevertPhases(const std::vector<Call>& log, double start, double
   const double last_release = std::max(lastOf(log, "ReleaseAddress"), last_wait);
   const double last_call = log.empty() ? end : log.back().at;
   const Spread w = spread(waits);
-  std::printf("  phases (modelled s): lookups %.1f, terminations %.1f, waits median %.1f max %.1f "
-              "(%.1f polls per instance), addresses %.1f, shared resources %.1f, end %.1f\n",
-              (first_term - start) / scale, (last_term - first_term) / scale, w.median, w.max,
-              polls.callsPerInstance(), (last_release - last_wait) / scale, (last_call - last_release) / scale,
-              (end - last_call) / scale);
+  std::printf(
+      "  phases (modelled s): lookups %.1f, terminations %.1f, waits median %.1f max %.1f "
+      "(%.1f polls per instance), addresses %.1f, shared resources %.1f, end %.1f\n",
+      (first_term - start) / scale, (last_term - first_term) / scale, w.median, w.max, polls.callsPerInstance(),
+      (last_release - last_wait) / scale, (last_call - last_release) / scale, (end - last_call) / scale);
 }
 
 }  // namespace qvn::bench

@@ -12,8 +12,8 @@
 //   revert subnets=N wall_s=W bound_s=B ratio=R leftovers=L
 // for the run without and then with the faults.
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -59,9 +59,11 @@ json scenario(const Options& o, double fault_probability) {
   s["ec2"]["vpcs"].push_back({{"id", kVpc}, {"cidr", "10.60.0.0/16"}});
   for (int i = 0; i < o.subnets; ++i) {
     const std::string az = i % 2 ? "us-east-1b" : "us-east-1a";
-    s["ec2"]["subnets"].push_back({{"id", gatewaySubnet(i)}, {"vpc", kVpc}, {"az", az},
-                                   {"cidr", "10.60." + std::to_string(2 * i) + ".0/24"}});
-    s["ec2"]["subnets"].push_back({{"id", privateSubnet(i)}, {"vpc", kVpc}, {"az", az},
+    s["ec2"]["subnets"].push_back(
+        {{"id", gatewaySubnet(i)}, {"vpc", kVpc}, {"az", az}, {"cidr", "10.60." + std::to_string(2 * i) + ".0/24"}});
+    s["ec2"]["subnets"].push_back({{"id", privateSubnet(i)},
+                                   {"vpc", kVpc},
+                                   {"az", az},
                                    {"cidr", "10.60." + std::to_string(2 * i + 1) + ".0/24"}});
   }
   s["rate_limits"] = {{"enabled", true}};
@@ -163,8 +165,8 @@ int cycle(const Options& o, double fault_probability, qvn::e2e::SandboxProcess& 
   char scale[32];
   std::snprintf(scale, sizeof scale, "%g", o.scale);
   env.emplace_back("QUORVANE_TIME_SCALE", scale);
-  const std::vector<std::string> common{"--test_config", "bench.config", "--region", "us-east-1",
-                                        "--backup_folder", "backups"};
+  const std::vector<std::string> common{"--test_config", "bench.config",    "--region",
+                                        "us-east-1",     "--backup_folder", "backups"};
 
   std::printf("%d subnets, EC2 rate limits on, latency %.0f ms, %.0f %% of EC2 calls failing with 500, time scale %g\n",
               o.subnets, o.latency_ms, fault_probability * 100, o.scale);
@@ -213,9 +215,12 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
-    if (name == "--subnets") o.subnets = std::atoi(argv[i + 1]);
-    else if (name == "--scale") o.scale = std::atof(argv[i + 1]);
-    else if (name == "--latency-ms") o.latency_ms = std::atof(argv[i + 1]);
+    if (name == "--subnets")
+      o.subnets = std::atoi(argv[i + 1]);
+    else if (name == "--scale")
+      o.scale = std::atof(argv[i + 1]);
+    else if (name == "--latency-ms")
+      o.latency_ms = std::atof(argv[i + 1]);
     else {
       std::fprintf(stderr, "usage: bench_revert [--subnets N] [--scale S] [--latency-ms L]\n");
       return 2;

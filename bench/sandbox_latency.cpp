@@ -52,8 +52,10 @@ std::set<std::string> connectionsTo(int port) {
 
 void exportEnvironment(const qvn::e2e::Environment& env) {
   for (const auto& [name, value] : env) {
-    if (value.empty()) ::unsetenv(name.c_str());
-    else ::setenv(name.c_str(), value.c_str(), 1);
+    if (value.empty())
+      ::unsetenv(name.c_str());
+    else
+      ::setenv(name.c_str(), value.c_str(), 1);
   }
   ::setenv("AWS_REGION", "us-east-1", 1);
 }
@@ -65,7 +67,8 @@ int portOf(const std::string& url) { return std::atoi(url.substr(url.rfind(':') 
 int main(int argc, char** argv) {
   int calls = 1000;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::string(argv[i]) == "--calls") calls = std::max(10, std::atoi(argv[i + 1]));
+    if (std::string(argv[i]) == "--calls")
+      calls = std::max(10, std::atoi(argv[i + 1]));
     else {
       std::fprintf(stderr, "usage: bench_sandbox_latency [--calls N]\n");
       return 2;
@@ -92,8 +95,8 @@ int main(int argc, char** argv) {
     const double median = percentile(ms, 0.5), p99 = percentile(ms, 0.99);
     std::printf("%d signed GetCallerIdentity calls on one client: median %.3f ms, p99 %.3f ms, max %.3f ms\n", calls,
                 median, p99, *std::max_element(ms.begin(), ms.end()));
-    std::printf("sandbox_latency calls=%d median_ms=%.3f p99_ms=%.3f max_ms=%.3f connections=%zu\n", calls, median,
-                p99, *std::max_element(ms.begin(), ms.end()), seen.size());
+    std::printf("sandbox_latency calls=%d median_ms=%.3f p99_ms=%.3f max_ms=%.3f connections=%zu\n", calls, median, p99,
+                *std::max_element(ms.begin(), ms.end()), seen.size());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_sandbox_latency: %s\n", e.what());

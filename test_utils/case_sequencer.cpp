@@ -60,8 +60,7 @@ struct SortRecord {
 
 // ------------------------------------------------------------------ TestClass
 
-TestClass::TestClass(std::string name, std::string file, const TestClass* base, Factory factory,
-                     Registrar registrar)
+TestClass::TestClass(std::string name, std::string file, const TestClass* base, Factory factory, Registrar registrar)
     : name_(std::move(name)),
       file_(std::move(file)),
       base_(base),
@@ -138,9 +137,7 @@ TestSuite::TestSuite(std::vector<TestCase> cases) {
 
 void TestSuite::add(TestCase test_case) { members_.emplace_back(std::move(test_case)); }
 
-void TestSuite::add(TestSuite suite) {
-  members_.emplace_back(std::make_shared<const TestSuite>(std::move(suite)));
-}
+void TestSuite::add(TestSuite suite) { members_.emplace_back(std::make_shared<const TestSuite>(std::move(suite))); }
 
 std::vector<TestCase> TestSuite::cases() const {
   std::vector<TestCase> result;

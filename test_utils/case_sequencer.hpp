@@ -79,12 +79,11 @@ class TestClass {
   // Makes a fresh fixture object that runs `body` as its test body.
   using Factory = std::function<testing::Test*(std::function<void(testing::Test&)> body)>;
   // Registers one test with GoogleTest under the fixture's own type.
-  using Registrar = std::function<void(const std::string& suite, const std::string& name,
-                                       const std::string& file, int line,
-                                       std::function<testing::Test*()> make)>;
+  using Registrar = std::function<void(const std::string& suite, const std::string& name, const std::string& file,
+                                       int line, std::function<testing::Test*()> make)>;
 
-  TestClass(std::string name, std::string file, const TestClass* base = nullptr,
-            Factory factory = {}, Registrar registrar = {});
+  TestClass(std::string name, std::string file, const TestClass* base = nullptr, Factory factory = {},
+            Registrar registrar = {});
 
   const std::string& name() const { return name_; }
   // The file the class is declared in: the module it belongs to.
@@ -174,24 +173,21 @@ const TestLoader& default_loader();
 
 // The signature of a test-loading hook.
 using LoadHook =
-    std::function<TestSuite(const TestLoader& loader, const TestSuite& standard_tests,
-                            std::string_view pattern)>;
+    std::function<TestSuite(const TestLoader& loader, const TestSuite& standard_tests, std::string_view pattern)>;
 
 // The loading hook that orders each class's cases by declaration line (equal
 // lines by method name) and keeps the order of the classes. `standard_tests`
 // must hold suites of test cases only; a bare test case, a suite nested one
 // level deeper or a case whose method cannot be found is a SequencerError.
 // Returns one flat suite of new test cases. `loader` and `pattern` are not used.
-TestSuite load_ordered_tests(const TestLoader& loader, const TestSuite& standard_tests,
-                             std::string_view pattern);
+TestSuite load_ordered_tests(const TestLoader& loader, const TestSuite& standard_tests, std::string_view pattern);
 
 // The classes declared (QVN_TEST_CLASS) in `file`, in declaration order.
 std::vector<const TestClass*> module_classes(std::string_view file);
 
 // The standard collection of the module `file`, passed through `hook` (when
 // set). Errors of the hook are passed on.
-TestSuite load_module(std::string_view file, const LoadHook& hook,
-                      const TestLoader& loader = default_loader());
+TestSuite load_module(std::string_view file, const LoadHook& hook, const TestLoader& loader = default_loader());
 
 // Registers the cases of `suite`, in order, with GoogleTest.
 void register_suite(const TestSuite& suite);
@@ -199,8 +195,7 @@ void register_suite(const TestSuite& suite);
 // load_module + register_suite; a failure of either registers one failing
 // test "<file stem>.load_tests" with the error text. Returns true when the
 // module's own cases were registered.
-bool register_module(std::string_view file, const LoadHook& hook,
-                     const TestLoader& loader = default_loader());
+bool register_module(std::string_view file, const LoadHook& hook, const TestLoader& loader = default_loader());
 
 namespace detail {
 
@@ -218,8 +213,7 @@ class MethodRunner final : public Fixture {
 // The one record of `Fixture`, created on first use.
 template <class Fixture>
 TestClass& class_record() {
-  static_assert(std::is_base_of_v<testing::Test, Fixture>,
-                "a sequenced test class must derive from testing::Test");
+  static_assert(std::is_base_of_v<testing::Test, Fixture>, "a sequenced test class must derive from testing::Test");
   static TestClass record(
       "", "", nullptr,
       [](std::function<void(testing::Test&)> body) -> testing::Test* {
@@ -251,8 +245,8 @@ const TestClass& declare_class(const char* name, const char* file) {
 
 template <class Fixture>
 bool declare_method(const char* name, const char* file, int line, void (Fixture::*method)()) {
-  class_record<Fixture>().add_method(TestMethod{
-      name, file, line, [method](testing::Test& test) { (dynamic_cast<Fixture&>(test).*method)(); }});
+  class_record<Fixture>().add_method(
+      TestMethod{name, file, line, [method](testing::Test& test) { (dynamic_cast<Fixture&>(test).*method)(); }});
   return true;
 }
 
@@ -261,23 +255,21 @@ bool declare_method(const char* name, const char* file, int line, void (Fixture:
 
 // QVN_TEST_CLASS(Class) or QVN_TEST_CLASS(Class, BaseClass): declares a test
 // class of this file (the base must be declared with QVN_TEST_CLASS too).
-#define QVN_TEST_CLASS(Class, ...)                                                 \
-  inline const ::qvn::case_sequencer::TestClass& qvn_sequenced_class_##Class =     \
-      ::qvn::case_sequencer::detail::declare_class<Class __VA_OPT__(, ) __VA_ARGS__>( \
-          #Class, __FILE__)
+#define QVN_TEST_CLASS(Class, ...)                                             \
+  inline const ::qvn::case_sequencer::TestClass& qvn_sequenced_class_##Class = \
+      ::qvn::case_sequencer::detail::declare_class<Class __VA_OPT__(, ) __VA_ARGS__>(#Class, __FILE__)
 
 // QVN_TEST_METHOD(Class, method) { body }: defines the public member
 // `void Class::method()` declared in the class and records it as a test
 // method declared on this line.
-#define QVN_TEST_METHOD(Class, method)                                                   \
-  inline const bool qvn_sequenced_method_##Class##_##method =                            \
-      ::qvn::case_sequencer::detail::declare_method<Class>(#method, __FILE__, __LINE__,  \
-                                                           &Class::method);              \
+#define QVN_TEST_METHOD(Class, method)                                                                   \
+  inline const bool qvn_sequenced_method_##Class##_##method =                                            \
+      ::qvn::case_sequencer::detail::declare_method<Class>(#method, __FILE__, __LINE__, &Class::method); \
   inline void Class::method()
 
 // QVN_TEST_MODULE(hook): registers the test classes of this file through
 // `hook` (for example qvn::case_sequencer::load_ordered_tests). Place it after
 // every class and method of the file, once per file.
-#define QVN_TEST_MODULE(hook)                                         \
+#define QVN_TEST_MODULE(hook)                                          \
   static const bool qvn_sequenced_module_registered [[maybe_unused]] = \
       ::qvn::case_sequencer::register_module(__FILE__, hook)

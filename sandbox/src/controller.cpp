@@ -53,16 +53,12 @@ Json names_of(const Pairs& params) {
 
 }  // namespace
 
-void ControllerApi::record(const std::string& method, const std::string& path, const Pairs& query,
-                           const Pairs& body) {
+void ControllerApi::record(const std::string& method, const std::string& path, const Pairs& query, const Pairs& body) {
   std::string action = param(body, "action");
   if (action.empty()) action = param(query, "action");
   std::lock_guard lock(mutex_);
-  log_.push_back({{"method", method},
-                  {"path", path},
-                  {"action", action},
-                  {"query", names_of(query)},
-                  {"body", names_of(body)}});
+  log_.push_back(
+      {{"method", method}, {"path", path}, {"action", action}, {"query", names_of(query)}, {"body", names_of(body)}});
 }
 
 Json ControllerApi::requests() {
@@ -72,8 +68,8 @@ Json ControllerApi::requests() {
 
 Json ControllerApi::call([[maybe_unused]] const std::string& version, const Pairs& params) {
   const Json scenario = world_.scenario_snapshot();
-  const Json cfg = scenario.contains("controller") && scenario["controller"].is_object() ? scenario["controller"]
-                                                                                         : Json::object();
+  const Json cfg =
+      scenario.contains("controller") && scenario["controller"].is_object() ? scenario["controller"] : Json::object();
   const std::string action = param(params, "action");
   if (action.empty()) return refused("API action is missing.");
   if (action == "login") return login(cfg, params);
@@ -93,7 +89,8 @@ Json ControllerApi::login(const Json& cfg, const Pairs& params) {
   {
     std::lock_guard lock(mutex_);
     const auto now = core::now();
-    for (auto it = sessions_.begin(); it != sessions_.end();) it = it->second <= now ? sessions_.erase(it) : std::next(it);
+    for (auto it = sessions_.begin(); it != sessions_.end();)
+      it = it->second <= now ? sessions_.erase(it) : std::next(it);
     sessions_[cid] = now + std::chrono::seconds(cfg.value("cid_lifetime_seconds", 3600));
   }
   return Json{{"return", true},
@@ -175,8 +172,7 @@ class HttpsController final : public ControllerServer {
     }
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     // stop() only reaches a server that has entered its accept loop.
-    for (int i = 0; i < 5000 && !server_.is_running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return port_;
   }
 

@@ -105,9 +105,8 @@ ControllerCertificates make_controller_certificates(const std::string& work_dir)
   files.key_file = dir + "/controller-key.pem";
   write_pem(files.ca_file, false, [&](FILE* f) { return PEM_write_X509(f, ca.get()); });
   write_pem(files.cert_file, false, [&](FILE* f) { return PEM_write_X509(f, cert.get()); });
-  write_pem(files.key_file, true, [&](FILE* f) {
-    return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-  });
+  write_pem(files.key_file, true,
+            [&](FILE* f) { return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr); });
   return files;
 }
 

@@ -50,8 +50,7 @@ Bytes mpint(const BIGNUM* bn) {
 
 std::string base64(const Bytes& data) {
   std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
-                          static_cast<int>(data.size()));
+  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(), static_cast<int>(data.size()));
   out.resize(static_cast<size_t>(n));
   return out;
 }
@@ -91,9 +90,7 @@ KeyMaterial rsa_material() {
   check(key != nullptr, "rsa");
   KeyMaterial m;
   std::unique_ptr<BIO, Free> bio(BIO_new(BIO_s_mem()));
-  check(PEM_write_bio_PrivateKey_traditional(bio.get(), key.get(), nullptr, nullptr, 0, nullptr,
-                                             nullptr) == 1,
-        "pem");
+  check(PEM_write_bio_PrivateKey_traditional(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1, "pem");
   m.private_pem = bio_text(bio.get());
   while (!m.private_pem.empty() && m.private_pem.back() == '\n') m.private_pem.pop_back();
 
@@ -118,8 +115,7 @@ KeyMaterial ed25519_material() {
   check(key != nullptr, "ed25519");
   KeyMaterial m;
   std::unique_ptr<BIO, Free> bio(BIO_new(BIO_s_mem()));
-  check(PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
-        "pem");
+  check(PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1, "pem");
   m.private_pem = bio_text(bio.get());
   while (!m.private_pem.empty() && m.private_pem.back() == '\n') m.private_pem.pop_back();
   Bytes raw(32);

@@ -12,11 +12,10 @@ using namespace ec2;
 namespace {
 
 const std::set<std::string> kDefaultInstanceTypes = {
-    "m1.small",   "t2.nano",    "t2.micro",  "t2.small",  "t2.medium", "t2.large",
-    "t3.nano",    "t3.micro",   "t3.small",  "t3.medium", "t3.large",  "t3.xlarge",
-    "t3a.nano",   "t3a.micro",  "t3a.small", "t3a.medium", "t3a.large", "t4g.nano",
-    "t4g.micro",  "t4g.small",  "t4g.medium", "m5.large", "m5.xlarge", "m6i.large",
-    "c5.large",   "c5.xlarge",  "c6i.large", "r5.large"};
+    "m1.small",  "t2.nano",    "t2.micro",  "t2.small", "t2.medium", "t2.large",  "t3.nano",
+    "t3.micro",  "t3.small",   "t3.medium", "t3.large", "t3.xlarge", "t3a.nano",  "t3a.micro",
+    "t3a.small", "t3a.medium", "t3a.large", "t4g.nano", "t4g.micro", "t4g.small", "t4g.medium",
+    "m5.large",  "m5.xlarge",  "m6i.large", "c5.large", "c5.xlarge", "c6i.large", "r5.large"};
 
 struct InterfaceRequest {
   int device_index = 0;
@@ -31,8 +30,7 @@ struct InterfaceRequest {
 std::string fingerprint(const AwsCall& call) {
   std::vector<std::string> parts;
   for (const auto& [k, v] : call.form)
-    if (k != "ClientToken" && k != "Action" && k != "Version" && k != "DryRun")
-      parts.push_back(k + "=" + v);
+    if (k != "ClientToken" && k != "Action" && k != "Version" && k != "DryRun") parts.push_back(k + "=" + v);
   std::sort(parts.begin(), parts.end());
   std::string out;
   for (const auto& p : parts) out += p + "&";
@@ -45,8 +43,7 @@ std::pair<int, int> checked_counts(const AwsCall& call) {
   if (!call.has_param("MinCount")) required(call, "MinCount");
   if (!call.has_param("MaxCount")) required(call, "MaxCount");
   if (min_count < 1 || max_count < min_count)
-    throw bad_request("InvalidParameterValue",
-                      "Invalid value '" + std::to_string(min_count) + "' for MinCount.");
+    throw bad_request("InvalidParameterValue", "Invalid value '" + std::to_string(min_count) + "' for MinCount.");
   return {min_count, max_count};
 }
 
@@ -54,16 +51,14 @@ std::string checked_instance_type(const AwsCall& call, const std::set<std::strin
   std::string type = call.param("InstanceType");
   if (type.empty()) type = "m1.small";
   const auto& known = scenario_types.empty() ? kDefaultInstanceTypes : scenario_types;
-  if (!known.count(type))
-    throw bad_request("InvalidParameterValue", "Invalid value '" + type + "' for InstanceType.");
+  if (!known.count(type)) throw bad_request("InvalidParameterValue", "Invalid value '" + type + "' for InstanceType.");
   return type;
 }
 
 std::string checked_key_name(const AwsCall& call, const RegionState& st) {
   const std::string key_name = call.param("KeyName");
   if (!key_name.empty() &&
-      std::none_of(st.key_pairs.begin(), st.key_pairs.end(),
-                   [&](const KeyPair& k) { return k.name == key_name; }))
+      std::none_of(st.key_pairs.begin(), st.key_pairs.end(), [&](const KeyPair& k) { return k.name == key_name; }))
     throw bad_request("InvalidKeyPair.NotFound", "The key pair '" + key_name + "' does not exist");
   return key_name;
 }
@@ -84,8 +79,7 @@ std::vector<InterfaceRequest> listed_interfaces(const AwsCall& call) {
       throw bad_request("UnsupportedOperation",
                         "Attaching existing network interfaces at launch is not supported here");
     if (w.subnet_id.empty())
-      throw bad_request("MissingParameter",
-                        "The request must contain the parameter " + base + ".SubnetId");
+      throw bad_request("MissingParameter", "The request must contain the parameter " + base + ".SubnetId");
     wanted.push_back(std::move(w));
   }
   return wanted;
@@ -127,8 +121,7 @@ std::vector<InterfaceRequest> requested_interfaces(const AwsCall& call, const Re
                       "Network interfaces and an instance-level security groups may not be "
                       "specified on the same request");
   if (wanted.empty()) wanted.push_back(instance_level_interface(call, st));
-  std::sort(wanted.begin(), wanted.end(),
-            [](const auto& a, const auto& b) { return a.device_index < b.device_index; });
+  std::sort(wanted.begin(), wanted.end(), [](const auto& a, const auto& b) { return a.device_index < b.device_index; });
   check_device_indexes(wanted);
   return wanted;
 }
@@ -231,8 +224,7 @@ void Ec2Service::place_interfaces(RegionState& st, LaunchPlan& plan) {
                         "The network interfaces of an instance must be in the same "
                         "availability zone");
     if (!subnets.empty() && s.vpc_id != subnets.front()->vpc_id)
-      throw bad_request("InvalidParameterCombination",
-                        "The network interfaces of an instance must be in the same VPC");
+      throw bad_request("InvalidParameterCombination", "The network interfaces of an instance must be in the same VPC");
     for (const auto& gid : w.group_ids) {
       const SecurityGroup& g = find_group(st, gid);
       if (g.vpc_id != s.vpc_id)
@@ -259,12 +251,10 @@ std::string Ec2Service::launch_instances(Request& r, const LaunchPlan& plan) {
     try {
       launch_instance(r, plan, reservation_id, i);
     } catch (const ApiError&) {
-      r.st.interfaces.erase(r.st.interfaces.begin() + static_cast<long>(interfaces_of_this_one),
-                            r.st.interfaces.end());
+      r.st.interfaces.erase(r.st.interfaces.begin() + static_cast<long>(interfaces_of_this_one), r.st.interfaces.end());
       if (i >= plan.min_count) break;
       r.st.instances.erase(r.st.instances.begin() + static_cast<long>(instances_before), r.st.instances.end());
-      r.st.interfaces.erase(r.st.interfaces.begin() + static_cast<long>(interfaces_before),
-                            r.st.interfaces.end());
+      r.st.interfaces.erase(r.st.interfaces.begin() + static_cast<long>(interfaces_before), r.st.interfaces.end());
       throw;
     }
   }
@@ -273,8 +263,7 @@ std::string Ec2Service::launch_instances(Request& r, const LaunchPlan& plan) {
 
 // The `index`th instance of a reservation (only the first takes the asked
 // private addresses).
-void Ec2Service::launch_instance(Request& r, const LaunchPlan& plan, const std::string& reservation_id,
-                                 int index) {
+void Ec2Service::launch_instance(Request& r, const LaunchPlan& plan, const std::string& reservation_id, int index) {
   const Subnet& primary = *plan.subnets.front();
   Instance in;
   in.id = ids_.make("i");
@@ -283,8 +272,7 @@ void Ec2Service::launch_instance(Request& r, const LaunchPlan& plan, const std::
   in.image_id = plan.image_id;
   in.instance_type = plan.type;
   in.key_name = plan.key_name;
-  if (!plan.profile.empty())
-    in.profile_arn = "arn:aws:iam::" + r.st.account_id + ":instance-profile/" + plan.profile;
+  if (!plan.profile.empty()) in.profile_arn = "arn:aws:iam::" + r.st.account_id + ":instance-profile/" + plan.profile;
   in.subnet_id = primary.id;
   in.vpc_id = primary.vpc_id;
   in.az = primary.az;

@@ -26,7 +26,7 @@ struct Subnet {
   std::string id;
   std::string vpc_id;
   std::string az;
-  std::string az_id;                       // use1-az1, ...
+  std::string az_id;  // use1-az1, ...
   std::string cidr;
   bool map_public_ip_on_launch = false;
   bool default_for_az = false;
@@ -34,8 +34,8 @@ struct Subnet {
 };
 
 struct Route {
-  std::string destination;        // destinationCidrBlock
-  std::string gateway_id;         // "local", igw-...
+  std::string destination;  // destinationCidrBlock
+  std::string gateway_id;   // "local", igw-...
   std::string nat_gateway_id;
   std::string network_interface_id;
   std::string instance_id;
@@ -43,8 +43,8 @@ struct Route {
 };
 
 struct RouteTableAssociation {
-  std::string id;                 // rtbassoc-...
-  std::string subnet_id;          // empty for the main association
+  std::string id;         // rtbassoc-...
+  std::string subnet_id;  // empty for the main association
   bool main = false;
 };
 
@@ -60,9 +60,9 @@ struct NatGateway {
   std::string id;
   std::string vpc_id;
   std::string subnet_id;
-  std::string state = "available";       // pending | failed | available | deleting | deleted
-  std::string connectivity = "public";   // public | private
-  std::string public_ip;                 // empty for private connectivity
+  std::string state = "available";      // pending | failed | available | deleting | deleted
+  std::string connectivity = "public";  // public | private
+  std::string public_ip;                // empty for private connectivity
   std::string private_ip;
   std::string allocation_id;
   std::string network_interface_id;
@@ -102,15 +102,15 @@ struct Image {
   std::string id;
   std::string name;
   std::string owner_id;
-  std::string owner_alias;                 // "amazon" for Amazon's images
+  std::string owner_alias;  // "amazon" for Amazon's images
   bool is_public = true;
   std::string state = "available";
   std::string architecture = "x86_64";
   std::string description;
-  std::string creation_date;               // ISO 8601
+  std::string creation_date;  // ISO 8601
   std::optional<TimePoint> deprecation_time;
-  std::string root_snapshot_id;            // of the root device mapping
-  int root_volume_size = 8;                // GiB
+  std::string root_snapshot_id;  // of the root device mapping
+  int root_volume_size = 8;      // GiB
 };
 
 struct KeyPair {
@@ -118,7 +118,7 @@ struct KeyPair {
   std::string name;
   std::string type = "rsa";
   std::string fingerprint;
-  std::string public_key;                  // OpenSSH form
+  std::string public_key;  // OpenSSH form
   TimePoint create_time{};
   Tags tags;
 };
@@ -129,11 +129,11 @@ struct IpRange {
 };
 
 struct Permission {
-  std::string protocol;                    // tcp | udp | icmp | -1 | number
+  std::string protocol;  // tcp | udp | icmp | -1 | number
   std::optional<int> from_port;
   std::optional<int> to_port;
   std::vector<IpRange> ranges;
-  std::vector<std::string> group_ids;      // user id group pairs
+  std::vector<std::string> group_ids;  // user id group pairs
   std::string rule_id;
 };
 
@@ -151,7 +151,7 @@ struct Address {
   std::string allocation_id;
   std::string public_ip;
   std::string domain = "vpc";
-  std::string network_interface_id;        // empty: not associated
+  std::string network_interface_id;  // empty: not associated
   std::string association_id;
   std::string private_ip;
   Tags tags;
@@ -164,7 +164,7 @@ struct Instance {
   std::string instance_type;
   std::string key_name;
   std::string profile_arn;
-  std::string subnet_id;                   // of the primary interface
+  std::string subnet_id;  // of the primary interface
   std::string vpc_id;
   std::string az;
   std::string private_ip;
@@ -174,8 +174,8 @@ struct Instance {
   Tags tags;
   TimePoint launch_time{};
   std::optional<TimePoint> terminate_time;
-  std::string fixed_state;                 // scenario instances: "stopped", ...; empty: life cycle
-  bool finalized = false;                  // interfaces released after termination
+  std::string fixed_state;  // scenario instances: "stopped", ...; empty: life cycle
+  bool finalized = false;   // interfaces released after termination
 };
 
 // What a ClientToken stands for.

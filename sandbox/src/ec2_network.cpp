@@ -45,11 +45,10 @@ std::vector<const T*> everything(const std::vector<T>& all) {
 
 void Ec2Service::describe_vpcs(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"vpc-id", "cidr", "cidr-block-association.cidr-block", "is-default",
-                          "owner-id", "state", "tag-key", "tag-value"});
+  check_filters(filters, {"vpc-id", "cidr", "cidr-block-association.cidr-block", "is-default", "owner-id", "state",
+                          "tag-key", "tag-value"});
   const auto ids = list_param(r.call, "VpcId");
-  auto selected = ids.empty() ? everything(r.st.vpcs)
-                              : select_by_ids(r.st.vpcs, ids, "InvalidVpcID.NotFound", "vpc");
+  auto selected = ids.empty() ? everything(r.st.vpcs) : select_by_ids(r.st.vpcs, ids, "InvalidVpcID.NotFound", "vpc");
   x.open("vpcSet");
   for (const Vpc* v : selected) {
     bool ok = matches(filters, [&](const std::string& n) {
@@ -63,10 +62,16 @@ void Ec2Service::describe_vpcs(Request& r, Xml& x) {
       return out;
     });
     if (!ok) continue;
-    x.open("item").leaf("vpcId", v->id).leaf("ownerId", r.st.account_id)
-        .leaf("state", "available").leaf("cidrBlock", v->cidr)
-        .leaf("dhcpOptionsId", "default").leaf("instanceTenancy", "default")
-        .leaf("isDefault", v->is_default).tags(v->tags).close();
+    x.open("item")
+        .leaf("vpcId", v->id)
+        .leaf("ownerId", r.st.account_id)
+        .leaf("state", "available")
+        .leaf("cidrBlock", v->cidr)
+        .leaf("dhcpOptionsId", "default")
+        .leaf("instanceTenancy", "default")
+        .leaf("isDefault", v->is_default)
+        .tags(v->tags)
+        .close();
   }
   x.close();
 }
@@ -74,18 +79,17 @@ void Ec2Service::describe_vpcs(Request& r, Xml& x) {
 void Ec2Service::describe_subnets(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
   check_filters(filters, {"subnet-id", "vpc-id", "availability-zone", "availability-zone-id", "cidr-block", "cidr",
-                          "cidrBlock", "default-for-az", "map-public-ip-on-launch", "owner-id",
-                          "state", "subnet-arn", "tag-key", "tag-value"});
+                          "cidrBlock", "default-for-az", "map-public-ip-on-launch", "owner-id", "state", "subnet-arn",
+                          "tag-key", "tag-value"});
   const auto ids = list_param(r.call, "SubnetId");
-  auto all = ids.empty() ? everything(r.st.subnets)
-                         : select_by_ids(r.st.subnets, ids, "InvalidSubnetID.NotFound", "subnet");
+  auto all =
+      ids.empty() ? everything(r.st.subnets) : select_by_ids(r.st.subnets, ids, "InvalidSubnetID.NotFound", "subnet");
   // EC2 promises no order: subnets asked for by id come in the stored order,
   // not in the order asked.
   std::sort(all.begin(), all.end(), std::less<const Subnet*>());
   std::vector<const Subnet*> selected;
   for (const Subnet* s : all) {
-    const std::string arn =
-        "arn:aws:ec2:" + r.st.region + ":" + r.st.account_id + ":subnet/" + s->id;
+    const std::string arn = "arn:aws:ec2:" + r.st.region + ":" + r.st.account_id + ":subnet/" + s->id;
     bool ok = matches(filters, [&](const std::string& n) {
       std::vector<std::string> out;
       if (tag_field(s->tags, n, out)) return out;
@@ -113,18 +117,25 @@ void Ec2Service::describe_subnets(Request& r, Xml& x) {
       if (e.subnet_id == s->id) used.insert(e.private_ip);
     auto net = parse_cidr(s->cidr);
     int available = net ? static_cast<int>(net->size()) - 5 - static_cast<int>(used.size()) : 0;
-    x.open("item").leaf("subnetId", s->id)
+    x.open("item")
+        .leaf("subnetId", s->id)
         .leaf("subnetArn", "arn:aws:ec2:" + r.st.region + ":" + r.st.account_id + ":subnet/" + s->id)
-        .leaf("state", "available").leaf("ownerId", r.st.account_id).leaf("vpcId", s->vpc_id)
-        .leaf("cidrBlock", s->cidr).empty("ipv6CidrBlockAssociationSet")
+        .leaf("state", "available")
+        .leaf("ownerId", r.st.account_id)
+        .leaf("vpcId", s->vpc_id)
+        .leaf("cidrBlock", s->cidr)
+        .empty("ipv6CidrBlockAssociationSet")
         .leaf("availableIpAddressCount", std::max(available, 0))
         .leaf("availabilityZone", s->az);
     x.optional("availabilityZoneId", s->az_id);
     x.leaf("defaultForAz", s->default_for_az)
         .leaf("mapPublicIpOnLaunch", s->map_public_ip_on_launch)
-        .leaf("assignIpv6AddressOnCreation", false).leaf("mapCustomerOwnedIpOnLaunch", false)
-        .leaf("enableDns64", false).leaf("ipv6Native", false)
-        .tags(s->tags).close();
+        .leaf("assignIpv6AddressOnCreation", false)
+        .leaf("mapCustomerOwnedIpOnLaunch", false)
+        .leaf("enableDns64", false)
+        .leaf("ipv6Native", false)
+        .tags(s->tags)
+        .close();
   }
   x.close();
   x.optional("nextToken", p.next_token);
@@ -134,16 +145,14 @@ void Ec2Service::describe_subnets(Request& r, Xml& x) {
 
 void Ec2Service::describe_route_tables(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"route-table-id", "vpc-id", "association.subnet-id", "association.main",
-                          "association.route-table-association-id",
-                          "association.route-table-id", "association.gateway-id",
-                          "route.nat-gateway-id", "route.gateway-id", "route.instance-id",
-                          "route.destination-cidr-block", "route.origin", "route.state",
-                          "owner-id", "tag-key", "tag-value"});
+  check_filters(filters,
+                {"route-table-id", "vpc-id", "association.subnet-id", "association.main",
+                 "association.route-table-association-id", "association.route-table-id", "association.gateway-id",
+                 "route.nat-gateway-id", "route.gateway-id", "route.instance-id", "route.destination-cidr-block",
+                 "route.origin", "route.state", "owner-id", "tag-key", "tag-value"});
   const auto ids = list_param(r.call, "RouteTableId");
   auto all = ids.empty() ? everything(r.st.route_tables)
-                         : select_by_ids(r.st.route_tables, ids, "InvalidRouteTableID.NotFound",
-                                         "route table");
+                         : select_by_ids(r.st.route_tables, ids, "InvalidRouteTableID.NotFound", "route table");
   std::vector<const RouteTable*> selected;
   for (const RouteTable* t : all) {
     const Vpc* vpc = find_vpc(r.st, t->vpc_id);
@@ -158,16 +167,14 @@ void Ec2Service::describe_route_tables(Request& r, Xml& x) {
         if (n == "association.main") out.push_back(a.main ? "true" : "false");
         if (n == "association.route-table-association-id") out.push_back(a.id);
       }
-      if (n == "route.gateway-id" || n == "route.destination-cidr-block" ||
-          n == "route.origin" || n == "route.state") {
+      if (n == "route.gateway-id" || n == "route.destination-cidr-block" || n == "route.origin" || n == "route.state") {
         if (n == "route.gateway-id") out.push_back("local");
         if (n == "route.destination-cidr-block" && vpc) out.push_back(vpc->cidr);
         if (n == "route.origin") out.push_back("CreateRouteTable");
         if (n == "route.state") out.push_back("active");
       }
       for (const auto& rt : t->routes) {
-        if (n == "route.nat-gateway-id" && !rt.nat_gateway_id.empty())
-          out.push_back(rt.nat_gateway_id);
+        if (n == "route.nat-gateway-id" && !rt.nat_gateway_id.empty()) out.push_back(rt.nat_gateway_id);
         if (n == "route.gateway-id" && !rt.gateway_id.empty()) out.push_back(rt.gateway_id);
         if (n == "route.instance-id" && !rt.instance_id.empty()) out.push_back(rt.instance_id);
         if (n == "route.destination-cidr-block") out.push_back(rt.destination);
@@ -183,25 +190,25 @@ void Ec2Service::describe_route_tables(Request& r, Xml& x) {
   for (size_t i = p.begin; i < p.end; ++i) {
     const RouteTable* t = selected[i];
     const Vpc* vpc = find_vpc(r.st, t->vpc_id);
-    x.open("item").leaf("routeTableId", t->id).leaf("vpcId", t->vpc_id)
-        .leaf("ownerId", r.st.account_id);
+    x.open("item").leaf("routeTableId", t->id).leaf("vpcId", t->vpc_id).leaf("ownerId", r.st.account_id);
     x.open("routeSet");
     if (vpc)
-      x.open("item").leaf("destinationCidrBlock", vpc->cidr).leaf("gatewayId", "local")
-          .leaf("state", "active").leaf("origin", "CreateRouteTable").close();
+      x.open("item")
+          .leaf("destinationCidrBlock", vpc->cidr)
+          .leaf("gatewayId", "local")
+          .leaf("state", "active")
+          .leaf("origin", "CreateRouteTable")
+          .close();
     for (const auto& rt : t->routes) {
       // A route to a NAT gateway or an interface that no longer exists is a black hole.
       bool target_alive = true;
       if (!rt.nat_gateway_id.empty())
-        target_alive = std::any_of(r.st.nat_gateways.begin(), r.st.nat_gateways.end(),
-                                   [&](const NatGateway& n) {
-                                     return n.id == rt.nat_gateway_id && n.state != "deleted";
-                                   });
+        target_alive = std::any_of(r.st.nat_gateways.begin(), r.st.nat_gateways.end(), [&](const NatGateway& n) {
+          return n.id == rt.nat_gateway_id && n.state != "deleted";
+        });
       if (!rt.network_interface_id.empty())
         target_alive = std::any_of(r.st.interfaces.begin(), r.st.interfaces.end(),
-                                   [&](const NetworkInterface& e) {
-                                     return e.id == rt.network_interface_id;
-                                   });
+                                   [&](const NetworkInterface& e) { return e.id == rt.network_interface_id; });
       x.open("item").leaf("destinationCidrBlock", rt.destination);
       x.optional("gatewayId", rt.gateway_id);
       x.optional("natGatewayId", rt.nat_gateway_id);
@@ -218,8 +225,7 @@ void Ec2Service::describe_route_tables(Request& r, Xml& x) {
       for (const auto& a : t->associations) {
         x.open("item").leaf("routeTableAssociationId", a.id).leaf("routeTableId", t->id);
         x.optional("subnetId", a.subnet_id);
-        x.leaf("main", a.main).open("associationState").leaf("state", "associated").close()
-            .close();
+        x.leaf("main", a.main).open("associationState").leaf("state", "associated").close().close();
       }
       x.close();
     }
@@ -233,8 +239,7 @@ void Ec2Service::describe_route_tables(Request& r, Xml& x) {
 
 void Ec2Service::describe_nat_gateways(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"nat-gateway-id", "state", "subnet-id", "vpc-id", "tag-key",
-                          "tag-value"});
+  check_filters(filters, {"nat-gateway-id", "state", "subnet-id", "vpc-id", "tag-key", "tag-value"});
   const auto ids = list_param(r.call, "NatGatewayId");
   for (const auto& id : ids) {
     if (std::none_of(r.st.nat_gateways.begin(), r.st.nat_gateways.end(),
@@ -266,8 +271,13 @@ void Ec2Service::describe_nat_gateways(Request& r, Xml& x) {
     x.optional("publicIp", n.public_ip);
     if (n.connectivity == "public") x.leaf("isPrimary", true).leaf("status", "succeeded");
     x.close().close();
-    x.leaf("natGatewayId", n.id).leaf("state", n.state).leaf("subnetId", n.subnet_id)
-        .leaf("vpcId", n.vpc_id).tags(n.tags).leaf("connectivityType", n.connectivity).close();
+    x.leaf("natGatewayId", n.id)
+        .leaf("state", n.state)
+        .leaf("subnetId", n.subnet_id)
+        .leaf("vpcId", n.vpc_id)
+        .tags(n.tags)
+        .leaf("connectivityType", n.connectivity)
+        .close();
   }
   x.close();
   x.optional("nextToken", p.next_token);
@@ -277,18 +287,34 @@ void Ec2Service::describe_nat_gateways(Request& r, Xml& x) {
 
 void Ec2Service::describe_network_interfaces(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters,
-                {"network-interface-id", "subnet-id", "vpc-id", "availability-zone",
-                 "attachment.instance-id", "attachment.device-index", "attachment.status",
-                 "attachment.attachment-id", "private-ip-address", "addresses.private-ip-address",
-                 "association.public-ip", "addresses.association.public-ip",
-                 "association.allocation-id", "association.association-id", "group-id",
-                 "group-name", "status", "description", "interface-type", "requester-managed",
-                 "mac-address", "owner-id", "tag-key", "tag-value"});
+  check_filters(filters, {"network-interface-id",
+                          "subnet-id",
+                          "vpc-id",
+                          "availability-zone",
+                          "attachment.instance-id",
+                          "attachment.device-index",
+                          "attachment.status",
+                          "attachment.attachment-id",
+                          "private-ip-address",
+                          "addresses.private-ip-address",
+                          "association.public-ip",
+                          "addresses.association.public-ip",
+                          "association.allocation-id",
+                          "association.association-id",
+                          "group-id",
+                          "group-name",
+                          "status",
+                          "description",
+                          "interface-type",
+                          "requester-managed",
+                          "mac-address",
+                          "owner-id",
+                          "tag-key",
+                          "tag-value"});
   const auto ids = list_param(r.call, "NetworkInterfaceId");
-  auto all = ids.empty() ? everything(r.st.interfaces)
-                         : select_by_ids(r.st.interfaces, ids,
-                                         "InvalidNetworkInterfaceID.NotFound", "networkInterface");
+  auto all = ids.empty()
+                 ? everything(r.st.interfaces)
+                 : select_by_ids(r.st.interfaces, ids, "InvalidNetworkInterfaceID.NotFound", "networkInterface");
   std::vector<const NetworkInterface*> selected;
   for (const NetworkInterface* e : all) {
     const Instance* owner = nullptr;
@@ -309,23 +335,16 @@ void Ec2Service::describe_network_interfaces(Request& r, Xml& x) {
       if (n == "subnet-id") return std::vector{e->subnet_id};
       if (n == "vpc-id") return std::vector{e->vpc_id};
       if (n == "availability-zone") return std::vector{e->az};
-      if (n == "private-ip-address" || n == "addresses.private-ip-address")
-        return std::vector{e->private_ip};
-      if ((n == "association.public-ip" || n == "addresses.association.public-ip") &&
-          !public_ip.empty())
+      if (n == "private-ip-address" || n == "addresses.private-ip-address") return std::vector{e->private_ip};
+      if ((n == "association.public-ip" || n == "addresses.association.public-ip") && !public_ip.empty())
         return std::vector{public_ip};
-      if (n == "association.allocation-id" && e->association)
-        return std::vector{e->association->allocation_id};
-      if (n == "association.association-id" && e->association)
-        return std::vector{e->association->association_id};
-      if (n == "attachment.instance-id" && !e->instance_id.empty())
-        return std::vector{e->instance_id};
+      if (n == "association.allocation-id" && e->association) return std::vector{e->association->allocation_id};
+      if (n == "association.association-id" && e->association) return std::vector{e->association->association_id};
+      if (n == "attachment.instance-id" && !e->instance_id.empty()) return std::vector{e->instance_id};
       if (n == "attachment.device-index" && !e->instance_id.empty())
         return std::vector{std::to_string(e->device_index)};
-      if (n == "attachment.attachment-id" && !e->instance_id.empty())
-        return std::vector{e->attachment_id};
-      if (n == "attachment.status" && !e->instance_id.empty())
-        return std::vector<std::string>{"attached"};
+      if (n == "attachment.attachment-id" && !e->instance_id.empty()) return std::vector{e->attachment_id};
+      if (n == "attachment.status" && !e->instance_id.empty()) return std::vector<std::string>{"attached"};
       if (n == "group-id") return e->group_ids;
       if (n == "group-name") {
         for (const auto& gid : e->group_ids)
@@ -336,8 +355,7 @@ void Ec2Service::describe_network_interfaces(Request& r, Xml& x) {
       if (n == "status") return std::vector<std::string>{e->instance_id.empty() ? "available" : "in-use"};
       if (n == "description") return std::vector{e->description};
       if (n == "interface-type") return std::vector{e->interface_type};
-      if (n == "requester-managed")
-        return std::vector<std::string>{e->requester_managed ? "true" : "false"};
+      if (n == "requester-managed") return std::vector<std::string>{e->requester_managed ? "true" : "false"};
       if (n == "mac-address") return std::vector{e->mac};
       if (n == "owner-id") return std::vector{r.st.account_id};
       return out;
@@ -368,20 +386,21 @@ void Ec2Service::allocate_address(Request& r, Xml& x) {
   a.domain = "vpc";
   a.tags = tag_specifications(r.call, "elastic-ip", {"elastic-ip"});
   r.st.addresses.push_back(a);
-  x.leaf("publicIp", a.public_ip).leaf("domain", a.domain).leaf("allocationId", a.allocation_id)
-      .leaf("publicIpv4Pool", "amazon").leaf("networkBorderGroup", r.st.region);
+  x.leaf("publicIp", a.public_ip)
+      .leaf("domain", a.domain)
+      .leaf("allocationId", a.allocation_id)
+      .leaf("publicIpv4Pool", "amazon")
+      .leaf("networkBorderGroup", r.st.region);
 }
 
 void Ec2Service::associate_address(Request& r, Xml& x) {
   const std::string alloc_id = r.call.param("AllocationId");
-  if (alloc_id.empty())
-    throw bad_request("MissingParameter", "The request must contain the parameter AllocationId");
+  if (alloc_id.empty()) throw bad_request("MissingParameter", "The request must contain the parameter AllocationId");
   Address* address = nullptr;
   for (auto& a : r.st.addresses)
     if (a.allocation_id == alloc_id) address = &a;
   if (!address)
-    throw bad_request("InvalidAllocationID.NotFound",
-                      "The allocation ID '" + alloc_id + "' does not exist");
+    throw bad_request("InvalidAllocationID.NotFound", "The allocation ID '" + alloc_id + "' does not exist");
 
   NetworkInterface* eni = nullptr;
   if (r.call.has_param("NetworkInterfaceId")) {
@@ -389,9 +408,8 @@ void Ec2Service::associate_address(Request& r, Xml& x) {
   } else if (r.call.has_param("InstanceId")) {
     Instance& in = find_instance(r.st, r.call.param("InstanceId"));
     if (in.interface_ids.size() != 1)
-      throw bad_request("InvalidInstanceID",
-                        "There are multiple interfaces attached to instance '" + in.id +
-                            "'. Please specify an interface ID for the operation instead.");
+      throw bad_request("InvalidInstanceID", "There are multiple interfaces attached to instance '" + in.id +
+                                                 "'. Please specify an interface ID for the operation instead.");
     eni = &find_interface(r.st, in.interface_ids.front());
   } else {
     throw bad_request("MissingParameter",
@@ -399,19 +417,16 @@ void Ec2Service::associate_address(Request& r, Xml& x) {
                       "or a network interface id");
   }
   if (eni->interface_type != "interface")
-    throw bad_request("InvalidNetworkInterface.InUse",
-                      "Interface " + eni->id + " is managed by another service");
+    throw bad_request("InvalidNetworkInterface.InUse", "Interface " + eni->id + " is managed by another service");
   const bool reassociate = bool_param(r.call, "AllowReassociation").value_or(false);
-  if (!address->network_interface_id.empty() && address->network_interface_id != eni->id &&
+  if (!address->network_interface_id.empty() && address->network_interface_id != eni->id && !reassociate)
+    throw bad_request("Resource.AlreadyAssociated",
+                      "resource " + alloc_id + " is already associated with associate-id " + address->association_id);
+  if (eni->association && !eni->association->allocation_id.empty() && eni->association->allocation_id != alloc_id &&
       !reassociate)
-    throw bad_request("Resource.AlreadyAssociated",
-                      "resource " + alloc_id + " is already associated with associate-id " +
-                          address->association_id);
-  if (eni->association && !eni->association->allocation_id.empty() &&
-      eni->association->allocation_id != alloc_id && !reassociate)
-    throw bad_request("Resource.AlreadyAssociated",
-                      "resource " + eni->id + " is already associated with associate-id " +
-                          eni->association->association_id);
+    throw bad_request(
+        "Resource.AlreadyAssociated",
+        "resource " + eni->id + " is already associated with associate-id " + eni->association->association_id);
   const std::string private_ip = r.call.param("PrivateIpAddress");
   if (!private_ip.empty() && private_ip != eni->private_ip)
     throw bad_request("InvalidParameterValue",
@@ -435,8 +450,8 @@ void Ec2Service::associate_address(Request& r, Xml& x) {
   address->association_id = ids_.make("eipassoc");
   address->private_ip = eni->private_ip;
   // An Elastic IP replaces the address EC2 assigned at launch.
-  eni->association = PublicAssociation{address->public_ip, address->allocation_id,
-                                       address->association_id, r.st.account_id};
+  eni->association =
+      PublicAssociation{address->public_ip, address->allocation_id, address->association_id, r.st.account_id};
   x.leaf("return", true).leaf("associationId", address->association_id);
 }
 
@@ -452,35 +467,29 @@ void Ec2Service::disassociate_address(Request& r, Xml& x) {
     x.leaf("return", true);
     return;
   }
-  throw bad_request("InvalidAssociationID.NotFound",
-                    "The association ID '" + assoc_id + "' does not exist");
+  throw bad_request("InvalidAssociationID.NotFound", "The association ID '" + assoc_id + "' does not exist");
 }
 
 void Ec2Service::describe_addresses(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"allocation-id", "association-id", "domain", "instance-id",
-                          "network-interface-id", "network-interface-owner-id", "public-ip",
-                          "private-ip-address", "tag-key", "tag-value"});
+  check_filters(filters, {"allocation-id", "association-id", "domain", "instance-id", "network-interface-id",
+                          "network-interface-owner-id", "public-ip", "private-ip-address", "tag-key", "tag-value"});
   const auto public_ips = list_param(r.call, "PublicIp");
   const auto alloc_ids = list_param(r.call, "AllocationId");
   for (const auto& ip : public_ips) {
-    if (std::none_of(r.st.addresses.begin(), r.st.addresses.end(),
-                     [&](const Address& a) { return a.public_ip == ip; }))
+    if (std::none_of(r.st.addresses.begin(), r.st.addresses.end(), [&](const Address& a) { return a.public_ip == ip; }))
       throw bad_request("InvalidAddress.NotFound", "Address '" + ip + "' not found.");
   }
   for (const auto& id : alloc_ids) {
     if (std::none_of(r.st.addresses.begin(), r.st.addresses.end(),
                      [&](const Address& a) { return a.allocation_id == id; }))
-      throw bad_request("InvalidAllocationID.NotFound",
-                        "The allocation ID '" + id + "' does not exist");
+      throw bad_request("InvalidAllocationID.NotFound", "The allocation ID '" + id + "' does not exist");
   }
   x.open("addressesSet");
   for (const auto& a : r.st.addresses) {
-    if (!public_ips.empty() &&
-        std::find(public_ips.begin(), public_ips.end(), a.public_ip) == public_ips.end())
+    if (!public_ips.empty() && std::find(public_ips.begin(), public_ips.end(), a.public_ip) == public_ips.end())
       continue;
-    if (!alloc_ids.empty() &&
-        std::find(alloc_ids.begin(), alloc_ids.end(), a.allocation_id) == alloc_ids.end())
+    if (!alloc_ids.empty() && std::find(alloc_ids.begin(), alloc_ids.end(), a.allocation_id) == alloc_ids.end())
       continue;
     std::string instance_id;
     for (const auto& e : r.st.interfaces)
@@ -492,23 +501,21 @@ void Ec2Service::describe_addresses(Request& r, Xml& x) {
       if (n == "association-id" && !a.association_id.empty()) return std::vector{a.association_id};
       if (n == "domain") return std::vector{a.domain};
       if (n == "instance-id" && !instance_id.empty()) return std::vector{instance_id};
-      if (n == "network-interface-id" && !a.network_interface_id.empty())
-        return std::vector{a.network_interface_id};
-      if (n == "network-interface-owner-id" && !a.network_interface_id.empty())
-        return std::vector{r.st.account_id};
+      if (n == "network-interface-id" && !a.network_interface_id.empty()) return std::vector{a.network_interface_id};
+      if (n == "network-interface-owner-id" && !a.network_interface_id.empty()) return std::vector{r.st.account_id};
       if (n == "public-ip") return std::vector{a.public_ip};
       if (n == "private-ip-address" && !a.private_ip.empty()) return std::vector{a.private_ip};
       return out;
     });
     if (!ok) continue;
-    x.open("item").leaf("publicIp", a.public_ip).leaf("allocationId", a.allocation_id)
-        .leaf("domain", a.domain);
+    x.open("item").leaf("publicIp", a.public_ip).leaf("allocationId", a.allocation_id).leaf("domain", a.domain);
     x.optional("instanceId", instance_id);
     if (!a.network_interface_id.empty())
-      x.leaf("associationId", a.association_id).leaf("networkInterfaceId", a.network_interface_id)
-          .leaf("networkInterfaceOwnerId", r.st.account_id).leaf("privateIpAddress", a.private_ip);
-    x.tags(a.tags).leaf("publicIpv4Pool", "amazon").leaf("networkBorderGroup", r.st.region)
-        .close();
+      x.leaf("associationId", a.association_id)
+          .leaf("networkInterfaceId", a.network_interface_id)
+          .leaf("networkInterfaceOwnerId", r.st.account_id)
+          .leaf("privateIpAddress", a.private_ip);
+    x.tags(a.tags).leaf("publicIpv4Pool", "amazon").leaf("networkBorderGroup", r.st.region).close();
   }
   x.close();
 }
@@ -522,14 +529,11 @@ void Ec2Service::release_address(Request& r, Xml& x) {
     return alloc_id.empty() ? a.public_ip == public_ip : a.allocation_id == alloc_id;
   });
   if (it == r.st.addresses.end()) {
-    if (alloc_id.empty())
-      throw bad_request("AuthFailure", "The address '" + public_ip + "' does not belong to you.");
-    throw bad_request("InvalidAllocationID.NotFound",
-                      "The allocation ID '" + alloc_id + "' does not exist");
+    if (alloc_id.empty()) throw bad_request("AuthFailure", "The address '" + public_ip + "' does not belong to you.");
+    throw bad_request("InvalidAllocationID.NotFound", "The allocation ID '" + alloc_id + "' does not exist");
   }
   if (!it->network_interface_id.empty())
-    throw bad_request("InvalidIPAddress.InUse",
-                      "Address " + it->public_ip + " is in use.");
+    throw bad_request("InvalidIPAddress.InUse", "Address " + it->public_ip + " is in use.");
   r.st.addresses.erase(it);
   x.leaf("return", true);
 }

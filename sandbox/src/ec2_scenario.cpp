@@ -57,14 +57,11 @@ void Ec2Service::load(const Json& scenario, World& world) {
   const Json timings = scenario.value("timings", Json::object());
   timings_ = Timings{};
   timings_.instance_pending = number(timings, "instance_pending_seconds", timings_.instance_pending);
-  timings_.status_initializing =
-      number(timings, "status_initializing_seconds", timings_.status_initializing);
-  timings_.instance_shutting_down =
-      number(timings, "instance_shutting_down_seconds", timings_.instance_shutting_down);
-  timings_.terminated_visible =
-      number(timings, "terminated_instance_visible_seconds", timings_.terminated_visible);
-  timings_.instance_profile_propagation = number(
-      timings, "instance_profile_propagation_seconds", timings_.instance_profile_propagation);
+  timings_.status_initializing = number(timings, "status_initializing_seconds", timings_.status_initializing);
+  timings_.instance_shutting_down = number(timings, "instance_shutting_down_seconds", timings_.instance_shutting_down);
+  timings_.terminated_visible = number(timings, "terminated_instance_visible_seconds", timings_.terminated_visible);
+  timings_.instance_profile_propagation =
+      number(timings, "instance_profile_propagation_seconds", timings_.instance_profile_propagation);
 
   const std::string account = scenario.value("account_id", std::string("123456789012"));
   const std::string region = scenario.value("region", std::string("us-east-1"));
@@ -184,8 +181,7 @@ void Ec2Service::load_subnet(const Json& j, const std::string& where, RegionStat
 void Ec2Service::load_security_group(const Json& j, const std::string& where, RegionState& st) {
   const std::string vpc = text(j, "vpc", where);
   if (!find_vpc(st, vpc)) throw bad_scenario(where, "unknown vpc " + vpc);
-  SecurityGroup& g =
-      add_group(st, vpc, text(j, "name", where), j.value("description", std::string("")), tags_of(j));
+  SecurityGroup& g = add_group(st, vpc, text(j, "name", where), j.value("description", std::string("")), tags_of(j));
   if (j.contains("id")) g.id = text(j, "id", where);
   for (const auto& p : j.value("ingress", Json::array())) {
     Permission perm;
@@ -291,8 +287,8 @@ void Ec2Service::load_instance(const Json& j, const std::string& where, RegionSt
   in.fixed_state = state;
   int device = 0;
   for (const auto& ej : j.value("network_interfaces", Json::array())) {
-    NetworkInterface& e = ej.is_string() ? scenario_interface(st, ej.get<std::string>(), where)
-                                         : load_interface(ej, where, st);
+    NetworkInterface& e =
+        ej.is_string() ? scenario_interface(st, ej.get<std::string>(), where) : load_interface(ej, where, st);
     e.instance_id = in.id;
     e.attachment_id = ids_.make("eni-attach");
     e.device_index = device++;
@@ -364,11 +360,14 @@ Json Ec2Service::dump() const {
     r["account_id"] = st.account_id;
     r["region"] = st.region;
     r["vpcs"] = Json::array();
-    for (const auto& v : st.vpcs)
-      r["vpcs"].push_back({{"id", v.id}, {"cidr", v.cidr}, {"tags", tags_json(v.tags)}});
+    for (const auto& v : st.vpcs) r["vpcs"].push_back({{"id", v.id}, {"cidr", v.cidr}, {"tags", tags_json(v.tags)}});
     r["subnets"] = Json::array();
     for (const auto& s : st.subnets)
-      r["subnets"].push_back({{"id", s.id}, {"vpc", s.vpc_id}, {"az", s.az}, {"az_id", s.az_id}, {"cidr", s.cidr},
+      r["subnets"].push_back({{"id", s.id},
+                              {"vpc", s.vpc_id},
+                              {"az", s.az},
+                              {"az_id", s.az_id},
+                              {"cidr", s.cidr},
                               {"tags", tags_json(s.tags)}});
     r["route_tables"] = Json::array();
     for (const auto& t : st.route_tables) {
@@ -381,20 +380,24 @@ Json Ec2Service::dump() const {
                                                                         : rt.gateway_id}});
       Json assocs = Json::array();
       for (const auto& a : t.associations) assocs.push_back(a.main ? std::string("main") : a.subnet_id);
-      r["route_tables"].push_back(
-          {{"id", t.id}, {"vpc", t.vpc_id}, {"routes", routes}, {"associations", assocs}});
+      r["route_tables"].push_back({{"id", t.id}, {"vpc", t.vpc_id}, {"routes", routes}, {"associations", assocs}});
     }
     r["nat_gateways"] = Json::array();
     for (const auto& n : st.nat_gateways)
-      r["nat_gateways"].push_back({{"id", n.id}, {"subnet", n.subnet_id}, {"state", n.state},
-                                   {"connectivity", n.connectivity}, {"public_ip", n.public_ip},
+      r["nat_gateways"].push_back({{"id", n.id},
+                                   {"subnet", n.subnet_id},
+                                   {"state", n.state},
+                                   {"connectivity", n.connectivity},
+                                   {"public_ip", n.public_ip},
                                    {"private_ip", n.private_ip}});
     r["network_interfaces"] = Json::array();
     for (const auto& e : st.interfaces)
-      r["network_interfaces"].push_back(
-          {{"id", e.id}, {"subnet", e.subnet_id}, {"private_ip", e.private_ip},
-           {"public_ip", e.association ? e.association->public_ip : ""},
-           {"instance", e.instance_id}, {"groups", e.group_ids}});
+      r["network_interfaces"].push_back({{"id", e.id},
+                                         {"subnet", e.subnet_id},
+                                         {"private_ip", e.private_ip},
+                                         {"public_ip", e.association ? e.association->public_ip : ""},
+                                         {"instance", e.instance_id},
+                                         {"groups", e.group_ids}});
     r["instances"] = Json::array();
     for (const auto& in : st.instances)
       r["instances"].push_back({{"id", in.id},
@@ -422,12 +425,13 @@ Json Ec2Service::dump() const {
                          {"to_port", p.to_port ? Json(*p.to_port) : Json()},
                          {"cidrs", cidrs}});
       }
-      r["security_groups"].push_back({{"id", g.id}, {"name", g.name}, {"vpc", g.vpc_id},
-                                      {"ingress", rules}, {"tags", tags_json(g.tags)}});
+      r["security_groups"].push_back(
+          {{"id", g.id}, {"name", g.name}, {"vpc", g.vpc_id}, {"ingress", rules}, {"tags", tags_json(g.tags)}});
     }
     r["addresses"] = Json::array();
     for (const auto& a : st.addresses)
-      r["addresses"].push_back({{"allocation_id", a.allocation_id}, {"public_ip", a.public_ip},
+      r["addresses"].push_back({{"allocation_id", a.allocation_id},
+                                {"public_ip", a.public_ip},
                                 {"network_interface", a.network_interface_id},
                                 {"tags", tags_json(a.tags)}});
     out[key] = r;

@@ -12,8 +12,8 @@ using namespace ec2;
 
 void Ec2Service::describe_images(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"name", "image-id", "owner-id", "owner-alias", "is-public", "state",
-                          "architecture", "description", "image-type", "tag-key", "tag-value"});
+  check_filters(filters, {"name", "image-id", "owner-id", "owner-alias", "is-public", "state", "architecture",
+                          "description", "image-type", "tag-key", "tag-value"});
   const auto owners = list_param(r.call, "Owner");
   const auto executable_by = list_param(r.call, "ExecutableBy");
   const auto image_ids = list_param(r.call, "ImageId");
@@ -22,33 +22,27 @@ void Ec2Service::describe_images(Request& r, Xml& x) {
   std::string missing;
   for (const auto& id : image_ids) {
     if (!well_formed_image_id(id))
-      throw bad_request("InvalidAMIID.Malformed",
-                        "Invalid id: \"" + id + "\" (expecting \"ami-...\")");
+      throw bad_request("InvalidAMIID.Malformed", "Invalid id: \"" + id + "\" (expecting \"ami-...\")");
     if (!find_image(r.st, id)) missing += (missing.empty() ? "" : ", ") + id;
   }
-  if (!missing.empty())
-    throw bad_request("InvalidAMIID.NotFound", "The image id '[" + missing + "]' does not exist");
+  if (!missing.empty()) throw bad_request("InvalidAMIID.NotFound", "The image id '[" + missing + "]' does not exist");
   x.open("imagesSet");
   auto it = images_.find(r.st.region);
   const std::vector<Image> none;
   for (const Image& im : it == images_.end() ? none : it->second) {
     const bool own = im.owner_id == r.st.account_id;
     if (!im.is_public && !own) continue;
-    if (!image_ids.empty() &&
-        std::find(image_ids.begin(), image_ids.end(), im.id) == image_ids.end())
-      continue;
+    if (!image_ids.empty() && std::find(image_ids.begin(), image_ids.end(), im.id) == image_ids.end()) continue;
     if (!owners.empty()) {
       bool hit = false;
       for (const auto& o : owners)
-        hit = hit || o == im.owner_id || (o == "self" && own) ||
-              (!im.owner_alias.empty() && o == im.owner_alias);
+        hit = hit || o == im.owner_id || (o == "self" && own) || (!im.owner_alias.empty() && o == im.owner_alias);
       if (!hit) continue;
     }
     if (!executable_by.empty()) {
       bool hit = false;
       for (const auto& e : executable_by)
-        hit = hit || (e == "all" && im.is_public) || (e == "self" && (own || im.is_public)) ||
-              e == r.st.account_id;
+        hit = hit || (e == "all" && im.is_public) || (e == "self" && (own || im.is_public)) || e == r.st.account_id;
       if (!hit) continue;
     }
     // Deprecated images are left out unless asked for; the owner always sees them.
@@ -68,20 +62,35 @@ void Ec2Service::describe_images(Request& r, Xml& x) {
       return out;
     });
     if (!ok) continue;
-    x.open("item").leaf("imageId", im.id)
+    x.open("item")
+        .leaf("imageId", im.id)
         .leaf("imageLocation", (im.owner_alias.empty() ? im.owner_id : im.owner_alias) + "/" + im.name)
-        .leaf("imageState", im.state).leaf("imageOwnerId", im.owner_id)
-        .leaf("creationDate", im.creation_date).leaf("isPublic", im.is_public)
-        .leaf("architecture", im.architecture).leaf("imageType", "machine");
+        .leaf("imageState", im.state)
+        .leaf("imageOwnerId", im.owner_id)
+        .leaf("creationDate", im.creation_date)
+        .leaf("isPublic", im.is_public)
+        .leaf("architecture", im.architecture)
+        .leaf("imageType", "machine");
     x.optional("imageOwnerAlias", im.owner_alias);
     x.leaf("name", im.name).optional("description", im.description);
     x.leaf("rootDeviceType", "ebs").leaf("rootDeviceName", "/dev/xvda");
-    x.open("blockDeviceMapping").open("item").leaf("deviceName", "/dev/xvda").open("ebs")
-        .leaf("deleteOnTermination", true).leaf("snapshotId", im.root_snapshot_id)
-        .leaf("volumeSize", im.root_volume_size).leaf("volumeType", "gp3").leaf("encrypted", false)
-        .close().close().close();
-    x.leaf("virtualizationType", "hvm").leaf("hypervisor", "xen").leaf("enaSupport", true)
-        .leaf("platformDetails", "Linux/UNIX").leaf("usageOperation", "RunInstances");
+    x.open("blockDeviceMapping")
+        .open("item")
+        .leaf("deviceName", "/dev/xvda")
+        .open("ebs")
+        .leaf("deleteOnTermination", true)
+        .leaf("snapshotId", im.root_snapshot_id)
+        .leaf("volumeSize", im.root_volume_size)
+        .leaf("volumeType", "gp3")
+        .leaf("encrypted", false)
+        .close()
+        .close()
+        .close();
+    x.leaf("virtualizationType", "hvm")
+        .leaf("hypervisor", "xen")
+        .leaf("enaSupport", true)
+        .leaf("platformDetails", "Linux/UNIX")
+        .leaf("usageOperation", "RunInstances");
     if (im.deprecation_time) x.leaf("deprecationTime", iso_time(*im.deprecation_time));
     x.close();
   }
@@ -92,8 +101,7 @@ void Ec2Service::describe_images(Request& r, Xml& x) {
 
 void Ec2Service::create_key_pair(Request& r, Xml& x) {
   const std::string name = required(r.call, "KeyName");
-  if (name.size() > 255)
-    throw bad_request("InvalidParameterValue", "Value for parameter KeyName is too long");
+  if (name.size() > 255) throw bad_request("InvalidParameterValue", "Value for parameter KeyName is too long");
   std::string type = r.call.param("KeyType");
   if (type.empty()) type = "rsa";
   if (type != "rsa" && type != "ed25519")
@@ -102,8 +110,7 @@ void Ec2Service::create_key_pair(Request& r, Xml& x) {
   if (!format.empty() && format != "pem" && format != "ppk")
     throw bad_request("InvalidParameterValue", "Invalid value '" + format + "' for KeyFormat.");
   for (const auto& k : r.st.key_pairs)
-    if (k.name == name)
-      throw bad_request("InvalidKeyPair.Duplicate", "The keypair '" + name + "' already exists.");
+    if (k.name == name) throw bad_request("InvalidKeyPair.Duplicate", "The keypair '" + name + "' already exists.");
   const Tags tags = tag_specifications(r.call, "key-pair", {"key-pair"});
   const KeyMaterial material = make_key_material(type);
   KeyPair k;
@@ -115,24 +122,24 @@ void Ec2Service::create_key_pair(Request& r, Xml& x) {
   k.create_time = r.now;
   k.tags = tags;
   r.st.key_pairs.push_back(k);
-  x.leaf("keyName", k.name).leaf("keyFingerprint", k.fingerprint)
-      .leaf("keyMaterial", material.private_pem).leaf("keyPairId", k.id).tags(k.tags);
+  x.leaf("keyName", k.name)
+      .leaf("keyFingerprint", k.fingerprint)
+      .leaf("keyMaterial", material.private_pem)
+      .leaf("keyPairId", k.id)
+      .tags(k.tags);
 }
 
 void Ec2Service::describe_key_pairs(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"key-pair-id", "fingerprint", "key-name", "key-type", "tag-key",
-                          "tag-value"});
+  check_filters(filters, {"key-pair-id", "fingerprint", "key-name", "key-type", "tag-key", "tag-value"});
   const auto names = list_param(r.call, "KeyName");
   const auto ids = list_param(r.call, "KeyPairId");
   for (const auto& n : names) {
-    if (std::none_of(r.st.key_pairs.begin(), r.st.key_pairs.end(),
-                     [&](const KeyPair& k) { return k.name == n; }))
+    if (std::none_of(r.st.key_pairs.begin(), r.st.key_pairs.end(), [&](const KeyPair& k) { return k.name == n; }))
       throw bad_request("InvalidKeyPair.NotFound", "The key pair '" + n + "' does not exist");
   }
   for (const auto& id : ids) {
-    if (std::none_of(r.st.key_pairs.begin(), r.st.key_pairs.end(),
-                     [&](const KeyPair& k) { return k.id == id; }))
+    if (std::none_of(r.st.key_pairs.begin(), r.st.key_pairs.end(), [&](const KeyPair& k) { return k.id == id; }))
       throw bad_request("InvalidKeyPair.NotFound", "The key pair '" + id + "' does not exist");
   }
   const bool include_public = bool_param(r.call, "IncludePublicKey").value_or(false);
@@ -150,8 +157,12 @@ void Ec2Service::describe_key_pairs(Request& r, Xml& x) {
       return out;
     });
     if (!ok) continue;
-    x.open("item").leaf("keyPairId", k.id).leaf("keyName", k.name)
-        .leaf("keyFingerprint", k.fingerprint).leaf("keyType", k.type).tags(k.tags);
+    x.open("item")
+        .leaf("keyPairId", k.id)
+        .leaf("keyName", k.name)
+        .leaf("keyFingerprint", k.fingerprint)
+        .leaf("keyType", k.type)
+        .tags(k.tags);
     if (include_public) x.leaf("publicKey", k.public_key);
     x.leaf("createTime", iso_time(k.create_time)).close();
   }
@@ -185,19 +196,16 @@ void Ec2Service::create_security_group(Request& r, Xml& x) {
       if (v.is_default) vpc_id = v.id;
     if (vpc_id.empty()) throw bad_request("VPCIdNotSpecified", "No default VPC for this user");
   }
-  if (!find_vpc(r.st, vpc_id))
-    throw bad_request("InvalidVpcID.NotFound", "The vpc ID '" + vpc_id + "' does not exist");
-  if (name == "default")
-    throw bad_request("InvalidGroup.Reserved",
-                      "The security group 'default' is reserved");
+  if (!find_vpc(r.st, vpc_id)) throw bad_request("InvalidVpcID.NotFound", "The vpc ID '" + vpc_id + "' does not exist");
+  if (name == "default") throw bad_request("InvalidGroup.Reserved", "The security group 'default' is reserved");
   if (name.starts_with("sg-") || name.size() > 255)
-    throw bad_request("InvalidParameterValue",
-                      "Value (" + name + ") for parameter GroupName is invalid. Group names may "
-                      "not be in the format sg-*.");
+    throw bad_request("InvalidParameterValue", "Value (" + name +
+                                                   ") for parameter GroupName is invalid. Group names may "
+                                                   "not be in the format sg-*.");
   for (const auto& g : r.st.groups)
     if (g.vpc_id == vpc_id && g.name == name)
-      throw bad_request("InvalidGroup.Duplicate", "The security group '" + name +
-                                                      "' already exists for VPC '" + vpc_id + "'");
+      throw bad_request("InvalidGroup.Duplicate",
+                        "The security group '" + name + "' already exists for VPC '" + vpc_id + "'");
   const Tags tags = tag_specifications(r.call, "security-group", {"security-group"});
   const SecurityGroup& g = add_group(r.st, vpc_id, name, description, tags);
   x.leaf("return", true).leaf("groupId", g.id).tags(g.tags);
@@ -205,8 +213,8 @@ void Ec2Service::create_security_group(Request& r, Xml& x) {
 
 namespace {
 
-void write_permissions(const std::string& element, const std::vector<Permission>& perms,
-                       const std::string& account, Xml& x) {
+void write_permissions(const std::string& element, const std::vector<Permission>& perms, const std::string& account,
+                       Xml& x) {
   if (perms.empty()) {
     x.empty(element);
     return;
@@ -220,8 +228,7 @@ void write_permissions(const std::string& element, const std::vector<Permission>
       x.empty("groups");
     } else {
       x.open("groups");
-      for (const auto& gid : p.group_ids)
-        x.open("item").leaf("userId", account).leaf("groupId", gid).close();
+      for (const auto& gid : p.group_ids) x.open("item").leaf("userId", account).leaf("groupId", gid).close();
       x.close();
     }
     if (p.ranges.empty()) {
@@ -229,8 +236,7 @@ void write_permissions(const std::string& element, const std::vector<Permission>
     } else {
       x.open("ipRanges");
       for (const auto& range : p.ranges)
-        x.open("item").leaf("cidrIp", range.cidr).optional("description", range.description)
-            .close();
+        x.open("item").leaf("cidrIp", range.cidr).optional("description", range.description).close();
       x.close();
     }
     x.empty("ipv6Ranges").empty("prefixListIds").close();
@@ -242,18 +248,15 @@ void write_permissions(const std::string& element, const std::vector<Permission>
 
 void Ec2Service::describe_security_groups(Request& r, Xml& x) {
   const auto filters = parse_filters(r.call);
-  check_filters(filters, {"group-id", "group-name", "vpc-id", "description", "owner-id",
-                          "ip-permission.cidr", "ip-permission.protocol",
-                          "ip-permission.from-port", "ip-permission.to-port", "tag-key",
-                          "tag-value"});
+  check_filters(filters,
+                {"group-id", "group-name", "vpc-id", "description", "owner-id", "ip-permission.cidr",
+                 "ip-permission.protocol", "ip-permission.from-port", "ip-permission.to-port", "tag-key", "tag-value"});
   const auto ids = list_param(r.call, "GroupId");
   const auto names = list_param(r.call, "GroupName");
   for (const auto& id : ids) find_group(r.st, id);
   for (const auto& n : names) {
-    if (std::none_of(r.st.groups.begin(), r.st.groups.end(),
-                     [&](const SecurityGroup& g) { return g.name == n; }))
-      throw bad_request("InvalidGroup.NotFound",
-                        "The security group '" + n + "' does not exist in default VPC");
+    if (std::none_of(r.st.groups.begin(), r.st.groups.end(), [&](const SecurityGroup& g) { return g.name == n; }))
+      throw bad_request("InvalidGroup.NotFound", "The security group '" + n + "' does not exist in default VPC");
   }
   std::vector<const SecurityGroup*> selected;
   for (const auto& g : r.st.groups) {
@@ -282,8 +285,11 @@ void Ec2Service::describe_security_groups(Request& r, Xml& x) {
   x.open("securityGroupInfo");
   for (size_t i = p.begin; i < p.end; ++i) {
     const SecurityGroup& g = *selected[i];
-    x.open("item").leaf("ownerId", r.st.account_id).leaf("groupId", g.id)
-        .leaf("groupName", g.name).leaf("groupDescription", g.description)
+    x.open("item")
+        .leaf("ownerId", r.st.account_id)
+        .leaf("groupId", g.id)
+        .leaf("groupName", g.name)
+        .leaf("groupDescription", g.description)
         .leaf("vpcId", g.vpc_id);
     write_permissions("ipPermissions", g.ingress, r.st.account_id, x);
     write_permissions("ipPermissionsEgress", g.egress, r.st.account_id, x);
@@ -302,8 +308,7 @@ std::string normalise_protocol(const std::string& p) {
   if (p == "-1" || p == "all") return "-1";
   for (char c : p)
     if (!std::isdigit(static_cast<unsigned char>(c)))
-      throw bad_request("InvalidParameterValue",
-                        "Invalid value '" + p + "' for IP protocol. Unknown protocol.");
+      throw bad_request("InvalidParameterValue", "Invalid value '" + p + "' for IP protocol. Unknown protocol.");
   if (p.empty()) throw bad_request("MissingParameter", "The request must contain the parameter ipProtocol");
   return p;
 }
@@ -323,8 +328,7 @@ void Ec2Service::authorize_security_group_ingress(Request& r, Xml& x) {
     for (auto& g : r.st.groups)
       if (g.name == name) group = &g;
     if (!group)
-      throw bad_request("InvalidGroup.NotFound",
-                        "The security group '" + name + "' does not exist in default VPC");
+      throw bad_request("InvalidGroup.NotFound", "The security group '" + name + "' does not exist in default VPC");
   } else {
     throw bad_request("MissingParameter", "The request must contain the parameter groupId");
   }
@@ -342,8 +346,7 @@ void Ec2Service::authorize_security_group_ingress(Request& r, Xml& x) {
       p.ranges.push_back({r.call.param(range + ".CidrIp"), r.call.param(range + ".Description")});
     }
     for (int m : indexes(r.call, base + ".Groups"))
-      p.group_ids.push_back(
-          find_group(r.st, r.call.param(base + ".Groups." + std::to_string(m) + ".GroupId")).id);
+      p.group_ids.push_back(find_group(r.st, r.call.param(base + ".Groups." + std::to_string(m) + ".GroupId")).id);
     wanted.push_back(std::move(p));
   }
   if (wanted.empty() && r.call.has_param("IpProtocol")) {
@@ -354,8 +357,7 @@ void Ec2Service::authorize_security_group_ingress(Request& r, Xml& x) {
     if (r.call.has_param("CidrIp")) p.ranges.push_back({r.call.param("CidrIp"), ""});
     wanted.push_back(std::move(p));
   }
-  if (wanted.empty())
-    throw bad_request("MissingParameter", "No IP permissions given");
+  if (wanted.empty()) throw bad_request("MissingParameter", "No IP permissions given");
 
   for (auto& p : wanted) {
     if (p.protocol == "-1") {
@@ -368,11 +370,9 @@ void Ec2Service::authorize_security_group_ingress(Request& r, Xml& x) {
     }
     for (const auto& range : p.ranges) {
       if (!parse_cidr(range.cidr))
-        throw bad_request("InvalidParameterValue",
-                          "CIDR block " + range.cidr + " is malformed");
+        throw bad_request("InvalidParameterValue", "CIDR block " + range.cidr + " is malformed");
     }
-    if (p.ranges.empty() && p.group_ids.empty())
-      throw bad_request("MissingParameter", "No CIDR or source group given");
+    if (p.ranges.empty() && p.group_ids.empty()) throw bad_request("MissingParameter", "No CIDR or source group given");
     // A range or group already allowed by an identical rule is a duplicate.
     for (const auto& have : group->ingress) {
       if (!same_rule(have, p)) continue;
@@ -395,8 +395,11 @@ void Ec2Service::authorize_security_group_ingress(Request& r, Xml& x) {
   for (auto& p : wanted) {
     p.rule_id = ids_.make("sgr");
     for (const auto& range : p.ranges) {
-      x.open("item").leaf("groupOwnerId", r.st.account_id).leaf("groupId", group->id)
-          .leaf("securityGroupRuleId", p.rule_id).leaf("isEgress", false)
+      x.open("item")
+          .leaf("groupOwnerId", r.st.account_id)
+          .leaf("groupId", group->id)
+          .leaf("securityGroupRuleId", p.rule_id)
+          .leaf("isEgress", false)
           .leaf("ipProtocol", p.protocol);
       x.leaf("fromPort", p.from_port.value_or(-1)).leaf("toPort", p.to_port.value_or(-1));
       x.leaf("cidrIpv4", range.cidr).optional("description", range.description).close();
@@ -413,13 +416,12 @@ void Ec2Service::delete_security_group(Request& r, Xml& x) {
     for (const auto& g : r.st.groups)
       if (g.name == name) id = g.id;
     if (id.empty())
-      throw bad_request("InvalidGroup.NotFound",
-                        "The security group '" + name + "' does not exist in default VPC");
+      throw bad_request("InvalidGroup.NotFound", "The security group '" + name + "' does not exist in default VPC");
   }
   const SecurityGroup& g = find_group(r.st, id);
   if (g.name == "default")
-    throw bad_request("CannotDelete", "the specified group: \"" + id +
-                                          "\" name: \"default\" cannot be deleted by a user");
+    throw bad_request("CannotDelete",
+                      "the specified group: \"" + id + "\" name: \"default\" cannot be deleted by a user");
   for (const auto& e : r.st.interfaces)
     if (std::find(e.group_ids.begin(), e.group_ids.end(), id) != e.group_ids.end())
       throw bad_request("DependencyViolation", "resource " + id + " has a dependent object");

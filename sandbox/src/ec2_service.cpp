@@ -45,9 +45,7 @@ const std::map<std::string, Ec2Service::Handler>& Ec2Service::handlers() {
   return table;
 }
 
-bool Ec2Service::has_operation(const std::string& operation) const {
-  return handlers().count(operation) > 0;
-}
+bool Ec2Service::has_operation(const std::string& operation) const { return handlers().count(operation) > 0; }
 
 AwsReply Ec2Service::handle(const AwsCall& call) {
   const std::string op = call.operation.empty() ? call.param("Action") : call.operation;
@@ -68,9 +66,8 @@ AwsReply Ec2Service::handle(const AwsCall& call) {
 
   AwsReply reply;
   reply.content_type = "text/xml;charset=UTF-8";
-  reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + op + "Response xmlns=\"" +
-               kNamespace + "\"><requestId>" + xml_escape(call.request_id) + "</requestId>" +
-               x.str() + "</" + op + "Response>";
+  reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + op + "Response xmlns=\"" + kNamespace +
+               "\"><requestId>" + xml_escape(call.request_id) + "</requestId>" + x.str() + "</" + op + "Response>";
   return reply;
 }
 
@@ -78,10 +75,9 @@ AwsReply Ec2Service::render_error(const ApiError& error, const std::string& requ
   AwsReply reply;
   reply.status = error.status;
   reply.content_type = "text/xml;charset=UTF-8";
-  reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Response><Errors><Error><Code>" +
-               xml_escape(error.code) + "</Code><Message>" + xml_escape(error.what()) +
-               "</Message></Error></Errors><RequestID>" + xml_escape(request_id) +
-               "</RequestID></Response>";
+  reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Response><Errors><Error><Code>" + xml_escape(error.code) +
+               "</Code><Message>" + xml_escape(error.what()) + "</Message></Error></Errors><RequestID>" +
+               xml_escape(request_id) + "</RequestID></Response>";
   return reply;
 }
 
@@ -97,9 +93,8 @@ RegionState& Ec2Service::region_state(const std::string& account, const std::str
 double Ec2Service::scaled(double seconds) const { return seconds * core::time_scale(); }
 
 int Ec2Service::state_code(const std::string& state) {
-  static const std::map<std::string, int> codes = {
-      {"pending", 0},   {"running", 16}, {"shutting-down", 32},
-      {"terminated", 48}, {"stopping", 64}, {"stopped", 80}};
+  static const std::map<std::string, int> codes = {{"pending", 0},     {"running", 16},  {"shutting-down", 32},
+                                                   {"terminated", 48}, {"stopping", 64}, {"stopped", 80}};
   auto it = codes.find(state);
   return it == codes.end() ? 0 : it->second;
 }
@@ -119,9 +114,8 @@ void Ec2Service::settle(RegionState& st, TimePoint now) {
           a.private_ip.clear();
         }
       }
-      std::erase_if(st.interfaces, [&](const NetworkInterface& e) {
-        return e.id == eni_id && e.delete_on_termination;
-      });
+      std::erase_if(st.interfaces,
+                    [&](const NetworkInterface& e) { return e.id == eni_id && e.delete_on_termination; });
       for (auto& e : st.interfaces) {
         if (e.id == eni_id) {  // kept: detach it
           e.instance_id.clear();
@@ -131,9 +125,8 @@ void Ec2Service::settle(RegionState& st, TimePoint now) {
     }
     in.finalized = true;
   }
-  std::erase_if(st.instances, [&](const Instance& in) {
-    return in.terminate_time && now >= *in.terminate_time + visible;
-  });
+  std::erase_if(st.instances,
+                [&](const Instance& in) { return in.terminate_time && now >= *in.terminate_time + visible; });
 }
 
 // ---- lookups ---------------------------------------------------------------
@@ -154,16 +147,14 @@ SecurityGroup& Ec2Service::find_group(RegionState& st, const std::string& id) {
   for (auto& g : st.groups)
     if (g.id == id) return g;
   if (!id.starts_with("sg-"))
-    throw bad_request("InvalidGroupId.Malformed",
-                      "Invalid id: \"" + id + "\" (expecting \"sg-...\")");
+    throw bad_request("InvalidGroupId.Malformed", "Invalid id: \"" + id + "\" (expecting \"sg-...\")");
   throw bad_request("InvalidGroup.NotFound", "The security group '" + id + "' does not exist");
 }
 
 NetworkInterface& Ec2Service::find_interface(RegionState& st, const std::string& id) {
   for (auto& e : st.interfaces)
     if (e.id == id) return e;
-  throw bad_request("InvalidNetworkInterfaceID.NotFound",
-                    "The networkInterface ID '" + id + "' does not exist");
+  throw bad_request("InvalidNetworkInterfaceID.NotFound", "The networkInterface ID '" + id + "' does not exist");
 }
 
 Vpc* Ec2Service::find_vpc(RegionState& st, const std::string& id) {
@@ -210,14 +201,13 @@ std::string Ec2Service::allocate_private_ip(const RegionState& st, const Subnet&
     if (e.subnet_id == subnet.id) used.insert(e.private_ip);
   std::string ip = free_host(subnet.cidr, used);
   if (ip.empty())
-    throw bad_request("InsufficientFreeAddressesInSubnet",
-                      "There are not enough free addresses in subnet '" + subnet.id +
-                          "' to satisfy the requested number of instances.");
+    throw bad_request("InsufficientFreeAddressesInSubnet", "There are not enough free addresses in subnet '" +
+                                                               subnet.id +
+                                                               "' to satisfy the requested number of instances.");
   return ip;
 }
 
-NetworkInterface& Ec2Service::add_interface(RegionState& st, const Subnet& subnet,
-                                            const std::string& private_ip) {
+NetworkInterface& Ec2Service::add_interface(RegionState& st, const Subnet& subnet, const std::string& private_ip) {
   NetworkInterface e;
   e.id = ids_.make("eni");
   e.subnet_id = subnet.id;
@@ -229,22 +219,19 @@ NetworkInterface& Ec2Service::add_interface(RegionState& st, const Subnet& subne
   return st.interfaces.back();
 }
 
-std::string Ec2Service::public_ip_of(const RegionState& st, const Instance& in,
-                                     TimePoint now) const {
+std::string Ec2Service::public_ip_of(const RegionState& st, const Instance& in, TimePoint now) const {
   if (in.interface_ids.empty()) return {};
   for (const auto& e : st.interfaces) {
     if (e.id != in.interface_ids.front() || !e.association) continue;
     const std::string state = instance_state(in, now);
     if (state == "terminated") return {};
-    if (e.association->allocation_id.empty() && (state == "pending" || state == "stopped"))
-      return {};
+    if (e.association->allocation_id.empty() && (state == "pending" || state == "stopped")) return {};
     return e.association->public_ip;
   }
   return {};
 }
 
-void Ec2Service::write_group_refs(const RegionState& st, const std::vector<std::string>& ids,
-                                  Xml& x) const {
+void Ec2Service::write_group_refs(const RegionState& st, const std::vector<std::string>& ids, Xml& x) const {
   if (ids.empty()) {
     x.empty("groupSet");
     return;
@@ -259,8 +246,8 @@ void Ec2Service::write_group_refs(const RegionState& st, const std::vector<std::
   x.close();
 }
 
-void Ec2Service::write_interface(const RegionState& st, const NetworkInterface& e, bool nested,
-                                 TimePoint now, Xml& x) const {
+void Ec2Service::write_interface(const RegionState& st, const NetworkInterface& e, bool nested, TimePoint now,
+                                 Xml& x) const {
   const Instance* owner = nullptr;
   for (const auto& in : st.instances)
     if (in.id == e.instance_id) owner = &in;
@@ -275,11 +262,12 @@ void Ec2Service::write_interface(const RegionState& st, const NetworkInterface& 
   x.leaf("description", e.description).leaf("ownerId", st.account_id);
   if (!nested) x.leaf("requesterManaged", e.requester_managed);
   x.leaf("status", status).leaf("macAddress", e.mac).leaf("privateIpAddress", e.private_ip);
-  x.leaf("privateDnsName", "ip-" + [&] {
-    std::string d = e.private_ip;
-    std::replace(d.begin(), d.end(), '.', '-');
-    return d;
-  }() + (st.region == "us-east-1" ? ".ec2.internal" : "." + st.region + ".compute.internal"));
+  x.leaf(
+      "privateDnsName", "ip-" + [&] {
+        std::string d = e.private_ip;
+        std::replace(d.begin(), d.end(), '.', '-');
+        return d;
+      }() + (st.region == "us-east-1" ? ".ec2.internal" : "." + st.region + ".compute.internal"));
   x.leaf("sourceDestCheck", true);
   write_group_refs(st, e.group_ids, x);
   if (!e.instance_id.empty()) {
@@ -290,7 +278,9 @@ void Ec2Service::write_interface(const RegionState& st, const NetworkInterface& 
     x.leaf("deleteOnTermination", e.delete_on_termination).close();
   }
   auto write_assoc = [&] {
-    x.open("association").leaf("publicIp", assoc->public_ip).leaf("publicDnsName", "")
+    x.open("association")
+        .leaf("publicIp", assoc->public_ip)
+        .leaf("publicDnsName", "")
         .leaf("ipOwnerId", assoc->ip_owner);
     x.optional("allocationId", assoc->allocation_id);
     x.optional("associationId", assoc->association_id);
@@ -298,16 +288,14 @@ void Ec2Service::write_interface(const RegionState& st, const NetworkInterface& 
   };
   if (assoc) write_assoc();
   if (!nested) x.tags(e.tags);
-  x.open("privateIpAddressesSet").open("item").leaf("privateIpAddress", e.private_ip)
-      .leaf("primary", true);
+  x.open("privateIpAddressesSet").open("item").leaf("privateIpAddress", e.private_ip).leaf("primary", true);
   if (assoc) write_assoc();
   x.close().close();
   x.empty("ipv6AddressesSet").leaf("interfaceType", e.interface_type);
 }
 
-SecurityGroup& Ec2Service::add_group(RegionState& st, const std::string& vpc_id,
-                                     const std::string& name, const std::string& description,
-                                     const Tags& tags) {
+SecurityGroup& Ec2Service::add_group(RegionState& st, const std::string& vpc_id, const std::string& name,
+                                     const std::string& description, const Tags& tags) {
   SecurityGroup g;
   g.id = ids_.make("sg");
   g.name = name;

@@ -7,8 +7,8 @@
 // request arrives; durations come from the scenario's "timings" and are
 // multiplied by the time scale.
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "ec2_model.hpp"
@@ -45,12 +45,10 @@ class Ec2Service final : public Service {
   // Life cycle (ec2_instances.cpp).
   std::string instance_state(const ec2::Instance& in, ec2::TimePoint now) const;
   std::string status_check(const ec2::Instance& in, ec2::TimePoint now) const;
-  void write_instance(const ec2::RegionState& st, const ec2::Instance& in, ec2::TimePoint now,
-                      ec2::Xml& x) const;
-  void write_reservation_body(const ec2::RegionState& st, const std::string& reservation_id,
-                              ec2::TimePoint now, ec2::Xml& x) const;
-  void check_instance_profile(const std::string& account, const std::string& name,
-                              ec2::TimePoint now) const;
+  void write_instance(const ec2::RegionState& st, const ec2::Instance& in, ec2::TimePoint now, ec2::Xml& x) const;
+  void write_reservation_body(const ec2::RegionState& st, const std::string& reservation_id, ec2::TimePoint now,
+                              ec2::Xml& x) const;
+  void check_instance_profile(const std::string& account, const std::string& name, ec2::TimePoint now) const;
 
   // Lookups (throw EC2's NotFound errors).
   ec2::Instance& find_instance(ec2::RegionState& st, const std::string& id);
@@ -59,19 +57,15 @@ class Ec2Service final : public Service {
   ec2::NetworkInterface& find_interface(ec2::RegionState& st, const std::string& id);
   ec2::Vpc* find_vpc(ec2::RegionState& st, const std::string& id);
   const ec2::Image* find_image(const ec2::RegionState& st, const std::string& id) const;
-  std::string public_ip_of(const ec2::RegionState& st, const ec2::Instance& in,
-                           ec2::TimePoint now) const;
+  std::string public_ip_of(const ec2::RegionState& st, const ec2::Instance& in, ec2::TimePoint now) const;
   std::string next_public_ip();
   std::string allocate_private_ip(const ec2::RegionState& st, const ec2::Subnet& subnet);
-  ec2::NetworkInterface& add_interface(ec2::RegionState& st, const ec2::Subnet& subnet,
-                                       const std::string& private_ip);
-  void write_interface(const ec2::RegionState& st, const ec2::NetworkInterface& eni, bool nested,
-                       ec2::TimePoint now, ec2::Xml& x) const;
-  void write_group_refs(const ec2::RegionState& st, const std::vector<std::string>& ids,
-                        ec2::Xml& x) const;
-  ec2::SecurityGroup& add_group(ec2::RegionState& st, const std::string& vpc_id,
-                                const std::string& name, const std::string& description,
-                                const ec2::Tags& tags);
+  ec2::NetworkInterface& add_interface(ec2::RegionState& st, const ec2::Subnet& subnet, const std::string& private_ip);
+  void write_interface(const ec2::RegionState& st, const ec2::NetworkInterface& eni, bool nested, ec2::TimePoint now,
+                       ec2::Xml& x) const;
+  void write_group_refs(const ec2::RegionState& st, const std::vector<std::string>& ids, ec2::Xml& x) const;
+  ec2::SecurityGroup& add_group(ec2::RegionState& st, const std::string& vpc_id, const std::string& name,
+                                const std::string& description, const ec2::Tags& tags);
   ec2::RouteTable& add_main_route_table(ec2::RegionState& st, const ec2::Vpc& vpc);
 
   // Operations.

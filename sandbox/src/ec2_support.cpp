@@ -15,12 +15,23 @@ std::string xml_escape(const std::string& text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -70,17 +81,15 @@ std::string iso_time(TimePoint t) {
   std::tm tm{};
   gmtime_r(&secs, &tm);
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<int>(ms % 1000));
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
   return buf;
 }
 
 std::optional<TimePoint> parse_iso_time(const std::string& text) {
   std::tm tm{};
   int y, mo, d, h, mi, s;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) != 6)
-    return std::nullopt;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) != 6) return std::nullopt;
   tm.tm_year = y - 1900;
   tm.tm_mon = mo - 1;
   tm.tm_mday = d;
@@ -90,9 +99,7 @@ std::optional<TimePoint> parse_iso_time(const std::string& text) {
   return std::chrono::system_clock::from_time_t(timegm(&tm));
 }
 
-ApiError bad_request(const std::string& code, const std::string& message) {
-  return ApiError(400, code, message);
-}
+ApiError bad_request(const std::string& code, const std::string& message) { return ApiError(400, code, message); }
 
 // ---- request parameters ----------------------------------------------------
 
@@ -106,11 +113,8 @@ std::vector<std::pair<std::string, std::string>> all_params(const AwsCall& call)
 }
 
 // N of "prefix.N" or "prefix.N.rest"; nullopt when the name does not start so.
-std::optional<int> index_after(const std::string& name, const std::string& prefix,
-                               std::string* rest) {
-  if (name.size() <= prefix.size() + 1 || !name.starts_with(prefix) ||
-      name[prefix.size()] != '.')
-    return std::nullopt;
+std::optional<int> index_after(const std::string& name, const std::string& prefix, std::string* rest) {
+  if (name.size() <= prefix.size() + 1 || !name.starts_with(prefix) || name[prefix.size()] != '.') return std::nullopt;
   size_t pos = prefix.size() + 1;
   size_t end = pos;
   while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
@@ -150,8 +154,7 @@ std::optional<bool> bool_param(const AwsCall& call, const std::string& name) {
   std::transform(v.begin(), v.end(), v.begin(), ::tolower);
   if (v == "true") return true;
   if (v == "false") return false;
-  throw bad_request("InvalidParameterValue",
-                    "Invalid value '" + call.param(name) + "' for " + name + ".");
+  throw bad_request("InvalidParameterValue", "Invalid value '" + call.param(name) + "' for " + name + ".");
 }
 
 std::optional<int> int_param(const AwsCall& call, const std::string& name) {
@@ -168,8 +171,7 @@ std::optional<int> int_param(const AwsCall& call, const std::string& name) {
 
 std::string required(const AwsCall& call, const std::string& name) {
   std::string v = call.param(name);
-  if (v.empty())
-    throw bad_request("MissingParameter", "The request must contain the parameter " + name);
+  if (v.empty()) throw bad_request("MissingParameter", "The request must contain the parameter " + name);
   return v;
 }
 
@@ -180,15 +182,13 @@ std::vector<Filter> parse_filters(const AwsCall& call) {
     Filter f;
     f.name = call.param(base + ".Name");
     f.values = list_param(call, base + ".Value");
-    if (f.name.empty())
-      throw bad_request("InvalidParameterValue", "The filter 'null' is invalid");
+    if (f.name.empty()) throw bad_request("InvalidParameterValue", "The filter 'null' is invalid");
     out.push_back(std::move(f));
   }
   return out;
 }
 
-Tags tag_specifications(const AwsCall& call, const std::string& resource_type,
-                        const std::set<std::string>& allowed) {
+Tags tag_specifications(const AwsCall& call, const std::string& resource_type, const std::set<std::string>& allowed) {
   Tags tags;
   for (int n : indexes(call, "TagSpecification")) {
     const std::string base = "TagSpecification." + std::to_string(n);
@@ -200,8 +200,7 @@ Tags tag_specifications(const AwsCall& call, const std::string& resource_type,
     for (int m : indexes(call, base + ".Tag")) {
       const std::string tag = base + ".Tag." + std::to_string(m);
       const std::string key = call.param(tag + ".Key");
-      if (key.empty())
-        throw bad_request("InvalidParameterValue", "Tag key must not be empty");
+      if (key.empty()) throw bad_request("InvalidParameterValue", "Tag key must not be empty");
       tags.emplace_back(key, call.param(tag + ".Value"));
     }
   }
@@ -281,14 +280,12 @@ Page page(const AwsCall& call, size_t total, int min_results, int max_results, b
   auto max = int_param(call, "MaxResults");
   const std::string token = call.param("NextToken");
   if (max && ids_given)
-    throw bad_request("InvalidParameterCombination",
-                      "The parameter MaxResults cannot be used with ids");
+    throw bad_request("InvalidParameterCombination", "The parameter MaxResults cannot be used with ids");
   if (max && (*max < min_results || *max > max_results))
     throw bad_request("InvalidParameterValue",
                       "Value ( " + std::to_string(*max) +
                           " ) for parameter maxResults is invalid. Parameter must be between " +
-                          std::to_string(min_results) + " and " + std::to_string(max_results) +
-                          ".");
+                          std::to_string(min_results) + " and " + std::to_string(max_results) + ".");
   if (!token.empty()) {
     size_t offset = 0;
     bool ok = token.starts_with("qvn1.");
@@ -325,18 +322,16 @@ std::string IdMaker::make(const std::string& prefix) {
 std::string IdMaker::mac() {
   uint64_t r = rng_();
   char buf[24];
-  std::snprintf(buf, sizeof buf, "0a:%02x:%02x:%02x:%02x:%02x", unsigned(r & 0xff),
-                unsigned((r >> 8) & 0xff), unsigned((r >> 16) & 0xff), unsigned((r >> 24) & 0xff),
-                unsigned((r >> 32) & 0xff));
+  std::snprintf(buf, sizeof buf, "0a:%02x:%02x:%02x:%02x:%02x", unsigned(r & 0xff), unsigned((r >> 8) & 0xff),
+                unsigned((r >> 16) & 0xff), unsigned((r >> 24) & 0xff), unsigned((r >> 32) & 0xff));
   return buf;
 }
 
 std::string IdMaker::uuid() {
   uint64_t a = rng_(), b = rng_();
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%08x-%04x-4%03x-%04x-%012llx", unsigned(a >> 32),
-                unsigned((a >> 16) & 0xffff), unsigned(a & 0xfff),
-                unsigned(((b >> 48) & 0x3fff) | 0x8000),
+  std::snprintf(buf, sizeof buf, "%08x-%04x-4%03x-%04x-%012llx", unsigned(a >> 32), unsigned((a >> 16) & 0xffff),
+                unsigned(a & 0xfff), unsigned(((b >> 48) & 0x3fff) | 0x8000),
                 static_cast<unsigned long long>(b & 0xffffffffffffULL));
   return buf;
 }
@@ -392,9 +387,8 @@ std::string free_host(const std::string& cidr, const std::set<std::string>& used
 std::string zone_id_of(const std::string& zone) {
   // region-direction-number followed by one letter: us-east-1a, ap-southeast-2b
   static const std::map<std::string, std::string> directions = {
-      {"east", "e"},       {"west", "w"},       {"north", "n"},      {"south", "s"},
-      {"central", "c"},    {"northeast", "ne"}, {"northwest", "nw"}, {"southeast", "se"},
-      {"southwest", "sw"}, {"gov", "gov"}};
+      {"east", "e"},       {"west", "w"},       {"north", "n"},      {"south", "s"},      {"central", "c"},
+      {"northeast", "ne"}, {"northwest", "nw"}, {"southeast", "se"}, {"southwest", "sw"}, {"gov", "gov"}};
   std::vector<std::string> parts;
   std::size_t start = 0;
   for (std::size_t dash = zone.find('-'); dash != std::string::npos; dash = zone.find('-', start)) {

@@ -36,7 +36,7 @@ class Xml {
 };
 
 std::string xml_escape(const std::string& text);
-std::string iso_time(TimePoint t);                 // 2024-01-15T12:00:02.000Z
+std::string iso_time(TimePoint t);  // 2024-01-15T12:00:02.000Z
 std::optional<TimePoint> parse_iso_time(const std::string& text);
 
 // An EC2 refusal with HTTP status 400 (the usual case).
@@ -58,8 +58,7 @@ std::vector<Filter> parse_filters(const AwsCall& call);
 
 // Tag specifications of one resource type (TagSpecification.N.Tag.M.*);
 // refuses resource types not in `allowed`.
-Tags tag_specifications(const AwsCall& call, const std::string& resource_type,
-                        const std::set<std::string>& allowed);
+Tags tag_specifications(const AwsCall& call, const std::string& resource_type, const std::set<std::string>& allowed);
 
 // The values a resource has for a filter name; empty when it has none.
 using FieldValues = std::function<std::vector<std::string>(const std::string& name)>;
@@ -80,8 +79,7 @@ struct Page {
   size_t end = 0;
   std::string next_token;  // empty: last page
 };
-Page page(const AwsCall& call, size_t total, int min_results, int max_results,
-          bool ids_given);
+Page page(const AwsCall& call, size_t total, int min_results, int max_results, bool ids_given);
 
 // Identifiers like EC2's: prefix-0 followed by 16 hex digits.
 class IdMaker {

@@ -150,7 +150,8 @@ void IamService::load_account_objects(const Json& iam, const std::string& defaul
       std::string arn = ref.get<std::string>();
       if (!arn.starts_with("arn:")) arn = "arn:aws:iam::" + account_id + ":policy/" + arn;
       auto it = acct.policies.find(arn);
-      if (it == acct.policies.end()) throw std::invalid_argument("iam: role " + r.name + " names unknown policy " + arn);
+      if (it == acct.policies.end())
+        throw std::invalid_argument("iam: role " + r.name + " names unknown policy " + arn);
       r.attached.push_back(arn);
       ++it->second.attachment_count;
     }
@@ -174,7 +175,8 @@ void IamService::load_account_objects(const Json& iam, const std::string& defaul
         throw std::invalid_argument("iam: instance profile " + p.name + " names unknown role " + role_name);
       p.roles.push_back(acct.roles[lower(role_name)].name);
     }
-    if (p.roles.size() > 1) throw std::invalid_argument("iam: instance profile " + p.name + " holds more than one role");
+    if (p.roles.size() > 1)
+      throw std::invalid_argument("iam: instance profile " + p.name + " holds more than one role");
     acct.profiles[lower(p.name)] = p;
   }
 }

@@ -52,8 +52,8 @@ class IamService final : public Service, public InstanceProfileDirectory {
   void load(const Json& scenario, World& world) override;
   Json dump() const override;
 
-  std::optional<Clock::time_point> instance_profile_created(
-      const std::string& account_id, const std::string& name) const override;
+  std::optional<Clock::time_point> instance_profile_created(const std::string& account_id,
+                                                            const std::string& name) const override;
 
  private:
   using Handler = AwsReply (IamService::*)(const AwsCall&, IamAccount&);

@@ -51,8 +51,9 @@ AwsReply IamService::delete_policy(const AwsCall& call, IamAccount& acct) {
   std::string arn = required(call, "PolicyArn", "policyArn");
   IamPolicy& p = find_policy(acct, arn);
   if (p.aws_managed)
-    throw ApiError(403, "AccessDenied", "User: " + call.caller_arn +
-                                            " is not authorized to perform: iam:DeletePolicy on resource: policy " + arn);
+    throw ApiError(
+        403, "AccessDenied",
+        "User: " + call.caller_arn + " is not authorized to perform: iam:DeletePolicy on resource: policy " + arn);
   if (p.attachment_count > 0) throw ApiError(409, "DeleteConflict", "Cannot delete a policy attached to entities.");
   acct.policies.erase(arn);
   return QueryReply("DeletePolicy", kXmlns, false).finish(call.request_id);
@@ -61,8 +62,9 @@ AwsReply IamService::delete_policy(const AwsCall& call, IamAccount& acct) {
 AwsReply IamService::list_policies(const AwsCall& call, IamAccount& acct) {
   std::string scope = call.has_param("Scope") ? call.param("Scope") : "All";
   if (scope != "All" && scope != "AWS" && scope != "Local")
-    throw validation("1 validation error detected: Value '" + scope +
-                     "' at 'scope' failed to satisfy constraint: Member must satisfy enum value set: [All, AWS, Local]");
+    throw validation(
+        "1 validation error detected: Value '" + scope +
+        "' at 'scope' failed to satisfy constraint: Member must satisfy enum value set: [All, AWS, Local]");
   std::string usage = call.param("PolicyUsageFilter");
   if (!usage.empty() && usage != "PermissionsPolicy" && usage != "PermissionsBoundary")
     throw validation("1 validation error detected: Value '" + usage +
@@ -82,9 +84,9 @@ AwsReply IamService::list_policies(const AwsCall& call, IamAccount& acct) {
     if (!p.path.starts_with(prefix)) continue;
     matching.push_back(&p);
   }
-  return paged_list_reply<IamPolicy>("ListPolicies", "Policies", matching, call,
-                                     [](const IamPolicy& p) { return p.arn; },
-                                     [](pugi::xml_node member, const IamPolicy& p) { write_policy(member, p, false); });
+  return paged_list_reply<IamPolicy>(
+      "ListPolicies", "Policies", matching, call, [](const IamPolicy& p) { return p.arn; },
+      [](pugi::xml_node member, const IamPolicy& p) { write_policy(member, p, false); });
 }
 
 // ---- roles ------------------------------------------------------------------
@@ -179,12 +181,12 @@ AwsReply IamService::list_attached_role_policies(const AwsCall& call, IamAccount
     auto it = acct.policies.find(arn);
     if (it != acct.policies.end()) attached.push_back(&it->second);
   }
-  return paged_list_reply<IamPolicy>("ListAttachedRolePolicies", "AttachedPolicies", attached, call,
-                                     [](const IamPolicy& p) { return p.arn; },
-                                     [](pugi::xml_node member, const IamPolicy& p) {
-                                       XmlReply::add(member, "PolicyName", p.name);
-                                       XmlReply::add(member, "PolicyArn", p.arn);
-                                     });
+  return paged_list_reply<IamPolicy>(
+      "ListAttachedRolePolicies", "AttachedPolicies", attached, call, [](const IamPolicy& p) { return p.arn; },
+      [](pugi::xml_node member, const IamPolicy& p) {
+        XmlReply::add(member, "PolicyName", p.name);
+        XmlReply::add(member, "PolicyArn", p.arn);
+      });
 }
 
 }  // namespace qvn::sandbox

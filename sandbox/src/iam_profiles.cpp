@@ -63,8 +63,8 @@ AwsReply IamService::remove_role_from_instance_profile(const AwsCall& call, IamA
   std::string role_name = required(call, "RoleName", "roleName");
   auto& p = find_profile(acct, profile_name);
   find_role(acct, role_name);
-  auto pos = std::find_if(p.roles.begin(), p.roles.end(),
-                          [&](const std::string& n) { return lower(n) == lower(role_name); });
+  auto pos =
+      std::find_if(p.roles.begin(), p.roles.end(), [&](const std::string& n) { return lower(n) == lower(role_name); });
   if (pos == p.roles.end())
     throw ApiError(404, "NoSuchEntity",
                    "The role with name " + role_name + " cannot be found in instance profile " + profile_name + ".");

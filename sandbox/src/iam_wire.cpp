@@ -43,14 +43,16 @@ void check_name(const std::string& value, const std::string& member, std::size_t
   if (!ok)
     throw validation("1 validation error detected: Value '" + value + "' at '" + member +
                      "' failed to satisfy constraint: Member must satisfy regular expression pattern: "
-                     "[\\w+=,.@-]+ and have length between 1 and " + std::to_string(max_length));
+                     "[\\w+=,.@-]+ and have length between 1 and " +
+                     std::to_string(max_length));
 }
 
 std::string path_param(const AwsCall& call) {
   std::string path = call.has_param("Path") ? call.param("Path") : "/";
   if (path.empty() || path.front() != '/' || path.back() != '/' || path.size() > 512)
-    throw validation("The specified value for path is invalid. It must begin and end with / and contain "
-                     "only alphanumeric characters and/or / characters.");
+    throw validation(
+        "The specified value for path is invalid. It must begin and end with / and contain "
+        "only alphanumeric characters and/or / characters.");
   return path;
 }
 
@@ -120,8 +122,7 @@ void write_profile(pugi::xml_node node, const IamInstanceProfile& p, const IamAc
 
 IamPolicy& find_policy(IamAccount& acct, const std::string& arn) {
   auto it = acct.policies.find(arn);
-  if (it == acct.policies.end())
-    throw ApiError(404, "NoSuchEntity", "Policy " + arn + " was not found.");
+  if (it == acct.policies.end()) throw ApiError(404, "NoSuchEntity", "Policy " + arn + " was not found.");
   return it->second;
 }
 IamRole& find_role(IamAccount& acct, const std::string& name) {

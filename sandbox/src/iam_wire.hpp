@@ -13,7 +13,6 @@ namespace qvn::sandbox::iam_wire {
 
 inline constexpr const char* kXmlns = "https://iam.amazonaws.com/doc/2010-05-08/";
 
-
 // The parameter `name` (IAM's member `member` in the message); ValidationError when absent.
 std::string required(const AwsCall& call, const std::string& name, const std::string& member);
 // IAM names: [\w+=,.@-]+ within a length limit.

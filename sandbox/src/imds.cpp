@@ -128,11 +128,11 @@ InstanceMetadata::Answer InstanceMetadata::get(const std::string& path, const st
     if (path == creds || path == creds + "/") return text(role);
     if (path == creds + "/" + role) return credentials(cfg, role);
     if (path == "meta-data/iam/info") {
-      Json info = {{"Code", "Success"},
-                   {"LastUpdated", iso8601(core::now())},
-                   {"InstanceProfileArn", "arn:aws:iam::" + cfg["account_id"].get<std::string>() +
-                                              ":instance-profile/" + role},
-                   {"InstanceProfileId", "AIPA" + std::string(17, 'Q')}};
+      Json info = {
+          {"Code", "Success"},
+          {"LastUpdated", iso8601(core::now())},
+          {"InstanceProfileArn", "arn:aws:iam::" + cfg["account_id"].get<std::string>() + ":instance-profile/" + role},
+          {"InstanceProfileId", "AIPA" + std::string(17, 'Q')}};
       return text(info.dump(2));
     }
   }
@@ -147,7 +147,8 @@ InstanceMetadata::Answer InstanceMetadata::credentials(const Json& cfg, const st
                world_.keys.find(credentials_->access_key).has_value();
   if (!fresh) {
     const std::string account = cfg["account_id"];
-    const std::string arn = "arn:aws:sts::" + account + ":assumed-role/" + role + "/" + cfg["instance_id"].get<std::string>();
+    const std::string arn =
+        "arn:aws:sts::" + account + ":assumed-role/" + role + "/" + cfg["instance_id"].get<std::string>();
     credentials_ = issue_temporary_credentials(world_.keys, account, arn,
                                                std::chrono::seconds(cfg["credential_lifetime_seconds"].get<long>()));
     credentials_role_ = role;

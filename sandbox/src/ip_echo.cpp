@@ -11,7 +11,8 @@ namespace qvn::sandbox {
 void mount_ip_echo(httplib::Server& server, World& world) {
   server.Get("/ip-echo", [&world](const httplib::Request& req, httplib::Response& res) {
     const Json scenario = world.scenario_snapshot();
-    const Json cfg = scenario.contains("ip_echo") && scenario["ip_echo"].is_object() ? scenario["ip_echo"] : Json::object();
+    const Json cfg =
+        scenario.contains("ip_echo") && scenario["ip_echo"].is_object() ? scenario["ip_echo"] : Json::object();
     const int status = cfg.value("status", 200);
     if (status != 200) {
       res.status = status;

@@ -133,8 +133,8 @@ int main(int argc, char** argv) {
       out << lines;
       if (!out) throw std::runtime_error("cannot write " + env_file);
     }
-    std::cout << lines << "qvn-sandbox ready on " << base << " (scenario "
-              << scenario.value("name", scenario_file) << ")" << std::endl;
+    std::cout << lines << "qvn-sandbox ready on " << base << " (scenario " << scenario.value("name", scenario_file)
+              << ")" << std::endl;
 
     int received = 0;
     sigwait(&signals, &received);

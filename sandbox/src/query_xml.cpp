@@ -44,8 +44,7 @@ AwsReply QueryReply::finish(const std::string& request_id) {
   return reply;
 }
 
-AwsReply render_query_error(const ApiError& error, const std::string& request_id,
-                            const std::string& xmlns) {
+AwsReply render_query_error(const ApiError& error, const std::string& request_id, const std::string& xmlns) {
   XmlReply xml("ErrorResponse", xmlns);
   auto err = xml.root().append_child("Error");
   XmlReply::add(err, "Type", error.status >= 500 ? "Receiver" : "Sender");
@@ -97,8 +96,8 @@ double epoch_seconds(Clock::time_point t) {
 Clock::time_point parse_iso8601(const std::string& text) {
   std::tm tm{};
   int consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 6)
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                  &tm.tm_min, &tm.tm_sec, &consumed) != 6)
     throw std::invalid_argument("not an ISO 8601 time: " + text);
   std::string rest = text.substr(static_cast<std::size_t>(consumed));
   long long millis = 0;
@@ -137,8 +136,8 @@ std::string base64_encode(std::string_view data) {
   out.reserve((data.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 2 < data.size(); i += 3) {
-    unsigned v = (static_cast<unsigned char>(data[i]) << 16) |
-                 (static_cast<unsigned char>(data[i + 1]) << 8) | static_cast<unsigned char>(data[i + 2]);
+    unsigned v = (static_cast<unsigned char>(data[i]) << 16) | (static_cast<unsigned char>(data[i + 1]) << 8) |
+                 static_cast<unsigned char>(data[i + 2]);
     out += kBase64Chars[(v >> 18) & 63];
     out += kBase64Chars[(v >> 12) & 63];
     out += kBase64Chars[(v >> 6) & 63];

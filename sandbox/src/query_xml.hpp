@@ -43,8 +43,7 @@ class QueryReply {
 
 // <ErrorResponse><Error><Type/><Code/><Message/></Error><RequestId/></ErrorResponse>
 // Type is "Receiver" for 5xx refusals, "Sender" otherwise.
-AwsReply render_query_error(const ApiError& error, const std::string& request_id,
-                            const std::string& xmlns);
+AwsReply render_query_error(const ApiError& error, const std::string& request_id, const std::string& xmlns);
 
 // "2024-01-15T12:00:00Z" (seconds precision, as IAM and STS write times).
 std::string iso8601(Clock::time_point t);
@@ -60,8 +59,7 @@ Clock::time_point parse_iso8601(const std::string& text);
 // `count` random characters of `alphabet` (thread-safe).
 std::string random_chars(std::size_t count, std::string_view alphabet);
 inline constexpr std::string_view kUpperAlnum = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-inline constexpr std::string_view kBase64Chars =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+inline constexpr std::string_view kBase64Chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 // IAM-style unique id: prefix ("AROA", "ANPA", ...) and 17 upper-case characters.
 std::string iam_unique_id(const std::string& prefix);
 

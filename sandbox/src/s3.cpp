@@ -177,8 +177,10 @@ AwsReply S3Service::list_objects_v2(const AwsCall& call, const std::string& name
     } catch (const std::exception&) {
       decoded.clear();
     }
-    if (decoded.starts_with("s3:k:")) after_key = decoded.substr(5);
-    else if (decoded.starts_with("s3:p:")) after_key = after_prefix = decoded.substr(5);
+    if (decoded.starts_with("s3:k:"))
+      after_key = decoded.substr(5);
+    else if (decoded.starts_with("s3:p:"))
+      after_key = after_prefix = decoded.substr(5);
     else
       throw S3Error(400, "InvalidArgument", "The continuation token provided is incorrect",
                     {{"ArgumentName", "continuation-token"}, {"ArgumentValue", token}});
@@ -287,8 +289,10 @@ AwsReply S3Service::get_object(const AwsCall& call, const std::string& name, con
     bool parsed = false;
     if (!spec.empty() && spec[0] == '-') {
       parsed = std::sscanf(spec.c_str(), "-%llu", &z) == 1;
-      if (parsed && z > 0) from = z >= size ? 0 : size - static_cast<std::size_t>(z);
-      else parsed = false;
+      if (parsed && z > 0)
+        from = z >= size ? 0 : size - static_cast<std::size_t>(z);
+      else
+        parsed = false;
     } else if (std::sscanf(spec.c_str(), "%llu%c%llu", &a, &dash, &z) == 3 && dash == '-' && z >= a) {
       parsed = true;
       from = static_cast<std::size_t>(a);
@@ -302,12 +306,14 @@ AwsReply S3Service::get_object(const AwsCall& call, const std::string& name, con
         throw S3Error(416, "InvalidRange", "The requested range is not satisfiable",
                       {{"RangeRequested", range}, {"ActualObjectSize", std::to_string(size)}});
       reply.status = 206;
-      reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to - 1) +
-                                                      "/" + std::to_string(size));
+      reply.headers.emplace_back(
+          "Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(to - 1) + "/" + std::to_string(size));
     }
   }
-  if (head) reply.headers.emplace_back("Content-Length", std::to_string(to - from));
-  else reply.body = obj.body.substr(from, to - from);
+  if (head)
+    reply.headers.emplace_back("Content-Length", std::to_string(to - from));
+  else
+    reply.body = obj.body.substr(from, to - from);
   return reply;
 }
 
@@ -415,10 +421,15 @@ Json S3Service::dump() const {
   for (const auto& [name, b] : buckets_) {
     Json objects = Json::array();
     for (const auto& [key, o] : b.objects) {
-      Json j = {{"key", key}, {"size", o.body.size()}, {"etag", o.etag}, {"last_modified", iso8601_millis(o.last_modified)},
+      Json j = {{"key", key},
+                {"size", o.body.size()},
+                {"etag", o.etag},
+                {"last_modified", iso8601_millis(o.last_modified)},
                 {"content_type", o.content_type}};
-      if (o.body.size() <= 65536 && valid_utf8(o.body)) j["body"] = o.body;
-      else j["body_base64"] = base64_encode(o.body);
+      if (o.body.size() <= 65536 && valid_utf8(o.body))
+        j["body"] = o.body;
+      else
+        j["body_base64"] = base64_encode(o.body);
       objects.push_back(j);
     }
     list.push_back({{"name", name}, {"region", b.region}, {"account_id", b.account_id}, {"objects", objects}});

@@ -65,8 +65,10 @@ std::string url_encode_key(const std::string& text) {
   static const char* digits = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '*' || c == '/') out += static_cast<char>(c);
-    else if (c == ' ') out += '+';
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '*' || c == '/')
+      out += static_cast<char>(c);
+    else if (c == ' ')
+      out += '+';
     else {
       out += '%';
       out += digits[c >> 4];
@@ -135,8 +137,8 @@ void check_content_md5(const AwsCall& call) {
   } catch (const std::exception&) {
     sent.clear();
   }
-  if (sent.size() != 16) throw S3Error(400, "InvalidDigest", "The Content-MD5 you specified was not valid.",
-                                       {{"Content-MD5", it->second}});
+  if (sent.size() != 16)
+    throw S3Error(400, "InvalidDigest", "The Content-MD5 you specified was not valid.", {{"Content-MD5", it->second}});
   std::string computed = md5_raw(call.body);
   if (sent != computed)
     throw S3Error(400, "BadDigest", "The Content-MD5 you specified did not match what we received.",

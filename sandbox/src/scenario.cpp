@@ -32,8 +32,7 @@ Json load_scenario_file(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   Json j = Json::parse(text.str(), nullptr, false);
-  if (j.is_discarded() || !j.is_object())
-    throw std::runtime_error("scenario " + path + ": not a JSON object");
+  if (j.is_discarded() || !j.is_object()) throw std::runtime_error("scenario " + path + ": not a JSON object");
   return j;
 }
 
@@ -43,8 +42,7 @@ void check_scenario(const Json& s) {
   if (account.size() != 12 ||
       !std::all_of(account.begin(), account.end(), [](unsigned char c) { return std::isdigit(c); }))
     throw std::runtime_error("scenario: \"account_id\" must be 12 digits");
-  if (s.value("region", std::string()).empty())
-    throw std::runtime_error("scenario: \"region\" is missing");
+  if (s.value("region", std::string()).empty()) throw std::runtime_error("scenario: \"region\" is missing");
   if (!s.contains("profiles") || !s["profiles"].is_object())
     throw std::runtime_error("scenario: \"profiles\" must be an object");
   for (const auto& [name, p] : s["profiles"].items()) {
@@ -76,9 +74,8 @@ ClientFiles write_client_files(const Json& scenario, const std::string& dir) {
   const Json profiles = scenario.value("profiles", Json::object());
   for (const auto& [name, p] : profiles.items()) {
     if (p.contains("aws_access_key_id")) {
-      credentials += "[" + name + "]\naws_access_key_id = " +
-                     p["aws_access_key_id"].get<std::string>() + "\naws_secret_access_key = " +
-                     p["aws_secret_access_key"].get<std::string>() + "\n\n";
+      credentials += "[" + name + "]\naws_access_key_id = " + p["aws_access_key_id"].get<std::string>() +
+                     "\naws_secret_access_key = " + p["aws_secret_access_key"].get<std::string>() + "\n\n";
     }
     config += name == "default" ? "[default]\n" : "[profile " + name + "]\n";
     config += "region = " + p.value("region", region) + "\n";

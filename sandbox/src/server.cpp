@@ -2,8 +2,8 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <httplib.h>
+#include <algorithm>
 
 #include "core/clock.hpp"
 #include "ec2_support.hpp"
@@ -79,10 +79,9 @@ std::string guess_service(const std::map<std::string, std::string>& headers, con
 }
 
 const std::set<std::string>& secret_names() {
-  static const std::set<std::string> names = {
-      "secretaccesskey", "sessiontoken",  "password",   "newpassword", "oldpassword",
-      "webidentitytoken", "tokencode",    "samlassertion", "privatekey", "keymaterial",
-      "secretkey",        "securitytoken"};
+  static const std::set<std::string> names = {"secretaccesskey", "sessiontoken",     "password",  "newpassword",
+                                              "oldpassword",     "webidentitytoken", "tokencode", "samlassertion",
+                                              "privatekey",      "keymaterial",      "secretkey", "securitytoken"};
   return names;
 }
 
@@ -119,8 +118,8 @@ constexpr size_t kMaxHeaderBytes = 64 * 1024;
 void refuse_http(httplib::Response& res, int status, const std::string& code, const std::string& message) {
   res.status = status;
   res.set_header("Connection", "close");
-  res.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + code + "</Code><Message>" +
-                      message + "</Message></Error>",
+  res.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + code + "</Code><Message>" + message +
+                      "</Message></Error>",
                   "application/xml");
 }
 
@@ -229,8 +228,7 @@ std::string s3_operation(const std::string& method, const std::string& path, con
 
 // ---- server ----------------------------------------------------------------
 
-SandboxServer::SandboxServer(ServerOptions options)
-    : options_(options), http_(std::make_unique<httplib::Server>()) {
+SandboxServer::SandboxServer(ServerOptions options) : options_(options), http_(std::make_unique<httplib::Server>()) {
   const size_t threads = static_cast<size_t>(std::max(options_.threads, 8));
   http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   keep_connections_fast(*http_);
@@ -277,8 +275,7 @@ FaultRule SandboxServer::checked_fault(const Json& rule) const {
 }
 
 void SandboxServer::check_operation(const std::string& service, const std::string& operation) const {
-  if (service != "*" && !services_.count(service))
-    throw std::invalid_argument("unknown service \"" + service + "\"");
+  if (service != "*" && !services_.count(service)) throw std::invalid_argument("unknown service \"" + service + "\"");
   if (operation == "*") return;
   for (const auto& [name, svc] : services_)
     if ((service == "*" || service == name) && svc->has_operation(operation)) return;
@@ -341,8 +338,7 @@ int SandboxServer::start(int port) {
   raise_backlog(port_, options_.backlog);
   listener_ = std::thread([this] { http_->listen_after_bind(); });
   // stop() only reaches a server that has entered its accept loop.
-  for (int i = 0; i < 5000 && !http_->is_running(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 5000 && !http_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return port_;
 }
 
@@ -372,8 +368,7 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
   call.body = req.body;
   std::vector<std::pair<std::string, std::string>> raw_headers;
   for (const auto& [k, v] : req.headers) {
-    if (k == "REMOTE_ADDR" || k == "REMOTE_PORT" || k == "LOCAL_ADDR" || k == "LOCAL_PORT")
-      continue;
+    if (k == "REMOTE_ADDR" || k == "REMOTE_PORT" || k == "LOCAL_ADDR" || k == "LOCAL_PORT") continue;
     raw_headers.emplace_back(k, v);
     auto& slot = call.headers[lower(k)];
     slot = slot.empty() ? v : slot + "," + v;
@@ -429,8 +424,7 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
     if (decision.error) refusal = decision.error;
   }
   // A held call is carried out after its hold, whether or not its caller still waits.
-  const HoldBoard::Pass pass =
-      refusal ? HoldBoard::Pass() : holds_.hold(call.service, call.operation, call.request_id);
+  const HoldBoard::Pass pass = refusal ? HoldBoard::Pass() : holds_.hold(call.service, call.operation, call.request_id);
 
   AwsReply reply;
   std::string error_code;
@@ -440,8 +434,8 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
       reply = service->render_error(*refusal, call.request_id);
     } else {
       reply.status = refusal->status;
-      reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + refusal->code +
-                   "</Code><Message>" + ec2::xml_escape(refusal->what()) + "</Message></Error>";
+      reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>" + refusal->code + "</Code><Message>" +
+                   ec2::xml_escape(refusal->what()) + "</Message></Error>";
     }
   } else {
     try {
@@ -451,22 +445,16 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
       reply = service->render_error(e, call.request_id);
     } catch (const std::exception& e) {
       error_code = "InternalError";
-      reply = service->render_error(ApiError(500, "InternalError",
-                                             "We encountered an internal error. Please try again."),
-                                    call.request_id);
-      std::fprintf(stderr, "qvn-sandbox: %s %s failed: %s\n", call.service.c_str(),
-                   call.operation.c_str(), e.what());
+      reply = service->render_error(
+          ApiError(500, "InternalError", "We encountered an internal error. Please try again."), call.request_id);
+      std::fprintf(stderr, "qvn-sandbox: %s %s failed: %s\n", call.service.c_str(), call.operation.c_str(), e.what());
     }
   }
 
-  Json entry = {{"time", ec2::iso_time(now)},
-                {"request_id", call.request_id},
-                {"service", call.service},
-                {"operation", call.operation},
-                {"region", call.region},
-                {"access_key", call.access_key},
-                {"account_id", call.account_id},
-                {"parameters", loggable_parameters(call)},
+  Json entry = {{"time", ec2::iso_time(now)},    {"request_id", call.request_id},
+                {"service", call.service},       {"operation", call.operation},
+                {"region", call.region},         {"access_key", call.access_key},
+                {"account_id", call.account_id}, {"parameters", loggable_parameters(call)},
                 {"status", reply.status}};
   if (call.service == "s3") entry["path"] = call.path;
   if (!error_code.empty()) entry["error_code"] = error_code;
@@ -479,8 +467,7 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
     res.set_header(k.c_str(), v);
     has_request_id = has_request_id || lower(k) == "x-amzn-requestid" || lower(k) == "x-amz-request-id";
   }
-  if (!has_request_id)
-    res.set_header(call.service == "s3" ? "x-amz-request-id" : "x-amzn-RequestId", call.request_id);
+  if (!has_request_id) res.set_header(call.service == "s3" ? "x-amz-request-id" : "x-amzn-RequestId", call.request_id);
   res.set_content(reply.body, reply.content_type.c_str());
 }
 
@@ -503,13 +490,10 @@ Json SandboxServer::state() const {
 
 void SandboxServer::mount_control() {
   auto& h = *http_;
-  h.Get("/_sandbox/state", [this](const httplib::Request&, httplib::Response& res) {
-    reply_json(res, 200, state());
-  });
+  h.Get("/_sandbox/state", [this](const httplib::Request&, httplib::Response& res) { reply_json(res, 200, state()); });
   h.Get("/_sandbox/requests", [this](const httplib::Request& req, httplib::Response& res) {
     reply_json(res, 200,
-               {{"requests", log_.entries(req.get_param_value("service"),
-                                          req.get_param_value("operation"))}});
+               {{"requests", log_.entries(req.get_param_value("service"), req.get_param_value("operation"))}});
   });
   h.Delete("/_sandbox/requests", [this](const httplib::Request&, httplib::Response& res) {
     log_.clear();
@@ -563,9 +547,8 @@ void SandboxServer::mount_control() {
     reply_json(res, 200, {{"cleared", true}});
   });
   mount_hold_control(h, holds_, [this](const HoldRule& r) { check_operation(r.service, r.operation); });
-  h.Get("/_sandbox/rate-limits", [this](const httplib::Request&, httplib::Response& res) {
-    reply_json(res, 200, limiter_.config());
-  });
+  h.Get("/_sandbox/rate-limits",
+        [this](const httplib::Request&, httplib::Response& res) { reply_json(res, 200, limiter_.config()); });
   h.Post("/_sandbox/rate-limits", [this](const httplib::Request& req, httplib::Response& res) {
     try {
       limiter_.configure(Json::parse(req.body));

@@ -40,8 +40,8 @@ class RequestLog {
 };
 
 struct ServerOptions {
-  int threads = 256;          // connections served at once
-  int backlog = 1024;         // pending connections
+  int threads = 256;   // connections served at once
+  int backlog = 1024;  // pending connections
 };
 
 class SandboxServer {
@@ -103,8 +103,7 @@ class SandboxServer {
 };
 
 // The S3 operation of a path-style request ("ListObjectsV2", "PutObject", ...).
-std::string s3_operation(const std::string& method, const std::string& path,
-                         const Pairs& query);
+std::string s3_operation(const std::string& method, const std::string& path, const Pairs& query);
 
 // Parameters as the request log shows them, with secrets redacted.
 Json loggable_parameters(const AwsCall& call);

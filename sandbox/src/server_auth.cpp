@@ -41,25 +41,20 @@ ApiError unknown_key(const std::string& service) {
   if (service == "ec2")
     return ApiError(401, "AuthFailure", "AWS was not able to validate the provided access credentials");
   if (service == "s3")
-    return ApiError(403, "InvalidAccessKeyId",
-                    "The AWS Access Key Id you provided does not exist in our records.");
+    return ApiError(403, "InvalidAccessKeyId", "The AWS Access Key Id you provided does not exist in our records.");
   if (service == "ssm")
-    return ApiError(400, "UnrecognizedClientException",
-                    "The security token included in the request is invalid.");
-  return ApiError(403, "InvalidClientTokenId",
-                  "The security token included in the request is invalid.");
+    return ApiError(400, "UnrecognizedClientException", "The security token included in the request is invalid.");
+  return ApiError(403, "InvalidClientTokenId", "The security token included in the request is invalid.");
 }
 
 ApiError bad_token(const std::string& service) {
-  if (service == "s3")
-    return ApiError(400, "InvalidToken", "The provided token is malformed or otherwise invalid.");
+  if (service == "s3") return ApiError(400, "InvalidToken", "The provided token is malformed or otherwise invalid.");
   return unknown_key(service);
 }
 
 ApiError expired_token(const std::string& service) {
   if (service == "ssm")
-    return ApiError(400, "ExpiredTokenException",
-                    "The security token included in the request is expired");
+    return ApiError(400, "ExpiredTokenException", "The security token included in the request is expired");
   return ApiError(service == "s3" || service == "ec2" ? 400 : 403, "ExpiredToken",
                   "The security token included in the request is expired");
 }
@@ -80,8 +75,7 @@ ApiError incomplete(const std::string& service, const std::string& message) {
 }
 
 ApiError skewed(const std::string& service, const std::string& amz_date) {
-  const std::string message = "Signature expired: " + amz_date +
-                              " is now earlier or later than the allowed 5 minutes.";
+  const std::string message = "Signature expired: " + amz_date + " is now earlier or later than the allowed 5 minutes.";
   if (service == "ec2") return ApiError(400, "RequestExpired", "Request has expired.");
   if (service == "s3")
     return ApiError(403, "RequestTimeTooSkewed",
@@ -142,8 +136,7 @@ std::optional<Authorization> parse_authorization(const std::string& value) {
       have_signature = true;
     }
   }
-  if (!have_credential || !have_headers || !have_signature || a.access_key.empty())
-    return std::nullopt;
+  if (!have_credential || !have_headers || !have_signature || a.access_key.empty()) return std::nullopt;
   return a;
 }
 
@@ -151,28 +144,26 @@ ApiError missing_authentication(const std::string& service) {
   if (service == "ec2")
     return ApiError(401, "AuthFailure", "AWS was not able to validate the provided access credentials");
   if (service == "s3") return ApiError(403, "AccessDenied", "Access Denied");
-  if (service == "ssm")
-    return ApiError(400, "MissingAuthenticationTokenException", "Missing Authentication Token");
+  if (service == "ssm") return ApiError(400, "MissingAuthenticationTokenException", "Missing Authentication Token");
   return ApiError(403, "MissingAuthenticationToken", "Request is missing Authentication Token");
 }
 
-Identity verify_request(const SignedRequest& request, const Authorization& auth,
-                        const KeyRegistry& keys, Clock::time_point now) {
+Identity verify_request(const SignedRequest& request, const Authorization& auth, const KeyRegistry& keys,
+                        Clock::time_point now) {
   const std::string& service = auth.service;
   const std::string amz_date = header(request, "x-amz-date");
   if (amz_date.empty())
-    throw incomplete(service, "Authorization header requires existence of either a 'X-Amz-Date' "
-                              "or a 'Date' header.");
+    throw incomplete(service,
+                     "Authorization header requires existence of either a 'X-Amz-Date' "
+                     "or a 'Date' header.");
   auto when = parse_amz_date(amz_date);
   if (!when || amz_date.substr(0, 8) != auth.date)
     throw incomplete(service, "Credential should be scoped to a valid date: '" + auth.date + "'.");
   auto identity = keys.find(auth.access_key);
   if (!identity) throw unknown_key(service);
-  if (std::find(auth.signed_headers.begin(), auth.signed_headers.end(), "host") ==
-      auth.signed_headers.end())
+  if (std::find(auth.signed_headers.begin(), auth.signed_headers.end(), "host") == auth.signed_headers.end())
     throw signature_mismatch(service);
-  if (now - *when > std::chrono::minutes(5) || *when - now > std::chrono::minutes(5))
-    throw skewed(service, amz_date);
+  if (now - *when > std::chrono::minutes(5) || *when - now > std::chrono::minutes(5)) throw skewed(service, amz_date);
 
   aws::sigv4::SignableRequest signable;
   signable.method = request.method;
@@ -182,8 +173,7 @@ Identity verify_request(const SignedRequest& request, const Authorization& auth,
   std::string payload_hash = header(request, "x-amz-content-sha256");
   if (payload_hash.empty()) payload_hash = aws::sigv4::sha256_hex(request.body);
   signable.payload_hash = payload_hash;
-  aws::sigv4::SigningCredentials credentials{identity->access_key, identity->secret_key,
-                                             identity->session_token};
+  aws::sigv4::SigningCredentials credentials{identity->access_key, identity->secret_key, identity->session_token};
   aws::sigv4::Scope scope{amz_date, auth.region, service};
   aws::sigv4::SignOptions options;
   options.double_encode_path = service != "s3";
@@ -193,8 +183,7 @@ Identity verify_request(const SignedRequest& request, const Authorization& auth,
 
   // Temporary credentials: the token must come along, and must still be valid.
   if (!identity->session_token.empty()) {
-    if (!same(header(request, "x-amz-security-token"), identity->session_token))
-      throw bad_token(service);
+    if (!same(header(request, "x-amz-security-token"), identity->session_token)) throw bad_token(service);
     if (identity->expires && *identity->expires <= now) throw expired_token(service);
   }
   return *identity;

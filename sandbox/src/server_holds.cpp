@@ -138,11 +138,9 @@ void HoldBoard::finish(long id) {
 
 // ---- control endpoints ---------------------------------------------------------
 
-void mount_hold_control(httplib::Server& server, HoldBoard& board,
-                        std::function<void(const HoldRule&)> check) {
-  server.Get("/_sandbox/holds", [&board](const httplib::Request&, httplib::Response& res) {
-    reply(res, 200, board.status());
-  });
+void mount_hold_control(httplib::Server& server, HoldBoard& board, std::function<void(const HoldRule&)> check) {
+  server.Get("/_sandbox/holds",
+             [&board](const httplib::Request&, httplib::Response& res) { reply(res, 200, board.status()); });
   server.Post("/_sandbox/holds", [&board, check](const httplib::Request& req, httplib::Response& res) {
     try {
       const Json body = Json::parse(req.body);

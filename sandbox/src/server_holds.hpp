@@ -99,7 +99,6 @@ class HoldBoard {
 // Mounts the control endpoints of the holds on `server`. `check` refuses
 // (std::invalid_argument) a rule naming a service or an operation that the
 // sandbox does not answer.
-void mount_hold_control(httplib::Server& server, HoldBoard& board,
-                        std::function<void(const HoldRule&)> check);
+void mount_hold_control(httplib::Server& server, HoldBoard& board, std::function<void(const HoldRule&)> check);
 
 }  // namespace qvn::sandbox

@@ -52,11 +52,9 @@ void shut_down_connections(int port) {
 namespace {
 
 int default_status(const std::string& code) {
-  if (code == "RequestLimitExceeded" || code == "SlowDown" || code == "ServiceUnavailable" ||
-      code == "Unavailable")
+  if (code == "RequestLimitExceeded" || code == "SlowDown" || code == "ServiceUnavailable" || code == "Unavailable")
     return 503;
-  if (code == "InternalError" || code == "InternalFailure" || code == "ServiceFailure" ||
-      code == "InternalServerError")
+  if (code == "InternalError" || code == "InternalFailure" || code == "ServiceFailure" || code == "InternalServerError")
     return 500;
   if (code == "Throttling" || code == "ThrottlingException") return 400;
   return 400;
@@ -81,13 +79,11 @@ FaultRule parse_fault(const Json& j) {
       throw std::invalid_argument("\"error\" needs a \"code\"");
     }
     if (!e.is_object() || !e.contains("status")) r.status = default_status(*r.code);
-    if (r.status < 400 || r.status > 599)
-      throw std::invalid_argument("\"status\" of an error is between 400 and 599");
+    if (r.status < 400 || r.status > 599) throw std::invalid_argument("\"status\" of an error is between 400 and 599");
     if (r.message.empty()) r.message = "Injected fault: " + *r.code;
   }
   r.probability = j.value("probability", 1.0);
-  if (r.probability < 0 || r.probability > 1)
-    throw std::invalid_argument("\"probability\" is between 0 and 1");
+  if (r.probability < 0 || r.probability > 1) throw std::invalid_argument("\"probability\" is between 0 and 1");
   r.remaining = j.value("count", -1);
   if (j.contains("latency_ms")) {
     const Json& l = j["latency_ms"];
@@ -102,8 +98,7 @@ FaultRule parse_fault(const Json& j) {
     if (r.latency_min_ms < 0 || r.latency_max_ms < r.latency_min_ms)
       throw std::invalid_argument("latency bounds must satisfy 0 <= min <= max");
   }
-  if (!r.code && r.latency_max_ms <= 0)
-    throw std::invalid_argument("a fault needs an \"error\" or a \"latency_ms\"");
+  if (!r.code && r.latency_max_ms <= 0) throw std::invalid_argument("a fault needs an \"error\" or a \"latency_ms\"");
   return r;
 }
 
@@ -131,14 +126,13 @@ std::vector<FaultRule> FaultInjector::rules() const {
   return rules_;
 }
 
-FaultInjector::Decision FaultInjector::decide(const std::string& service,
-                                              const std::string& operation) {
+FaultInjector::Decision FaultInjector::decide(const std::string& service, const std::string& operation) {
   std::lock_guard lock(mutex_);
   Decision d;
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   for (auto& r : rules_) {
-    if ((r.service != "*" && r.service != service) ||
-        (r.operation != "*" && r.operation != operation) || r.remaining == 0)
+    if ((r.service != "*" && r.service != service) || (r.operation != "*" && r.operation != operation) ||
+        r.remaining == 0)
       continue;
     if (r.latency_max_ms > 0) {
       std::uniform_real_distribution<double> pick(r.latency_min_ms, r.latency_max_ms);
@@ -162,8 +156,7 @@ RateLimiter::RateLimiter() {
 
 std::string RateLimiter::api_class(const std::string& operation) {
   if (operation == "RunInstances") return "RunInstances";
-  if (operation.starts_with("Describe") || operation.starts_with("Get") ||
-      operation.starts_with("List"))
+  if (operation.starts_with("Describe") || operation.starts_with("Get") || operation.starts_with("List"))
     return "describe";
   return "mutating";
 }
@@ -185,8 +178,7 @@ void RateLimiter::configure(const Json& config) {
     for (const char* member : {"burst", "refill_per_second"})
       if (b.contains(member) && !b[member].is_number())
         throw std::invalid_argument(std::string("\"") + member + "\" is a number");
-    BucketSpec spec{b.value("burst", specs[name].burst),
-                    b.value("refill_per_second", specs[name].refill_per_second)};
+    BucketSpec spec{b.value("burst", specs[name].burst), b.value("refill_per_second", specs[name].refill_per_second)};
     if (spec.burst < 0 || spec.refill_per_second < 0)
       throw std::invalid_argument("bucket sizes and refill rates are not negative");
     specs[name] = spec;
@@ -214,9 +206,8 @@ void RateLimiter::reset() {
   buckets_.clear();
 }
 
-bool RateLimiter::admit(const std::string& service, const std::string& account,
-                        const std::string& region, const std::string& operation,
-                        Clock::time_point now) {
+bool RateLimiter::admit(const std::string& service, const std::string& account, const std::string& region,
+                        const std::string& operation, Clock::time_point now) {
   if (service != "ec2") return true;
   std::lock_guard lock(mutex_);
   if (!enabled_) return true;

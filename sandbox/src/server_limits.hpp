@@ -51,8 +51,8 @@ struct FaultRule {
   std::optional<std::string> code;
   int status = 400;
   std::string message;
-  double probability = 1.0;     // per matching call
-  int remaining = -1;           // calls (or failures) left; -1: no limit
+  double probability = 1.0;  // per matching call
+  int remaining = -1;        // calls (or failures) left; -1: no limit
   double latency_min_ms = 0;
   double latency_max_ms = 0;
 };

@@ -22,30 +22,34 @@ using Clock = std::chrono::system_clock;
 
 // One AWS request, after routing and the signature check.
 struct AwsCall {
-  std::string service;      // signing name from the credential scope: ec2, iam, sts, ssm, s3
-  std::string region;       // region from the credential scope
-  std::string access_key;   // the caller's access key id
-  std::string account_id;   // the account that key belongs to
-  std::string caller_arn;   // the caller's identity (user or assumed-role ARN)
+  std::string service;     // signing name from the credential scope: ec2, iam, sts, ssm, s3
+  std::string region;      // region from the credential scope
+  std::string access_key;  // the caller's access key id
+  std::string account_id;  // the account that key belongs to
+  std::string caller_arn;  // the caller's identity (user or assumed-role ARN)
   std::string method;
-  std::string path;         // decoded path, without the query
-  std::string raw_path;     // the path as sent
-  Pairs query;              // decoded query parameters, in order
+  std::string path;                            // decoded path, without the query
+  std::string raw_path;                        // the path as sent
+  Pairs query;                                 // decoded query parameters, in order
   std::map<std::string, std::string> headers;  // lower-case names
   std::string body;
-  Pairs form;               // decoded form body (EC2, IAM, STS)
-  std::string operation;    // Action, the X-Amz-Target operation, or the S3 operation name
+  Pairs form;             // decoded form body (EC2, IAM, STS)
+  std::string operation;  // Action, the X-Amz-Target operation, or the S3 operation name
   std::string request_id;
 
   // First form field (or query parameter) of that name; empty when absent.
   std::string param(const std::string& name) const {
-    for (const auto& [k, v] : form) if (k == name) return v;
-    for (const auto& [k, v] : query) if (k == name) return v;
+    for (const auto& [k, v] : form)
+      if (k == name) return v;
+    for (const auto& [k, v] : query)
+      if (k == name) return v;
     return {};
   }
   bool has_param(const std::string& name) const {
-    for (const auto& [k, v] : form) if (k == name) return true;
-    for (const auto& [k, v] : query) if (k == name) return true;
+    for (const auto& [k, v] : form)
+      if (k == name) return true;
+    for (const auto& [k, v] : query)
+      if (k == name) return true;
     return false;
   }
 };
@@ -79,7 +83,7 @@ inline std::string lower(std::string s) {
 struct Identity {
   std::string access_key;
   std::string secret_key;
-  std::string session_token;   // empty for long-term keys
+  std::string session_token;  // empty for long-term keys
   std::string account_id;
   std::string arn;
   std::optional<Clock::time_point> expires;
@@ -112,8 +116,8 @@ class InstanceProfileDirectory {
  public:
   virtual ~InstanceProfileDirectory() = default;
   // When the account's instance profile of that name was created; nullopt if none.
-  virtual std::optional<Clock::time_point> instance_profile_created(
-      const std::string& account_id, const std::string& name) const = 0;
+  virtual std::optional<Clock::time_point> instance_profile_created(const std::string& account_id,
+                                                                    const std::string& name) const = 0;
 };
 
 class World;
@@ -144,7 +148,7 @@ class Service {
 class World {
  public:
   KeyRegistry keys;
-  Json scenario;  // the scenario as loaded; written only through set_scenario
+  Json scenario;                                       // the scenario as loaded; written only through set_scenario
   const InstanceProfileDirectory* profiles = nullptr;  // set by the IAM service
 
   // A scenario may be loaded while requests are answered: readers outside

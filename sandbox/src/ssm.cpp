@@ -18,8 +18,9 @@ bool is_public(const std::string& name) { return name.starts_with("/aws/"); }
 
 std::string required_string(const Json& in, const char* member) {
   if (!in.contains(member) || !in[member].is_string())
-    throw validation_exception(std::string("1 validation error detected: Value null at '") + char(std::tolower(member[0])) +
-                     (member + 1) + "' failed to satisfy constraint: Member must not be null");
+    throw validation_exception(std::string("1 validation error detected: Value null at '") +
+                               char(std::tolower(member[0])) + (member + 1) +
+                               "' failed to satisfy constraint: Member must not be null");
   return in[member].get<std::string>();
 }
 
@@ -52,7 +53,8 @@ std::pair<std::string, long> parse_reference(std::string name) {
     }
     name = name.substr(0, colon);
   }
-  if (name.empty() || name.size() > 2048) throw validation_exception("Parameter name must have length between 1 and 2048.");
+  if (name.empty() || name.size() > 2048)
+    throw validation_exception("Parameter name must have length between 1 and 2048.");
   return {name, version};
 }
 
@@ -80,16 +82,23 @@ AwsReply SsmService::handle(const AwsCall& call) {
   } catch (const std::exception&) {
     throw ApiError(400, "SerializationException", "Start of structure or map found where not expected.");
   }
-  if (!in.is_object()) throw ApiError(400, "SerializationException", "Start of structure or map found where not expected.");
+  if (!in.is_object())
+    throw ApiError(400, "SerializationException", "Start of structure or map found where not expected.");
 
   std::lock_guard lock(mutex_);
   Json out;
-  if (op == "GetParameter") out = get_parameter(call, in);
-  else if (op == "GetParameters") out = get_parameters(call, in);
-  else if (op == "GetParametersByPath") out = get_parameters_by_path(call, in);
-  else if (op == "PutParameter") out = put_parameter(call, in);
-  else if (op == "DeleteParameter") out = delete_parameter(call, in);
-  else throw ApiError(400, "UnknownOperationException", "");
+  if (op == "GetParameter")
+    out = get_parameter(call, in);
+  else if (op == "GetParameters")
+    out = get_parameters(call, in);
+  else if (op == "GetParametersByPath")
+    out = get_parameters_by_path(call, in);
+  else if (op == "PutParameter")
+    out = put_parameter(call, in);
+  else if (op == "DeleteParameter")
+    out = delete_parameter(call, in);
+  else
+    throw ApiError(400, "UnknownOperationException", "");
   AwsReply reply;
   reply.content_type = "application/x-amz-json-1.1";
   reply.headers.emplace_back("x-amzn-RequestId", call.request_id);
@@ -147,14 +156,17 @@ Json SsmService::get_parameter(const AwsCall& call, const Json& in) {
 
 Json SsmService::get_parameters(const AwsCall& call, const Json& in) {
   if (!in.contains("Names") || !in["Names"].is_array() || in["Names"].empty() || in["Names"].size() > 10)
-    throw validation_exception("1 validation error detected: Value at 'names' failed to satisfy constraint: "
-                     "Member must have length between 1 and 10");
+    throw validation_exception(
+        "1 validation error detected: Value at 'names' failed to satisfy constraint: "
+        "Member must have length between 1 and 10");
   Json found = Json::array(), invalid = Json::array();
   for (const auto& n : in["Names"]) {
     std::string name = n.is_string() ? n.get<std::string>() : "";
     SsmParameter* p = find(call, name);
-    if (p) found.push_back(render(call, *p, p->versions.back(), flag(in, "WithDecryption")));
-    else invalid.push_back(name);
+    if (p)
+      found.push_back(render(call, *p, p->versions.back(), flag(in, "WithDecryption")));
+    else
+      invalid.push_back(name);
   }
   return Json{{"InvalidParameters", invalid}, {"Parameters", found}};
 }
@@ -162,17 +174,19 @@ Json SsmService::get_parameters(const AwsCall& call, const Json& in) {
 Json SsmService::get_parameters_by_path(const AwsCall& call, const Json& in) {
   std::string path = required_string(in, "Path");
   if (path.empty() || path[0] != '/' || path.size() > 2048)
-    throw validation_exception("The parameter doesn't meet the parameter name requirements. The parameter name must begin "
-                     "with a forward slash \"/\".");
+    throw validation_exception(
+        "The parameter doesn't meet the parameter name requirements. The parameter name must begin "
+        "with a forward slash \"/\".");
   if (path.size() > 1 && path.back() == '/') path.pop_back();
   bool recursive = flag(in, "Recursive");
   long max_results = 10;
   if (in.contains("MaxResults")) {
     max_results = in["MaxResults"].is_number_integer() ? in["MaxResults"].get<long>() : 0;
     if (max_results < 1 || max_results > 10)
-      throw validation_exception("1 validation error detected: Value '" + in["MaxResults"].dump() +
-                       "' at 'maxResults' failed to satisfy constraint: Member must have value less than or equal "
-                       "to 10");
+      throw validation_exception(
+          "1 validation error detected: Value '" + in["MaxResults"].dump() +
+          "' at 'maxResults' failed to satisfy constraint: Member must have value less than or equal "
+          "to 10");
   }
   std::string after;
   if (in.contains("NextToken")) {
@@ -213,22 +227,25 @@ Json SsmService::put_parameter(const AwsCall& call, const Json& in) {
   for (auto& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   std::string bare = lowered[0] == '/' ? lowered.substr(1) : lowered;
   if (bare.starts_with("aws") || bare.starts_with("ssm"))
-    throw validation_exception("Parameter name: can't be prefixed with \"aws\" or \"ssm\" (case-insensitive). If formed as "
-                     "a path, it can consist of sub-paths divided by slash symbol; each sub-path can be formed as "
-                     "a mix of letters, numbers and the following 3 symbols .-_");
+    throw validation_exception(
+        "Parameter name: can't be prefixed with \"aws\" or \"ssm\" (case-insensitive). If formed as "
+        "a path, it can consist of sub-paths divided by slash symbol; each sub-path can be formed as "
+        "a mix of letters, numbers and the following 3 symbols .-_");
   if (name.find('/') != std::string::npos && name[0] != '/')
     throw validation_exception("Parameter name must be a fully qualified name.");
   std::string type = in.value("Type", "");
   if (!type.empty() && type != "String" && type != "StringList" && type != "SecureString")
     throw validation_exception("1 validation error detected: Value '" + type +
-                     "' at 'type' failed to satisfy constraint: Member must satisfy enum value set: "
-                     "[SecureString, StringList, String]");
-  if (value.size() > 4096) throw validation_exception("Standard tier parameters support a maximum parameter value of 4096 characters.");
+                               "' at 'type' failed to satisfy constraint: Member must satisfy enum value set: "
+                               "[SecureString, StringList, String]");
+  if (value.size() > 4096)
+    throw validation_exception("Standard tier parameters support a maximum parameter value of 4096 characters.");
   SsmParameter* p = find(call, name);
   if (p && p->account_id == call.account_id) {
     if (!flag(in, "Overwrite"))
-      throw ApiError(400, "ParameterAlreadyExists", "The parameter already exists. To overwrite this value, set the "
-                                                    "overwrite option in the request to true.");
+      throw ApiError(400, "ParameterAlreadyExists",
+                     "The parameter already exists. To overwrite this value, set the "
+                     "overwrite option in the request to true.");
     if (!type.empty()) p->type = type;
     p->versions.push_back({value, p->versions.back().version + 1, core::now()});
   } else {

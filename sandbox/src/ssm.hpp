@@ -20,7 +20,7 @@ struct SsmParameterVersion {
 
 struct SsmParameter {
   std::string name, type = "String", account_id, region;  // empty account: public; empty region: every region
-  std::vector<SsmParameterVersion> versions;               // oldest first
+  std::vector<SsmParameterVersion> versions;              // oldest first
 };
 
 class SsmService final : public Service {

@@ -42,8 +42,8 @@ RoleArn parse_role_arn(const std::string& arn) {
   // arn:aws:iam::<account>:role/<path/><name>
   const std::string head = "arn:aws:iam::";
   auto colon = arn.find(':', head.size());
-  if (!arn.starts_with(head) || colon == std::string::npos || arn.compare(colon, 6, ":role/") != 0 ||
-      arn.size() < 20 || arn.size() > 2048)
+  if (!arn.starts_with(head) || colon == std::string::npos || arn.compare(colon, 6, ":role/") != 0 || arn.size() < 20 ||
+      arn.size() > 2048)
     throw validation("1 validation error detected: Value '" + arn +
                      "' at 'roleArn' failed to satisfy constraint: Member must be a valid role ARN");
   RoleArn out;
@@ -94,8 +94,8 @@ bool StsService::trusts(const AssumableRole& role, const AwsCall& call) const {
     caller_role_arn = "arn:aws:iam::" + call.account_id + ":role/" + rest.substr(0, rest.find('/'));
   }
   for (const auto& t : role.trusted)
-    if (t == "*" || t == call.account_id || t == "arn:aws:iam::" + call.account_id + ":root" ||
-        t == call.caller_arn || (!caller_role_arn.empty() && t == caller_role_arn))
+    if (t == "*" || t == call.account_id || t == "arn:aws:iam::" + call.account_id + ":root" || t == call.caller_arn ||
+        (!caller_role_arn.empty() && t == caller_role_arn))
       return true;
   return false;
 }
@@ -108,8 +108,9 @@ AwsReply StsService::assume_role(const AwsCall& call, bool web_identity) {
   if (web_identity) {
     token = required(call, "WebIdentityToken", "webIdentityToken");
     if (token.size() < 4 || token.size() > 20000)
-      throw validation("1 validation error detected: Value at 'webIdentityToken' failed to satisfy constraint: "
-                       "Member must have length between 4 and 20000");
+      throw validation(
+          "1 validation error detected: Value at 'webIdentityToken' failed to satisfy constraint: "
+          "Member must have length between 4 and 20000");
   }
   check_session_name(session);
   RoleArn role_arn = parse_role_arn(arn);
@@ -131,12 +132,14 @@ AwsReply StsService::assume_role(const AwsCall& call, bool web_identity) {
   auto it = roles_.find(arn);
   std::string who = web_identity ? "An identity" : "User: " + call.caller_arn;
   if (it == roles_.end() || (web_identity ? !it->second.web_identity : !trusts(it->second, call)))
-    throw ApiError(403, "AccessDenied", (web_identity ? std::string("Not authorized to perform sts:AssumeRoleWithWebIdentity")
-                                                      : who + " is not authorized to perform: sts:AssumeRole on resource: " + arn));
+    throw ApiError(403, "AccessDenied",
+                   (web_identity ? std::string("Not authorized to perform sts:AssumeRoleWithWebIdentity")
+                                 : who + " is not authorized to perform: sts:AssumeRole on resource: " + arn));
   const AssumableRole& role = it->second;
   if (web_identity && !role.web_identity_token.empty() && token != role.web_identity_token)
-    throw ApiError(400, "InvalidIdentityToken", "The web identity token that was passed could not be validated by AWS. "
-                                                "Get a new identity token from the identity provider and then retry the request.");
+    throw ApiError(400, "InvalidIdentityToken",
+                   "The web identity token that was passed could not be validated by AWS. "
+                   "Get a new identity token from the identity provider and then retry the request.");
   if (duration > role.max_session_duration)
     throw validation("The requested DurationSeconds exceeds the MaxSessionDuration set for this role.");
 

@@ -14,10 +14,10 @@ namespace qvn::sandbox {
 // A role that STS lets callers assume, with the principals it trusts.
 struct AssumableRole {
   std::string arn;
-  std::vector<std::string> trusted;   // account ids, principal ARNs or "*"
+  std::vector<std::string> trusted;  // account ids, principal ARNs or "*"
   int max_session_duration = 3600;
-  bool web_identity = false;          // assumable with a web identity token
-  std::string web_identity_token;     // when set, the only token accepted
+  bool web_identity = false;       // assumable with a web identity token
+  std::string web_identity_token;  // when set, the only token accepted
 };
 
 // The session credentials STS hands out, and their entry in the key registry.

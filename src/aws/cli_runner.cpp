@@ -56,7 +56,8 @@ Options parse(const std::vector<std::string>& args) {
     } else if (a == "--debug") {
       o.debug = true;
     } else if (a.starts_with("--")) {
-      throw UsageError{unknownOptionMessage(a, {"--region", "--profile", "--input", "--no-paginate", "--debug", "--help", "--version"})};
+      throw UsageError{unknownOptionMessage(
+          a, {"--region", "--profile", "--input", "--no-paginate", "--debug", "--help", "--version"})};
     } else {
       positional.push_back(a);
     }
@@ -159,8 +160,8 @@ int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::os
     err << "\nParameter validation failed:\n" << e.what() << "\n";
     return 2;
   } catch (const ServiceError& e) {
-    err << "\nAn error occurred (" << e.code() << ") when calling the " << api_name
-        << " operation: " << e.message() << "\n";
+    err << "\nAn error occurred (" << e.code() << ") when calling the " << api_name << " operation: " << e.message()
+        << "\n";
     return 254;
   } catch (const CredentialsError& e) {
     err << "qvn-aws: error: " << e.what() << "\n";

@@ -5,10 +5,9 @@
 //
 // sent through the typed client and printed as JSON with AWS's member
 // names; --debug shows every request and answer on standard error, with
-// signatures, tokens, secret keys and key material redacted. Exit status: 0 done; 2 usage error (unknown service, operation or
-// option, bad JSON, unknown or ill-typed input member); 253 no usable
-// credentials or configuration; 254 AWS refused the request; 255 any other
-// failure (network, local file, unreadable answer).
+// signatures, tokens, secret keys and key material redacted. Exit status: 0 done; 2 usage error (unknown service,
+// operation or option, bad JSON, unknown or ill-typed input member); 253 no usable credentials or configuration; 254
+// AWS refused the request; 255 any other failure (network, local file, unreadable answer).
 #include <functional>
 #include <iosfwd>
 #include <memory>

@@ -78,7 +78,7 @@ std::optional<std::string> ConfigSection::get(const std::string& key) const {
 std::map<std::string, ConfigSection> parse_ini(const std::string& text, const std::string& file_name) {
   std::map<std::string, ConfigSection> sections;
   ConfigSection* current = nullptr;
-  std::string last_key;                 // the key line that deeper-indented lines continue
+  std::string last_key;  // the key line that deeper-indented lines continue
   std::size_t last_key_indent = 0;
   bool last_key_opens_sub_section = false;
   std::size_t line_number = 0;
@@ -147,8 +147,7 @@ SharedConfig SharedConfig::from_text(const std::string& config_text, const std::
 
 SharedConfig SharedConfig::load() {
   std::string config_path = expand_path(env("AWS_CONFIG_FILE").value_or("~/.aws/config"));
-  std::string credentials_path =
-      expand_path(env("AWS_SHARED_CREDENTIALS_FILE").value_or("~/.aws/credentials"));
+  std::string credentials_path = expand_path(env("AWS_SHARED_CREDENTIALS_FILE").value_or("~/.aws/credentials"));
   return from_text(read_file(config_path), read_file(credentials_path), config_path, credentials_path);
 }
 

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "aws/errors.hpp"
 
@@ -19,19 +19,21 @@ std::shared_ptr<CredentialsProvider> environment_credentials_provider() {
   auto secret = env("AWS_SECRET_ACCESS_KEY");
   if (!key && !secret) return nullptr;
   if (!key || !secret)
-    throw CredentialsError("partial credentials in the environment: AWS_ACCESS_KEY_ID and "
-                           "AWS_SECRET_ACCESS_KEY must both be set");
+    throw CredentialsError(
+        "partial credentials in the environment: AWS_ACCESS_KEY_ID and "
+        "AWS_SECRET_ACCESS_KEY must both be set");
   auto read = [] {
     auto id = env("AWS_ACCESS_KEY_ID");
     auto secret_key = env("AWS_SECRET_ACCESS_KEY");
     if (!id || !secret_key) throw CredentialsError("the environment's credentials were removed");
     Credentials credentials{*id, *secret_key, "", std::nullopt, "environment"};
-    if (auto token = env("AWS_SECURITY_TOKEN")) credentials.session_token = *token;
-    else if (auto session = env("AWS_SESSION_TOKEN")) credentials.session_token = *session;
+    if (auto token = env("AWS_SECURITY_TOKEN"))
+      credentials.session_token = *token;
+    else if (auto session = env("AWS_SESSION_TOKEN"))
+      credentials.session_token = *session;
     if (auto expiry = env("AWS_CREDENTIAL_EXPIRATION")) {
       credentials.expiration = parse_timestamp(*expiry);
-      if (!credentials.expiration)
-        throw CredentialsError("AWS_CREDENTIAL_EXPIRATION is not a time: " + *expiry);
+      if (!credentials.expiration) throw CredentialsError("AWS_CREDENTIAL_EXPIRATION is not a time: " + *expiry);
     }
     return credentials;
   };
@@ -49,8 +51,10 @@ std::shared_ptr<CredentialsProvider> profile_keys_provider(const ConfigSection& 
     throw CredentialsError("partial credentials in profile " + profile_name +
                            ": aws_access_key_id and aws_secret_access_key must both be set");
   Credentials credentials{*key, *secret, "", std::nullopt, "shared-credentials"};
-  if (auto token = profile.get("aws_session_token")) credentials.session_token = *token;
-  else if (auto legacy = profile.get("aws_security_token")) credentials.session_token = *legacy;
+  if (auto token = profile.get("aws_session_token"))
+    credentials.session_token = *token;
+  else if (auto legacy = profile.get("aws_security_token"))
+    credentials.session_token = *legacy;
   return std::make_shared<StaticCredentialsProvider>(credentials);
 }
 
@@ -90,8 +94,10 @@ std::string run_command(const std::string& command, const std::string& profile_n
     ssize_t got = read(pipe_ends[0], buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    if (output.size() + static_cast<std::size_t>(got) > kMaxProcessOutput) too_long = true;
-    else output.append(buffer, static_cast<std::size_t>(got));
+    if (output.size() + static_cast<std::size_t>(got) > kMaxProcessOutput)
+      too_long = true;
+    else
+      output.append(buffer, static_cast<std::size_t>(got));
   }
   close(pipe_ends[0]);
   int status = 0;

@@ -1,6 +1,5 @@
 #include "aws/credentials.hpp"
 
-
 #include "aws/errors.hpp"
 
 namespace qvn::aws {
@@ -13,8 +12,7 @@ bool needs_refresh(const Credentials& credentials, std::chrono::minutes window) 
 
 }  // namespace
 
-StaticCredentialsProvider::StaticCredentialsProvider(Credentials credentials)
-    : credentials_(std::move(credentials)) {}
+StaticCredentialsProvider::StaticCredentialsProvider(Credentials credentials) : credentials_(std::move(credentials)) {}
 
 Credentials StaticCredentialsProvider::credentials() { return credentials_; }
 
@@ -56,8 +54,7 @@ Credentials RefreshingCredentialsProvider::credentials() {
   }
 }
 
-ChainCredentialsProvider::ChainCredentialsProvider(std::vector<Source> sources)
-    : sources_(std::move(sources)) {}
+ChainCredentialsProvider::ChainCredentialsProvider(std::vector<Source> sources) : sources_(std::move(sources)) {}
 
 std::shared_ptr<CredentialsProvider> ChainCredentialsProvider::resolve() {
   std::lock_guard lock(mutex_);

@@ -22,9 +22,9 @@ namespace qvn::aws {
 struct Credentials {
   std::string access_key_id;
   std::string secret_access_key;
-  std::string session_token;                 // empty: long-term keys
+  std::string session_token;                  // empty: long-term keys
   std::optional<core::TimePoint> expiration;  // absent: never expire
-  std::string source;                        // where they came from: "environment", "assume-role", ...
+  std::string source;                         // where they came from: "environment", "assume-role", ...
 };
 
 class CredentialsProvider {

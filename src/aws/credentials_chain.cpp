@@ -86,9 +86,12 @@ std::shared_ptr<CredentialsProvider> credential_source_provider(const Context& c
                                                                 const std::string& profile_name) {
   std::string kind = text::lower(source);
   std::shared_ptr<CredentialsProvider> provider;
-  if (kind == "environment") provider = environment_credentials_provider();
-  else if (kind == "ecscontainer") provider = container_credentials_provider(context.transport);
-  else if (kind == "ec2instancemetadata") provider = instance_role_provider(context.transport, context.imds);
+  if (kind == "environment")
+    provider = environment_credentials_provider();
+  else if (kind == "ecscontainer")
+    provider = container_credentials_provider(context.transport);
+  else if (kind == "ec2instancemetadata")
+    provider = instance_role_provider(context.transport, context.imds);
   else
     throw CredentialsError("profile " + profile_name + " has an unknown credential_source " + source +
                            " (expected Environment, EcsContainer or Ec2InstanceMetadata)");
@@ -99,8 +102,7 @@ std::shared_ptr<CredentialsProvider> credential_source_provider(const Context& c
 
 // role_arn of a profile, with its source_profile or credential_source.
 std::shared_ptr<CredentialsProvider> assume_role_provider(const Context& context, const std::string& name,
-                                                          const ConfigSection& profile,
-                                                          std::set<std::string> visited) {
+                                                          const ConfigSection& profile, std::set<std::string> visited) {
   auto role_arn = profile.get("role_arn");
   if (!role_arn) return nullptr;
   auto source_profile = profile.get("source_profile");
@@ -146,14 +148,14 @@ std::shared_ptr<CredentialsProvider> profile_provider(const Context& context, co
                                                       std::set<std::string> visited) {
   if (!context.config.has_profile(name)) throw CredentialsError("The config profile (" + name + ") could not be found");
   ConfigSection profile = context.config.profile(name);
-  bool holds_keys = profile.get("aws_access_key_id") || profile.get("aws_secret_access_key") ||
-                    profile.get("aws_session_token");
+  bool holds_keys =
+      profile.get("aws_access_key_id") || profile.get("aws_secret_access_key") || profile.get("aws_session_token");
   if (!holds_keys && !profile.get("web_identity_token_file")) {
     if (auto provider = assume_role_provider(context, name, profile, std::move(visited))) return provider;
   }
   if (auto provider = web_identity_provider(context, profile, false)) return provider;
-  if (auto provider = sso_credentials_provider(context.config, profile, name, context.transport,
-                                               context.sso_portal_endpoint))
+  if (auto provider =
+          sso_credentials_provider(context.config, profile, name, context.transport, context.sso_portal_endpoint))
     return provider;
   if (auto provider = profile_keys_provider(profile, name)) return provider;
   if (auto provider = process_credentials_provider(profile, name)) return provider;
@@ -162,8 +164,7 @@ std::shared_ptr<CredentialsProvider> profile_provider(const Context& context, co
 
 }  // namespace
 
-std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Session& session,
-                                                                    bool named_profile) {
+std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Session& session, bool named_profile) {
   auto context = std::make_shared<Context>();
   context->config = session.config();
   context->transport = session.transport();
@@ -181,9 +182,8 @@ std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Sessio
                        if (profile.get("web_identity_token_file")) return std::shared_ptr<CredentialsProvider>();
                        return assume_role_provider(*context, name, profile, {});
                      }});
-  sources.push_back({"web identity token", [context, profile] {
-                       return web_identity_provider(*context, profile, true);
-                     }});
+  sources.push_back(
+      {"web identity token", [context, profile] { return web_identity_provider(*context, profile, true); }});
   sources.push_back({"SSO of profile " + name, [context, name, profile] {
                        return sso_credentials_provider(context->config, profile, name, context->transport,
                                                        context->sso_portal_endpoint);
@@ -192,10 +192,10 @@ std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Sessio
                      [profile, name] { return profile_keys_provider(profile, name); }});
   sources.push_back({"credential_process of profile " + name,
                      [profile, name] { return process_credentials_provider(profile, name); }});
-  sources.push_back({"container credentials", [context] { return container_credentials_provider(context->transport); }});
-  sources.push_back({"instance metadata service", [context] {
-                       return instance_role_provider(context->transport, context->imds);
-                     }});
+  sources.push_back(
+      {"container credentials", [context] { return container_credentials_provider(context->transport); }});
+  sources.push_back(
+      {"instance metadata service", [context] { return instance_role_provider(context->transport, context->imds); }});
   return std::make_shared<ChainCredentialsProvider>(std::move(sources));
 }
 

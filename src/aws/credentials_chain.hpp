@@ -15,7 +15,6 @@ class Session;
 
 // `named_profile`: the profile was chosen by the caller, so environment keys
 // do not override it.
-std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Session& session,
-                                                                    bool named_profile);
+std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Session& session, bool named_profile);
 
 }  // namespace qvn::aws

@@ -24,7 +24,7 @@ Result Ec2Client::call(const std::string& operation, const Request& request) con
   shape::write_form(op.form, request, shape::FormDialect::Ec2);
   const OperationResponse response = sender_->send(op);
   Result result{};
-  if constexpr (std::tuple_size_v<decltype(Result::fields())> > 0) {
+  if constexpr (std::tuple_size_v < decltype(Result::fields()) >> 0) {
     pugi::xml_document document;
     const pugi::xml_node root = xml::load(document, response.body, operation + "Response", operation);
     shape::read_xml(root, result, shape::XmlDialect::Ec2);
@@ -46,8 +46,8 @@ DescribeImagesResult Ec2Client::describe_images(const DescribeImagesRequest& req
 
 DescribeInstancesResult Ec2Client::describe_instances(const DescribeInstancesRequest& request, Pages pages) const {
   return collect_pages(
-      request, pages, "DescribeInstances", &DescribeInstancesRequest::NextToken,
-      &DescribeInstancesResult::NextToken, &DescribeInstancesResult::Reservations,
+      request, pages, "DescribeInstances", &DescribeInstancesRequest::NextToken, &DescribeInstancesResult::NextToken,
+      &DescribeInstancesResult::Reservations,
       [&](const DescribeInstancesRequest& r) { return call<DescribeInstancesResult>("DescribeInstances", r); },
       [](const DescribeInstancesResult& page) { return has_next_token(page); });
 }
@@ -146,8 +146,8 @@ DescribeRouteTablesResult Ec2Client::describe_route_tables(const DescribeRouteTa
       [](const DescribeRouteTablesResult& page) { return has_next_token(page); });
 }
 
-DescribeNetworkInterfacesResult Ec2Client::describe_network_interfaces(
-    const DescribeNetworkInterfacesRequest& request, Pages pages) const {
+DescribeNetworkInterfacesResult Ec2Client::describe_network_interfaces(const DescribeNetworkInterfacesRequest& request,
+                                                                       Pages pages) const {
   return collect_pages(
       request, pages, "DescribeNetworkInterfaces", &DescribeNetworkInterfacesRequest::NextToken,
       &DescribeNetworkInterfacesResult::NextToken, &DescribeNetworkInterfacesResult::NetworkInterfaces,

@@ -26,8 +26,7 @@ class Ec2Client {
   // A client that sends through a ServiceClient of the session.
   Ec2Client(std::shared_ptr<Session> session, std::optional<std::string> region = std::nullopt);
 
-  DescribeSubnetsResult describe_subnets(const DescribeSubnetsRequest& request = {},
-                                         Pages pages = Pages::All) const;
+  DescribeSubnetsResult describe_subnets(const DescribeSubnetsRequest& request = {}, Pages pages = Pages::All) const;
   DescribeImagesResult describe_images(const DescribeImagesRequest& request = {}) const;
   DescribeInstancesResult describe_instances(const DescribeInstancesRequest& request = {},
                                              Pages pages = Pages::All) const;
@@ -56,8 +55,8 @@ class Ec2Client {
                                                   Pages pages = Pages::All) const;
   DescribeRouteTablesResult describe_route_tables(const DescribeRouteTablesRequest& request = {},
                                                   Pages pages = Pages::All) const;
-  DescribeNetworkInterfacesResult describe_network_interfaces(
-      const DescribeNetworkInterfacesRequest& request = {}, Pages pages = Pages::All) const;
+  DescribeNetworkInterfacesResult describe_network_interfaces(const DescribeNetworkInterfacesRequest& request = {},
+                                                              Pages pages = Pages::All) const;
 
   OperationSender& sender() const { return *sender_; }
 

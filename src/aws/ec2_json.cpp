@@ -25,8 +25,7 @@ std::vector<JsonOperation> ec2_json_operations(const std::shared_ptr<Ec2Client>&
       json_operation("release_address", "ReleaseAddress", c, &C::release_address),
       json_operation("describe_nat_gateways", "DescribeNatGateways", c, &C::describe_nat_gateways),
       json_operation("describe_route_tables", "DescribeRouteTables", c, &C::describe_route_tables),
-      json_operation("describe_network_interfaces", "DescribeNetworkInterfaces", c,
-                     &C::describe_network_interfaces),
+      json_operation("describe_network_interfaces", "DescribeNetworkInterfaces", c, &C::describe_network_interfaces),
   };
 }
 

@@ -60,10 +60,17 @@ struct Subnet {
   std::vector<Tag> Tags{};
   OptString SubnetArn{};
   static constexpr auto fields() {
-    return std::tuple{F(Subnet, AvailabilityZone), F(Subnet, AvailableIpAddressCount), F(Subnet, CidrBlock),
-                      F(Subnet, DefaultForAz), F(Subnet, MapPublicIpOnLaunch), F(Subnet, State),
-                      F(Subnet, SubnetId), F(Subnet, VpcId), F(Subnet, OwnerId),
-                      F(Subnet, Tags).xml("tagSet"), F(Subnet, SubnetArn)};
+    return std::tuple{F(Subnet, AvailabilityZone),
+                      F(Subnet, AvailableIpAddressCount),
+                      F(Subnet, CidrBlock),
+                      F(Subnet, DefaultForAz),
+                      F(Subnet, MapPublicIpOnLaunch),
+                      F(Subnet, State),
+                      F(Subnet, SubnetId),
+                      F(Subnet, VpcId),
+                      F(Subnet, OwnerId),
+                      F(Subnet, Tags).xml("tagSet"),
+                      F(Subnet, SubnetArn)};
   }
 };
 
@@ -103,11 +110,19 @@ struct Image {
   std::vector<Tag> Tags{};
   OptString DeprecationTime{};
   static constexpr auto fields() {
-    return std::tuple{F(Image, Architecture), F(Image, CreationDate), F(Image, ImageId),
-                      F(Image, Public).xml("isPublic"), F(Image, OwnerId).xml("imageOwnerId"),
-                      F(Image, State).xml("imageState"), F(Image, Description), F(Image, ImageOwnerAlias),
-                      F(Image, Name), F(Image, RootDeviceType), F(Image, VirtualizationType),
-                      F(Image, Tags).xml("tagSet"), F(Image, DeprecationTime)};
+    return std::tuple{F(Image, Architecture),
+                      F(Image, CreationDate),
+                      F(Image, ImageId),
+                      F(Image, Public).xml("isPublic"),
+                      F(Image, OwnerId).xml("imageOwnerId"),
+                      F(Image, State).xml("imageState"),
+                      F(Image, Description),
+                      F(Image, ImageOwnerAlias),
+                      F(Image, Name),
+                      F(Image, RootDeviceType),
+                      F(Image, VirtualizationType),
+                      F(Image, Tags).xml("tagSet"),
+                      F(Image, DeprecationTime)};
   }
 };
 
@@ -122,7 +137,8 @@ struct DescribeImagesRequest {
     return std::tuple{F(DescribeImagesRequest, ExecutableUsers).query("ExecutableBy"),
                       F(DescribeImagesRequest, Filters).query("Filter"),
                       F(DescribeImagesRequest, ImageIds).query("ImageId"),
-                      F(DescribeImagesRequest, Owners).query("Owner"), F(DescribeImagesRequest, IncludeDeprecated),
+                      F(DescribeImagesRequest, Owners).query("Owner"),
+                      F(DescribeImagesRequest, IncludeDeprecated),
                       F(DescribeImagesRequest, DryRun)};
   }
 };
@@ -200,10 +216,20 @@ struct InstanceNetworkInterface {
   OptString InterfaceType{};
   static constexpr auto fields() {
     using T = InstanceNetworkInterface;
-    return std::tuple{F(T, Association), F(T, Attachment), F(T, Description), F(T, Groups).xml("groupSet"),
-                      F(T, MacAddress), F(T, NetworkInterfaceId), F(T, OwnerId), F(T, PrivateDnsName),
-                      F(T, PrivateIpAddress), F(T, SourceDestCheck), F(T, Status), F(T, SubnetId),
-                      F(T, VpcId), F(T, InterfaceType)};
+    return std::tuple{F(T, Association),
+                      F(T, Attachment),
+                      F(T, Description),
+                      F(T, Groups).xml("groupSet"),
+                      F(T, MacAddress),
+                      F(T, NetworkInterfaceId),
+                      F(T, OwnerId),
+                      F(T, PrivateDnsName),
+                      F(T, PrivateIpAddress),
+                      F(T, SourceDestCheck),
+                      F(T, Status),
+                      F(T, SubnetId),
+                      F(T, VpcId),
+                      F(T, InterfaceType)};
   }
 };
 
@@ -232,13 +258,28 @@ struct Instance {
   std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = Instance;
-    return std::tuple{F(T, AmiLaunchIndex), F(T, ImageId), F(T, InstanceId), F(T, InstanceType), F(T, KeyName),
-                      F(T, LaunchTime), F(T, Placement), F(T, PrivateDnsName), F(T, PrivateIpAddress),
-                      F(T, PublicDnsName).xml("dnsName"), F(T, PublicIpAddress).xml("ipAddress"),
-                      F(T, State).xml("instanceState"), F(T, StateTransitionReason).xml("reason"),
-                      F(T, SubnetId), F(T, VpcId), F(T, Architecture), F(T, ClientToken),
-                      F(T, IamInstanceProfile), F(T, NetworkInterfaces).xml("networkInterfaceSet"),
-                      F(T, RootDeviceType), F(T, SecurityGroups).xml("groupSet"), F(T, Tags).xml("tagSet")};
+    return std::tuple{F(T, AmiLaunchIndex),
+                      F(T, ImageId),
+                      F(T, InstanceId),
+                      F(T, InstanceType),
+                      F(T, KeyName),
+                      F(T, LaunchTime),
+                      F(T, Placement),
+                      F(T, PrivateDnsName),
+                      F(T, PrivateIpAddress),
+                      F(T, PublicDnsName).xml("dnsName"),
+                      F(T, PublicIpAddress).xml("ipAddress"),
+                      F(T, State).xml("instanceState"),
+                      F(T, StateTransitionReason).xml("reason"),
+                      F(T, SubnetId),
+                      F(T, VpcId),
+                      F(T, Architecture),
+                      F(T, ClientToken),
+                      F(T, IamInstanceProfile),
+                      F(T, NetworkInterfaces).xml("networkInterfaceSet"),
+                      F(T, RootDeviceType),
+                      F(T, SecurityGroups).xml("groupSet"),
+                      F(T, Tags).xml("tagSet")};
   }
 };
 
@@ -295,9 +336,14 @@ struct InstanceNetworkInterfaceSpecification {
   OptString PrivateIpAddress{};
   static constexpr auto fields() {
     using T = InstanceNetworkInterfaceSpecification;
-    return std::tuple{F(T, DeviceIndex), F(T, SubnetId), F(T, Groups).query("SecurityGroupId"),
-                      F(T, AssociatePublicIpAddress), F(T, DeleteOnTermination), F(T, Description),
-                      F(T, NetworkInterfaceId), F(T, PrivateIpAddress)};
+    return std::tuple{F(T, DeviceIndex),
+                      F(T, SubnetId),
+                      F(T, Groups).query("SecurityGroupId"),
+                      F(T, AssociatePublicIpAddress),
+                      F(T, DeleteOnTermination),
+                      F(T, Description),
+                      F(T, NetworkInterfaceId),
+                      F(T, PrivateIpAddress)};
   }
 };
 
@@ -321,12 +367,21 @@ struct RunInstancesRequest {
   OptString ClientToken{};
   static constexpr auto fields() {
     using T = RunInstancesRequest;
-    return std::tuple{F(T, InstanceType), F(T, MinCount), F(T, MaxCount), F(T, ImageId),
+    return std::tuple{F(T, InstanceType),
+                      F(T, MinCount),
+                      F(T, MaxCount),
+                      F(T, ImageId),
                       F(T, TagSpecifications).query("TagSpecification"),
-                      F(T, NetworkInterfaces).query("NetworkInterface"), F(T, IamInstanceProfile),
-                      F(T, KeyName), F(T, SecurityGroupIds).query("SecurityGroupId"),
-                      F(T, SecurityGroups).query("SecurityGroup"), F(T, SubnetId), F(T, PrivateIpAddress),
-                      F(T, UserData), F(T, DryRun), F(T, ClientToken)};
+                      F(T, NetworkInterfaces).query("NetworkInterface"),
+                      F(T, IamInstanceProfile),
+                      F(T, KeyName),
+                      F(T, SecurityGroupIds).query("SecurityGroupId"),
+                      F(T, SecurityGroups).query("SecurityGroup"),
+                      F(T, SubnetId),
+                      F(T, PrivateIpAddress),
+                      F(T, UserData),
+                      F(T, DryRun),
+                      F(T, ClientToken)};
   }
 };
 
@@ -399,8 +454,12 @@ struct DescribeInstanceStatusRequest {
   OptBool IncludeAllInstances{};
   static constexpr auto fields() {
     using T = DescribeInstanceStatusRequest;
-    return std::tuple{F(T, Filters).query("Filter"), F(T, InstanceIds).query("InstanceId"), F(T, MaxResults),
-                      F(T, NextToken), F(T, DryRun), F(T, IncludeAllInstances)};
+    return std::tuple{F(T, Filters).query("Filter"),
+                      F(T, InstanceIds).query("InstanceId"),
+                      F(T, MaxResults),
+                      F(T, NextToken),
+                      F(T, DryRun),
+                      F(T, IncludeAllInstances)};
   }
 };
 

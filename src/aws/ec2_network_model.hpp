@@ -24,8 +24,8 @@ struct KeyPairInfo {
   OptString CreateTime{};
   static constexpr auto fields() {
     using T = KeyPairInfo;
-    return std::tuple{F(T, KeyPairId), F(T, KeyFingerprint), F(T, KeyName), F(T, KeyType),
-                      F(T, Tags).xml("tagSet"), F(T, PublicKey), F(T, CreateTime)};
+    return std::tuple{F(T, KeyPairId),          F(T, KeyFingerprint), F(T, KeyName),   F(T, KeyType),
+                      F(T, Tags).xml("tagSet"), F(T, PublicKey),      F(T, CreateTime)};
   }
 };
 
@@ -55,8 +55,8 @@ struct CreateKeyPairRequest {
   OptBool DryRun{};
   static constexpr auto fields() {
     using T = CreateKeyPairRequest;
-    return std::tuple{F(T, KeyName), F(T, KeyType), F(T, TagSpecifications).query("TagSpecification"),
-                      F(T, KeyFormat), F(T, DryRun)};
+    return std::tuple{F(T, KeyName), F(T, KeyType), F(T, TagSpecifications).query("TagSpecification"), F(T, KeyFormat),
+                      F(T, DryRun)};
   }
 };
 
@@ -127,8 +127,13 @@ struct SecurityGroup {
   OptString VpcId{};
   static constexpr auto fields() {
     using T = SecurityGroup;
-    return std::tuple{F(T, Description).xml("groupDescription"), F(T, GroupName), F(T, IpPermissions),
-                      F(T, OwnerId), F(T, GroupId), F(T, IpPermissionsEgress), F(T, Tags).xml("tagSet"),
+    return std::tuple{F(T, Description).xml("groupDescription"),
+                      F(T, GroupName),
+                      F(T, IpPermissions),
+                      F(T, OwnerId),
+                      F(T, GroupId),
+                      F(T, IpPermissionsEgress),
+                      F(T, Tags).xml("tagSet"),
                       F(T, VpcId)};
   }
 };
@@ -142,8 +147,12 @@ struct DescribeSecurityGroupsRequest {
   OptInt MaxResults{};
   static constexpr auto fields() {
     using T = DescribeSecurityGroupsRequest;
-    return std::tuple{F(T, Filters).query("Filter"), F(T, GroupIds).query("GroupId"),
-                      F(T, GroupNames).query("GroupName"), F(T, DryRun), F(T, NextToken), F(T, MaxResults)};
+    return std::tuple{F(T, Filters).query("Filter"),
+                      F(T, GroupIds).query("GroupId"),
+                      F(T, GroupNames).query("GroupName"),
+                      F(T, DryRun),
+                      F(T, NextToken),
+                      F(T, MaxResults)};
   }
 };
 
@@ -202,8 +211,9 @@ struct SecurityGroupRule {
   OptString Description{};
   static constexpr auto fields() {
     using T = SecurityGroupRule;
-    return std::tuple{F(T, SecurityGroupRuleId), F(T, GroupId), F(T, GroupOwnerId), F(T, IsEgress),
-                      F(T, IpProtocol), F(T, FromPort), F(T, ToPort), F(T, CidrIpv4), F(T, Description)};
+    return std::tuple{F(T, SecurityGroupRuleId), F(T, GroupId),  F(T, GroupOwnerId), F(T, IsEgress),
+                      F(T, IpProtocol),          F(T, FromPort), F(T, ToPort),       F(T, CidrIpv4),
+                      F(T, Description)};
   }
 };
 
@@ -237,8 +247,12 @@ struct AllocateAddressRequest {
   OptBool DryRun{};
   static constexpr auto fields() {
     using T = AllocateAddressRequest;
-    return std::tuple{F(T, Domain), F(T, Address), F(T, PublicIpv4Pool), F(T, NetworkBorderGroup),
-                      F(T, TagSpecifications).query("TagSpecification"), F(T, DryRun)};
+    return std::tuple{F(T, Domain),
+                      F(T, Address),
+                      F(T, PublicIpv4Pool),
+                      F(T, NetworkBorderGroup),
+                      F(T, TagSpecifications).query("TagSpecification"),
+                      F(T, DryRun)};
   }
 };
 
@@ -250,8 +264,7 @@ struct AllocateAddressResult {
   OptString Domain{};
   static constexpr auto fields() {
     using T = AllocateAddressResult;
-    return std::tuple{F(T, PublicIp), F(T, AllocationId), F(T, PublicIpv4Pool), F(T, NetworkBorderGroup),
-                      F(T, Domain)};
+    return std::tuple{F(T, PublicIp), F(T, AllocationId), F(T, PublicIpv4Pool), F(T, NetworkBorderGroup), F(T, Domain)};
   }
 };
 
@@ -265,8 +278,8 @@ struct AssociateAddressRequest {
   OptString PrivateIpAddress{};
   static constexpr auto fields() {
     using T = AssociateAddressRequest;
-    return std::tuple{F(T, AllocationId), F(T, InstanceId), F(T, PublicIp), F(T, AllowReassociation),
-                      F(T, DryRun), F(T, NetworkInterfaceId), F(T, PrivateIpAddress)};
+    return std::tuple{F(T, AllocationId), F(T, InstanceId),         F(T, PublicIp),        F(T, AllowReassociation),
+                      F(T, DryRun),       F(T, NetworkInterfaceId), F(T, PrivateIpAddress)};
   }
 };
 
@@ -289,9 +302,17 @@ struct Address {
   OptString NetworkBorderGroup{};
   static constexpr auto fields() {
     using T = Address;
-    return std::tuple{F(T, InstanceId), F(T, PublicIp), F(T, AllocationId), F(T, AssociationId), F(T, Domain),
-                      F(T, NetworkInterfaceId), F(T, NetworkInterfaceOwnerId), F(T, PrivateIpAddress),
-                      F(T, Tags).xml("tagSet"), F(T, PublicIpv4Pool), F(T, NetworkBorderGroup)};
+    return std::tuple{F(T, InstanceId),
+                      F(T, PublicIp),
+                      F(T, AllocationId),
+                      F(T, AssociationId),
+                      F(T, Domain),
+                      F(T, NetworkInterfaceId),
+                      F(T, NetworkInterfaceOwnerId),
+                      F(T, PrivateIpAddress),
+                      F(T, Tags).xml("tagSet"),
+                      F(T, PublicIpv4Pool),
+                      F(T, NetworkBorderGroup)};
   }
 };
 
@@ -348,8 +369,14 @@ struct NatGateway {
   OptString ConnectivityType{};
   static constexpr auto fields() {
     using T = NatGateway;
-    return std::tuple{F(T, CreateTime), F(T, DeleteTime), F(T, NatGatewayAddresses).xml("natGatewayAddressSet"),
-                      F(T, NatGatewayId), F(T, State), F(T, SubnetId), F(T, VpcId), F(T, Tags).xml("tagSet"),
+    return std::tuple{F(T, CreateTime),
+                      F(T, DeleteTime),
+                      F(T, NatGatewayAddresses).xml("natGatewayAddressSet"),
+                      F(T, NatGatewayId),
+                      F(T, State),
+                      F(T, SubnetId),
+                      F(T, VpcId),
+                      F(T, Tags).xml("tagSet"),
                       F(T, ConnectivityType)};
   }
 };
@@ -389,9 +416,15 @@ struct Route {
   OptString State{};
   static constexpr auto fields() {
     using T = Route;
-    return std::tuple{F(T, DestinationCidrBlock), F(T, GatewayId), F(T, InstanceId), F(T, NatGatewayId),
-                      F(T, NetworkInterfaceId), F(T, TransitGatewayId), F(T, VpcPeeringConnectionId),
-                      F(T, Origin), F(T, State)};
+    return std::tuple{F(T, DestinationCidrBlock),
+                      F(T, GatewayId),
+                      F(T, InstanceId),
+                      F(T, NatGatewayId),
+                      F(T, NetworkInterfaceId),
+                      F(T, TransitGatewayId),
+                      F(T, VpcPeeringConnectionId),
+                      F(T, Origin),
+                      F(T, State)};
   }
 };
 
@@ -403,8 +436,7 @@ struct RouteTableAssociation {
   OptString GatewayId{};
   static constexpr auto fields() {
     using T = RouteTableAssociation;
-    return std::tuple{F(T, Main), F(T, RouteTableAssociationId), F(T, RouteTableId), F(T, SubnetId),
-                      F(T, GatewayId)};
+    return std::tuple{F(T, Main), F(T, RouteTableAssociationId), F(T, RouteTableId), F(T, SubnetId), F(T, GatewayId)};
   }
 };
 
@@ -417,8 +449,12 @@ struct RouteTable {
   OptString OwnerId{};
   static constexpr auto fields() {
     using T = RouteTable;
-    return std::tuple{F(T, Associations).xml("associationSet"), F(T, RouteTableId), F(T, Routes).xml("routeSet"),
-                      F(T, Tags).xml("tagSet"), F(T, VpcId), F(T, OwnerId)};
+    return std::tuple{F(T, Associations).xml("associationSet"),
+                      F(T, RouteTableId),
+                      F(T, Routes).xml("routeSet"),
+                      F(T, Tags).xml("tagSet"),
+                      F(T, VpcId),
+                      F(T, OwnerId)};
   }
 };
 
@@ -452,8 +488,7 @@ struct NetworkInterfaceAssociation {
   OptString PublicIp{};
   static constexpr auto fields() {
     using T = NetworkInterfaceAssociation;
-    return std::tuple{F(T, AllocationId), F(T, AssociationId), F(T, IpOwnerId), F(T, PublicDnsName),
-                      F(T, PublicIp)};
+    return std::tuple{F(T, AllocationId), F(T, AssociationId), F(T, IpOwnerId), F(T, PublicDnsName), F(T, PublicIp)};
   }
 };
 
@@ -467,8 +502,9 @@ struct NetworkInterfaceAttachment {
   OptString Status{};
   static constexpr auto fields() {
     using T = NetworkInterfaceAttachment;
-    return std::tuple{F(T, AttachTime), F(T, AttachmentId), F(T, DeleteOnTermination), F(T, DeviceIndex),
-                      F(T, InstanceId), F(T, InstanceOwnerId), F(T, Status)};
+    return std::tuple{F(T, AttachTime),  F(T, AttachmentId), F(T, DeleteOnTermination),
+                      F(T, DeviceIndex), F(T, InstanceId),   F(T, InstanceOwnerId),
+                      F(T, Status)};
   }
 };
 
@@ -492,11 +528,23 @@ struct NetworkInterface {
   OptString VpcId{};
   static constexpr auto fields() {
     using T = NetworkInterface;
-    return std::tuple{F(T, Association), F(T, Attachment), F(T, AvailabilityZone), F(T, Description),
-                      F(T, Groups).xml("groupSet"), F(T, InterfaceType), F(T, MacAddress),
-                      F(T, NetworkInterfaceId), F(T, OwnerId), F(T, PrivateDnsName), F(T, PrivateIpAddress),
-                      F(T, RequesterManaged), F(T, SourceDestCheck), F(T, Status), F(T, SubnetId),
-                      F(T, TagSet).xml("tagSet"), F(T, VpcId)};
+    return std::tuple{F(T, Association),
+                      F(T, Attachment),
+                      F(T, AvailabilityZone),
+                      F(T, Description),
+                      F(T, Groups).xml("groupSet"),
+                      F(T, InterfaceType),
+                      F(T, MacAddress),
+                      F(T, NetworkInterfaceId),
+                      F(T, OwnerId),
+                      F(T, PrivateDnsName),
+                      F(T, PrivateIpAddress),
+                      F(T, RequesterManaged),
+                      F(T, SourceDestCheck),
+                      F(T, Status),
+                      F(T, SubnetId),
+                      F(T, TagSet).xml("tagSet"),
+                      F(T, VpcId)};
   }
 };
 

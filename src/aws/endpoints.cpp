@@ -9,18 +9,16 @@ namespace qvn::aws {
 namespace {
 
 const std::set<std::string>& legacy_global_sts_regions() {
-  static const std::set<std::string> regions = {
-      "ap-northeast-1", "ap-south-1", "ap-southeast-1", "ap-southeast-2", "aws-global",
-      "ca-central-1",   "eu-central-1", "eu-north-1",   "eu-west-1",      "eu-west-2",
-      "eu-west-3",      "sa-east-1",  "us-east-1",      "us-east-2",      "us-west-1",
-      "us-west-2"};
+  static const std::set<std::string> regions = {"ap-northeast-1", "ap-south-1",   "ap-southeast-1", "ap-southeast-2",
+                                                "aws-global",     "ca-central-1", "eu-central-1",   "eu-north-1",
+                                                "eu-west-1",      "eu-west-2",    "eu-west-3",      "sa-east-1",
+                                                "us-east-1",      "us-east-2",    "us-west-1",      "us-west-2"};
   return regions;
 }
 
 void check_region(const std::string& region) {
   static const std::regex valid("^[a-z0-9]([a-z0-9-]{0,61}[a-z0-9])?$");
-  if (!std::regex_match(region, valid))
-    throw ConfigError("invalid region name \"" + region + "\"");
+  if (!std::regex_match(region, valid)) throw ConfigError("invalid region name \"" + region + "\"");
 }
 
 }  // namespace
@@ -51,10 +49,8 @@ Endpoint resolve_endpoint(const std::string& service, const std::optional<std::s
   }
   Partition partition = partition_of(*region);
   if (service == "iam") {
-    if (partition.name == "aws-cn")
-      return {"https://iam.cn-north-1.amazonaws.com.cn", "cn-north-1", "iam", false};
-    if (partition.name == "aws-us-gov")
-      return {"https://iam.us-gov.amazonaws.com", "us-gov-west-1", "iam", false};
+    if (partition.name == "aws-cn") return {"https://iam.cn-north-1.amazonaws.com.cn", "cn-north-1", "iam", false};
+    if (partition.name == "aws-us-gov") return {"https://iam.us-gov.amazonaws.com", "us-gov-west-1", "iam", false};
     return {"https://iam.amazonaws.com", "us-east-1", "iam", false};
   }
   if (service == "sts" && settings.sts_regional_endpoints == "legacy" && partition.name == "aws" &&

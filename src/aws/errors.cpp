@@ -76,8 +76,10 @@ bool parse_json(const std::string& body, const HeaderList& headers, ServiceError
   auto document = nlohmann::json::parse(body, nullptr, false);
   if (document.is_object()) {
     std::string type;
-    if (document.contains("__type") && document["__type"].is_string()) type = document["__type"];
-    else if (document.contains("code") && document["code"].is_string()) type = document["code"];
+    if (document.contains("__type") && document["__type"].is_string())
+      type = document["__type"];
+    else if (document.contains("code") && document["code"].is_string())
+      type = document["code"];
     info.code = bare_error_code(type);
     for (const char* key : {"message", "Message", "errorMessage"}) {
       if (document.contains(key) && document[key].is_string()) {
@@ -105,26 +107,46 @@ ServiceError::ServiceError(ServiceErrorInfo info, std::string service, std::stri
 
 std::string http_reason_phrase(long status) {
   switch (status) {
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 412: return "Precondition Failed";
-    case 413: return "Payload Too Large";
-    case 416: return "Requested Range Not Satisfiable";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 307:
+      return "Temporary Redirect";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 412:
+      return "Precondition Failed";
+    case 413:
+      return "Payload Too Large";
+    case 416:
+      return "Requested Range Not Satisfiable";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "";
   }
 }
 

@@ -3,13 +3,11 @@
 //
 // ServiceError: AWS answered and refused (an HTTP status of 300 or more with
 // an error document). TransportError: no answer could be had (DNS, connect,
-// TLS, time limit; the HTTP layer's failure, carried as an AwsError). CredentialsError: no usable credentials, or a profile
-// that does not exist or cannot be used. ConfigError: a setting the client
-// cannot work with (no region, a bad endpoint URL, ...). The other kinds of
-// AwsError live beside what raises them: ResponseParseError (xml.hpp, an
-// answer that cannot be read), PaginationError (paginator.hpp), WaiterError
-// (waiters.hpp) and S3FileError (s3.hpp, a local file of a transfer). A
-// caller that catches AwsError has seen every failure of the client.
+// TLS, time limit; the HTTP layer's failure, carried as an AwsError). CredentialsError: no usable credentials, or a
+// profile that does not exist or cannot be used. ConfigError: a setting the client cannot work with (no region, a bad
+// endpoint URL, ...). The other kinds of AwsError live beside what raises them: ResponseParseError (xml.hpp, an answer
+// that cannot be read), PaginationError (paginator.hpp), WaiterError (waiters.hpp) and S3FileError (s3.hpp, a local
+// file of a transfer). A caller that catches AwsError has seen every failure of the client.
 //
 // No message built here ever carries a secret key or a session token.
 #include <stdexcept>
@@ -30,10 +28,10 @@ class AwsError : public std::runtime_error {
 
 struct ServiceErrorInfo {
   long status = 0;
-  std::string code;        // "InvalidKeyPair.Duplicate"; the HTTP status as text when the body has none
+  std::string code;  // "InvalidKeyPair.Duplicate"; the HTTP status as text when the body has none
   std::string message;
   std::string request_id;
-  std::string error_type;  // query protocol's Sender/Receiver, when given
+  std::string error_type;     // query protocol's Sender/Receiver, when given
   std::string bucket_region;  // S3: x-amz-bucket-region header or <Region> element
 };
 

@@ -35,7 +35,7 @@ Result IamClient::call(const std::string& operation, const Request& request) con
   shape::write_form(op.form, request, shape::FormDialect::Query);
   const OperationResponse response = sender_->send(op);
   Result result{};
-  if constexpr (std::tuple_size_v<decltype(Result::fields())> > 0) {
+  if constexpr (std::tuple_size_v < decltype(Result::fields()) >> 0) {
     pugi::xml_document document;
     const pugi::xml_node root = xml::load(document, response.body, operation + "Response", operation);
     shape::read_xml(xml::child(root, operation + "Result"), result, shape::XmlDialect::Query);
@@ -89,9 +89,7 @@ ListPoliciesResult IamClient::list_policies(const ListPoliciesRequest& request, 
   return result;
 }
 
-void IamClient::delete_policy(const DeletePolicyRequest& request) const {
-  call<shape::Empty>("DeletePolicy", request);
-}
+void IamClient::delete_policy(const DeletePolicyRequest& request) const { call<shape::Empty>("DeletePolicy", request); }
 
 void IamClient::delete_role(const DeleteRoleRequest& request) const { call<shape::Empty>("DeleteRole", request); }
 

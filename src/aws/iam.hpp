@@ -35,8 +35,8 @@ class IamClient {
   ListPoliciesResult list_policies(const ListPoliciesRequest& request = {}, Pages pages = Pages::All) const;
   void delete_policy(const DeletePolicyRequest& request) const;
   void delete_role(const DeleteRoleRequest& request) const;
-  ListInstanceProfilesForRoleResult list_instance_profiles_for_role(
-      const ListInstanceProfilesForRoleRequest& request, Pages pages = Pages::All) const;
+  ListInstanceProfilesForRoleResult list_instance_profiles_for_role(const ListInstanceProfilesForRoleRequest& request,
+                                                                    Pages pages = Pages::All) const;
 
   OperationSender& sender() const { return *sender_; }
 

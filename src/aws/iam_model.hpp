@@ -29,9 +29,18 @@ struct Policy {
   std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = Policy;
-    return std::tuple{F(T, PolicyName), F(T, PolicyId), F(T, Arn), F(T, Path), F(T, DefaultVersionId),
-                      F(T, AttachmentCount), F(T, PermissionsBoundaryUsageCount), F(T, IsAttachable),
-                      F(T, Description), F(T, CreateDate), F(T, UpdateDate), F(T, Tags)};
+    return std::tuple{F(T, PolicyName),
+                      F(T, PolicyId),
+                      F(T, Arn),
+                      F(T, Path),
+                      F(T, DefaultVersionId),
+                      F(T, AttachmentCount),
+                      F(T, PermissionsBoundaryUsageCount),
+                      F(T, IsAttachable),
+                      F(T, Description),
+                      F(T, CreateDate),
+                      F(T, UpdateDate),
+                      F(T, Tags)};
   }
 };
 
@@ -48,8 +57,9 @@ struct Role {
   std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = Role;
-    return std::tuple{F(T, Path), F(T, RoleName), F(T, RoleId), F(T, Arn), F(T, CreateDate),
-                      F(T, AssumeRolePolicyDocument), F(T, Description), F(T, MaxSessionDuration), F(T, Tags)};
+    return std::tuple{F(T, Path),        F(T, RoleName),           F(T, RoleId),
+                      F(T, Arn),         F(T, CreateDate),         F(T, AssumeRolePolicyDocument),
+                      F(T, Description), F(T, MaxSessionDuration), F(T, Tags)};
   }
 };
 
@@ -63,8 +73,9 @@ struct InstanceProfile {
   std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = InstanceProfile;
-    return std::tuple{F(T, Path), F(T, InstanceProfileName), F(T, InstanceProfileId), F(T, Arn),
-                      F(T, CreateDate), F(T, Roles), F(T, Tags)};
+    return std::tuple{F(T, Path), F(T, InstanceProfileName), F(T, InstanceProfileId),
+                      F(T, Arn),  F(T, CreateDate),          F(T, Roles),
+                      F(T, Tags)};
   }
 };
 
@@ -95,8 +106,8 @@ struct CreateRoleRequest {
   std::vector<Tag> Tags{};
   static constexpr auto fields() {
     using T = CreateRoleRequest;
-    return std::tuple{F(T, RoleName), F(T, AssumeRolePolicyDocument), F(T, Description), F(T, Path),
-                      F(T, MaxSessionDuration), F(T, PermissionsBoundary), F(T, Tags)};
+    return std::tuple{F(T, RoleName),           F(T, AssumeRolePolicyDocument), F(T, Description), F(T, Path),
+                      F(T, MaxSessionDuration), F(T, PermissionsBoundary),      F(T, Tags)};
   }
 };
 
@@ -152,8 +163,8 @@ struct ListPoliciesRequest {
   std::optional<int> MaxItems{};
   static constexpr auto fields() {
     using T = ListPoliciesRequest;
-    return std::tuple{F(T, Scope), F(T, OnlyAttached), F(T, PathPrefix), F(T, PolicyUsageFilter), F(T, Marker),
-                      F(T, MaxItems)};
+    return std::tuple{F(T, Scope),  F(T, OnlyAttached), F(T, PathPrefix), F(T, PolicyUsageFilter),
+                      F(T, Marker), F(T, MaxItems)};
   }
 };
 

@@ -79,9 +79,8 @@ std::optional<std::string> ImdsClient::token(bool renew) {
     token_unsupported_ = true;
     return std::nullopt;
   }
-  throw TransportError(TransportError::Kind::Other,
-                       "the instance metadata service refused a session token (HTTP " +
-                           std::to_string(response.status) + ")");
+  throw TransportError(TransportError::Kind::Other, "the instance metadata service refused a session token (HTTP " +
+                                                        std::to_string(response.status) + ")");
 }
 
 http::HttpResponse ImdsClient::get_once(const std::string& path, const std::optional<std::string>& token) {
@@ -95,8 +94,7 @@ http::HttpResponse ImdsClient::get_once(const std::string& path, const std::opti
 }
 
 http::HttpResponse ImdsClient::get(const std::string& path) {
-  if (settings_.disabled)
-    throw ConfigError("the instance metadata service is disabled (AWS_EC2_METADATA_DISABLED)");
+  if (settings_.disabled) throw ConfigError("the instance metadata service is disabled (AWS_EC2_METADATA_DISABLED)");
   http::HttpResponse response;
   for (int attempt = 1; attempt <= settings_.attempts; ++attempt) {
     auto current = token(false);

@@ -58,6 +58,6 @@ class ImdsClient {
 // One metadata document (for example the instance identity document) through
 // the IMDSv2 flow, with the environment's settings. See ImdsClient::get.
 http::HttpResponse fetch_imds_document(const std::string& path,
-                                 std::shared_ptr<http::HttpTransport> transport = nullptr);
+                                       std::shared_ptr<http::HttpTransport> transport = nullptr);
 
 }  // namespace qvn::aws

@@ -49,7 +49,8 @@ JsonOperation json_operation(std::string name, std::string api_name, std::shared
 template <class Client, class Request, class Result>
 JsonOperation json_operation(std::string name, std::string api_name, std::shared_ptr<Client> client,
                              Result (Client::*method)(const Request&, Pages) const) {
-  return {std::move(name), std::move(api_name), [client = std::move(client), method](const shape::Json& input, Pages pages) {
+  return {std::move(name), std::move(api_name),
+          [client = std::move(client), method](const shape::Json& input, Pages pages) {
             const Request request = shape::from_json_strict<Request>(input);
             return shape::to_json(((*client).*method)(request, pages));
           }};

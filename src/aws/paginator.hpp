@@ -27,16 +27,16 @@ class PaginationError : public AwsError {
 template <class Request, class Result, class Item, class Fetch, class More>
 Result collect_pages(Request request, Pages pages, const std::string& operation,
                      std::optional<std::string> Request::*request_token,
-                     std::optional<std::string> Result::*result_token,
-                     std::vector<Item> Result::*items, Fetch&& fetch, More&& more) {
+                     std::optional<std::string> Result::*result_token, std::vector<Item> Result::*items, Fetch&& fetch,
+                     More&& more) {
   Result all = fetch(request);
   if (pages == Pages::One) return all;
   bool again = more(all);
   std::optional<std::string> token = all.*result_token;
   while (again && token && !token->empty()) {
     if (request.*request_token == token) {
-      throw PaginationError(operation + ": the service returned the same continuation token twice (\"" +
-                            *token + "\")");
+      throw PaginationError(operation + ": the service returned the same continuation token twice (\"" + *token +
+                            "\")");
     }
     request.*request_token = token;
     Result page = fetch(request);

@@ -99,7 +99,8 @@ std::string sha1_hex(const std::string& text) {
   return out;
 }
 
-std::shared_ptr<CredentialsProvider> container_credentials_provider(const std::shared_ptr<http::HttpTransport>& transport) {
+std::shared_ptr<CredentialsProvider> container_credentials_provider(
+    const std::shared_ptr<http::HttpTransport>& transport) {
   std::string url;
   if (auto relative = env("AWS_CONTAINER_CREDENTIALS_RELATIVE_URI")) {
     url = kContainerHost + *relative;
@@ -148,8 +149,7 @@ std::shared_ptr<CredentialsProvider> instance_role_provider(const std::shared_pt
   }
 }
 
-std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig& config,
-                                                              const ConfigSection& profile,
+std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig& config, const ConfigSection& profile,
                                                               const std::string& profile_name,
                                                               const std::shared_ptr<http::HttpTransport>& transport,
                                                               const std::string& portal_endpoint) {
@@ -175,9 +175,9 @@ std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig
     throw CredentialsError("profile " + profile_name +
                            " lacks SSO settings (sso_account_id, sso_role_name, sso_start_url, sso_region)");
   std::string cache_file = expand_path("~/.aws/sso/cache/" + sha1_hex(cache_key) + ".json");
-  std::string portal = portal_endpoint.empty() ? "https://portal.sso." + *sso_region + "." +
-                                                     partition_of(*sso_region).dns_suffix
-                                               : portal_endpoint;
+  std::string portal = portal_endpoint.empty()
+                           ? "https://portal.sso." + *sso_region + "." + partition_of(*sso_region).dns_suffix
+                           : portal_endpoint;
   std::string url = portal + "/federation/credentials?role_name=" + sigv4::uri_encode(*role, false) +
                     "&account_id=" + sigv4::uri_encode(*account, false);
   auto fetch = [transport, cache_file, url, profile_name] {
@@ -205,7 +205,8 @@ std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig
     const auto& role_credentials = answer["roleCredentials"];
     auto text = [&](const char* key) {
       return role_credentials.contains(key) && role_credentials[key].is_string()
-                 ? role_credentials[key].get<std::string>() : "";
+                 ? role_credentials[key].get<std::string>()
+                 : "";
     };
     Credentials credentials{text("accessKeyId"), text("secretAccessKey"), text("sessionToken"), std::nullopt, "sso"};
     if (role_credentials.contains("expiration")) {
@@ -215,10 +216,11 @@ std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig
       credentials.expiration =
           expiration.is_number_integer() ? time_from_epoch_millis(expiration.get<long long>()) : std::nullopt;
       if (!credentials.expiration)
-        throw CredentialsError(where + ": the SSO portal answered an expiration that is not a time: " +
-                               expiration.dump());
+        throw CredentialsError(where +
+                               ": the SSO portal answered an expiration that is not a time: " + expiration.dump());
     }
-    if (credentials.access_key_id.empty()) throw CredentialsError(where + ": the SSO portal answered without credentials");
+    if (credentials.access_key_id.empty())
+      throw CredentialsError(where + ": the SSO portal answered without credentials");
     return credentials;
   };
   return std::make_shared<RefreshingCredentialsProvider>(fetch);

@@ -16,7 +16,8 @@ namespace qvn::aws {
 // AWS_CONTAINER_CREDENTIALS_RELATIVE_URI (against http://169.254.170.2) or
 // AWS_CONTAINER_CREDENTIALS_FULL_URI (https, or http to a loopback or the
 // container hosts), with AWS_CONTAINER_AUTHORIZATION_TOKEN(_FILE).
-std::shared_ptr<CredentialsProvider> container_credentials_provider(const std::shared_ptr<http::HttpTransport>& transport);
+std::shared_ptr<CredentialsProvider> container_credentials_provider(
+    const std::shared_ptr<http::HttpTransport>& transport);
 
 // The instance role, through IMDSv2. Asks the service at once: a host with no
 // metadata service (or no role) yields nullptr within the time limit.
@@ -26,8 +27,7 @@ std::shared_ptr<CredentialsProvider> instance_role_provider(const std::shared_pt
 // sso_session / sso_start_url profiles, with the token cached by the
 // command-line SSO login (~/.aws/sso/cache/<sha1>.json) and the portal's
 // GetRoleCredentials. `portal_endpoint` overrides the portal's URL.
-std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig& config,
-                                                              const ConfigSection& profile,
+std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig& config, const ConfigSection& profile,
                                                               const std::string& profile_name,
                                                               const std::shared_ptr<http::HttpTransport>& transport,
                                                               const std::string& portal_endpoint = "");

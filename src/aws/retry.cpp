@@ -40,18 +40,26 @@ std::optional<RetryMode> parse_retry_mode(const std::string& text) {
 int default_max_attempts(RetryMode mode) { return mode == RetryMode::Legacy ? 5 : 3; }
 
 bool is_throttling_error(long status, const std::string& code) {
-  static const std::set<std::string> codes = {
-      "Throttling", "ThrottlingException", "ThrottledException", "RequestThrottledException",
-      "TooManyRequestsException", "ProvisionedThroughputExceededException",
-      "TransactionInProgressException", "RequestLimitExceeded", "BandwidthLimitExceeded",
-      "LimitExceededException", "RequestThrottled", "SlowDown", "PriorRequestNotComplete",
-      "EC2ThrottledException"};
+  static const std::set<std::string> codes = {"Throttling",
+                                              "ThrottlingException",
+                                              "ThrottledException",
+                                              "RequestThrottledException",
+                                              "TooManyRequestsException",
+                                              "ProvisionedThroughputExceededException",
+                                              "TransactionInProgressException",
+                                              "RequestLimitExceeded",
+                                              "BandwidthLimitExceeded",
+                                              "LimitExceededException",
+                                              "RequestThrottled",
+                                              "SlowDown",
+                                              "PriorRequestNotComplete",
+                                              "EC2ThrottledException"};
   return status == 429 || codes.count(code) > 0;
 }
 
 bool is_transient_error(long status, const std::string& code) {
-  static const std::set<std::string> codes = {"RequestTimeout", "RequestTimeoutException",
-                                              "PriorRequestNotComplete", "IDPCommunicationError"};
+  static const std::set<std::string> codes = {"RequestTimeout", "RequestTimeoutException", "PriorRequestNotComplete",
+                                              "IDPCommunicationError"};
   return status == 500 || status == 502 || status == 503 || status == 504 || codes.count(code) > 0;
 }
 
@@ -107,9 +115,7 @@ void ClientRateLimiter::set_rate(double rate) {
   capacity_ = std::min(capacity_, max_capacity_);
 }
 
-double ClientRateLimiter::cubic_zero_point() const {
-  return std::cbrt(w_max_ * (1 - kBeta) / kScale);
-}
+double ClientRateLimiter::cubic_zero_point() const { return std::cbrt(w_max_ * (1 - kBeta) / kScale); }
 
 void ClientRateLimiter::before_send() {
   std::unique_lock lock(mutex_);

@@ -40,8 +40,9 @@ struct ListObjectsV2Request {
   std::optional<std::string> ExpectedBucketOwner{};
   static constexpr auto fields() {
     using T = ListObjectsV2Request;
-    return std::tuple{F(T, Bucket),     F(T, Delimiter),  F(T, MaxKeys),    F(T, Prefix),
-                      F(T, ContinuationToken), F(T, FetchOwner), F(T, StartAfter), F(T, ExpectedBucketOwner)};
+    return std::tuple{F(T, Bucket),     F(T, Delimiter),          F(T, MaxKeys),
+                      F(T, Prefix),     F(T, ContinuationToken),  F(T, FetchOwner),
+                      F(T, StartAfter), F(T, ExpectedBucketOwner)};
   }
 };
 
@@ -62,12 +63,18 @@ struct ListObjectsV2Result {
   std::optional<std::string> StartAfter{};
   static constexpr auto fields() {
     using T = ListObjectsV2Result;
-    return std::tuple{F(T, IsTruncated),   F(T, Contents).flat(),
-                      F(T, Name),          F(T, Prefix),
-                      F(T, Delimiter),     F(T, MaxKeys),
-                      F(T, CommonPrefixes).flat(), F(T, EncodingType),
-                      F(T, KeyCount),      F(T, ContinuationToken),
-                      F(T, NextContinuationToken), F(T, StartAfter)};
+    return std::tuple{F(T, IsTruncated),
+                      F(T, Contents).flat(),
+                      F(T, Name),
+                      F(T, Prefix),
+                      F(T, Delimiter),
+                      F(T, MaxKeys),
+                      F(T, CommonPrefixes).flat(),
+                      F(T, EncodingType),
+                      F(T, KeyCount),
+                      F(T, ContinuationToken),
+                      F(T, NextContinuationToken),
+                      F(T, StartAfter)};
   }
 };
 

@@ -70,8 +70,7 @@ UrlParts split_url(const std::string& url) {
   if (slash != std::string::npos) parts.base_path = rest.substr(slash);
   while (!parts.base_path.empty() && parts.base_path.back() == '/') parts.base_path.pop_back();
   std::string default_port = parts.scheme == "https" ? ":443" : ":80";
-  if (parts.authority.ends_with(default_port))
-    parts.authority.resize(parts.authority.size() - default_port.size());
+  if (parts.authority.ends_with(default_port)) parts.authority.resize(parts.authority.size() - default_port.size());
   return parts;
 }
 
@@ -134,18 +133,17 @@ struct ServiceClient::Impl {
   }
 
   // Builds the wire request of one attempt (signed unless unsigned_requests).
-  http::HttpRequest prepare(const OperationRequest& request, const std::string& body,
-                      const std::string& payload_hash, const Endpoint& target,
-                      const std::string& invocation_id, int attempt) {
+  http::HttpRequest prepare(const OperationRequest& request, const std::string& body, const std::string& payload_hash,
+                            const Endpoint& target, const std::string& invocation_id, int attempt) {
     UrlParts url = split_url(target.url);
     bool s3 = service.protocol == Protocol::RestXml;
     std::string path = request.path;
     if (s3 && !request.bucket.empty()) {
       if (path == "/") path.clear();  // no key: the bucket itself
       bool https = url.scheme == "https";
-      bool virtual_host = settings.s3_addressing_style == "virtual" ||
-                          (settings.s3_addressing_style == "auto" && !target.custom &&
-                           s3_virtual_host_compatible(request.bucket, https));
+      bool virtual_host =
+          settings.s3_addressing_style == "virtual" || (settings.s3_addressing_style == "auto" && !target.custom &&
+                                                        s3_virtual_host_compatible(request.bucket, https));
       if (virtual_host) {
         url.authority = request.bucket + "." + url.authority;
         path = url.base_path + (path.empty() ? "/" : path);
@@ -182,8 +180,8 @@ struct ServiceClient::Impl {
     wire.headers.emplace_back("User-Agent", kUserAgent);
     if (!options.unsigned_requests) {
       Credentials credentials = session->credentials();
-      sigv4::Scope scope{sigv4::amz_date(std::chrono::system_clock::to_time_t(core::now())),
-                         target.signing_region, target.signing_name};
+      sigv4::Scope scope{sigv4::amz_date(std::chrono::system_clock::to_time_t(core::now())), target.signing_region,
+                         target.signing_name};
       wire.headers.emplace_back("X-Amz-Date", scope.amz_date);
       if (!credentials.session_token.empty())
         wire.headers.emplace_back("X-Amz-Security-Token", credentials.session_token);
@@ -197,8 +195,8 @@ struct ServiceClient::Impl {
       wire.headers.emplace_back("Authorization", sigv4::sign(signable, signing, scope, sign_options).authorization);
     }
     wire.headers.emplace_back("amz-sdk-invocation-id", invocation_id);
-    wire.headers.emplace_back("amz-sdk-request", "attempt=" + std::to_string(attempt) +
-                                                     "; max=" + std::to_string(retry.max_attempts));
+    wire.headers.emplace_back("amz-sdk-request",
+                              "attempt=" + std::to_string(attempt) + "; max=" + std::to_string(retry.max_attempts));
     return wire;
   }
 
@@ -262,8 +260,8 @@ struct ServiceClient::Impl {
         retry_state->quota.on_success(call.retry_cost);
         return OperationResponse{response->status, std::move(response->headers), std::move(response->body)};
       }
-      ServiceErrorInfo info = parse_error_response(service.protocol, response->status, response->headers,
-                                                   response->body);
+      ServiceErrorInfo info =
+          parse_error_response(service.protocol, response->status, response->headers, response->body);
       if (send_rate) send_rate->after_response(is_throttling_error(info.status, info.code));
       if (follow_region_redirect(call, target, info)) {
         --call.attempt;  // a redirect is not an attempt of its own
@@ -301,8 +299,8 @@ struct ServiceClient::Impl {
       return error;
     const std::string attempts = call.attempt == 1 ? "1 attempt" : std::to_string(call.attempt) + " attempts";
     return TransportError(error.kind(), service.name + " " + call.request.operation + ": the endpoint " +
-                                            split_url(wire.url).authority + " did not answer (" + error.what() +
-                                            "; " + attempts + ")");
+                                            split_url(wire.url).authority + " did not answer (" + error.what() + "; " +
+                                            attempts + ")");
   }
 
   // S3 names the region of a bucket that lives elsewhere (301
@@ -316,8 +314,7 @@ struct ServiceClient::Impl {
     if (info.bucket_region.empty()) info.bucket_region = probe_bucket_region(call, target);
     if (info.bucket_region.empty() || info.bucket_region == target.signing_region) return false;
     session->remember_bucket_region(request.bucket, info.bucket_region);
-    debug_event(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region +
-                ", following it");
+    debug_event(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region + ", following it");
     aws_log()->debug(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region +
                      ", signing for that region");
     call.redirected = true;
@@ -360,8 +357,8 @@ struct ServiceClient::Impl {
   // INFO with its reason, so that a slow call is never a silent one.
   void back_off(const Call& call, const std::string& outcome, const std::string& reason) {
     const double delay = backoff_seconds(call.attempt, random_unit());
-    debug_event(describe(call.request) + ": attempt " + std::to_string(call.attempt) + " " + outcome + " (" +
-                reason + "), retrying in " + std::to_string(delay) + " s");
+    debug_event(describe(call.request) + ": attempt " + std::to_string(call.attempt) + " " + outcome + " (" + reason +
+                "), retrying in " + std::to_string(delay) + " s");
     if (call.attempt == 1) {
       aws_log()->info("  " + describe(call.request) + ": first attempt " + outcome + " (" + reason + "), retrying");
     }
@@ -369,8 +366,7 @@ struct ServiceClient::Impl {
   }
 };
 
-ServiceClient::ServiceClient(std::shared_ptr<Session> session, ServiceId service,
-                             std::optional<std::string> region) {
+ServiceClient::ServiceClient(std::shared_ptr<Session> session, ServiceId service, std::optional<std::string> region) {
   ClientOptions options;
   options.region = std::move(region);
   impl_ = std::make_unique<Impl>(std::move(session), std::move(service), std::move(options));

@@ -30,36 +30,36 @@ enum class Protocol { Ec2, Query, Json, RestXml };
 
 // What a service is on the wire.
 struct ServiceId {
-  std::string name;          // endpoint prefix and signing name: "ec2", "iam", "sts", "ssm", "s3"
+  std::string name;  // endpoint prefix and signing name: "ec2", "iam", "sts", "ssm", "s3"
   Protocol protocol;
-  std::string api_version;   // "2016-11-15" (empty for S3 and SSM)
-  std::string target_prefix; // JSON protocol: "AmazonSSM"; empty otherwise
+  std::string api_version;    // "2016-11-15" (empty for S3 and SSM)
+  std::string target_prefix;  // JSON protocol: "AmazonSSM"; empty otherwise
 };
 
 using HeaderList = http::HeaderList;
 
 struct OperationRequest {
-  std::string operation;          // API name: "DescribeSubnets", "GetObject"
+  std::string operation;  // API name: "DescribeSubnets", "GetObject"
   std::string method = "POST";
-  std::string path = "/";         // percent-encoded; for S3 the key part only ("/a%2Bb.txt" or "")
-  std::string bucket;             // S3: put in the host or the path by the endpoint rules
-  HeaderList query;               // decoded name/value pairs; the sender encodes them
+  std::string path = "/";  // percent-encoded; for S3 the key part only ("/a%2Bb.txt" or "")
+  std::string bucket;      // S3: put in the host or the path by the endpoint rules
+  HeaderList query;        // decoded name/value pairs; the sender encodes them
   // EC2 and query protocols: the decoded form fields after Action and Version
   // ("SubnetId.1" = "subnet-1", ...). The sender writes the body the SDKs'
   // way: Action=<operation>&Version=<api_version>&<fields>, space as '+',
   // everything but A-Z a-z 0-9 - _ . ~ percent-encoded in upper-case hex,
   // and sets the form Content-Type.
   HeaderList form;
-  HeaderList headers;             // protocol headers: Content-Type, X-Amz-Target, Content-MD5, ...
+  HeaderList headers;  // protocol headers: Content-Type, X-Amz-Target, Content-MD5, ...
   std::string body;
-  std::string upload_file;        // S3: stream the body from this file instead of `body`
-  std::string download_file;      // S3: stream a 2xx body into this file instead of memory
+  std::string upload_file;    // S3: stream the body from this file instead of `body`
+  std::string download_file;  // S3: stream a 2xx body into this file instead of memory
 };
 
 struct OperationResponse {
   long status = 0;
   HeaderList headers;
-  std::string body;               // empty when streamed to download_file
+  std::string body;  // empty when streamed to download_file
   // Case-insensitive header look-up; empty when absent.
   std::string header(const std::string& name) const;
 };
@@ -95,15 +95,14 @@ struct ClientOptions {
   std::optional<RateCeiling> read_rate_ceiling;
   std::optional<std::chrono::milliseconds> connect_timeout;  // default 10 s
   std::optional<std::chrono::milliseconds> read_timeout;     // default 60 s
-  bool unsigned_requests = false;           // send without credentials (web identity)
+  bool unsigned_requests = false;                            // send without credentials (web identity)
 };
 
 // The real sender: one per typed client, sharing the session's credentials
 // and HTTP connections. Safe to use from many threads at once.
 class ServiceClient final : public OperationSender {
  public:
-  ServiceClient(std::shared_ptr<Session> session, ServiceId service,
-                std::optional<std::string> region = std::nullopt);
+  ServiceClient(std::shared_ptr<Session> session, ServiceId service, std::optional<std::string> region = std::nullopt);
   ServiceClient(std::shared_ptr<Session> session, ServiceId service, ClientOptions options);
   ~ServiceClient() override;
   OperationResponse send(const OperationRequest& request) override;

@@ -10,7 +10,8 @@ namespace {
 
 std::string upper_service(const std::string& service) {
   std::string out;
-  for (char c : service) out.push_back(c == ' ' || c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  for (char c : service)
+    out.push_back(c == ' ' || c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
   return out;
 }
 
@@ -72,17 +73,14 @@ std::shared_ptr<Session> Session::create(SessionOptions options) {
 
 std::shared_ptr<Session> Session::from_credentials(const std::string& access_key_id,
                                                    const std::string& secret_access_key,
-                                                   const std::string& session_token,
-                                                   SessionOptions options) {
+                                                   const std::string& session_token, SessionOptions options) {
   if (access_key_id.empty() || secret_access_key.empty())
     throw CredentialsError("an access key id and a secret access key are both required");
   Credentials credentials{access_key_id, secret_access_key, session_token, std::nullopt, "explicit"};
-  return from_provider(std::make_shared<StaticCredentialsProvider>(std::move(credentials)),
-                       std::move(options));
+  return from_provider(std::make_shared<StaticCredentialsProvider>(std::move(credentials)), std::move(options));
 }
 
-std::shared_ptr<Session> Session::from_provider(std::shared_ptr<CredentialsProvider> provider,
-                                                SessionOptions options) {
+std::shared_ptr<Session> Session::from_provider(std::shared_ptr<CredentialsProvider> provider, SessionOptions options) {
   if (!provider) throw CredentialsError("no credentials provider given");
   bool named = options.profile.has_value();
   std::shared_ptr<Session> session(new Session(std::move(options), named));
@@ -92,8 +90,8 @@ std::shared_ptr<Session> Session::from_provider(std::shared_ptr<CredentialsProvi
 
 EndpointSettings Session::endpoint_settings(const std::string& service) const {
   EndpointSettings settings;
-  bool ignore = is_true(env("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS")) ||
-                is_true(profile_.get("ignore_configured_endpoint_urls"));
+  bool ignore =
+      is_true(env("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS")) || is_true(profile_.get("ignore_configured_endpoint_urls"));
   if (!ignore) {
     std::string service_variable = "AWS_ENDPOINT_URL_" + upper_service(service);
     std::optional<std::string> url = env(service_variable.c_str());
@@ -107,8 +105,7 @@ EndpointSettings Session::endpoint_settings(const std::string& service) const {
           auto found = services->sub_sections.find(service);
           if (found != services->sub_sections.end()) {
             auto entry = found->second.find("endpoint_url");
-            if (entry != found->second.end() && !entry->second.empty())
-              url = entry->second;
+            if (entry != found->second.end() && !entry->second.empty()) url = entry->second;
           }
         }
       }
@@ -116,9 +113,12 @@ EndpointSettings Session::endpoint_settings(const std::string& service) const {
       if (url) settings.endpoint_url = checked_endpoint_url(*url, "endpoint_url of profile " + profile_name_);
     }
   }
-  if (auto sts = env("AWS_STS_REGIONAL_ENDPOINTS")) settings.sts_regional_endpoints = *sts;
-  else if (auto value = profile_.get("sts_regional_endpoints")) settings.sts_regional_endpoints = *value;
-  if (auto s3 = env("AWS_S3_US_EAST_1_REGIONAL_ENDPOINT")) settings.s3_us_east_1_regional_endpoint = *s3;
+  if (auto sts = env("AWS_STS_REGIONAL_ENDPOINTS"))
+    settings.sts_regional_endpoints = *sts;
+  else if (auto value = profile_.get("sts_regional_endpoints"))
+    settings.sts_regional_endpoints = *value;
+  if (auto s3 = env("AWS_S3_US_EAST_1_REGIONAL_ENDPOINT"))
+    settings.s3_us_east_1_regional_endpoint = *s3;
   else if (auto value = profile_.get("s3_us_east_1_regional_endpoint"))
     settings.s3_us_east_1_regional_endpoint = *value;
   if (auto s3 = profile_.sub_sections.find("s3"); s3 != profile_.sub_sections.end()) {

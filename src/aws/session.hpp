@@ -40,8 +40,7 @@ class Session : public std::enable_shared_from_this<Session> {
   // its own; the region still comes from the options or the environment.
   static std::shared_ptr<Session> from_credentials(const std::string& access_key_id,
                                                    const std::string& secret_access_key,
-                                                   const std::string& session_token = "",
-                                                   SessionOptions options = {});
+                                                   const std::string& session_token = "", SessionOptions options = {});
   // A session on any provider (an assumed role, a test double).
   static std::shared_ptr<Session> from_provider(std::shared_ptr<CredentialsProvider> provider,
                                                 SessionOptions options = {});

@@ -61,7 +61,9 @@ constexpr Field<T, M> field(std::string_view name, M T::*member) {
 }
 
 template <class T>
-concept Described = requires { T::fields(); };
+concept Described = requires {
+  T::fields();
+};
 
 template <class T>
 struct is_optional : std::false_type {};

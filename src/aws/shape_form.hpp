@@ -25,8 +25,7 @@ void write_value(HeaderList& out, const std::string& name, const M& value, FormD
 template <Described T>
 void write_struct(HeaderList& out, const std::string& prefix, const T& value, FormDialect dialect) {
   for_each_field<T>([&](const auto& f) {
-    const std::string_view wire =
-        (dialect == FormDialect::Ec2 && !f.query_name.empty()) ? f.query_name : f.name;
+    const std::string_view wire = (dialect == FormDialect::Ec2 && !f.query_name.empty()) ? f.query_name : f.name;
     write_value(out, prefix + std::string(wire), value.*(f.member), dialect);
   });
 }

@@ -15,9 +15,9 @@
 
 #include <cmath>
 #include <stdexcept>
-#include <utility>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "aws/shape.hpp"
 #include "aws/shape_xml.hpp"
@@ -63,8 +63,8 @@ Json value_to_json(const M& value) {
 inline std::string type_name(const Json& j) { return j.type_name(); }
 
 [[noreturn]] inline void type_error(const std::string& where, const Json& j, const char* expected) {
-  throw JsonInputError("Invalid type for parameter " + where + ", value: " + j.dump() +
-                       ", type: " + type_name(j) + ", valid types: " + expected);
+  throw JsonInputError("Invalid type for parameter " + where + ", value: " + j.dump() + ", type: " + type_name(j) +
+                       ", valid types: " + expected);
 }
 
 // A JSON number for an integral member: taken when it is a whole number the
@@ -118,8 +118,8 @@ void struct_from_json(const Json& j, T& out, const std::string& where, bool stri
       if (!known) {
         std::string names;
         for (const auto name : field_names<T>()) names += (names.empty() ? "" : ", ") + std::string(name);
-        throw JsonInputError("Unknown parameter in " + (where.empty() ? std::string("input") : where) +
-                             ": \"" + key + "\", must be one of: " + names);
+        throw JsonInputError("Unknown parameter in " + (where.empty() ? std::string("input") : where) + ": \"" + key +
+                             "\", must be one of: " + names);
       }
     }
   }
@@ -131,8 +131,8 @@ void struct_from_json(const Json& j, T& out, const std::string& where, bool stri
     if (it == j.end() || it->is_null()) {
       if constexpr (!is_optional<F>::value && !is_vector<F>::value) {
         if (strict) {
-          throw JsonInputError("Missing required parameter in " +
-                               (where.empty() ? std::string("input") : where) + ": \"" + name + "\"");
+          throw JsonInputError("Missing required parameter in " + (where.empty() ? std::string("input") : where) +
+                               ": \"" + name + "\"");
         }
       }
       return;

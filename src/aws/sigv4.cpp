@@ -31,8 +31,8 @@ std::string to_hex(const unsigned char* data, std::size_t size) {
 std::string hmac(std::string_view key, std::string_view data) {
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-       reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &length);
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
+       data.size(), out, &length);
   return std::string(reinterpret_cast<char*>(out), length);
 }
 
@@ -121,8 +121,7 @@ std::string canonical_query(std::string_view query) {
       std::size_t eq = pair.find('=');
       std::string_view name = pair.substr(0, eq);
       std::string_view value = eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1);
-      pairs.emplace_back(uri_encode(percent_decode(name), false),
-                         uri_encode(percent_decode(value), false));
+      pairs.emplace_back(uri_encode(percent_decode(name), false), uri_encode(percent_decode(value), false));
     }
     start = end + 1;
   }
@@ -136,9 +135,9 @@ std::string canonical_query(std::string_view query) {
 }
 
 bool excluded_by_default(const std::string& name) {
-  static const char* excluded[] = {"authorization", "user-agent", "expect", "content-length",
-                                   "transfer-encoding", "accept", "accept-encoding",
-                                   "connection", "x-amzn-trace-id"};
+  static const char* excluded[] = {"authorization",   "user-agent",        "expect",
+                                   "content-length",  "transfer-encoding", "accept",
+                                   "accept-encoding", "connection",        "x-amzn-trace-id"};
   for (const char* e : excluded)
     if (name == e) return true;
   return name.starts_with("amz-sdk-");
@@ -182,8 +181,8 @@ std::string uri_encode(std::string_view text, bool keep_slash) {
   return out;
 }
 
-Signature sign(const SignableRequest& request, const SigningCredentials& credentials,
-               const Scope& scope, const SignOptions& options) {
+Signature sign(const SignableRequest& request, const SigningCredentials& credentials, const Scope& scope,
+               const SignOptions& options) {
   // Lower-case name -> values in the order they were sent.
   std::map<std::string, std::vector<std::string>> headers;
   for (const auto& [name, value] : request.headers) headers[text::lower(name)].push_back(normalise_value(value));
@@ -214,13 +213,12 @@ Signature sign(const SignableRequest& request, const SigningCredentials& credent
     result.signed_headers += (result.signed_headers.empty() ? "" : ";") + name;
   }
 
-  result.canonical_request = request.method + "\n" +
-                             canonical_uri(request.path, options.double_encode_path) + "\n" +
-                             canonical_query(request.query) + "\n" + canonical_headers + "\n" +
-                             result.signed_headers + "\n" + request.payload_hash;
+  result.canonical_request = request.method + "\n" + canonical_uri(request.path, options.double_encode_path) + "\n" +
+                             canonical_query(request.query) + "\n" + canonical_headers + "\n" + result.signed_headers +
+                             "\n" + request.payload_hash;
   std::string scope_text = scope.credential_scope();
-  result.string_to_sign = std::string(kAlgorithm) + "\n" + scope.amz_date + "\n" + scope_text +
-                          "\n" + sha256_hex(result.canonical_request);
+  result.string_to_sign =
+      std::string(kAlgorithm) + "\n" + scope.amz_date + "\n" + scope_text + "\n" + sha256_hex(result.canonical_request);
 
   std::string key = hmac("AWS4" + credentials.secret_access_key, scope.amz_date.substr(0, 8));
   key = hmac(key, scope.region);
@@ -228,9 +226,8 @@ Signature sign(const SignableRequest& request, const SigningCredentials& credent
   key = hmac(key, "aws4_request");
   std::string raw = hmac(key, result.string_to_sign);
   result.signature = to_hex(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
-  result.authorization = std::string(kAlgorithm) + " Credential=" + credentials.access_key_id + "/" +
-                         scope_text + ", SignedHeaders=" + result.signed_headers +
-                         ", Signature=" + result.signature;
+  result.authorization = std::string(kAlgorithm) + " Credential=" + credentials.access_key_id + "/" + scope_text +
+                         ", SignedHeaders=" + result.signed_headers + ", Signature=" + result.signature;
   return result;
 }
 

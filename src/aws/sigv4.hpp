@@ -21,17 +21,17 @@ struct SigningCredentials {
 };
 
 struct SignableRequest {
-  std::string method;            // "POST"
-  std::string path;              // as sent, percent-encoded once: "/", "/bucket/a%2Bb.txt"
-  std::string query;             // as sent, without '?': "list-type=2&prefix=a%2F"
-  std::vector<Header> headers;   // as sent; must contain Host (and X-Amz-Date once signed)
-  std::string payload_hash;      // lowercase hex SHA-256 of the body, or "UNSIGNED-PAYLOAD"
+  std::string method;           // "POST"
+  std::string path;             // as sent, percent-encoded once: "/", "/bucket/a%2Bb.txt"
+  std::string query;            // as sent, without '?': "list-type=2&prefix=a%2F"
+  std::vector<Header> headers;  // as sent; must contain Host (and X-Amz-Date once signed)
+  std::string payload_hash;     // lowercase hex SHA-256 of the body, or "UNSIGNED-PAYLOAD"
 };
 
 struct Scope {
-  std::string amz_date;  // "20240115T120000Z"
-  std::string region;    // signing region: "us-east-1"
-  std::string service;   // signing name: "ec2", "s3", ...
+  std::string amz_date;                  // "20240115T120000Z"
+  std::string region;                    // signing region: "us-east-1"
+  std::string service;                   // signing name: "ec2", "s3", ...
   std::string credential_scope() const;  // "20240115/us-east-1/ec2/aws4_request"
 };
 
@@ -49,13 +49,13 @@ struct SignOptions {
 struct Signature {
   std::string canonical_request;
   std::string string_to_sign;
-  std::string signed_headers;   // "content-type;host;x-amz-date"
-  std::string signature;        // lowercase hex
-  std::string authorization;    // the Authorization header value
+  std::string signed_headers;  // "content-type;host;x-amz-date"
+  std::string signature;       // lowercase hex
+  std::string authorization;   // the Authorization header value
 };
 
-Signature sign(const SignableRequest& request, const SigningCredentials& credentials,
-               const Scope& scope, const SignOptions& options = {});
+Signature sign(const SignableRequest& request, const SigningCredentials& credentials, const Scope& scope,
+               const SignOptions& options = {});
 
 // Lowercase hex SHA-256 of `data`.
 std::string sha256_hex(std::string_view data);

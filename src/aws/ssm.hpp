@@ -9,9 +9,9 @@
 
 #include "aws/paginator.hpp"
 #include "aws/service_client.hpp"
-#include "aws/xml.hpp"
 #include "aws/shape_json.hpp"
 #include "aws/ssm_model.hpp"
+#include "aws/xml.hpp"
 
 namespace qvn::aws {
 

@@ -25,16 +25,24 @@ struct Parameter {
   std::optional<std::string> DataType{};
   static constexpr auto fields() {
     using T = Parameter;
-    return std::tuple{F(T, Name),   F(T, Type),         F(T, Value),
-                      F(T, Version), F(T, Selector),    F(T, SourceResult),
-                      F(T, LastModifiedDate), F(T, ARN), F(T, DataType)};
+    return std::tuple{F(T, Name),
+                      F(T, Type),
+                      F(T, Value),
+                      F(T, Version),
+                      F(T, Selector),
+                      F(T, SourceResult),
+                      F(T, LastModifiedDate),
+                      F(T, ARN),
+                      F(T, DataType)};
   }
 };
 
 struct GetParameterRequest {
   std::string Name{};
   std::optional<bool> WithDecryption{};
-  static constexpr auto fields() { return std::tuple{F(GetParameterRequest, Name), F(GetParameterRequest, WithDecryption)}; }
+  static constexpr auto fields() {
+    return std::tuple{F(GetParameterRequest, Name), F(GetParameterRequest, WithDecryption)};
+  }
 };
 
 struct GetParameterResult {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "aws/errors.hpp"
-#include "aws/xml.hpp"
 #include "aws/session.hpp"
+#include "aws/xml.hpp"
 
 namespace qvn::aws {
 namespace {
@@ -34,8 +34,8 @@ void parse(const std::string& operation, const OperationResponse& response, Pars
 std::optional<sts::Credentials> read_credentials(pugi::xml_node result) {
   pugi::xml_node node = child(result, "Credentials");
   if (!node) return std::nullopt;
-  return sts::Credentials{text(node, "AccessKeyId"), text(node, "SecretAccessKey"),
-                          text(node, "SessionToken"), text(node, "Expiration")};
+  return sts::Credentials{text(node, "AccessKeyId"), text(node, "SecretAccessKey"), text(node, "SessionToken"),
+                          text(node, "Expiration")};
 }
 
 std::optional<sts::AssumedRoleUser> read_user(pugi::xml_node result) {
@@ -67,8 +67,7 @@ StsClient::StsClient(std::shared_ptr<Session> session, std::optional<std::string
   unsigned_sender_ = std::make_shared<ServiceClient>(std::move(session), sts_service_id(), options);
 }
 
-StsClient::StsClient(std::shared_ptr<OperationSender> sender)
-    : sender_(sender), unsigned_sender_(std::move(sender)) {}
+StsClient::StsClient(std::shared_ptr<OperationSender> sender) : sender_(sender), unsigned_sender_(std::move(sender)) {}
 
 sts::AssumeRoleResult StsClient::assume_role(const sts::AssumeRoleRequest& request) {
   OperationRequest operation;
@@ -116,8 +115,7 @@ sts::GetCallerIdentityResult StsClient::get_caller_identity() {
   operation.operation = "GetCallerIdentity";
   Parsed parsed;
   parse(operation.operation, sender_->send(operation), parsed);
-  return {text(parsed.result, "UserId"), text(parsed.result, "Account"), text(parsed.result, "Arn"),
-          parsed.request_id};
+  return {text(parsed.result, "UserId"), text(parsed.result, "Account"), text(parsed.result, "Arn"), parsed.request_id};
 }
 
 }  // namespace qvn::aws

@@ -18,8 +18,8 @@ struct AssumeRoleInput {
   std::optional<std::string> TokenCode{};
   static constexpr auto fields() {
     using T = AssumeRoleInput;
-    return std::tuple{F(T, RoleArn),      F(T, RoleSessionName), F(T, DurationSeconds), F(T, ExternalId),
-                      F(T, Policy),       F(T, SerialNumber),    F(T, TokenCode)};
+    return std::tuple{F(T, RoleArn), F(T, RoleSessionName), F(T, DurationSeconds), F(T, ExternalId),
+                      F(T, Policy),  F(T, SerialNumber),    F(T, TokenCode)};
   }
 };
 
@@ -63,10 +63,10 @@ shape::Json get_caller_identity(StsClient& sts, const shape::Json& input) {
 }  // namespace
 
 std::vector<JsonOperation> sts_json_operations(const std::shared_ptr<StsClient>& client) {
-  return {{"assume_role", "AssumeRole",
-           [client](const shape::Json& input, Pages) { return assume_role(*client, input); }},
-          {"get_caller_identity", "GetCallerIdentity",
-           [client](const shape::Json& input, Pages) { return get_caller_identity(*client, input); }}};
+  return {
+      {"assume_role", "AssumeRole", [client](const shape::Json& input, Pages) { return assume_role(*client, input); }},
+      {"get_caller_identity", "GetCallerIdentity",
+       [client](const shape::Json& input, Pages) { return get_caller_identity(*client, input); }}};
 }
 
 }  // namespace qvn::aws

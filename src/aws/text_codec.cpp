@@ -8,8 +8,8 @@ namespace qvn::aws::text {
 namespace {
 
 bool unreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '_' || c == '.' || c == '~';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+         c == '.' || c == '~';
 }
 
 int hex_value(char c) {
@@ -72,15 +72,13 @@ std::string lower(std::string_view text) {
 }
 
 std::string base64_encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     const std::uint32_t n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                            (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                            static_cast<unsigned char>(bytes[i + 2]);
+                            (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
     out.push_back(kAlphabet[(n >> 18) & 63]);
     out.push_back(kAlphabet[(n >> 12) & 63]);
     out.push_back(kAlphabet[(n >> 6) & 63]);

@@ -2,12 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <strings.h>
 #include <array>
 #include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <strings.h>
 
 namespace qvn::aws {
 namespace {
@@ -97,7 +97,7 @@ bool take_offset(std::string_view& text, seconds& out) {
 
 int month_number(std::string_view name) {
   static constexpr std::array<std::string_view, 12> names = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+                                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   for (std::size_t i = 0; i < names.size(); ++i)
     if (name.size() == 3 && strncasecmp(name.data(), names[i].data(), 3) == 0) return static_cast<int>(i) + 1;
   return 0;
@@ -154,8 +154,8 @@ std::optional<core::TimePoint> time_from_epoch_seconds(double value) {
   if (!std::isfinite(value) || value < 0 || value >= static_cast<double>(kEndOfLastYearSeconds)) return std::nullopt;
   const double whole = std::floor(value);
   const auto fraction = nanoseconds{static_cast<long long>(std::llround((value - whole) * 1e9))};
-  return core::TimePoint(time_point_cast<core::TimePoint::duration>(
-      sys_seconds{seconds{static_cast<long long>(whole)}} + fraction));
+  return core::TimePoint(
+      time_point_cast<core::TimePoint::duration>(sys_seconds{seconds{static_cast<long long>(whole)}} + fraction));
 }
 
 std::optional<core::TimePoint> time_from_epoch_millis(long long millis) {

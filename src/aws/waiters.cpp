@@ -60,16 +60,12 @@ std::string matched_failure(const std::string& expression, const std::string& va
   return "For expression \"" + expression + "\" we matched expected path: \"" + value + "\" at least once";
 }
 
-std::string unexpected_error(const ServiceError& e) {
-  return "An error occurred (" + e.code() + "): " + e.message();
-}
+std::string unexpected_error(const ServiceError& e) { return "An error occurred (" + e.code() + "): " + e.message(); }
 
 }  // namespace
 
 WaiterError::WaiterError(const std::string& waiter, Reason reason, const std::string& detail)
-    : AwsError("Waiter " + waiter + " failed: " + reason_text(reason, detail)),
-      waiter_(waiter),
-      reason_(reason) {}
+    : AwsError("Waiter " + waiter + " failed: " + reason_text(reason, detail)), waiter_(waiter), reason_(reason) {}
 
 void wait_instance_status_ok(const Ec2Client& ec2, const DescribeInstanceStatusRequest& request,
                              const WaiterConfig& config) {

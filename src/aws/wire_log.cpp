@@ -1,7 +1,7 @@
 #include "aws/wire_log.hpp"
 
-#include <nlohmann/json.hpp>
 #include <strings.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <ostream>
@@ -15,11 +15,23 @@ constexpr const char* kRedacted = "<redacted>";
 // Names of members, elements, form fields and headers whose values are
 // secrets, compared without case.
 bool secret_name(std::string_view name) {
-  static constexpr std::array<std::string_view, 17> names = {
-      "SecretAccessKey", "aws_secret_access_key", "SessionToken", "Token", "AccessToken",
-      "WebIdentityToken", "KeyMaterial", "PrivateKey", "Password", "Value", "SAMLAssertion",
-      "TokenCode", "X-Amz-Security-Token", "x-aws-ec2-metadata-token", "x-amz-sso_bearer_token",
-      "Cookie", "Set-Cookie"};
+  static constexpr std::array<std::string_view, 17> names = {"SecretAccessKey",
+                                                             "aws_secret_access_key",
+                                                             "SessionToken",
+                                                             "Token",
+                                                             "AccessToken",
+                                                             "WebIdentityToken",
+                                                             "KeyMaterial",
+                                                             "PrivateKey",
+                                                             "Password",
+                                                             "Value",
+                                                             "SAMLAssertion",
+                                                             "TokenCode",
+                                                             "X-Amz-Security-Token",
+                                                             "x-aws-ec2-metadata-token",
+                                                             "x-amz-sso_bearer_token",
+                                                             "Cookie",
+                                                             "Set-Cookie"};
   for (const auto secret : names)
     if (name.size() == secret.size() && strncasecmp(name.data(), secret.data(), name.size()) == 0) return true;
   return false;
@@ -36,8 +48,10 @@ bool xml_secret(std::string_view name) { return secret_name(name) && strncasecmp
 void redact_json(nlohmann::json& value) {
   if (value.is_object()) {
     for (auto& [key, member] : value.items()) {
-      if (secret_name(key) && !member.is_structured()) member = kRedacted;
-      else redact_json(member);
+      if (secret_name(key) && !member.is_structured())
+        member = kRedacted;
+      else
+        redact_json(member);
     }
   } else if (value.is_array()) {
     for (auto& item : value) redact_json(item);
@@ -111,8 +125,8 @@ std::string redact_private_keys(std::string text) {
 }
 
 bool looks_like_form(const std::string& body) {
-  return body.find('=') != std::string::npos && body.find('<') == std::string::npos &&
-         body.find('{') != 0 && body.find('\n') == std::string::npos;
+  return body.find('=') != std::string::npos && body.find('<') == std::string::npos && body.find('{') != 0 &&
+         body.find('\n') == std::string::npos;
 }
 
 }  // namespace
@@ -150,8 +164,10 @@ void WireLogTransport::write(const std::string& text) {
 http::HttpResponse WireLogTransport::send(const http::HttpRequest& request) {
   std::string shown = "> " + request.method + " " + request.url + "\n";
   for (const auto& [name, value] : request.headers) shown += "> " + name + ": " + redacted_header(name, value) + "\n";
-  if (!request.upload_file.empty()) shown += "> (body from " + request.upload_file + ")\n";
-  else if (!request.body.empty()) shown += "> " + redacted_body(request.body) + "\n";
+  if (!request.upload_file.empty())
+    shown += "> (body from " + request.upload_file + ")\n";
+  else if (!request.body.empty())
+    shown += "> " + redacted_body(request.body) + "\n";
   write(shown);
 
   http::HttpResponse response = next_->send(request);
@@ -159,8 +175,10 @@ http::HttpResponse WireLogTransport::send(const http::HttpRequest& request) {
   for (const auto& [name, value] : response.headers) shown += "< " + name + ": " + redacted_header(name, value) + "\n";
   // The metadata service answers its session token as the whole body.
   const bool token_answer = request.url.find("/latest/api/token") != std::string::npos;
-  if (!request.download_file.empty() && response.body.empty()) shown += "< (body to " + request.download_file + ")\n";
-  else if (!response.body.empty()) shown += "< " + (token_answer ? std::string(kRedacted) : redacted_body(response.body)) + "\n";
+  if (!request.download_file.empty() && response.body.empty())
+    shown += "< (body to " + request.download_file + ")\n";
+  else if (!response.body.empty())
+    shown += "< " + (token_answer ? std::string(kRedacted) : redacted_body(response.body)) + "\n";
   write(shown);
   return response;
 }

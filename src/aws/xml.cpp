@@ -33,18 +33,17 @@ std::string text(const pugi::xml_node& node) {
   return out;
 }
 
-pugi::xml_node load(pugi::xml_document& document, const std::string& body,
-                    std::string_view root_name, std::string_view what) {
-  const auto result = document.load_buffer(body.data(), body.size(),
-                                           pugi::parse_default | pugi::parse_ws_pcdata_single);
+pugi::xml_node load(pugi::xml_document& document, const std::string& body, std::string_view root_name,
+                    std::string_view what) {
+  const auto result =
+      document.load_buffer(body.data(), body.size(), pugi::parse_default | pugi::parse_ws_pcdata_single);
   if (!result) {
-    throw ParseError(std::string(what) + ": the response is not well-formed XML (" +
-                     result.description() + ")");
+    throw ParseError(std::string(what) + ": the response is not well-formed XML (" + result.description() + ")");
   }
   pugi::xml_node root = document.document_element();
   if (local_name(root) != root_name) {
-    throw ParseError(std::string(what) + ": unexpected response element <" + root.name() +
-                     ">, expected <" + std::string(root_name) + ">");
+    throw ParseError(std::string(what) + ": unexpected response element <" + root.name() + ">, expected <" +
+                     std::string(root_name) + ">");
   }
   return root;
 }

@@ -37,7 +37,7 @@ std::string text(const pugi::xml_node& node);
 // Parses `body` and returns its root element, checking its local name.
 // Throws ParseError naming `what` (the operation) when the body is not
 // well-formed XML or its root is not `root_name`.
-pugi::xml_node load(pugi::xml_document& document, const std::string& body,
-                    std::string_view root_name, std::string_view what);
+pugi::xml_node load(pugi::xml_document& document, const std::string& body, std::string_view root_name,
+                    std::string_view what);
 
 }  // namespace qvn::aws::xml

@@ -30,8 +30,8 @@ void setProgramVersion(std::string version) { versionText() = std::move(version)
 const std::string& programVersion() { return versionText(); }
 
 struct CommandLine::Impl {
-  std::string program;      // "subnet_survey" or "subnet_survey spoke"
-  std::string name;         // the sub-command's name; empty for the program
+  std::string program;  // "subnet_survey" or "subnet_survey spoke"
+  std::string name;     // the sub-command's name; empty for the program
   std::string description;
   std::string epilog;
   std::unique_ptr<CLI::App> owned;
@@ -182,8 +182,7 @@ std::optional<std::string> CommandLine::parse(const std::vector<std::string>& ar
       if (argument.size() < 2 || argument[0] != '-') continue;
       const std::string option = argument.substr(0, argument.find('='));
       if (owner != this && impl_->knows(option)) {
-        fail("'" + option + "' is an option of " + impl_->program + ": give it before '" +
-                 owner->impl_->name + "'",
+        fail("'" + option + "' is an option of " + impl_->program + ": give it before '" + owner->impl_->name + "'",
              err);
       }
       owner->fail(unknownOptionMessage(argument, owner->impl_->optionNames()), err);

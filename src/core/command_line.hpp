@@ -72,8 +72,7 @@ class CommandLine {
   // Parses the arguments that follow the program's name and returns the name
   // of the chosen sub-command, if any. Help, version and usage errors end the
   // program as described above (ProgramExit{0} or ProgramExit{2}).
-  std::optional<std::string> parse(const std::vector<std::string>& arguments, std::ostream& out,
-                                   std::ostream& err);
+  std::optional<std::string> parse(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
   // A usage error found after parsing (a check of the parsed values): this
   // command line's usage and "<program>: error: <why>" to `err`, then

@@ -21,29 +21,33 @@ struct LevelRegistry {
   std::shared_mutex mutex;
   std::map<int, std::string> names;
   std::map<std::string, int> constants;
-  std::set<std::string> facility_names;      // the facility's operations and types
-  std::set<std::string> logger_names;        // logger operations and members
+  std::set<std::string> facility_names;         // the facility's operations and types
+  std::set<std::string> logger_names;           // logger operations and members
   std::map<std::string, int> level_operations;  // operation -> level it logs at
 
   LevelRegistry() { reset(); }
 
   void reset() {
-    names = {{NOTSET, "NOTSET"}, {DEBUG, "DEBUG"},     {INFO, "INFO"},
+    names = {{NOTSET, "NOTSET"},   {DEBUG, "DEBUG"}, {INFO, "INFO"},
              {WARNING, "WARNING"}, {ERROR, "ERROR"}, {CRITICAL, "CRITICAL"}};
-    constants = {{"NOTSET", NOTSET}, {"DEBUG", DEBUG},     {"INFO", INFO},
+    constants = {{"NOTSET", NOTSET},   {"DEBUG", DEBUG}, {"INFO", INFO},
                  {"WARNING", WARNING}, {"ERROR", ERROR}, {"CRITICAL", CRITICAL}};
-    level_operations = {{"debug", DEBUG},     {"info", INFO},         {"warning", WARNING},
-                        {"error", ERROR},     {"critical", CRITICAL}};
+    level_operations = {
+        {"debug", DEBUG}, {"info", INFO}, {"warning", WARNING}, {"error", ERROR}, {"critical", CRITICAL}};
     // The facility's own operations and types (this header's API).
-    facility_names = {"log", "getLogger", "getLevelName", "addLevelName", "levelConstant",
-                      "facilityHasName", "loggerHasOperation", "registerLevel", "logging_call",
-                      "disable", "resetLoggingForTesting", "Logger", "Handler", "Formatter",
-                      "StreamHandler", "FileHandler", "LogRecord", "AttributeError"};
+    facility_names = {"log",           "getLogger",       "getLevelName",           "addLevelName",
+                      "levelConstant", "facilityHasName", "loggerHasOperation",     "registerLevel",
+                      "logging_call",  "disable",         "resetLoggingForTesting", "Logger",
+                      "Handler",       "Formatter",       "StreamHandler",          "FileHandler",
+                      "LogRecord",     "AttributeError"};
     // The logger type's members. "detail" is not among them until the level
     // DETAIL is registered: Logger::detail is only its typed shortcut.
-    logger_names = {"log", "logLazy", "call", "handle", "name", "parent", "setLevel", "level",
-                    "getEffectiveLevel", "isEnabledFor", "setPropagate", "propagate",
-                    "addHandler", "removeHandler", "clearHandlers", "handlers"};
+    logger_names = {"log",          "logLazy",       "call",
+                    "handle",       "name",          "parent",
+                    "setLevel",     "level",         "getEffectiveLevel",
+                    "isEnabledFor", "setPropagate",  "propagate",
+                    "addHandler",   "removeHandler", "clearHandlers",
+                    "handlers"};
     for (const auto& [op, level] : level_operations) {
       (void)level;
       facility_names.insert(op);
@@ -126,10 +130,11 @@ std::optional<int> operationLevel(const std::string& operation) {
 // ---------------------------------------------------------------- formatter
 
 Formatter::Formatter(std::string fmt) : fmt_(std::move(fmt)) {
-  static const std::pair<const char*, Field> kFields[] = {
-      {"%(asctime)s", Field::AscTime},     {"%(message)s", Field::Message},
-      {"%(levelname)s", Field::LevelName}, {"%(name)s", Field::Name},
-      {"%(levelno)s", Field::LevelNo}};
+  static const std::pair<const char*, Field> kFields[] = {{"%(asctime)s", Field::AscTime},
+                                                          {"%(message)s", Field::Message},
+                                                          {"%(levelname)s", Field::LevelName},
+                                                          {"%(name)s", Field::Name},
+                                                          {"%(levelno)s", Field::LevelNo}};
   std::string text;
   std::size_t i = 0;
   while (i < fmt_.size()) {
@@ -180,12 +185,24 @@ std::string Formatter::format(const LogRecord& record) const {
   out.reserve(record.message.size() + 32);
   for (const auto& piece : pieces_) {
     switch (piece.field) {
-      case Field::Text: out += piece.text; break;
-      case Field::AscTime: out += formatTime(record.created); break;
-      case Field::Message: out += record.message; break;
-      case Field::LevelName: out += record.levelname; break;
-      case Field::Name: out += record.name; break;
-      case Field::LevelNo: out += std::to_string(record.levelno); break;
+      case Field::Text:
+        out += piece.text;
+        break;
+      case Field::AscTime:
+        out += formatTime(record.created);
+        break;
+      case Field::Message:
+        out += record.message;
+        break;
+      case Field::LevelName:
+        out += record.levelname;
+        break;
+      case Field::Name:
+        out += record.name;
+        break;
+      case Field::LevelNo:
+        out += std::to_string(record.levelno);
+        break;
     }
   }
   return out;
@@ -295,9 +312,7 @@ class LoggerTree {
 };
 
 Logger::Logger(std::string name, Logger* parent)
-    : name_(std::move(name)),
-      parent_(parent),
-      handlers_(std::make_shared<const std::vector<HandlerPtr>>()) {}
+    : name_(std::move(name)), parent_(parent), handlers_(std::make_shared<const std::vector<HandlerPtr>>()) {}
 
 int Logger::getEffectiveLevel() const {
   for (const Logger* l = this; l != nullptr; l = l->parent_) {

@@ -53,7 +53,7 @@ class AttributeError : public std::runtime_error {
 };
 
 struct LogRecord {
-  std::string name;      // logger name ("root" for the root logger)
+  std::string name;  // logger name ("root" for the root logger)
   int levelno = NOTSET;
   std::string levelname;
   std::string message;

@@ -32,10 +32,7 @@ LoggingConfig defaultLoggingConfig() {
       {"logConsoleHandler", HandlerKind::File, "simpleTime", INFO, "quorvane_testlibs.log", "a"},
       {"errorStatusHandler", HandlerKind::ErrorStatus, "", ERROR, "", "a"},
   };
-  config.loggers = {{"quorvane_testlibs",
-                     DEBUG,
-                     {"consoleHandler", "logConsoleHandler", "errorStatusHandler"},
-                     false}};
+  config.loggers = {{"quorvane_testlibs", DEBUG, {"consoleHandler", "logConsoleHandler", "errorStatusHandler"}, false}};
   config.root = {"", CRITICAL, {"consoleHandler"}, true};
   return config;
 }
@@ -49,9 +46,12 @@ namespace {
 
 HandlerPtr makeHandler(const HandlerConfig& h) {
   switch (h.kind) {
-    case HandlerKind::Stream: return std::make_shared<StreamHandler>(stderr, h.level);
-    case HandlerKind::File: return std::make_shared<FileHandler>(h.filename, h.mode, h.level);
-    case HandlerKind::ErrorStatus: return std::make_shared<ErrorStatusHandler>(h.level);
+    case HandlerKind::Stream:
+      return std::make_shared<StreamHandler>(stderr, h.level);
+    case HandlerKind::File:
+      return std::make_shared<FileHandler>(h.filename, h.mode, h.level);
+    case HandlerKind::ErrorStatus:
+      return std::make_shared<ErrorStatusHandler>(h.level);
   }
   throw std::invalid_argument("unknown handler kind for " + h.name);
 }
@@ -60,8 +60,7 @@ HandlerPtr makeHandler(const HandlerConfig& h) {
 
 void applyLoggingConfig(const LoggingConfig& config) {
   if (config.version != 1) {
-    throw std::invalid_argument("unsupported logging configuration version " +
-                                std::to_string(config.version));
+    throw std::invalid_argument("unsupported logging configuration version " + std::to_string(config.version));
   }
   std::map<std::string, std::shared_ptr<const Formatter>> formatters;
   for (const auto& f : config.formatters) formatters[f.name] = std::make_shared<Formatter>(f.format);

@@ -32,8 +32,8 @@ struct HandlerConfig {
   HandlerKind kind = HandlerKind::Stream;
   std::string formatter;  // empty: the bare message
   int level = 0;
-  std::string filename;   // File only
-  std::string mode = "a"; // File only
+  std::string filename;    // File only
+  std::string mode = "a";  // File only
 };
 
 struct LoggerConfig {

@@ -91,10 +91,8 @@ struct ChangeName {
 };
 
 constexpr ChangeName kChanges[] = {
-    {Change::Created, "created", "would create", "created"},
-    {Change::Adopted, "adopted", "would adopt", "adopted"},
-    {Change::Removed, "removed", "would remove", "removed"},
-    {Change::Left, "left", "would leave", "left"},
+    {Change::Created, "created", "would create", "created"}, {Change::Adopted, "adopted", "would adopt", "adopted"},
+    {Change::Removed, "removed", "would remove", "removed"}, {Change::Left, "left", "would leave", "left"},
     {Change::Written, "wrote", "would write", "written"},
 };
 

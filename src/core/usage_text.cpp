@@ -40,8 +40,7 @@ std::string metavarOf(const std::string& option_name) {
   return name;
 }
 
-std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options,
-                      const std::string& tail) {
+std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options, const std::string& tail) {
   std::string line = "usage: " + program + " [-h]";
   for (const auto& option : options) {
     std::string item = option.name;
@@ -52,10 +51,8 @@ std::string usageLine(const std::string& program, const std::vector<OptionSpec>&
   return line;
 }
 
-std::string helpText(const std::string& program, const std::string& description,
-                     const std::vector<OptionSpec>& options,
-                     const std::vector<SubcommandSpec>& subcommands, const std::string& epilog,
-                     bool version_option) {
+std::string helpText(const std::string& program, const std::string& description, const std::vector<OptionSpec>& options,
+                     const std::vector<SubcommandSpec>& subcommands, const std::string& epilog, bool version_option) {
   std::string tail = subcommands.empty() ? "" : subcommandChoice(subcommands) + " ...";
   std::string text = usageLine(program, options, tail) + "\n";
   if (!description.empty()) text += "\n" + description + "\n";

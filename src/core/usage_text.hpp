@@ -9,7 +9,7 @@ namespace qvn {
 struct OptionSpec {
   std::string name;  // "--test_config"
   std::string help;
-  bool flag = false;      // takes no value
+  bool flag = false;  // takes no value
   bool required = false;
 };
 
@@ -23,14 +23,12 @@ std::string metavarOf(const std::string& option_name);
 
 // "usage: probe_deploy [-h] [--revert] --test_config TEST_CONFIG ..."; `tail`
 // (for example "{spoke,natgw} ...") is appended when not empty.
-std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options,
-                      const std::string& tail = "");
+std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options, const std::string& tail = "");
 
 // The usage line, the description, the sub-commands and one line per option
 // with its help text (the help option first, then --version when
 // `version_option`), then `epilog` after a blank line; ends with a newline.
-std::string helpText(const std::string& program, const std::string& description,
-                     const std::vector<OptionSpec>& options,
+std::string helpText(const std::string& program, const std::string& description, const std::vector<OptionSpec>& options,
                      const std::vector<SubcommandSpec>& subcommands = {}, const std::string& epilog = "",
                      bool version_option = false);
 

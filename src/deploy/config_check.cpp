@@ -77,8 +77,8 @@ void checkGatewaySubnetsInVpc(TestConfig& config, const aws::Ec2Client& ec2_clie
     auto found = vpc_of.find(subnet);
     if (found == vpc_of.end()) entry.fail(member("gw_subnet_id") + ": subnet " + subnet + " was not found");
     if (found->second != vpc_id) {
-      entry.fail(member("gw_subnet_id") + ": subnet " + subnet + " is in " + found->second + ", not in " +
-                 vpc_id + " (the VPC of entry 1)");
+      entry.fail(member("gw_subnet_id") + ": subnet " + subnet + " is in " + found->second + ", not in " + vpc_id +
+                 " (the VPC of entry 1)");
     }
   }
 }

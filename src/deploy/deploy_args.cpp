@@ -22,33 +22,26 @@ constexpr const char* kDeployEpilog =
 const std::vector<OptionRow<DeployArgs>>& rows() {
   static const std::vector<OptionRow<DeployArgs>> table = {
       {{"--revert", "revert the operation", true}, &DeployArgs::revert},
-      {{"--dry_run", "Dry run deploy test ec2 logic and show what will be done", true},
-       &DeployArgs::dry_run},
+      {{"--dry_run", "Dry run deploy test ec2 logic and show what will be done", true}, &DeployArgs::dry_run},
       {{"--account", "account"}, &DeployArgs::account},
       {{"--region", "region"}, &DeployArgs::region},
       {{"--private_subnet_id", "private subnet ID"}, &DeployArgs::private_subnet_id},
       {{"--key_name", "key name"}, &DeployArgs::key_name},
       {{"--s3_bucket", "s3 bucket name"}, &DeployArgs::s3_bucket},
-      {{"--assume_role", "Specify the role used to deploy EC2 in the account"},
-       &DeployArgs::assume_role},
-      {{"--profile", "Specify the AWS Credentials profile used to deploy EC2 in the account"},
-       &DeployArgs::profile},
+      {{"--assume_role", "Specify the role used to deploy EC2 in the account"}, &DeployArgs::assume_role},
+      {{"--profile", "Specify the AWS Credentials profile used to deploy EC2 in the account"}, &DeployArgs::profile},
       {{"--ec2_role", "Specify the role to assign to the EC2"}, &DeployArgs::ec2_role},
       {{"--test_config", "specify input test config file", false, true}, &DeployArgs::test_config},
-      {{"--output_test_config", "specify output test config file"},
-       &DeployArgs::output_test_config},
+      {{"--output_test_config", "specify output test config file"}, &DeployArgs::output_test_config},
       {{"--tag_resource", "tag created resources, e.g., sg, vm"}, &DeployArgs::tag_resource},
       {{"--instance_type", "instance type, default to t3.micro"}, &DeployArgs::instance_type},
-      {{"--image", "VM image name, default to al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"},
-       &DeployArgs::image},
+      {{"--image", "VM image name, default to al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64"}, &DeployArgs::image},
       {{"--workflow_account_role",
         "specify workflow account <role>,<number>,<region> where account number and region are "
         "optional"},
        &DeployArgs::workflow_account_role},
-      {{"--backup_folder", "specify the folder for storing the VPC specific key-pair"},
-       &DeployArgs::backup_folder},
-      {{"--summary-json", "also write the end-of-run summary to this file as JSON"},
-       &DeployArgs::summary_json},
+      {{"--backup_folder", "specify the folder for storing the VPC specific key-pair"}, &DeployArgs::backup_folder},
+      {{"--summary-json", "also write the end-of-run summary to this file as JSON"}, &DeployArgs::summary_json},
   };
   return table;
 }
@@ -60,8 +53,7 @@ const std::vector<OptionSpec>& deployOptionTable() {
   return table;
 }
 
-DeployArgs parseDeployArgs(const std::vector<std::string>& arguments, std::ostream& out,
-                           std::ostream& err) {
+DeployArgs parseDeployArgs(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   DeployArgs args;
   CommandLine line(kDeployProgram, kDeployDescription, kDeployEpilog);
   line.bind(rows(), args);

@@ -51,7 +51,6 @@ const std::vector<OptionSpec>& deployOptionTable();
 // A parse error: the usage line and "probe_deploy: error: <why>" go to
 // `err`, then ProgramExit{2} is thrown. Nothing is logged either way. A
 // deployment (no --revert) without --output_test_config is such an error.
-DeployArgs parseDeployArgs(const std::vector<std::string>& arguments, std::ostream& out,
-                           std::ostream& err);
+DeployArgs parseDeployArgs(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace qvn::deploy

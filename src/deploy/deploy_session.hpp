@@ -16,8 +16,7 @@
 namespace qvn::deploy {
 
 inline constexpr const char* kIdentityDocumentPath = "/latest/dynamic/instance-identity/document";
-inline constexpr const char* kNoMetadataMessage =
-    "  **Error** failed to deduce workflow account number from meta data";
+inline constexpr const char* kNoMetadataMessage = "  **Error** failed to deduce workflow account number from meta data";
 
 // The EC2 client of a deployment: this many attempts per call, and for
 // RunInstances adaptive retries (a client-side send rate that backs off when

@@ -48,7 +48,8 @@ bool roleIsInProfile(const aws::IamClient& iam_client) {
 std::string s3PolicyDocument() {
   Json document = Json::object();
   document["Version"] = "2012-10-17";
-  document["Statement"] = Json::array({statement("s3:ListBucket"), statement("s3:GetObject"), statement("s3:PutObject")});
+  document["Statement"] =
+      Json::array({statement("s3:ListBucket"), statement("s3:GetObject"), statement("s3:PutObject")});
   return aws::sdk_json_text(document);
 }
 
@@ -190,8 +191,7 @@ std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
 }
 
 std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
-                                               const std::optional<std::string>& policy_arn,
-                                               core::RunTally* tally) {
+                                               const std::optional<std::string>& policy_arn, core::RunTally* tally) {
   Logger& log = packageLogger();
   const std::string profile = names::kInstanceProfile;
   const std::string role = names::kRole;
@@ -205,11 +205,13 @@ std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
     iam_client.remove_role_from_instance_profile(request);
   });
   log.info("  Delete instance profile " + profile);
-  tallyStep(tally, deletionStep("instance profile " + profile, [&] {
-              aws::DeleteInstanceProfileRequest request;
-              request.InstanceProfileName = profile;
-              iam_client.delete_instance_profile(request);
-            }),
+  tallyStep(tally,
+            deletionStep("instance profile " + profile,
+                         [&] {
+                           aws::DeleteInstanceProfileRequest request;
+                           request.InstanceProfileName = profile;
+                           iam_client.delete_instance_profile(request);
+                         }),
             "instance profile " + profile, left);
 
   if (policy_arn) {
@@ -222,20 +224,24 @@ std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
     });
   }
   log.info("  Delete " + role);
-  tallyStep(tally, deletionStep("role " + role, [&] {
-              aws::DeleteRoleRequest request;
-              request.RoleName = role;
-              iam_client.delete_role(request);
-            }),
+  tallyStep(tally,
+            deletionStep("role " + role,
+                         [&] {
+                           aws::DeleteRoleRequest request;
+                           request.RoleName = role;
+                           iam_client.delete_role(request);
+                         }),
             "role " + role, left);
 
   if (!policy_arn) return left;
   log.info("  Delete policy " + *policy_arn);
-  tallyStep(tally, deletionStep("policy " + *policy_arn, [&] {
-              aws::DeletePolicyRequest request;
-              request.PolicyArn = *policy_arn;
-              iam_client.delete_policy(request);
-            }),
+  tallyStep(tally,
+            deletionStep("policy " + *policy_arn,
+                         [&] {
+                           aws::DeletePolicyRequest request;
+                           request.PolicyArn = *policy_arn;
+                           iam_client.delete_policy(request);
+                         }),
             "policy " + *policy_arn, left);
   return left;
 }

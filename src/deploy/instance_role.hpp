@@ -36,8 +36,7 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
 // a role left without it by a stopped run is completed. Other refusals of
 // the creation are passed over.
 // `tally`, when given, counts the role as created or adopted.
-bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn,
-                   core::RunTally* tally = nullptr);
+bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally = nullptr);
 
 // Creates the instance profile and adds the role. A profile that already
 // exists logs "  **Alert** <error>"; the role is added only when the profile

@@ -76,8 +76,7 @@ std::string stateOf(const aws::Instance& instance) {
 bool concernsInstanceProfile(const aws::ServiceError& error) {
   std::string message = error.message();
   for (char& c : message) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return message.find("instanceprofile") != std::string::npos ||
-         message.find("instance profile") != std::string::npos;
+  return message.find("instanceprofile") != std::string::npos || message.find("instance profile") != std::string::npos;
 }
 
 // The instance_status_ok wait with the SDK's timing, polled one attempt at
@@ -109,8 +108,7 @@ bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insI
 // status checks pass. False when the worker has to end: the instance is
 // stopped or stopping (not running, nothing to record), or the run was
 // interrupted.
-bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, bool adopted,
-                 core::Progress* progress) {
+bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, bool adopted, core::Progress* progress) {
   if (adopted) {
     const std::string state = stateOf(describeInstance(ec2_client, insId));
     if (state != "pending" && state != "running") {

@@ -134,7 +134,6 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
   });
 }
 
-
 }  // namespace
 
 std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::string& vpc_id,

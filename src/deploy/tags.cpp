@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-
 namespace qvn::deploy {
 
 std::vector<std::string> splitTagResource(const std::string& value) {
@@ -30,7 +29,8 @@ void populateTags(std::vector<aws::TagSpecification>& tagSpecifications, const s
   const std::vector<std::string> tag_items = splitTagResource(rt_tags);
   if (tag_items.size() % 2 != 0)
     throw std::invalid_argument("tag_resource: the key \"" + tag_items.back() + "\" has no value");
-  if (tagSpecifications.empty()) throw std::invalid_argument("tag_resource: the request has no TagSpecifications entry");
+  if (tagSpecifications.empty())
+    throw std::invalid_argument("tag_resource: the request has no TagSpecifications entry");
   auto& tags = tagSpecifications.front().Tags;
   for (std::size_t i = 0; i < tag_items.size(); i += 2) tags.push_back(aws::Tag{tag_items[i], tag_items[i + 1]});
 }

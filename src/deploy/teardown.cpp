@@ -34,15 +34,14 @@ void deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clie
   std::vector<WorkerTask> tasks;
   tasks.reserve(subnets.size());
   for (const std::string& subnet : subnets)
-    tasks.push_back({"teardown of " + subnet,
-                     [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &terminations); }});
+    tasks.push_back(
+        {"teardown of " + subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &terminations); }});
   runWorkers(tasks);
 }
 
 // EC2's instance_terminated wait for `ids`, counted in `progress` (may be
 // null) and told between its polls.
-void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids,
-                    core::Progress* progress) {
+void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids, core::Progress* progress) {
   core::Awaited awaited(progress, static_cast<int>(ids.size()));
   aws::DescribeInstancesRequest wait;
   wait.InstanceIds = ids;
@@ -102,8 +101,7 @@ Leftovers sharedResourcesLeft(const aws::Ec2Client& ec2_client, const std::strin
   Leftovers left;
   for (const char* name : {names::kSshGroup, names::kPrivateInterfaceGroup})
     if (const auto id = getSgId(ec2_client, vpc_id, name)) left.push_back("security group " + *id + " " + name);
-  if (findToolKeyPair(ec2_client, names::keyPairName(vpc_id)))
-    left.push_back("key pair " + names::keyPairName(vpc_id));
+  if (findToolKeyPair(ec2_client, names::keyPairName(vpc_id))) left.push_back("key pair " + names::keyPairName(vpc_id));
   return left;
 }
 
@@ -176,8 +174,8 @@ std::vector<std::string> terminateEc2s(const aws::Ec2Client& ec2_client, const a
     if (!own_subnets.count(instance.subnet)) others_run = true;
   }
   if (any_live)
-    packageLogger().info(std::string("  **Alert** More than one ec2 with tag Name:") + names::kInstance +
-                         " found in " + vpc_id);
+    packageLogger().info(std::string("  **Alert** More than one ec2 with tag Name:") + names::kInstance + " found in " +
+                         vpc_id);
 
   Leftovers left = releaseFreeEIPs(ec2_client, vpc_id, args);
   if (!any_live && all_terminated) deleteSharedResources(ec2_client, vpc_id, args);

@@ -36,8 +36,7 @@ Ec2Found findEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id,
     candidates.push_back(&first);
   }
   if (candidates.size() > 1) {
-    log.info(std::string("  **Alert** More than one ec2 with tag Name:") + names::kInstance + " found in " +
-             subnet_id);
+    log.info(std::string("  **Alert** More than one ec2 with tag Name:") + names::kInstance + " found in " + subnet_id);
     return {};
   }
   if (candidates.empty()) {
@@ -47,8 +46,7 @@ Ec2Found findEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_id,
   const aws::Instance& instance = *candidates.front();
   std::vector<std::string> addresses;
   for (const auto& interface : instance.NetworkInterfaces) {
-    if (interface.Association && interface.Association->PublicIp)
-      addresses.push_back(*interface.Association->PublicIp);
+    if (interface.Association && interface.Association->PublicIp) addresses.push_back(*interface.Association->PublicIp);
   }
   std::optional<std::string> address;
   if (addresses.size() == 1) address = addresses.front();
@@ -83,9 +81,9 @@ Ec2Found getLiveEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_
 
 std::vector<ToolInstance> toolInstancesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
   aws::DescribeInstancesRequest request;
-  request.Filters = {aws::Filter{"tag:Name", {names::kInstance}}, aws::Filter{"vpc-id", {vpc_id}},
-                     aws::Filter{"instance-state-name",
-                                 {"pending", "running", "shutting-down", "stopping", "stopped"}}};
+  request.Filters = {
+      aws::Filter{"tag:Name", {names::kInstance}}, aws::Filter{"vpc-id", {vpc_id}},
+      aws::Filter{"instance-state-name", {"pending", "running", "shutting-down", "stopping", "stopped"}}};
   std::vector<ToolInstance> found;
   for (const aws::Reservation& reservation : ec2_client.describe_instances(request).Reservations) {
     if (reservation.Instances.empty()) continue;

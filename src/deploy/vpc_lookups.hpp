@@ -19,13 +19,13 @@ std::string getVpcId(const aws::Ec2Client& ec2_client, const std::string& subnet
 // absent) when there is none, or more than one (then an alert is logged).
 // Instances that are shutting down or terminated are counted too.
 std::pair<std::optional<std::string>, std::optional<std::string>> getEc2(const aws::Ec2Client& ec2_client,
-                                                                        const std::string& subnet_id);
+                                                                         const std::string& subnet_id);
 
 // getEc2 without the instances that are shutting down or terminated: they
 // are gone for good, so a deployment after a teardown launches a new one
 // instead of adopting the dead one, and a teardown does not count them.
 std::pair<std::optional<std::string>, std::optional<std::string>> getLiveEc2(const aws::Ec2Client& ec2_client,
-                                                                            const std::string& subnet_id);
+                                                                             const std::string& subnet_id);
 
 // One instance of the tool, as the VPC-wide listing sees it.
 struct ToolInstance {

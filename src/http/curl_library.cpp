@@ -26,8 +26,8 @@ CurlLibrary load() {
   void* library = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
   if (!library) {
     const char* reason = dlerror();
-    throw TransportError(TransportError::Kind::Other, std::string("cannot load ") + kLibraryName + " (" +
-                                                          (reason ? reason : "not found") + ")");
+    throw TransportError(TransportError::Kind::Other,
+                         std::string("cannot load ") + kLibraryName + " (" + (reason ? reason : "not found") + ")");
   }
   CurlLibrary curl{};
   resolve(library, "curl_global_init", curl.global_init);

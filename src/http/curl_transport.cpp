@@ -39,7 +39,7 @@ std::string temporary_name(const std::string& destination) {
 struct Transfer {
   CURL* handle = nullptr;
   HttpResponse response;
-  std::string download_path;    // final destination, empty: keep in memory
+  std::string download_path;  // final destination, empty: keep in memory
   std::string temporary_path;
   std::FILE* download = nullptr;
   bool write_failed = false;
@@ -103,15 +103,19 @@ int on_seek(void* user, curl_off_t offset, int origin) {
 
 TransportError::Kind kind_of(CURLcode code) {
   switch (code) {
-    case CURLE_OPERATION_TIMEDOUT: return TransportError::Kind::Timeout;
+    case CURLE_OPERATION_TIMEDOUT:
+      return TransportError::Kind::Timeout;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_CONNECT: return TransportError::Kind::Connect;
+    case CURLE_COULDNT_CONNECT:
+      return TransportError::Kind::Connect;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CACERT_BADFILE: return TransportError::Kind::Tls;
-    default: return TransportError::Kind::Other;
+    case CURLE_SSL_CACERT_BADFILE:
+      return TransportError::Kind::Tls;
+    default:
+      return TransportError::Kind::Other;
   }
 }
 
@@ -143,7 +147,7 @@ void set_time_limits(CURL* handle, const HttpRequest& request) {
     // Short limits (the metadata service) are total limits: a low-speed
     // check cannot measure below one second.
     curl().easy_setopt(handle, CURLOPT_TIMEOUT_MS,
-                     static_cast<long>((request.connect_timeout + request.read_timeout).count()));
+                       static_cast<long>((request.connect_timeout + request.read_timeout).count()));
   }
 }
 
@@ -217,7 +221,7 @@ void finish_download(const Transfer& transfer, const HttpRequest& request) {
 struct CurlTransport::Impl {
   std::once_flag started;
   CURLSH* share = nullptr;  // made by start()
-  std::string ca_bundle;  // AWS_CA_BUNDLE: extra trust for private endpoints
+  std::string ca_bundle;    // AWS_CA_BUNDLE: extra trust for private endpoints
   bool verify_peer = true;
   std::mutex share_locks[CURL_LOCK_DATA_LAST];
   std::mutex pool_mutex;
@@ -226,9 +230,7 @@ struct CurlTransport::Impl {
   static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
     static_cast<Impl*>(user)->share_locks[data].lock();
   }
-  static void unlock(CURL*, curl_lock_data data, void* user) {
-    static_cast<Impl*>(user)->share_locks[data].unlock();
-  }
+  static void unlock(CURL*, curl_lock_data data, void* user) { static_cast<Impl*>(user)->share_locks[data].unlock(); }
 
   Impl() {
     if (const char* bundle = std::getenv("AWS_CA_BUNDLE"); bundle && *bundle) ca_bundle = bundle;

@@ -15,10 +15,10 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct HttpRequest {
   std::string method = "GET";
-  std::string url;              // absolute, already encoded: "https://host/path?query"
-  HeaderList headers;           // sent as given (Host included when the caller signs it)
+  std::string url;     // absolute, already encoded: "https://host/path?query"
+  HeaderList headers;  // sent as given (Host included when the caller signs it)
   std::string body;
-  std::string upload_file;      // stream the body from this file instead of `body`
+  std::string upload_file;  // stream the body from this file instead of `body`
   // Stream a 2xx body into this file instead of memory. The file appears
   // only once the whole body has arrived; on failure nothing is left there.
   std::string download_file;

@@ -39,10 +39,8 @@ void Common::initLogLocation(const std::string& log_output_path) {
   applyLoggingConfig(config);
 }
 
-void Common::addLoggingLevel(const std::string& levelName, int levelNum,
-                             const std::optional<std::string>& methodName) {
-  const std::string method =
-      (methodName && !methodName->empty()) ? *methodName : toLower(levelName);
+void Common::addLoggingLevel(const std::string& levelName, int levelNum, const std::optional<std::string>& methodName) {
+  const std::string method = (methodName && !methodName->empty()) ? *methodName : toLower(levelName);
   // Every check comes before any change, so a refused call changes nothing.
   if (facilityHasName(levelName)) throw AttributeError(levelName + " already defined in logging module");
   if (facilityHasName(method)) throw AttributeError(method + " already defined in logging module");

@@ -122,8 +122,7 @@ void refuseUnwritable(const std::string& path, const struct stat& info, const Wr
 
 // Writes into the FIFO or character device at `target` as it stands.
 // False when a regular file took its place meanwhile.
-bool writeInPlace(const std::string& path, const std::string& target, std::string_view bytes,
-                  const WriteRules& rules) {
+bool writeInPlace(const std::string& path, const std::string& target, std::string_view bytes, const WriteRules& rules) {
   const int follow = rules.links == Links::Replace ? O_NOFOLLOW : 0;
   FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | follow));
   if (!fd.valid()) fail(path, errno);
@@ -202,8 +201,10 @@ void flushFolder(const std::string& path, const std::string& folder) {
 void replaceAtomically(const std::string& path, const std::string& target, std::string_view bytes,
                        const WriteRules& rules, std::optional<mode_t> existing_mode) {
   std::optional<mode_t> final_mode;
-  if (rules.exact_mode) final_mode = rules.mode;
-  else if (rules.keep_mode && existing_mode) final_mode = *existing_mode;
+  if (rules.exact_mode)
+    final_mode = rules.mode;
+  else if (rules.keep_mode && existing_mode)
+    final_mode = *existing_mode;
   // A mode fixed afterwards starts from owner-only, never wider.
   const mode_t open_mode = final_mode ? 0600 : rules.mode;
 

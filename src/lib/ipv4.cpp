@@ -48,9 +48,7 @@ std::optional<std::uint32_t> parse_address(std::string_view text) {
   return value;
 }
 
-std::uint32_t mask_for(int prefix) {
-  return prefix == 0 ? 0u : ~std::uint32_t{0} << (32 - prefix);
-}
+std::uint32_t mask_for(int prefix) { return prefix == 0 ? 0u : ~std::uint32_t{0} << (32 - prefix); }
 
 }  // namespace
 
@@ -60,9 +58,7 @@ Ipv4Address Ipv4Address::parse(std::string_view text) {
   return Ipv4Address(*value);
 }
 
-bool Ipv4Address::is_valid(std::string_view text) noexcept {
-  return parse_address(text).has_value();
-}
+bool Ipv4Address::is_valid(std::string_view text) noexcept { return parse_address(text).has_value(); }
 
 std::string Ipv4Address::to_string() const {
   std::string out;
@@ -73,15 +69,14 @@ std::string Ipv4Address::to_string() const {
   return out;
 }
 
-Ipv4Network::Ipv4Network(Ipv4Address address, int prefix_length, HostBits host_bits)
-    : prefix_(prefix_length) {
+Ipv4Network::Ipv4Network(Ipv4Address address, int prefix_length, HostBits host_bits) : prefix_(prefix_length) {
   if (prefix_length < 0 || prefix_length > 32) {
     throw Ipv4Error("IPv4 prefix length out of range 0..32: " + std::to_string(prefix_length));
   }
   std::uint32_t mask = mask_for(prefix_length);
   if (host_bits == HostBits::Reject && (address.value() & ~mask) != 0) {
-    throw Ipv4Error("IPv4 network has host bits set: \"" + address.to_string() + "/" +
-                    std::to_string(prefix_length) + "\"");
+    throw Ipv4Error("IPv4 network has host bits set: \"" + address.to_string() + "/" + std::to_string(prefix_length) +
+                    "\"");
   }
   network_ = Ipv4Address(address.value() & mask);
 }
@@ -118,18 +113,14 @@ Ipv4Address Ipv4Network::at(std::int64_t index) const {
   auto count = static_cast<std::int64_t>(size());
   std::int64_t offset = index < 0 ? count + index : index;
   if (offset < 0 || offset >= count) {
-    throw std::out_of_range("address index " + std::to_string(index) + " is outside " +
-                            to_string() + " (" + std::to_string(count) + " addresses)");
+    throw std::out_of_range("address index " + std::to_string(index) + " is outside " + to_string() + " (" +
+                            std::to_string(count) + " addresses)");
   }
   return Ipv4Address(network_.value() + static_cast<std::uint32_t>(offset));
 }
 
-std::string Ipv4Network::to_string() const {
-  return network_.to_string() + "/" + std::to_string(prefix_);
-}
+std::string Ipv4Network::to_string() const { return network_.to_string() + "/" + std::to_string(prefix_); }
 
-std::string second_address(std::string_view cidr) {
-  return Ipv4Network::parse(cidr).at(1).to_string();
-}
+std::string second_address(std::string_view cidr) { return Ipv4Network::parse(cidr).at(1).to_string(); }
 
 }  // namespace qvn

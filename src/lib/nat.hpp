@@ -57,8 +57,7 @@ class Nat {
   // later of two NAT gateways in one subnet wins. Stops the run when none.
   static NatGwMap get_natgw_infos(const aws::Ec2Client& ec2_client, const std::string& vpc);
   // The whole search: file at Globals.TEST_CONFIG, then the upload.
-  static void findNatGws(const SearchArgs& args, const aws::Ec2Client& ec2_client,
-                         const aws::S3Client& s3_client);
+  static void findNatGws(const SearchArgs& args, const aws::Ec2Client& ec2_client, const aws::S3Client& s3_client);
 };
 
 }  // namespace qvn

@@ -15,8 +15,8 @@ std::string get_quorvane_cid(const std::string& controller_ip, const std::string
     if (answer.is_object() && answer.contains("reason")) {
       reason = answer["reason"].is_string() ? answer["reason"].get<std::string>() : answer["reason"].dump();
     }
-    throw ControllerLoginError("the controller at " + controller_ip + " refused the login of " + username +
-                               ": " + reason);
+    throw ControllerLoginError("the controller at " + controller_ip + " refused the login of " + username + ": " +
+                               reason);
   }
   if (!answer.contains("CID") || !answer["CID"].is_string() || answer["CID"].get<std::string>().empty()) {
     throw ControllerLoginError("the controller at " + controller_ip + " accepted the login but sent no CID");

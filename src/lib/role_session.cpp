@@ -16,12 +16,11 @@ AwsSessionResult assumeRoleSession(const std::string& assume_role, const std::op
   }
   const aws::sts::Credentials& credentials = *answer.Credentials;
   try {
-    if (credentials.AccessKeyId.empty() || credentials.SecretAccessKey.empty() ||
-        credentials.SessionToken.empty()) {
+    if (credentials.AccessKeyId.empty() || credentials.SecretAccessKey.empty() || credentials.SessionToken.empty()) {
       throw std::runtime_error("incomplete credentials");
     }
-    auto session = aws::Session::from_credentials(credentials.AccessKeyId, credentials.SecretAccessKey,
-                                                  credentials.SessionToken);
+    auto session =
+        aws::Session::from_credentials(credentials.AccessKeyId, credentials.SecretAccessKey, credentials.SessionToken);
     return AwsSession{session, credentials};
   } catch (const std::exception&) {
     packageLogger().error(std::string("  **Error** ") + kNewSessionFailed);

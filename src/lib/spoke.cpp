@@ -51,8 +51,7 @@ std::optional<Json> gatewayRecords(const std::string& api_endpoint_url, const st
 }
 
 void lookupFailed(const std::string& spoke_gw_name, const std::exception& e) {
-  spokeLog()->error("  **Error** Failed to receive transit gateway info for spoke " + spoke_gw_name + ". " +
-                    e.what());
+  spokeLog()->error("  **Error** Failed to receive transit gateway info for spoke " + spoke_gw_name + ". " + e.what());
 }
 
 bool namedAs(const Json& record, const std::string& name) {
@@ -81,8 +80,8 @@ std::string interfaceOf(const aws::Ec2Client& ec2, const Spoke& spoke) {
   request.Filters = {{"addresses.association.public-ip", {spoke.gw_public_ip}}};
   const auto answer = ec2.describe_network_interfaces(request);
   if (answer.NetworkInterfaces.empty() || !answer.NetworkInterfaces.front().NetworkInterfaceId) {
-    throw std::runtime_error("no network interface carries the public address " + spoke.gw_public_ip +
-                             " of gateway " + spoke.gw_name);
+    throw std::runtime_error("no network interface carries the public address " + spoke.gw_public_ip + " of gateway " +
+                             spoke.gw_name);
   }
   return *answer.NetworkInterfaces.front().NetworkInterfaceId;
 }
@@ -153,8 +152,7 @@ nlohmann::ordered_json Spoke::toDict() const {
 }
 
 ControllerResponse Spoke::list_gateway_info(const std::string& api_endpoint_url, const std::string& CID,
-                                            const std::string& vpc_access_account_name,
-                                            const std::string& kcx_gw_only,
+                                            const std::string& vpc_access_account_name, const std::string& kcx_gw_only,
                                             const std::optional<std::string>& gw_name,
                                             const std::string& keyword_for_log) {
   const ControllerPayload payload{{"action", "list_vpcs_summary"},

@@ -45,8 +45,7 @@ class Spoke {
   nlohmann::ordered_json toDict() const;
 
   // The controller's gateway list (action list_vpcs_summary), unexamined.
-  static ControllerResponse list_gateway_info(const std::string& api_endpoint_url = "",
-                                              const std::string& CID = "",
+  static ControllerResponse list_gateway_info(const std::string& api_endpoint_url = "", const std::string& CID = "",
                                               const std::string& vpc_access_account_name = "",
                                               const std::string& kcx_gw_only = "no",
                                               const std::optional<std::string>& gw_name = std::nullopt,

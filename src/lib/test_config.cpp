@@ -48,9 +48,12 @@ int nesting_depth(std::string_view text) {
   bool escaped = false;
   for (char c : text) {
     if (in_string) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') in_string = false;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -87,9 +90,7 @@ std::string read_whole_file(const std::string& path) {
 
 }  // namespace
 
-std::string dump_config_json(const nlohmann::ordered_json& document) {
-  return document.dump(2, ' ', true) + "\n";
-}
+std::string dump_config_json(const nlohmann::ordered_json& document) { return document.dump(2, ' ', true) + "\n"; }
 
 // ---------------------------------------------------------------- ConfigEntry
 
@@ -100,9 +101,7 @@ void ConfigEntry::fail(std::string_view what) const {
   throw TestConfigError(source_ + ": entry " + std::to_string(number()) + ": " + std::string(what));
 }
 
-bool ConfigEntry::has(std::string_view member) const {
-  return entry_->is_object() && entry_->contains(member);
-}
+bool ConfigEntry::has(std::string_view member) const { return entry_->is_object() && entry_->contains(member); }
 
 const std::string& ConfigEntry::string(std::string_view member) const {
   auto it = entry_->find(member);
@@ -135,17 +134,13 @@ Ipv4Network ConfigEntry::network(std::string_view member) const {
   }
 }
 
-void ConfigEntry::set(std::string_view member, std::string value) {
-  (*entry_)[std::string(member)] = std::move(value);
-}
+void ConfigEntry::set(std::string_view member, std::string value) { (*entry_)[std::string(member)] = std::move(value); }
 
 // ----------------------------------------------------------------- TestConfig
 
-TestConfig::TestConfig(Json document, std::string source)
-    : document_(std::move(document)), source_(std::move(source)) {
+TestConfig::TestConfig(Json document, std::string source) : document_(std::move(document)), source_(std::move(source)) {
   if (!document_.is_array()) {
-    throw TestConfigError(source_ + ": top level is not a JSON array (found " +
-                          document_.type_name() + ")");
+    throw TestConfigError(source_ + ": top level is not a JSON array (found " + document_.type_name() + ")");
   }
 }
 
@@ -208,8 +203,8 @@ void TestConfig::prepare_write(const std::string& path) {
 
 ConfigEntry TestConfig::entry(std::size_t position) {
   if (position >= document_.size()) {
-    throw TestConfigError(source_ + ": entry " + std::to_string(position + 1) +
-                          " does not exist (" + std::to_string(document_.size()) + " entries)");
+    throw TestConfigError(source_ + ": entry " + std::to_string(position + 1) + " does not exist (" +
+                          std::to_string(document_.size()) + " entries)");
   }
   ConfigEntry result(document_[position], source_, position);
   if (!result.json().is_object()) {
@@ -227,8 +222,7 @@ std::vector<ConfigEntry> TestConfig::entries() {
 
 void TestConfig::append(Json entry) {
   if (!entry.is_object()) {
-    throw TestConfigError(source_ + ": a new entry must be a JSON object (found " +
-                          entry.type_name() + ")");
+    throw TestConfigError(source_ + ": a new entry must be a JSON object (found " + entry.type_name() + ")");
   }
   document_.push_back(std::move(entry));
 }

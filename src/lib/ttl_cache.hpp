@@ -94,9 +94,7 @@ class TtlCache {
     std::uint64_t last_used = 0;
   };
 
-  static bool expired(const Entry& entry, core::TimePoint now) {
-    return entry.expires && now >= *entry.expires;
-  }
+  static bool expired(const Entry& entry, core::TimePoint now) { return entry.expires && now >= *entry.expires; }
 
   // The entry for `key` when it is live (or being computed); drops it when
   // it has expired. Caller holds the lock.
@@ -135,8 +133,7 @@ class TtlCache {
     auto it = entries_.find(key);
     if (it == entries_.end() || it->second.generation != generation) return;
     if (succeeded) {
-      it->second.expires =
-          core::now() + std::chrono::duration_cast<core::TimePoint::duration>(ttl_);
+      it->second.expires = core::now() + std::chrono::duration_cast<core::TimePoint::duration>(ttl_);
     } else {
       entries_.erase(it);
     }

@@ -14,7 +14,8 @@ namespace {
 class Terminal {
  public:
   Terminal() : fd_(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    if (fd_ < 0) throw std::runtime_error(std::string("no --controller_password or ") + kControllerPasswordVariable +
+    if (fd_ < 0)
+      throw std::runtime_error(std::string("no --controller_password or ") + kControllerPasswordVariable +
                                " given and no terminal to ask for the controller password");
   }
   ~Terminal() {
@@ -64,8 +65,7 @@ class Terminal {
 
 }  // namespace
 
-std::string controllerPassword(const std::optional<std::string>& option,
-                               const std::function<std::string()>& prompt) {
+std::string controllerPassword(const std::optional<std::string>& option, const std::function<std::string()>& prompt) {
   if (option && !option->empty()) return *option;
   const char* variable = std::getenv(kControllerPasswordVariable);
   if (variable != nullptr && *variable != '\0') return variable;

@@ -13,8 +13,7 @@ inline constexpr const char* kControllerPasswordVariable = "QUORVANE_CONTROLLER_
 // QUORVANE_CONTROLLER_PASSWORD when set and not empty; what `prompt` returns.
 // The variable keeps the password out of the process list, where any user of
 // the machine can read a command line.
-std::string controllerPassword(const std::optional<std::string>& option,
-                               const std::function<std::string()>& prompt);
+std::string controllerPassword(const std::optional<std::string>& option, const std::function<std::string()>& prompt);
 
 // Writes `prompt` to the terminal (/dev/tty), reads one line with echo off
 // and returns it without its newline. Echo is restored afterwards, also when

@@ -30,12 +30,10 @@ const std::vector<OptionRow<SurveyArgs>>& programRows() {
       {{"--profile", "AWS Credentials Profile Name"}, &SurveyArgs::profile},
       {{"--assume_role", "AWS IAM role ARN to assume", false, true}, &SurveyArgs::assume_role},
       {{"--region", "AWS Region", false, true}, &SurveyArgs::region},
-      {{"--output_test_config", "specify output test config file name"},
-       &SurveyArgs::output_test_config},
+      {{"--output_test_config", "specify output test config file name"}, &SurveyArgs::output_test_config},
       {{"--backup_folder", "specify backup folder"}, &SurveyArgs::backup_folder},
       {{"--s3_bucket", "s3 bucket name"}, &SurveyArgs::s3_bucket},
-      {{"--summary-json", "also write the end-of-run summary to this file as JSON"},
-       &SurveyArgs::summary_json},
+      {{"--summary-json", "also write the end-of-run summary to this file as JSON"}, &SurveyArgs::summary_json},
   };
   return table;
 }
@@ -71,8 +69,7 @@ const std::vector<SubcommandSpec>& surveySubcommands() {
   return subs;
 }
 
-SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostream& out,
-                           std::ostream& err) {
+SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   SurveyArgs args;
   CommandLine line(kSurveyProgram, kSurveyDescription, kSurveyEpilog);
   line.bind(programRows(), args);

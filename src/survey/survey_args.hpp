@@ -44,7 +44,6 @@ const std::vector<SubcommandSpec>& surveySubcommands();
 // ProgramExit{0}; --version: "subnet_survey <version>" to `out`, then
 // ProgramExit{0}. A parse error: the usage line and
 // "subnet_survey: error: <why>" to `err`, then ProgramExit{2}.
-SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostream& out,
-                           std::ostream& err);
+SurveyArgs parseSurveyArgs(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace qvn::survey

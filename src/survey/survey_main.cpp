@@ -29,9 +29,7 @@ constexpr const char* kPasswordOption = "--controller_password";
 constexpr const char* kMask = "****";
 constexpr const char* kPasswordPrompt = "Enter Quorvane Controller Password: ";
 
-SearchArgs searchArgsOf(const SurveyArgs& args) {
-  return SearchArgs{args.vpc, args.s3_bucket, args.backup_folder};
-}
+SearchArgs searchArgsOf(const SurveyArgs& args) { return SearchArgs{args.vpc, args.s3_bucket, args.backup_folder}; }
 
 // Stops the run with status 0 when an earlier run left its result at the
 // output path; otherwise makes the path's folders and names it as the file

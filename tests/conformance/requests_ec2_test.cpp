@@ -61,7 +61,8 @@ TEST(Ec2GoldenRequests, EveryCaseGivesTheGoldenFormFields) {
       for (const auto& [k, v] : ours) {
         if (k == "ClientToken") token = v;
       }
-      EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+      EXPECT_TRUE(
+          std::regex_match(token, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
           << token;
       ours = without(ours, "ClientToken");
     }

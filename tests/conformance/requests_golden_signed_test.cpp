@@ -4,11 +4,11 @@
 // are those the golden requests were made with.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <unistd.h>
 
 #include "aws/ec2_json.hpp"
 #include "aws/iam_json.hpp"
@@ -36,10 +36,10 @@ class CapturingTransport : public http::HttpTransport {
 class GoldenSigned : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"AWS_ENDPOINT_URL", "AWS_ENDPOINT_URL_EC2", "AWS_ENDPOINT_URL_IAM",
-                             "AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL_SSM", "AWS_PROFILE", "AWS_DEFAULT_PROFILE",
-                             "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_MAX_ATTEMPTS", "AWS_RETRY_MODE",
-                             "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT"}) {
+    for (const char* name :
+         {"AWS_ENDPOINT_URL", "AWS_ENDPOINT_URL_EC2", "AWS_ENDPOINT_URL_IAM", "AWS_ENDPOINT_URL_S3",
+          "AWS_ENDPOINT_URL_SSM", "AWS_PROFILE", "AWS_DEFAULT_PROFILE", "AWS_REGION", "AWS_DEFAULT_REGION",
+          "AWS_MAX_ATTEMPTS", "AWS_RETRY_MODE", "AWS_S3_US_EAST_1_REGIONAL_ENDPOINT"}) {
       if (const char* v = std::getenv(name)) saved_.emplace_back(name, v);
       ::unsetenv(name);
     }
@@ -63,16 +63,17 @@ class GoldenSigned : public ::testing::Test {
     auto transport = std::make_shared<CapturingTransport>();
     const std::string service = c["service"];
     const std::string op = c["operation"];
-    transport->reply = service == "ssm" ? "{}" : op == "ListObjectsV2" ? "<ListBucketResult/>"
-                                                : service == "s3"       ? ""
-                                                                        : "<" + op + "Response/>";
+    transport->reply = service == "ssm"        ? "{}"
+                       : op == "ListObjectsV2" ? "<ListBucketResult/>"
+                       : service == "s3"       ? ""
+                                               : "<" + op + "Response/>";
     SessionOptions options;
     options.region = c["region"].get<std::string>();
     options.transport = transport;
     const auto& creds = c["credentials"];
-    auto session = Session::from_credentials(creds["access_key_id"], creds["secret_access_key"],
-                                             creds["session_token"].is_null() ? "" : creds["session_token"].get<std::string>(),
-                                             options);
+    auto session = Session::from_credentials(
+        creds["access_key_id"], creds["secret_access_key"],
+        creds["session_token"].is_null() ? "" : creds["session_token"].get<std::string>(), options);
     ClientOptions client_options;
     client_options.region = c["region"].get<std::string>();
     if (!c["custom_endpoint_url"].is_null()) client_options.endpoint_url = c["custom_endpoint_url"].get<std::string>();
@@ -91,8 +92,8 @@ class GoldenSigned : public ::testing::Test {
       table = ssm_json_operations(std::make_shared<SsmClient>(
           std::make_shared<ServiceClient>(session, SsmClient::service_id(), client_options)));
     } else {
-      table = s3_json_operations(std::make_shared<S3Client>(
-          std::make_shared<ServiceClient>(session, S3Client::service_id(), client_options)));
+      table = s3_json_operations(
+          std::make_shared<S3Client>(std::make_shared<ServiceClient>(session, S3Client::service_id(), client_options)));
       if (op == "PutObject") {
         const std::string file = (dir_ / "body.txt").string();
         std::ofstream(file, std::ios::binary) << input["Body"].get<std::string>();

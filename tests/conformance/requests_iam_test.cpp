@@ -17,8 +17,8 @@ TEST(IamGoldenRequests, EveryCaseGivesTheGoldenFormFieldsInOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c["id"].get<std::string>());
     const std::string op = c["operation"];
-    const auto sent = send_golden<IamClient>(c, iam_json_operations,
-                                             OperationResponse{200, {}, "<" + op + "Response/>"});
+    const auto sent =
+        send_golden<IamClient>(c, iam_json_operations, OperationResponse{200, {}, "<" + op + "Response/>"});
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].operation, op);
     HeaderList golden;

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
 #include "aws/s3_json.hpp"
 #include "aws/ssm_json.hpp"
 #include "aws/text_codec.hpp"
-#include <unistd.h>
 #include "services_support.hpp"
 
 namespace qvn::aws::testing {
@@ -74,8 +74,8 @@ TEST_F(S3GoldenRequests, MethodPathQueryAndChecksumMatch) {
     }
     Json tweaked = c;
     tweaked["params"] = input;
-    const auto sent = send_golden<S3Client>(tweaked, s3_json_operations,
-                                            OperationResponse{200, {}, "<ListBucketResult/>"});
+    const auto sent =
+        send_golden<S3Client>(tweaked, s3_json_operations, OperationResponse{200, {}, "<ListBucketResult/>"});
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].operation, op);
     EXPECT_EQ(sent[0].method, c["method"].get<std::string>());

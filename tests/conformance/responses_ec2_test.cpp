@@ -36,9 +36,7 @@ Result check(const Loaded& loaded, Call call) {
   return ours;
 }
 
-#define CHECK_EC2(loaded, Result, call_expr) \
-  check<Result>(loaded, [](const Ec2Client& ec2) { return call_expr; })
-
+#define CHECK_EC2(loaded, Result, call_expr) check<Result>(loaded, [](const Ec2Client& ec2) { return call_expr; })
 
 TEST(Ec2Responses, BuiltBodiesParseLikeTheReference) {
   CHECK_EC2(load_built("ec2-describe-subnets"), DescribeSubnetsResult, ec2.describe_subnets({}, Pages::One));
@@ -97,8 +95,8 @@ TEST(Ec2Responses, RealSamplesParseLikeTheReference) {
 }
 
 TEST(Ec2Responses, MembersTheToolkitReads) {
-  const auto instances = CHECK_EC2(load_built("ec2-describe-instances"), DescribeInstancesResult,
-                                   ec2.describe_instances({}, Pages::One));
+  const auto instances =
+      CHECK_EC2(load_built("ec2-describe-instances"), DescribeInstancesResult, ec2.describe_instances({}, Pages::One));
   ASSERT_EQ(instances.Reservations.size(), 1u);
   const Instance& i = instances.Reservations[0].Instances.at(0);
   EXPECT_EQ(i.InstanceId, "i-0abcdef1234567890");

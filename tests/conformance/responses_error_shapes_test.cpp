@@ -53,9 +53,10 @@ TEST(ErrorShapes, EveryXmlWrapperGivesCodeMessageAndRequestId) {
 }
 
 TEST(ErrorShapes, CodeWithSurroundingBlanksOrCdataIsTrimmed) {
-  ServiceErrorInfo info = parse_error_response(
-      Protocol::Query, 409, {},
-      "<ErrorResponse><Errors><Error><Code>\n  <![CDATA[EntityAlreadyExists]]>\n</Code></Error></Errors></ErrorResponse>");
+  ServiceErrorInfo info =
+      parse_error_response(Protocol::Query, 409, {},
+                           "<ErrorResponse><Errors><Error><Code>\n  "
+                           "<![CDATA[EntityAlreadyExists]]>\n</Code></Error></Errors></ErrorResponse>");
   EXPECT_EQ(info.code, "EntityAlreadyExists");
 }
 

@@ -49,7 +49,8 @@ Result check(const Loaded& loaded, Call call) {
   return ours;
 }
 
-#define CHECK_IAM(name, Result, call_expr) check<Result>(load_built(name), [](const IamClient& iam) { return call_expr; })
+#define CHECK_IAM(name, Result, call_expr) \
+  check<Result>(load_built(name), [](const IamClient& iam) { return call_expr; })
 
 TEST(IamResponses, BuiltBodiesParseLikeTheReference) {
   const auto policy = CHECK_IAM("iam-create-policy", CreatePolicyResult, iam.create_policy({}));
@@ -74,7 +75,7 @@ TEST(IamResponses, BuiltBodiesParseLikeTheReference) {
   CHECK_IAM("iam-list-policies#truncated", ListPoliciesResult, iam.list_policies({}, Pages::One));
 
   const auto for_role = CHECK_IAM("iam-list-instance-profiles-for-role", ListInstanceProfilesForRoleResult,
-                                   iam.list_instance_profiles_for_role({}, Pages::One));
+                                  iam.list_instance_profiles_for_role({}, Pages::One));
   ASSERT_FALSE(for_role.InstanceProfiles.empty());
   ASSERT_FALSE(for_role.InstanceProfiles[0].Roles.empty());
   EXPECT_EQ(for_role.InstanceProfiles[0].Roles[0].RoleName, "quorvane-test-ec2-role");
@@ -85,8 +86,8 @@ TEST(IamResponses, BuiltBodiesParseLikeTheReference) {
 
 TEST(IamResponses, OperationsWithoutOutputAcceptTheirBodies) {
   for (const char* name : {"iam-attach-role-policy", "iam-detach-role-policy", "iam-add-role-to-instance-profile",
-                           "iam-remove-role-from-instance-profile", "iam-delete-instance-profile",
-                           "iam-delete-policy", "iam-delete-role"}) {
+                           "iam-remove-role-from-instance-profile", "iam-delete-instance-profile", "iam-delete-policy",
+                           "iam-delete-role"}) {
     SCOPED_TRACE(name);
     auto sender = std::make_shared<RecordingSender>(IamClient::service_id());
     sender->fallback.body = load_built(name).body;

@@ -31,14 +31,14 @@ Client client_answering(const std::string& body, HeaderList headers = {}) {
 core::TimePoint at(long long seconds) { return core::TimePoint(std::chrono::seconds(seconds)); }
 
 TEST(LenientXml, BooleansAreTrueInAnyCaseAndFalseOtherwise) {
-  const auto ec2 = client_answering<Ec2Client>(ec2_answer(
-      "DescribeNetworkInterfaces",
-      "<networkInterfaceSet>"
-      "<item><networkInterfaceId>eni-1</networkInterfaceId><requesterManaged>False</requesterManaged>"
-      "<sourceDestCheck>TRUE</sourceDestCheck></item>"
-      "<item><networkInterfaceId>eni-2</networkInterfaceId><requesterManaged> true </requesterManaged>"
-      "<sourceDestCheck>yes</sourceDestCheck></item>"
-      "</networkInterfaceSet>"));
+  const auto ec2 = client_answering<Ec2Client>(
+      ec2_answer("DescribeNetworkInterfaces",
+                 "<networkInterfaceSet>"
+                 "<item><networkInterfaceId>eni-1</networkInterfaceId><requesterManaged>False</requesterManaged>"
+                 "<sourceDestCheck>TRUE</sourceDestCheck></item>"
+                 "<item><networkInterfaceId>eni-2</networkInterfaceId><requesterManaged> true </requesterManaged>"
+                 "<sourceDestCheck>yes</sourceDestCheck></item>"
+                 "</networkInterfaceSet>"));
   const auto answer = ec2.describe_network_interfaces({}, Pages::One);
   ASSERT_EQ(answer.NetworkInterfaces.size(), 2u);
   EXPECT_EQ(answer.NetworkInterfaces[0].RequesterManaged, false);
@@ -48,20 +48,20 @@ TEST(LenientXml, BooleansAreTrueInAnyCaseAndFalseOtherwise) {
 }
 
 TEST(LenientXml, NumbersWithBlanksAndEmptyOrUnreadableScalarsNeverFailTheAnswer) {
-  const auto ec2 = client_answering<Ec2Client>(ec2_answer(
-      "DescribeSubnets",
-      "<subnetSet><item><subnetId>subnet-1</subnetId><cidrBlock>10.0.1.0/24</cidrBlock>"
-      "<availableIpAddressCount>\n  251 \n</availableIpAddressCount><defaultForAz/>"
-      "<mapPublicIpOnLaunch></mapPublicIpOnLaunch><state></state></item>"
-      "<item><subnetId>subnet-2</subnetId><availableIpAddressCount>lots</availableIpAddressCount>"
-      "<ownerId/></item></subnetSet>"));
+  const auto ec2 = client_answering<Ec2Client>(
+      ec2_answer("DescribeSubnets",
+                 "<subnetSet><item><subnetId>subnet-1</subnetId><cidrBlock>10.0.1.0/24</cidrBlock>"
+                 "<availableIpAddressCount>\n  251 \n</availableIpAddressCount><defaultForAz/>"
+                 "<mapPublicIpOnLaunch></mapPublicIpOnLaunch><state></state></item>"
+                 "<item><subnetId>subnet-2</subnetId><availableIpAddressCount>lots</availableIpAddressCount>"
+                 "<ownerId/></item></subnetSet>"));
   const auto answer = ec2.describe_subnets({}, Pages::One);
   ASSERT_EQ(answer.Subnets.size(), 2u);
   const Subnet& first = answer.Subnets[0];
   EXPECT_EQ(first.AvailableIpAddressCount, 251);
-  EXPECT_FALSE(first.DefaultForAz);        // empty boolean: not sent
+  EXPECT_FALSE(first.DefaultForAz);  // empty boolean: not sent
   EXPECT_FALSE(first.MapPublicIpOnLaunch);
-  EXPECT_EQ(first.State, "");              // empty text: an empty string, not absent
+  EXPECT_EQ(first.State, "");  // empty text: an empty string, not absent
   EXPECT_EQ(first.CidrBlock, "10.0.1.0/24");
   EXPECT_FALSE(answer.Subnets[1].AvailableIpAddressCount);  // unreadable: not sent
   EXPECT_EQ(answer.Subnets[1].OwnerId, "");

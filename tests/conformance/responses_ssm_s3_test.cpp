@@ -72,10 +72,9 @@ TEST(SsmResponses, BodiesParseLikeTheReference) {
   ASSERT_FALSE(page.Parameters.empty());
   EXPECT_TRUE(page.NextToken);
   EXPECT_TRUE(page.Parameters[0].Name && page.Parameters[0].Value);
-  const auto last = check_ssm<GetParametersByPathResult>("ssm-get-parameters-by-path#last-page",
-                                                         [](const SsmClient& ssm) {
-                                                           return ssm.get_parameters_by_path({.Path = "/a"}, Pages::One);
-                                                         });
+  const auto last = check_ssm<GetParametersByPathResult>(
+      "ssm-get-parameters-by-path#last-page",
+      [](const SsmClient& ssm) { return ssm.get_parameters_by_path({.Path = "/a"}, Pages::One); });
   EXPECT_FALSE(last.NextToken);
 }
 
@@ -89,8 +88,9 @@ TEST(SsmResponses, GetParametersByPathFollowsNextToken) {
   const Json first_page = built_doc("ssm-get-parameters-by-path")["parsed"];
   EXPECT_EQ(Json::parse(sender->sent[1].body)["NextToken"], first_page["NextToken"]);
   EXPECT_EQ(Json::parse(sender->sent[1].body)["Path"], "/aws/service/ami-amazon-linux-latest");
-  EXPECT_EQ(all.Parameters.size(), first_page["Parameters"].size() +
-                                       built_doc("ssm-get-parameters-by-path#last-page")["parsed"]["Parameters"].size());
+  EXPECT_EQ(all.Parameters.size(),
+            first_page["Parameters"].size() +
+                built_doc("ssm-get-parameters-by-path#last-page")["parsed"]["Parameters"].size());
   EXPECT_FALSE(all.NextToken);
 }
 

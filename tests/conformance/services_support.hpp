@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <set>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>

@@ -94,8 +94,7 @@ TEST(Sigv4Suite, EveryCaseMatchesCanonicalRequestStringToSignAndAuthorization) {
 }
 
 TEST(Sigv4Suite, S3PathIsSignedAsSentWithoutNormalising) {
-  SignableRequest request{"GET", "/a//b/../c%2Bd", "", {{"Host", "bucket.s3.amazonaws.com"}},
-                          sha256_hex("")};
+  SignableRequest request{"GET", "/a//b/../c%2Bd", "", {{"Host", "bucket.s3.amazonaws.com"}}, sha256_hex("")};
   SignOptions s3;
   s3.double_encode_path = false;
   std::string creq = sign(request, kCredentials, kScope, s3).canonical_request;
@@ -105,7 +104,9 @@ TEST(Sigv4Suite, S3PathIsSignedAsSentWithoutNormalising) {
 }
 
 TEST(Sigv4Suite, KnownAnswerForStsGetCallerIdentity) {
-  SignableRequest request{"POST", "/", "",
+  SignableRequest request{"POST",
+                          "/",
+                          "",
                           {{"Host", "sts.us-east-1.amazonaws.com"},
                            {"Content-Type", "application/x-www-form-urlencoded; charset=utf-8"},
                            {"X-Amz-Date", "20150830T123600Z"}},
@@ -115,8 +116,8 @@ TEST(Sigv4Suite, KnownAnswerForStsGetCallerIdentity) {
 }
 
 TEST(Sigv4Suite, ExplicitSignedHeaderListIsHonoured) {
-  SignableRequest request{"GET", "/", "", {{"Host", "h"}, {"X-Amz-Date", "20150830T123600Z"}, {"X-Extra", "1"}},
-                          sha256_hex("")};
+  SignableRequest request{
+      "GET", "/", "", {{"Host", "h"}, {"X-Amz-Date", "20150830T123600Z"}, {"X-Extra", "1"}}, sha256_hex("")};
   SignOptions options;
   options.signed_headers = std::vector<std::string>{"host", "x-amz-date"};
   EXPECT_EQ(sign(request, kCredentials, kScope, options).signed_headers, "host;x-amz-date");

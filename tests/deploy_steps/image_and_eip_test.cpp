@@ -18,9 +18,9 @@ TEST_F(MachineImage, DefaultNameGivesTheAmazonImageWithTheExactRequest) {
   EXPECT_EQ(messagesAt(INFO), (std::vector<std::string>{"- Lookup AMI for " + args_.image, "  " + kDefaultImageId}));
   const auto sent = requests("ec2", "DescribeImages");
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(parameters(sent[0]), (std::vector<std::string>{"ExecutableBy.1=all", "Filter.1.Name=name",
-                                                          "Filter.1.Value.1=" + args_.image, "Owner.1=amazon",
-                                                          "IncludeDeprecated=false"}));
+  EXPECT_EQ(parameters(sent[0]),
+            (std::vector<std::string>{"ExecutableBy.1=all", "Filter.1.Name=name", "Filter.1.Value.1=" + args_.image,
+                                      "Owner.1=amazon", "IncludeDeprecated=false"}));
 }
 
 TEST_F(MachineImage, UnknownOrDeprecatedNameEndsTheRunWithTheErrorRecord) {
@@ -35,8 +35,8 @@ TEST_F(MachineImage, UnknownOrDeprecatedNameEndsTheRunWithTheErrorRecord) {
     ASSERT_FALSE(messagesAt(ERROR).empty());
     EXPECT_EQ(messagesAt(ERROR).back(), "  **Error** Failed to find image " + name);
     // The region is named: a name offered elsewhere reads as a missing image.
-    EXPECT_EQ(messagesAt(INFO).back(), "  No image named " + name + " is offered in region " +
-                                           ec2().sender().region() + ": check --region and --image");
+    EXPECT_EQ(messagesAt(INFO).back(), "  No image named " + name + " is offered in region " + ec2().sender().region() +
+                                           ": check --region and --image");
   }
 }
 
@@ -46,7 +46,8 @@ TEST_F(MachineImage, SsmLookupTakesTheFirstParameterWhoseNameEndsWithTheImage) {
   args_.image = "not-offered";
   EXPECT_EQ(exitStatusOf([&] { getAMI(aws::SsmClient(session()), args_); }), 1);
   EXPECT_EQ(messagesAt(ERROR), (std::vector<std::string>{"  **Error** Failed to find image not-offered"}));
-  for (const auto& r : requests("ssm")) EXPECT_EQ(parameters(r), (std::vector<std::string>{"Path=/aws/service/ami-amazon-linux-latest"}));
+  for (const auto& r : requests("ssm"))
+    EXPECT_EQ(parameters(r), (std::vector<std::string>{"Path=/aws/service/ami-amazon-linux-latest"}));
 }
 
 class ElasticIp : public StepsAgainstSandbox {
@@ -67,13 +68,12 @@ TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
   const auto allocate = requests("ec2", "AllocateAddress");
   ASSERT_EQ(allocate.size(), 1u);
   EXPECT_EQ(parameters(allocate[0]),
-            (std::vector<std::string>{"Domain=vpc", "TagSpecification.1.ResourceType=elastic-ip",
-                                      "TagSpecification.1.Tag.1.Key=Name",
-                                      "TagSpecification.1.Tag.1.Value=quorvane-test-ec2-eip",
-                                      "TagSpecification.1.Tag.2.Key=team", "TagSpecification.1.Tag.2.Value=qa",
-                                      "TagSpecification.1.Tag.3.Key=owner", "TagSpecification.1.Tag.3.Value=me",
-                                      "TagSpecification.1.Tag.4.Key=quorvane-vpc",
-                                      "TagSpecification.1.Tag.4.Value=" + kVpc}));
+            (std::vector<std::string>{
+                "Domain=vpc", "TagSpecification.1.ResourceType=elastic-ip", "TagSpecification.1.Tag.1.Key=Name",
+                "TagSpecification.1.Tag.1.Value=quorvane-test-ec2-eip", "TagSpecification.1.Tag.2.Key=team",
+                "TagSpecification.1.Tag.2.Value=qa", "TagSpecification.1.Tag.3.Key=owner",
+                "TagSpecification.1.Tag.3.Value=me", "TagSpecification.1.Tag.4.Key=quorvane-vpc",
+                "TagSpecification.1.Tag.4.Value=" + kVpc}));
   const auto associate = requests("ec2", "AssociateAddress");
   ASSERT_EQ(associate.size(), 1u);
   const auto params = parameters(associate[0]);
@@ -88,8 +88,10 @@ TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
 }
 
 TEST_F(ElasticIp, RefusedAssociationReleasesTheNewAddressAndRaises) {
-  fault({{"service", "ec2"}, {"operation", "AssociateAddress"},
-         {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400}}}, {"count", 1}});
+  fault({{"service", "ec2"},
+         {"operation", "AssociateAddress"},
+         {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400}}},
+         {"count", 1}});
   EXPECT_THROW(associateEIP(ec2(), "eni-0000000000000dead", args_, kVpc), aws::ServiceError);
   const auto released = requests("ec2", "ReleaseAddress");
   ASSERT_EQ(released.size(), 1u);
@@ -121,7 +123,7 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   EXPECT_EQ(getEipAllocationId(client, instance, ip), *address.AllocationId);
   const auto lookup = requests("ec2", "DescribeAddresses");
   EXPECT_EQ(parameters(lookup.at(1)), (std::vector<std::string>{"Filter.1.Name=instance-id",
-                                                               "Filter.1.Value.1=" + instance, "PublicIp.1=" + ip}));
+                                                                "Filter.1.Value.1=" + instance, "PublicIp.1=" + ip}));
   // No Elastic IP of that instance (or no Elastic IP at all): nothing, not a failure.
   EXPECT_FALSE(getEipAllocationId(client, "i-0123456789abcdef0", ip));
   EXPECT_FALSE(getEipAllocationId(client, instance, "198.51.100.77"));

@@ -11,11 +11,10 @@ namespace qvn::deploy::testing {
 namespace {
 
 const std::string kPolicyArn = "arn:aws:iam::" + kAccount + ":policy/quorvane-test-ec2-policy";
-const std::string kPermissions =
-    R"({"Version": "2012-10-17", "Statement": [)"
-    R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws:s3:::*"]}, )"
-    R"({"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws:s3:::*"]}, )"
-    R"({"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*"]}]})";
+const std::string kPermissions = R"({"Version": "2012-10-17", "Statement": [)"
+                                 R"({"Effect": "Allow", "Action": ["s3:ListBucket"], "Resource": ["arn:aws:s3:::*"]}, )"
+                                 R"({"Effect": "Allow", "Action": ["s3:GetObject"], "Resource": ["arn:aws:s3:::*"]}, )"
+                                 R"({"Effect": "Allow", "Action": ["s3:PutObject"], "Resource": ["arn:aws:s3:::*"]}]})";
 const std::string kTrust =
     R"({"Version": "2012-10-17", "Statement": [{"Effect": "Allow", "Principal": {"Service": "ec2.amazonaws.com"}, )"
     R"("Action": "sts:AssumeRole"}]})";
@@ -33,7 +32,8 @@ class InstanceRole : public StepsAgainstSandbox {
     std::vector<std::string> out;
     const Json iam_state = state("iam");
     const std::string text = iam_state.dump();
-    for (const std::string name : std::vector<std::string>{"quorvane-test-ec2-policy", "quorvane-test-ec2-role", "quorvane-test-ec2-instance-profile"})
+    for (const std::string name : std::vector<std::string>{"quorvane-test-ec2-policy", "quorvane-test-ec2-role",
+                                                           "quorvane-test-ec2-instance-profile"})
       if (text.find("\"" + name + "\"") != std::string::npos || text.find("/" + name + "\"") != std::string::npos)
         out.push_back(name);
     return out;
@@ -107,8 +107,7 @@ TEST_F(InstanceRole, ARoleWithoutItsPolicyAndAProfileWithoutItsRoleAreCompleted)
   createEc2Role(iam(), arn);
   createInstanceProfile(iam());
   EXPECT_EQ(operations("iam"), (std::vector<std::string>{"CreateRole", "AttachRolePolicy", "CreateInstanceProfile",
-                                                         "ListInstanceProfilesForRole",
-                                                         "AddRoleToInstanceProfile"}));
+                                                         "ListInstanceProfilesForRole", "AddRoleToInstanceProfile"}));
   aws::ListPoliciesRequest attached;
   attached.Scope = "Local";
   attached.OnlyAttached = true;
@@ -124,8 +123,10 @@ TEST_F(InstanceRole, ARoleWithoutItsPolicyAndAProfileWithoutItsRoleAreCompleted)
 }
 
 TEST_F(InstanceRole, OtherPolicyRefusalsAreRaised) {
-  fault({{"service", "iam"}, {"operation", "CreatePolicy"},
-         {"error", {{"code", "LimitExceeded"}, {"status", 409}}}, {"count", 1}});
+  fault({{"service", "iam"},
+         {"operation", "CreatePolicy"},
+         {"error", {{"code", "LimitExceeded"}, {"status", 409}}},
+         {"count", 1}});
   auto sts_client = sts();
   EXPECT_THROW(createS3Policy(iam(), args_, sts_client), aws::ServiceError);
   EXPECT_TRUE(messagesAt(ERROR).empty());
@@ -143,11 +144,12 @@ TEST_F(InstanceRole, DeletionRemovesAllThreeStepByStepByTheirNamesAndArn) {
   EXPECT_EQ(operations("iam"), (std::vector<std::string>{"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile",
                                                          "DetachRolePolicy", "DeleteRole", "DeletePolicy"}));
   EXPECT_EQ(parameters(requests("iam", "DeletePolicy").at(0)), (std::vector<std::string>{"PolicyArn=" + kPolicyArn}));
-  EXPECT_EQ(messagesSince(mark), (std::vector<std::string>{
-                            "  Remove role from instance profile quorvane-test-ec2-instance-profile",
-                            "  Delete instance profile quorvane-test-ec2-instance-profile",
-                            "  Detach quorvane-test-ec2-role from quorvane-test-ec2-policy " + kPolicyArn + " ",
-                            "  Delete quorvane-test-ec2-role", "  Delete policy " + kPolicyArn}));
+  EXPECT_EQ(
+      messagesSince(mark),
+      (std::vector<std::string>{"  Remove role from instance profile quorvane-test-ec2-instance-profile",
+                                "  Delete instance profile quorvane-test-ec2-instance-profile",
+                                "  Detach quorvane-test-ec2-role from quorvane-test-ec2-policy " + kPolicyArn + " ",
+                                "  Delete quorvane-test-ec2-role", "  Delete policy " + kPolicyArn}));
   EXPECT_TRUE(leftovers().empty()) << state("iam").dump();
 }
 
@@ -182,8 +184,10 @@ TEST_F(InstanceRole, APolicyNeverAttachedGoesWithItsRoleAndMissingObjectsAreOnly
 
 TEST_F(InstanceRole, ARefusalIsAnErrorAndNamesWhatIsLeft) {
   createAll();
-  fault({{"service", "iam"}, {"operation", "DeleteRole"},
-         {"error", {{"code", "AccessDenied"}, {"status", 403}}}, {"count", 1}});
+  fault({{"service", "iam"},
+         {"operation", "DeleteRole"},
+         {"error", {{"code", "AccessDenied"}, {"status", 403}}},
+         {"count", 1}});
   ::testing::internal::CaptureStderr();
   const auto left = deleteInstanceProfile(iam(), kPolicyArn);
   const std::string err = ::testing::internal::GetCapturedStderr();
@@ -196,8 +200,10 @@ TEST_F(InstanceRole, ARefusalIsAnErrorAndNamesWhatIsLeft) {
 }
 
 TEST_F(InstanceRole, ThePolicyArnFollowsTheCallersPartitionAndFallsBackToTheAccountOption) {
-  fault({{"service", "sts"}, {"operation", "GetCallerIdentity"},
-         {"error", {{"code", "AccessDenied"}, {"status", 403}}}, {"count", 2}});
+  fault({{"service", "sts"},
+         {"operation", "GetCallerIdentity"},
+         {"error", {{"code", "AccessDenied"}, {"status", 403}}},
+         {"count", 2}});
   auto sts_client = sts();
   args_.account = "111122223333";
   EXPECT_EQ(defaultPolicyArn(sts_client, args_), "arn:aws:iam::111122223333:policy/quorvane-test-ec2-policy");

@@ -5,8 +5,8 @@
 
 #include <thread>
 
-#include "deploy/security_group.hpp"
 #include "deploy/resource_names.hpp"
+#include "deploy/security_group.hpp"
 
 namespace qvn::deploy::testing {
 namespace {
@@ -29,12 +29,12 @@ TEST_F(SecurityGroups, CreationSendsTheExactRequestsAndAdmitsSshFromTheEchoAddre
   EXPECT_EQ(parameters(requests("ec2", "DescribeSecurityGroups").at(0)),
             (std::vector<std::string>{"Filter.1.Name=vpc-id", "Filter.1.Value.1=" + kVpc, "Filter.2.Name=group-name",
                                       "Filter.2.Value.1=quorvane-test-ec2-sg"}));
-  EXPECT_EQ(parameters(requests("ec2", "CreateSecurityGroup").at(0)),
-            (std::vector<std::string>{"GroupDescription=Quorvane test ec2", "GroupName=quorvane-test-ec2-sg",
-                                      "VpcId=" + kVpc, "TagSpecification.1.ResourceType=security-group",
-                                      "TagSpecification.1.Tag.1.Key=Name",
-                                      "TagSpecification.1.Tag.1.Value=quorvane-test-ec2-sg",
-                                      "TagSpecification.1.Tag.2.Key=team", "TagSpecification.1.Tag.2.Value=qa"}));
+  EXPECT_EQ(
+      parameters(requests("ec2", "CreateSecurityGroup").at(0)),
+      (std::vector<std::string>{"GroupDescription=Quorvane test ec2", "GroupName=quorvane-test-ec2-sg", "VpcId=" + kVpc,
+                                "TagSpecification.1.ResourceType=security-group", "TagSpecification.1.Tag.1.Key=Name",
+                                "TagSpecification.1.Tag.1.Value=quorvane-test-ec2-sg",
+                                "TagSpecification.1.Tag.2.Key=team", "TagSpecification.1.Tag.2.Value=qa"}));
   EXPECT_EQ(parameters(requests("ec2", "AuthorizeSecurityGroupIngress").at(0)),
             (std::vector<std::string>{"GroupId=" + *id, "IpPermissions.1.FromPort=22", "IpPermissions.1.IpProtocol=tcp",
                                       "IpPermissions.1.IpRanges.1.CidrIp=" + kEchoIp + "/32",
@@ -93,8 +93,10 @@ TEST_F(SecurityGroups, AGroupLeftWithoutItsRuleGetsItWhenReused) {
   // meanwhile (InvalidPermission.Duplicate) is as asked.
   bare.GroupName = "quorvane-test-ec2-private-interface-sg";
   const std::string private_id = *ec2().create_security_group(bare).GroupId;
-  fault({{"service", "ec2"}, {"operation", "AuthorizeSecurityGroupIngress"},
-         {"error", {{"code", "InvalidPermission.Duplicate"}, {"status", 400}}}, {"count", 1}});
+  fault({{"service", "ec2"},
+         {"operation", "AuthorizeSecurityGroupIngress"},
+         {"error", {{"code", "InvalidPermission.Duplicate"}, {"status", 400}}},
+         {"count", 1}});
   EXPECT_EQ(exitStatusOf([&] { EXPECT_EQ(createPrivateInfSG(ec2(), kVpc, args_), private_id); }), -1);
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
@@ -128,8 +130,10 @@ TEST_F(SecurityGroups, EchoFailureEndsTheRunBeforeAnyCreationAndOnlyOnStandardEr
 }
 
 TEST_F(SecurityGroups, RefusedRuleDeletesTheNewGroupSoALaterRunCreatesItWhole) {
-  fault({{"service", "ec2"}, {"operation", "AuthorizeSecurityGroupIngress"},
-         {"error", {{"code", "RulesPerSecurityGroupLimitExceeded"}, {"status", 400}}}, {"count", 1}});
+  fault({{"service", "ec2"},
+         {"operation", "AuthorizeSecurityGroupIngress"},
+         {"error", {{"code", "RulesPerSecurityGroupLimitExceeded"}, {"status", 400}}},
+         {"count", 1}});
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(exitStatusOf([&] { createSG(ec2(), kVpc, args_); }), 1);
   const std::string err = ::testing::internal::GetCapturedStderr();
@@ -153,22 +157,25 @@ TEST_F(SecurityGroups, PrivateInterfaceGroupAdmitsEverythingWithoutEchoQuery) {
   EXPECT_EQ(parameters(requests("ec2", "AuthorizeSecurityGroupIngress").at(0)),
             (std::vector<std::string>{"GroupId=" + *id, "IpPermissions.1.IpProtocol=-1",
                                       "IpPermissions.1.IpRanges.1.CidrIp=0.0.0.0/0"}));
-  EXPECT_EQ(messages(), (std::vector<std::string>{"- Create SG quorvane-test-ec2-private-interface-sg in " + kVpc,
-                                                  "  " + *id}));
+  EXPECT_EQ(messages(),
+            (std::vector<std::string>{"- Create SG quorvane-test-ec2-private-interface-sg in " + kVpc, "  " + *id}));
   EXPECT_EQ(createPrivateInfSG(ec2(), kVpc, args_), id);
-  EXPECT_EQ(messages().back(),
-            "- Reuse existing SG quorvane-test-ec2-private-interface-sg " + *id + " in " + kVpc);
+  EXPECT_EQ(messages().back(), "- Reuse existing SG quorvane-test-ec2-private-interface-sg " + *id + " in " + kVpc);
 }
 
 TEST_F(SecurityGroups, LookupReportsNotFoundAndAnswersNothingForAnyRefusal) {
   EXPECT_EQ(getSgId(ec2(), kVpc, "no-such-group"), std::nullopt);
   EXPECT_TRUE(messages().empty());
-  fault({{"service", "ec2"}, {"operation", "DescribeSecurityGroups"},
-         {"error", {{"code", "InvalidGroup.NotFound"}, {"status", 400}}}, {"count", 1}});
+  fault({{"service", "ec2"},
+         {"operation", "DescribeSecurityGroups"},
+         {"error", {{"code", "InvalidGroup.NotFound"}, {"status", 400}}},
+         {"count", 1}});
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), std::nullopt);
   EXPECT_EQ(messagesAt(ERROR), (std::vector<std::string>{"  **Error** SG not found quorvane-test-ec2-sg in " + kVpc}));
-  fault({{"service", "ec2"}, {"operation", "DescribeSecurityGroups"},
-         {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}}}, {"count", 1}});
+  fault({{"service", "ec2"},
+         {"operation", "DescribeSecurityGroups"},
+         {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}}},
+         {"count", 1}});
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), std::nullopt);
   EXPECT_EQ(messagesAt(ERROR).size(), 1u);
 }
@@ -184,7 +191,8 @@ TEST_F(SecurityGroups, DeletionSkipsDryRunAndReportsARefusalWithoutStopping) {
   // A dependency that outlasts every attempt is an ERROR naming the group,
   // and the group stays for the next run.
   args_.dry_run = false;
-  fault({{"service", "ec2"}, {"operation", "DeleteSecurityGroup"},
+  fault({{"service", "ec2"},
+         {"operation", "DeleteSecurityGroup"},
          {"error", {{"code", "DependencyViolation"}, {"status", 400}, {"message", "resource has a dependent object"}}},
          {"count", kGroupDeleteAttempts}});
   ::testing::internal::CaptureStderr();
@@ -197,7 +205,8 @@ TEST_F(SecurityGroups, DeletionSkipsDryRunAndReportsARefusalWithoutStopping) {
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), id);
 
   // A dependency that clears while instances finish going is waited out.
-  fault({{"service", "ec2"}, {"operation", "DeleteSecurityGroup"},
+  fault({{"service", "ec2"},
+         {"operation", "DeleteSecurityGroup"},
          {"error", {{"code", "DependencyViolation"}, {"status", 400}, {"message", "resource has a dependent object"}}},
          {"count", 1}});
   EXPECT_TRUE(deleteSG(ec2(), *id, args_));

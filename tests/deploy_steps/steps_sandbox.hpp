@@ -126,7 +126,8 @@ class StepsAgainstSandbox : public ::testing::Test {
   // One request's parameters as "name=value" lines, in the order sent.
   static std::vector<std::string> parameters(const Json& request) {
     std::vector<std::string> out;
-    for (const auto& [k, v] : request.at("parameters").items()) out.push_back(k + "=" + (v.is_string() ? v.get<std::string>() : v.dump()));
+    for (const auto& [k, v] : request.at("parameters").items())
+      out.push_back(k + "=" + (v.is_string() ? v.get<std::string>() : v.dump()));
     return out;
   }
   // One service's state as the control API shows it.

@@ -130,8 +130,8 @@ TEST_F(Teardown, FreeAddressesOfThisVpcAreFoundByTheirTagsAndNoOtherAddressIsTou
   EXPECT_TRUE(revert().empty());
   EXPECT_TRUE(requests("ec2", "ReleaseAddress").empty());
   const auto address = ec2().describe_addresses().Addresses;
-  const auto idle_address = std::find_if(address.begin(), address.end(),
-                                         [&](const aws::Address& a) { return a.AllocationId == idle; });
+  const auto idle_address =
+      std::find_if(address.begin(), address.end(), [&](const aws::Address& a) { return a.AllocationId == idle; });
   ASSERT_NE(idle_address, address.end());
   EXPECT_TRUE(logged("- Delete EIP " + *idle_address->PublicIp + " " + idle + " (not associated)"));
 

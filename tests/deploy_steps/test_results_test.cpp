@@ -8,8 +8,8 @@
 #include <map>
 
 #include "deploy/test_results.hpp"
-#include "sandbox/ec2_test_server.hpp"
 #include "lib/test_config.hpp"
+#include "sandbox/ec2_test_server.hpp"
 #include "unit/core/log_capture.hpp"
 
 namespace qvn::sandbox {
@@ -94,8 +94,8 @@ TEST(DeduceTag, GatewayNameAndWorkflowTagWithOrWithoutAnEntry) {
 
 TEST_F(TestResultsTest, PassOnlyWhenTheTrimmedResultIsExactlyPass) {
   const std::vector<std::pair<std::string, int>> cases = {
-      {"PASS", 0},     {"PASS\n", 0},  {"  PASS \r\n", 0}, {"\tPASS\t", 0}, {"pass", 1},
-      {"PASSED", 1},   {"PASS PASS", 1}, {"", 1},          {"FAIL\n", 1},   {"P ASS", 1}};
+      {"PASS", 0},      {"PASS\n", 0}, {"  PASS \r\n", 0}, {"\tPASS\t", 0}, {"pass", 1}, {"PASSED", 1},
+      {"PASS PASS", 1}, {"", 1},       {"FAIL\n", 1},      {"P ASS", 1}};
   std::map<std::string, std::string> objects;
   std::vector<std::pair<std::string, std::string>> entries;
   for (std::size_t i = 0; i < cases.size(); ++i) {

@@ -56,7 +56,7 @@ std::string lastLine(const std::string& text) {
 
 Args commonArgs(Program program) {
   if (program == Program::Survey)
-    return {"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--output_test_config",
+    return {"--vpc",   kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--output_test_config",
             "out.json"};
   return {"--test_config", "in.json", "--output_test_config", "out.json", "--region", "us-east-1"};
 }
@@ -81,8 +81,10 @@ class BadInputTable : private ScaledTime, public SurveyAgainstSandbox {
     if (program == Program::Deploy) {
       addTestSubnets(scenario, 2);
       scenario["ec2"]["vpcs"].push_back({{"id", "vpc-0ddd0000000000001"}, {"cidr", "10.99.0.0/16"}});
-      scenario["ec2"]["subnets"].push_back({{"id", "subnet-0ddd0000000000001"}, {"vpc", "vpc-0ddd0000000000001"},
-                                            {"az", "us-east-1a"}, {"cidr", "10.99.0.0/24"}});
+      scenario["ec2"]["subnets"].push_back({{"id", "subnet-0ddd0000000000001"},
+                                            {"vpc", "vpc-0ddd0000000000001"},
+                                            {"az", "us-east-1a"},
+                                            {"cidr", "10.99.0.0/24"}});
     }
     return scenario;
   }
@@ -152,7 +154,8 @@ class BadInputTable : private ScaledTime, public SurveyAgainstSandbox {
       EXPECT_NE(end, std::string::npos) << r.err;
       if (end != std::string::npos) {
         const std::string after = r.err.substr(end + banner.size());
-        EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 3) << "the banner, a blank line and one line: " << r.err;
+        EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 3)
+            << "the banner, a blank line and one line: " << r.err;
       }
     }
     for (const auto& request : sandbox().requests())
@@ -178,7 +181,10 @@ std::vector<BadInput> awsRows(Program program, SandboxProcess& sandbox) {
   const auto with_profile = [](const std::string& name) {
     return [name](SandboxProcess&) { return Args{"--profile", name}; };
   };
-  const std::string garbage("\x7f" "ELF\x02\x01\x01\0\0\0[profile\0default]\n\xff\xfe=\x80\n", 28);
+  const std::string garbage(
+      "\x7f"
+      "ELF\x02\x01\x01\0\0\0[profile\0default]\n\xff\xfe=\x80\n",
+      28);
   const std::string aws_port = sandbox.get("AWS_ENDPOINT_URL");
   const auto fault = [](const std::string& service, const std::string& code, int status) {
     return [=](Json& scenario) {
@@ -189,48 +195,91 @@ std::vector<BadInput> awsRows(Program program, SandboxProcess& sandbox) {
       {"unknown profile", program, with_profile("nosuch")},
       {"profile asked of a config file that is a folder", program, with_profile("x"), {{"AWS_CONFIG_FILE", "."}}},
       {"credentials file that is a folder", program, plain, {{"AWS_SHARED_CREDENTIALS_FILE", "."}}},
-      {"config and credentials files of binary garbage with NUL bytes", program, plain,
-       {{"AWS_CONFIG_FILE", "garbage"}, {"AWS_SHARED_CREDENTIALS_FILE", "garbage"}}, {{"garbage", garbage}}},
-      {"profile section never closed", program, with_profile("x"), {{"AWS_CONFIG_FILE", "config"}},
+      {"config and credentials files of binary garbage with NUL bytes",
+       program,
+       plain,
+       {{"AWS_CONFIG_FILE", "garbage"}, {"AWS_SHARED_CREDENTIALS_FILE", "garbage"}},
+       {{"garbage", garbage}}},
+      {"profile section never closed",
+       program,
+       with_profile("x"),
+       {{"AWS_CONFIG_FILE", "config"}},
        {{"config", "[profile x\nregion = us-east-1\n"}}},
-      {"profile that is its own source profile", program, with_profile("loop"), {{"AWS_CONFIG_FILE", "config"}},
+      {"profile that is its own source profile",
+       program,
+       with_profile("loop"),
+       {{"AWS_CONFIG_FILE", "config"}},
        {{"config", "[profile loop]\nrole_arn = " + kSurveyRole + "\nsource_profile = loop\n"}}},
-      {"role profile whose source profile is missing", program, with_profile("r"), {{"AWS_CONFIG_FILE", "config"}},
+      {"role profile whose source profile is missing",
+       program,
+       with_profile("r"),
+       {{"AWS_CONFIG_FILE", "config"}},
        {{"config", "[profile r]\nrole_arn = " + kSurveyRole + "\nsource_profile = gone\n"}}},
-      {"credential process printing garbage", program, with_profile("p"), {{"AWS_CONFIG_FILE", "config"}},
+      {"credential process printing garbage",
+       program,
+       with_profile("p"),
+       {{"AWS_CONFIG_FILE", "config"}},
        {{"config", "[profile p]\ncredential_process = echo not-json\n"}}},
-      {"credential process that fails", program, with_profile("p"), {{"AWS_CONFIG_FILE", "config"}},
+      {"credential process that fails",
+       program,
+       with_profile("p"),
+       {{"AWS_CONFIG_FILE", "config"}},
        {{"config", "[profile p]\ncredential_process = false\n"}}},
-      {"credential process answering JSON without keys", program, with_profile("p"), {{"AWS_CONFIG_FILE", "config"}},
+      {"credential process answering JSON without keys",
+       program,
+       with_profile("p"),
+       {{"AWS_CONFIG_FILE", "config"}},
        {{"config", "[profile p]\ncredential_process = echo {\"Version\": 1, \"AccessKeyId\": 7}\n"}}},
-      {"credential process answering deeply nested JSON", program, with_profile("p"),
+      {"credential process answering deeply nested JSON",
+       program,
+       with_profile("p"),
        {{"AWS_CONFIG_FILE", "config"}},
        {{"config", "[profile p]\ncredential_process = cat deep.json\n"}, {"deep.json", std::string(100000, '[')}}},
-      {"metadata service answering garbage", program, plain,
+      {"metadata service answering garbage",
+       program,
+       plain,
        {{"AWS_CONFIG_FILE", "/dev/null"},
         {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"},
         {"AWS_EC2_METADATA_DISABLED", ""},
         {"AWS_EC2_METADATA_SERVICE_ENDPOINT", aws_port + "/ip-echo/"}}},
       {"endpoint URL that is not a URL", program, plain, {{"AWS_ENDPOINT_URL", "::not a url::"}}},
-      {"endpoint answering something that is not AWS", program, plain,
+      {"endpoint answering something that is not AWS",
+       program,
+       plain,
        {{"AWS_ENDPOINT_URL", aws_port + "/_sandbox/nosuch"}}},
       {"endpoint with nothing listening", program, plain, {{"AWS_ENDPOINT_URL", "http://127.0.0.1:9"}}},
       {"attempt count that is not a number", program, plain, {{"AWS_MAX_ATTEMPTS", "many"}}},
       {"unknown retry mode", program, plain, {{"AWS_RETRY_MODE", "reckless"}}},
-      {"STS failing while a role is to be assumed", program,
-       [](SandboxProcess&) { return Args{"--assume_role", kSurveyRole}; }, {}, {},
+      {"STS failing while a role is to be assumed",
+       program,
+       [](SandboxProcess&) {
+         return Args{"--assume_role", kSurveyRole};
+       },
+       {},
+       {},
        fault("sts", "InternalError", 500)},
       {"EC2 refusing every call", program, plain, {}, {}, fault("ec2", "UnauthorizedOperation", 403)},
-      {"log folder below a regular file", program, [](SandboxProcess&) { return Args{"--backup_folder", "blocker/logs"}; },
-       {}, {{"blocker", "a file\n"}}},
+      {"log folder below a regular file",
+       program,
+       [](SandboxProcess&) {
+         return Args{"--backup_folder", "blocker/logs"};
+       },
+       {},
+       {{"blocker", "a file\n"}}},
   };
 }
 
 // subnet_survey's spoke search, which succeeds on the sandbox's spoke scenario.
 Args spokeSurvey(SandboxProcess& sandbox, const std::string& controller = "") {
-  return Args{"spoke", "--controller_ip", controller.empty() ? sandbox.controller() : controller,
-              "--controller_user", "admin", "--controller_password", kControllerPassword,
-              "--spoke_gw_name", "spoke1"};
+  return Args{"spoke",
+              "--controller_ip",
+              controller.empty() ? sandbox.controller() : controller,
+              "--controller_user",
+              "admin",
+              "--controller_password",
+              kControllerPassword,
+              "--spoke_gw_name",
+              "spoke1"};
 }
 
 std::vector<BadInput> surveyRows(SandboxProcess& sandbox) {
@@ -252,33 +301,72 @@ std::vector<BadInput> surveyRows(SandboxProcess& sandbox) {
   };
   const Program S = Program::Survey;
   return {
-      {"unknown option", S, [](SandboxProcess&) { return Args{"--bogus", "natgw"}; }},
+      {"unknown option", S,
+       [](SandboxProcess&) {
+         return Args{"--bogus", "natgw"};
+       }},
       {"unknown sub-command", S, [](SandboxProcess&) { return Args{"explode"}; }},
-      {"option without its value", S, [](SandboxProcess&) { return Args{"natgw", "--vpc"}; }},
-      {"required option missing", S,
-       [](SandboxProcess&) { return Args{"--vpc", kSpokeVpc, "--region", "us-east-1", "natgw"}; }, {}, {}, {}, true},
+      {"option without its value", S,
+       [](SandboxProcess&) {
+         return Args{"natgw", "--vpc"};
+       }},
+      {"required option missing",
+       S,
+       [](SandboxProcess&) {
+         return Args{"--vpc", kSpokeVpc, "--region", "us-east-1", "natgw"};
+       },
+       {},
+       {},
+       {},
+       true},
       {"spoke without its controller options", S, [](SandboxProcess&) { return Args{"spoke"}; }},
-      {"role that is not an ARN", S,
-       survey_with({"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", "not-an-arn",
-                    "--output_test_config", "out.json"}),
-       {}, {}, {}, true},
-      {"output below a regular file", S,
-       survey_with({"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole,
-                    "--output_test_config", "blocker/out.json"}),
-       {}, {{"blocker", "a file\n"}}, {}, true},
-      {"output that cannot be written", S,
-       survey_with({"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole,
-                    "--output_test_config", "/proc/qvn-out.json"}),
-       {}, {}, {}, true},
+      {"role that is not an ARN",
+       S,
+       survey_with({"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", "not-an-arn", "--output_test_config",
+                    "out.json"}),
+       {},
+       {},
+       {},
+       true},
+      {"output below a regular file",
+       S,
+       survey_with({"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--output_test_config",
+                    "blocker/out.json"}),
+       {},
+       {{"blocker", "a file\n"}},
+       {},
+       true},
+      {"output that cannot be written",
+       S,
+       survey_with({"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--output_test_config",
+                    "/proc/qvn-out.json"}),
+       {},
+       {},
+       {},
+       true},
       {"controller with nothing listening", S, spoke_at("127.0.0.1:9")},
       {"controller speaking plain HTTP", S,
        spoke_at(sandbox.get("AWS_ENDPOINT_URL").substr(std::string("http://").size()))},
-      {"controller refusing the gateway list", S, spoke, {}, {},
-       controller({{"list_error", "Internal server error: database unavailable"}}), false, "", true},
-      {"controller answering gateway records of the wrong types", S, spoke, {}, {},
-       controller({{"gateways",
-                    {{{"gw_name", "spoke1"}, {"private_ip", 12}, {"gw_subnet_id", nullptr}, {"public_subnet", {1, 2}}}}}}),
-       false, "", true},
+      {"controller refusing the gateway list",
+       S,
+       spoke,
+       {},
+       {},
+       controller({{"list_error", "Internal server error: database unavailable"}}),
+       false,
+       "",
+       true},
+      {"controller answering gateway records of the wrong types",
+       S,
+       spoke,
+       {},
+       {},
+       controller(
+           {{"gateways",
+             {{{"gw_name", "spoke1"}, {"private_ip", 12}, {"gw_subnet_id", nullptr}, {"public_subnet", {1, 2}}}}}}),
+       false,
+       "",
+       true},
   };
 }
 
@@ -326,31 +414,71 @@ std::vector<BadInput> deployRows() {
               changed([](auto& c) { c[1]["gw_subnet_id"] = c[0]["gw_subnet_id"]; }),
               "in.json: entry 2: member \"gw_subnet_id\": " + extraSubnetId('e', 0) +
                   " is also the gateway subnet of entry 1"),
-      {"gateway subnet in another VPC", D, plain, {},
-       config(changed([](auto& c) { c[1]["gw_subnet_id"] = "subnet-0ddd0000000000001"; })), {}, false,
+      {"gateway subnet in another VPC",
+       D,
+       plain,
+       {},
+       config(changed([](auto& c) { c[1]["gw_subnet_id"] = "subnet-0ddd0000000000001"; })),
+       {},
+       false,
        "is in vpc-0ddd0000000000001, not in " + kDeployVpc},
-      {"gateway subnet that does not exist", D, plain, {},
-       config(changed([](auto& c) { c[0]["gw_subnet_id"] = "subnet-0fff0000000000009"; })), {}, false,
+      {"gateway subnet that does not exist",
+       D,
+       plain,
+       {},
+       config(changed([](auto& c) { c[0]["gw_subnet_id"] = "subnet-0fff0000000000009"; })),
+       {},
+       false,
        "cannot find subnet subnet-0fff0000000000009"},
-      {"test configuration that does not exist", D,
-       option({"--test_config", "nosuch.json", "--output_test_config", "out.json"}), {}, {}, {}, true},
-      {"test configuration that is a folder", D, option({"--test_config", ".", "--output_test_config", "out.json"}),
-       {}, {}, {}, true},
-      {"revert with a test configuration that is not JSON", D,
-       option({"--revert", "--test_config", "in.json", "--region", "us-east-1"}), {}, config("[{"), {}, true,
+      {"test configuration that does not exist",
+       D,
+       option({"--test_config", "nosuch.json", "--output_test_config", "out.json"}),
+       {},
+       {},
+       {},
+       true},
+      {"test configuration that is a folder",
+       D,
+       option({"--test_config", ".", "--output_test_config", "out.json"}),
+       {},
+       {},
+       {},
+       true},
+      {"revert with a test configuration that is not JSON",
+       D,
+       option({"--revert", "--test_config", "in.json", "--region", "us-east-1"}),
+       {},
+       config("[{"),
+       {},
+       true,
        "in.json: "},
       // The command line.
       {"unknown option", D, option({"--bogus"})},
       {"option without its value", D, option({"--key_name"})},
-      {"deployment without an output", D, option({"--test_config", "in.json"}), {}, {}, {}, true,
+      {"deployment without an output",
+       D,
+       option({"--test_config", "in.json"}),
+       {},
+       {},
+       {},
+       true,
        "--output_test_config"},
-      {"tag pair left incomplete", D, option({"--tag_resource", "owner,me,team"}), {}, {}, {}, false,
+      {"tag pair left incomplete",
+       D,
+       option({"--tag_resource", "owner,me,team"}),
+       {},
+       {},
+       {},
+       false,
        "incomplete tag_resource pair"},
       {"role that is not an ARN", D, option({"--assume_role", "not-an-arn"})},
       {"workflow account that is not a number", D, option({"--workflow_account_role", "runner,twelve,us-east-1"})},
       {"region that is not a region", D, option({"--region", "us-east-1/../../x"})},
       // The output path.
-      {"output below a regular file", D, option({"--output_test_config", "blocker/out.json"}), {},
+      {"output below a regular file",
+       D,
+       option({"--output_test_config", "blocker/out.json"}),
+       {},
        {{"blocker", "a file\n"}}},
       {"output that cannot be written", D, option({"--output_test_config", "/proc/qvn-out.json"})},
       {"output that is a folder", D, option({"--output_test_config", "."})},
@@ -375,8 +503,9 @@ TEST_F(BadInputTable, EveryKindEndsWithOneClearLineAndChangesNothing) {
   EXPECT_GE(rows.size(), 60u);
 
   // Without the bad input both runs succeed: each row fails for its own reason.
-  for (const BadInput& good : {BadInput{"good input", Program::Survey, [](SandboxProcess& s) { return spokeSurvey(s); }},
-                               BadInput{"good input", Program::Deploy, [](SandboxProcess&) { return Args{}; }}}) {
+  for (const BadInput& good :
+       {BadInput{"good input", Program::Survey, [](SandboxProcess& s) { return spokeSurvey(s); }},
+        BadInput{"good input", Program::Deploy, [](SandboxProcess&) { return Args{}; }}}) {
     const ProcessResult r = run(good);
     EXPECT_EQ(r.status, 0) << programName(good.program) << "\n" << r.err;
   }

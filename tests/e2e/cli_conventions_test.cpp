@@ -23,13 +23,22 @@ struct Program {
 std::vector<Program> programs() {
   const std::string sandbox = std::string(QVN_BINARY_DIR) + "/sandbox/qvn-sandbox";
   return {
-      {"probe_deploy", programPath("probe_deploy"), {"--output_test_config", "o.json"},
-       {"--test_config", "x.json", "--output_test_config", "o.json", "--regoin", "eu-west-1"}, "'--region'"},
-      {"subnet_survey", programPath("subnet_survey"), {"--vpc", "v", "--region", "r", "natgw"},
-       {"--vpc", "v", "--assume_role", "a", "--regoin", "r", "natgw"}, "'--region'"},
+      {"probe_deploy",
+       programPath("probe_deploy"),
+       {"--output_test_config", "o.json"},
+       {"--test_config", "x.json", "--output_test_config", "o.json", "--regoin", "eu-west-1"},
+       "'--region'"},
+      {"subnet_survey",
+       programPath("subnet_survey"),
+       {"--vpc", "v", "--region", "r", "natgw"},
+       {"--vpc", "v", "--assume_role", "a", "--regoin", "r", "natgw"},
+       "'--region'"},
       {"qvn-aws", programPath("qvn-aws"), {"ec2"}, {"sts", "get_caller_identity", "--regoin", "r"}, "'--region'"},
-      {"qvn-collect-results", programPath("qvn-collect-results"), {"--test_config", "x.json"},
-       {"--s3_bucket", "b", "--test_config", "x.json", "--regoin", "r"}, "'--region'"},
+      {"qvn-collect-results",
+       programPath("qvn-collect-results"),
+       {"--test_config", "x.json"},
+       {"--s3_bucket", "b", "--test_config", "x.json", "--regoin", "r"},
+       "'--region'"},
       {"qvn-sandbox", sandbox, {"--port", "0"}, {"--scenario", "s.json", "--prot", "0"}, "'--port'"},
   };
 }
@@ -75,8 +84,7 @@ TEST(ProgramConventions, UsageErrorsEndWithStatusTwoAndNameTheClosestOption) {
     r = runProgram(program.path, program.mistyped, scratch.path());
     EXPECT_EQ(r.status, 2) << program.name << ": " << r.err;
     const std::string typed = program.name == "qvn-sandbox" ? "'--prot'" : "'--regoin'";
-    EXPECT_NE(r.err.find("unknown option " + typed + "; did you mean " + program.suggestion + "?"),
-              std::string::npos)
+    EXPECT_NE(r.err.find("unknown option " + typed + "; did you mean " + program.suggestion + "?"), std::string::npos)
         << program.name << ": " << r.err;
   }
   EXPECT_TRUE(fs::is_empty(scratch.path())) << "no log folder, no output";

@@ -14,8 +14,8 @@ class ControllerPasswordSurvey : public SurveyAgainstSandbox {
   ControllerPasswordSurvey() : SurveyAgainstSandbox("spoke.json") {}
 
   std::vector<std::string> spokeWith(std::vector<std::string> password) {
-    std::vector<std::string> tail{"spoke", "--controller_ip", sandbox().controller(), "--controller_user", "admin",
-                                  "--spoke_gw_name", "spoke1"};
+    std::vector<std::string> tail{
+        "spoke", "--controller_ip", sandbox().controller(), "--controller_user", "admin", "--spoke_gw_name", "spoke1"};
     tail.insert(tail.end(), password.begin(), password.end());
     return tail;
   }

@@ -26,9 +26,7 @@ inline std::string slurp(const std::filesystem::path& path) {
   return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-inline std::string programPath(const std::string& name) {
-  return std::string(QVN_BINARY_DIR) + "/apps/" + name;
-}
+inline std::string programPath(const std::string& name) { return std::string(QVN_BINARY_DIR) + "/apps/" + name; }
 
 // Keeps a program that goes on to AWS work away from real endpoints, real
 // credentials and real waits: any AWS request fails fast on loopback.
@@ -133,8 +131,7 @@ inline ProcessResult runProgram(const std::string& program, const std::vector<st
 class ScratchFolder {
  public:
   explicit ScratchFolder(const std::string& tag)
-      : path_(std::filesystem::temp_directory_path() /
-              ("qvn_e2e_" + tag + "_" + std::to_string(::getpid()))) {
+      : path_(std::filesystem::temp_directory_path() / ("qvn_e2e_" + tag + "_" + std::to_string(::getpid()))) {
     std::filesystem::remove_all(path_);
     std::filesystem::create_directories(path_);
   }

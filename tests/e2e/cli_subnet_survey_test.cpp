@@ -28,12 +28,11 @@ TEST(SubnetSurveyCli, NatgwCommandLineParsesAndSetsUpTheLog) {
 
 TEST(SubnetSurveyCli, UsageErrorsEndWithStatusTwoAndNoLogFolder) {
   ScratchFolder scratch("ss_usage");
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           with({}),
-           with({"spoke"}),
-           with({"--output_test_config", "", "natgw"}),
-           {"--vpc", "v", "--region", "r", "natgw"},
-           with({"natgw", "--region", "x"})}) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{with({}),
+                                                                     with({"spoke"}),
+                                                                     with({"--output_test_config", "", "natgw"}),
+                                                                     {"--vpc", "v", "--region", "r", "natgw"},
+                                                                     with({"natgw", "--region", "x"})}) {
     auto r = runProgram(kProgram, arguments, scratch.path());
     EXPECT_EQ(r.status, 2) << arguments.back();
     EXPECT_EQ(r.err.rfind("usage: subnet_survey", 0), 0u) << r.err;
@@ -45,9 +44,8 @@ TEST(SubnetSurveyCli, UsageErrorsEndWithStatusTwoAndNoLogFolder) {
 TEST(SubnetSurveyCli, BannerNeverShowsThePassword) {
   ScratchFolder scratch("ss_mask");
   auto r = runProgram(kProgram,
-                      with({"--backup_folder", "B", "spoke", "--controller_ip", "10.1.1.1",
-                            "--controller_user", "admin", "--controller_password", "Pa55word!",
-                            "--spoke_gw_name", "gw"}),
+                      with({"--backup_folder", "B", "spoke", "--controller_ip", "10.1.1.1", "--controller_user",
+                            "admin", "--controller_password", "Pa55word!", "--spoke_gw_name", "gw"}),
                       scratch.path());
   EXPECT_NE(r.status, 2) << r.err;
   std::string log = slurp(scratch.path() / "B" / "log" / "quorvane_testlibs.log");

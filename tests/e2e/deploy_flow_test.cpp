@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <csignal>
+#include <regex>
 #include <thread>
 
 #include "e2e/deploy_support.hpp"
@@ -35,10 +35,10 @@ class DeployFlowTest : public DeployAgainstSandbox {
   // launched instances, and collects the program. Also answers how long the
   // program took to end after the signal.
   ProcessResult deployStoppedBy(int signal, int launches, std::chrono::milliseconds* wind_down = nullptr) {
-    StartedProgram started = startProgram(
-        programPath("probe_deploy"),
-        {"--test_config", "in.json", "--output_test_config", "out.json", "--region", "us-east-1"}, cwd(),
-        environment());
+    StartedProgram started =
+        startProgram(programPath("probe_deploy"),
+                     {"--test_config", "in.json", "--output_test_config", "out.json", "--region", "us-east-1"}, cwd(),
+                     environment());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
       if (launchesLogged() >= launches) break;
@@ -155,10 +155,10 @@ TEST_F(DeployFlowTest, ThreeSubnetsAreDeployedAndRecorded) {
   // Messages on standard error and in the log file.
   for (const std::string& message : std::vector<std::string>{
            "- Lookup AMI for al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64", "  ami-0005e0cfe09cc9050",
-        "- Create quorvane-test-ec2 in private " + extraSubnetId('f', 0),
-        "  No ec2 with tag Name:quorvane-test-ec2 found in " + extraSubnetId('e', 2),
-        "- Created quorvane-test-ec2 in " + extraSubnetId('f', 1), "  public ip: ",
-        "  ip in private subnet: 10.10.102."}) {
+           "- Create quorvane-test-ec2 in private " + extraSubnetId('f', 0),
+           "  No ec2 with tag Name:quorvane-test-ec2 found in " + extraSubnetId('e', 2),
+           "- Created quorvane-test-ec2 in " + extraSubnetId('f', 1),
+           "  public ip: ", "  ip in private subnet: 10.10.102."}) {
     EXPECT_NE(r.err.find(message), std::string::npos) << message;
     EXPECT_TRUE(logged(message)) << message;
   }
@@ -228,11 +228,10 @@ TEST_F(DeployFlowTest, UserTagsFollowTheNameTagOnEveryResourceKind) {
   prepare(1);
   auto r = deploy({"--tag_resource", "team,qa,owner,me"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<std::pair<std::string, std::string>> kinds = {
-      {"RunInstances", "quorvane-test-ec2"},
-      {"CreateKeyPair", "quorvane-test-ec2-key-pair"},
-      {"CreateSecurityGroup", "quorvane-test-ec2-sg"},
-      {"AllocateAddress", "quorvane-test-ec2-eip"}};
+  const std::vector<std::pair<std::string, std::string>> kinds = {{"RunInstances", "quorvane-test-ec2"},
+                                                                  {"CreateKeyPair", "quorvane-test-ec2-key-pair"},
+                                                                  {"CreateSecurityGroup", "quorvane-test-ec2-sg"},
+                                                                  {"AllocateAddress", "quorvane-test-ec2-eip"}};
   for (const auto& [operation, name] : kinds) {
     const auto requests = sandbox().requests("ec2", operation);
     ASSERT_FALSE(requests.empty()) << operation;
@@ -268,7 +267,8 @@ TEST_F(DeployFlowTest, TheDefaultRoleIsCreatedOnceAndCarriedByEveryLaunch) {
 
 TEST_F(DeployFlowTest, ANamedRoleIsUsedThroughItsOwnProfile) {
   prepare(1, [](Json& scenario) {
-    scenario["iam"]["roles"].push_back({{"name", "tester-role"}, {"assume_role_policy", {{"Statement", Json::array()}}}});
+    scenario["iam"]["roles"].push_back(
+        {{"name", "tester-role"}, {"assume_role_policy", {{"Statement", Json::array()}}}});
     scenario["iam"]["roles"].push_back({{"name", "bare-role"}, {"assume_role_policy", {{"Statement", Json::array()}}}});
     scenario["iam"]["instance_profiles"].push_back(
         {{"name", "tester-role"}, {"roles", {"tester-role"}}, {"created_seconds_ago", 3600}});
@@ -296,9 +296,7 @@ TEST_F(DeployFlowTest, ANamedRoleIsUsedThroughItsOwnProfile) {
 }
 
 TEST_F(DeployFlowTest, TheWorkflowKeyComesFromSsmThroughTheRoleOfTheIdentityDocument) {
-  prepare(1, [](Json& scenario) {
-    scenario["ec2"]["key_pairs"] = Json::array({{{"name", "quorvane-workflow-key"}}});
-  });
+  prepare(1, [](Json& scenario) { scenario["ec2"]["key_pairs"] = Json::array({{{"name", "quorvane-workflow-key"}}}); });
   auto r = deploy({"--workflow_account_role", "quorvane-workflow-role", "--key_name", "quorvane-workflow-key"},
                   {{"AWS_EC2_METADATA_DISABLED", ""}});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -334,8 +332,10 @@ TEST_F(DeployFlowTest, AnUnansweredIdentityDocumentEndsTheRunBeforeAnySession) {
 TEST_F(DeployFlowTest, ASkippedEntryIsReportedAndTheOthersAreDeployed) {
   prepare(2);
   auto config = inputConfig();
-  config.push_back({{"nat_gw_id", "nat-0123"}, {"gw_private_ip", "10.10.0.5"},
-                    {"gw_subnet_id", "subnet-0a5b0c0d0e0f00001"}, {"private_subnet_id", ""}});
+  config.push_back({{"nat_gw_id", "nat-0123"},
+                    {"gw_private_ip", "10.10.0.5"},
+                    {"gw_subnet_id", "subnet-0a5b0c0d0e0f00001"},
+                    {"private_subnet_id", ""}});
   writeConfig(config);
   auto r = deploy();
   EXPECT_EQ(r.status, 1) << "the skip is logged at ERROR";
@@ -359,15 +359,17 @@ TEST_F(DeployFlowTest, AnImageThatIsNotFoundEndsTheRunBeforeAnyChange) {
 
 TEST_F(DeployFlowTest, AWorkerThatFailsIsReportedWithItsSubnetAndTheOthersGoOn) {
   prepare(3);
-  sandbox().addFaults(Json{{"service", "ec2"}, {"operation", "AssociateAddress"},
-                           {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400},
-                                      {"message", "injected"}}},
-                           {"count", 1}});
+  sandbox().addFaults(
+      Json{{"service", "ec2"},
+           {"operation", "AssociateAddress"},
+           {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400}, {"message", "injected"}}},
+           {"count", 1}});
   auto r = deploy();
   EXPECT_EQ(r.status, 1) << r.err;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(r.err, m, std::regex("probe_deploy: launch in (subnet-0f[0-9a-f]+): .*"
-                                                     "InvalidNetworkInterfaceID.NotFound")))
+  ASSERT_TRUE(std::regex_search(r.err, m,
+                                std::regex("probe_deploy: launch in (subnet-0f[0-9a-f]+): .*"
+                                           "InvalidNetworkInterfaceID.NotFound")))
       << r.err;
   const std::string failed = m[1];
   EXPECT_TRUE(logged("  **Error** launch in " + failed + ": ")) << log();

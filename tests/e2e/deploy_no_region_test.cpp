@@ -23,14 +23,14 @@ TEST_F(NoRegionDeploy, ADeploymentWithKeysInTheEnvironmentAndNoRegionAnywhere) {
   const json profile = readScenario("spoke.json")["profiles"]["default"];
   const auto empty = cwd() / "empty-aws-file";
   std::ofstream(empty).flush();
-  auto r = deploy({"--s3_bucket", bucket},
-                  {{"AWS_REGION", ""},
-                   {"AWS_DEFAULT_REGION", ""},
-                   {"AWS_PROFILE", ""},
-                   {"AWS_CONFIG_FILE", empty.string()},
-                   {"AWS_SHARED_CREDENTIALS_FILE", empty.string()},
-                   {"AWS_ACCESS_KEY_ID", profile["aws_access_key_id"].get<std::string>()},
-                   {"AWS_SECRET_ACCESS_KEY", profile["aws_secret_access_key"].get<std::string>()}});
+  auto r =
+      deploy({"--s3_bucket", bucket}, {{"AWS_REGION", ""},
+                                       {"AWS_DEFAULT_REGION", ""},
+                                       {"AWS_PROFILE", ""},
+                                       {"AWS_CONFIG_FILE", empty.string()},
+                                       {"AWS_SHARED_CREDENTIALS_FILE", empty.string()},
+                                       {"AWS_ACCESS_KEY_ID", profile["aws_access_key_id"].get<std::string>()},
+                                       {"AWS_SECRET_ACCESS_KEY", profile["aws_secret_access_key"].get<std::string>()}});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("You must specify a region"), std::string::npos) << r.err;
   ASSERT_EQ(output().size(), 1u);

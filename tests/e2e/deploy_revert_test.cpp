@@ -69,14 +69,20 @@ class RevertAgainstSandbox : public ::testing::Test {
     scenario["ec2"]["vpcs"].push_back({{"id", kOtherVpc}, {"cidr", "10.99.0.0/16"}});
     scenario["ec2"]["subnets"].push_back(
         {{"id", kOtherSubnet}, {"vpc", kOtherVpc}, {"az", "us-east-1a"}, {"cidr", "10.99.0.0/24"}});
-    json groups = json::array({{{"id", kSshGroupId}, {"vpc", kVpc}, {"name", "quorvane-test-ec2-sg"},
-                                {"description", "Quorvane test ec2"}, {"tags", {{"Name", "quorvane-test-ec2-sg"}}}}});
+    json groups = json::array({{{"id", kSshGroupId},
+                                {"vpc", kVpc},
+                                {"name", "quorvane-test-ec2-sg"},
+                                {"description", "Quorvane test ec2"},
+                                {"tags", {{"Name", "quorvane-test-ec2-sg"}}}}});
     if (private_group)
-      groups.push_back({{"id", kPrivateGroupId}, {"vpc", kVpc}, {"name", "quorvane-test-ec2-private-interface-sg"},
+      groups.push_back({{"id", kPrivateGroupId},
+                        {"vpc", kVpc},
+                        {"name", "quorvane-test-ec2-private-interface-sg"},
                         {"description", "Quorvane test ec2"},
                         {"tags", {{"Name", "quorvane-test-ec2-private-interface-sg"}}}});
     scenario["ec2"]["security_groups"] = groups;
-    scenario["ec2"]["key_pairs"] = json::array({{{"name", kKeyName}, {"tags", {{"Name", "quorvane-test-ec2-key-pair"}}}}});
+    scenario["ec2"]["key_pairs"] =
+        json::array({{{"name", kKeyName}, {"tags", {{"Name", "quorvane-test-ec2-key-pair"}}}}});
     for (std::size_t i = 0; i < instances; ++i) {
       // Interfaces made by the launch go with their instance.
       json gateway = {{"id", gatewayInterfaceOf(i)},
@@ -84,11 +90,13 @@ class RevertAgainstSandbox : public ::testing::Test {
                       {"groups", {kSshGroupId}},
                       {"delete_on_termination", true}};
       if (ec2_address) gateway["public_ip"] = "198.51.100." + std::to_string(200 + i);
-      scenario["ec2"]["instances"].push_back({{"id", instanceOf(i)},
-                                              {"type", "t3.micro"},
-                                              {"key_name", kKeyName},
-                                              {"tags", {{"Name", "quorvane-test-ec2"}}},
-                                              {"network_interfaces", json::array({gateway, {{"subnet", kEntries[i][1]}, {"delete_on_termination", true}}})}});
+      scenario["ec2"]["instances"].push_back(
+          {{"id", instanceOf(i)},
+           {"type", "t3.micro"},
+           {"key_name", kKeyName},
+           {"tags", {{"Name", "quorvane-test-ec2"}}},
+           {"network_interfaces",
+            json::array({gateway, {{"subnet", kEntries[i][1]}, {"delete_on_termination", true}}})}});
     }
     if (iam) {
       for (int r = 0; r < 12; ++r) {
@@ -98,7 +106,8 @@ class RevertAgainstSandbox : public ::testing::Test {
           scenario["iam"]["policies"].push_back({{"name", name}});
           attached.push_back(name);
         }
-        scenario["iam"]["roles"].push_back({{"name", "busy-role-" + std::to_string(r)}, {"attached_policies", attached}});
+        scenario["iam"]["roles"].push_back(
+            {{"name", "busy-role-" + std::to_string(r)}, {"attached_policies", attached}});
       }
       scenario["iam"]["policies"].push_back({{"name", "quorvane-test-ec2-policy"}});
       scenario["iam"]["roles"].push_back(
@@ -112,8 +121,9 @@ class RevertAgainstSandbox : public ::testing::Test {
                                 {{"Domain", "vpc"},
                                  {"TagSpecifications",
                                   {{{"ResourceType", "elastic-ip"},
-                                    {"Tags", {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}},
-                                              {{"Key", "quorvane-vpc"}, {"Value", kVpc}}}}}}}});
+                                    {"Tags",
+                                     {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}},
+                                      {{"Key", "quorvane-vpc"}, {"Value", kVpc}}}}}}}});
       allocations_.push_back(allocation.at("AllocationId").get<std::string>());
       awsCall("ec2", "associate_address",
               {{"AllocationId", allocations_.back()}, {"NetworkInterfaceId", gatewayInterfaceOf(i)}});
@@ -266,13 +276,13 @@ TEST_F(RevertAgainstSandbox, FailuresAreReportedAndTheRestGoesOn) {
   // EC2's DependencyViolation is an error and the group is named as left
   // behind (status 1); the other group and the key pair go.
   plant(1, /*private_group=*/true);
-  json scenario_instance = awsCall("ec2", "run_instances",
-                                   {{"ImageId", "ami-0005e0cfe09cc9050"},
-                                    {"InstanceType", "t3.micro"},
-                                    {"MinCount", 1},
-                                    {"MaxCount", 1},
-                                    {"NetworkInterfaces",
-                                     {{{"DeviceIndex", 0}, {"SubnetId", kEntries[1][0]}, {"Groups", {kSshGroupId}}}}}});
+  json scenario_instance =
+      awsCall("ec2", "run_instances",
+              {{"ImageId", "ami-0005e0cfe09cc9050"},
+               {"InstanceType", "t3.micro"},
+               {"MinCount", 1},
+               {"MaxCount", 1},
+               {"NetworkInterfaces", {{{"DeviceIndex", 0}, {"SubnetId", kEntries[1][0]}, {"Groups", {kSshGroupId}}}}}});
   ProcessResult r = revert(config({0}));
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(r.err.find("DependencyViolation"), std::string::npos) << r.err;
@@ -325,12 +335,13 @@ TEST_F(RevertAgainstSandbox, AddressesNoInstanceHoldsAreReleasedAndTheStatusSays
   const json tags = {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}}, {{"Key", "quorvane-vpc"}, {"Value", kVpc}}};
   json idle = awsCall("ec2", "allocate_address",
                       {{"Domain", "vpc"}, {"TagSpecifications", {{{"ResourceType", "elastic-ip"}, {"Tags", tags}}}}});
-  json elsewhere = awsCall(
-      "ec2", "allocate_address",
-      {{"Domain", "vpc"},
-       {"TagSpecifications",
-        {{{"ResourceType", "elastic-ip"},
-          {"Tags", {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}}, {{"Key", "quorvane-vpc"}, {"Value", kOtherVpc}}}}}}}});
+  json elsewhere = awsCall("ec2", "allocate_address",
+                           {{"Domain", "vpc"},
+                            {"TagSpecifications",
+                             {{{"ResourceType", "elastic-ip"},
+                               {"Tags",
+                                {{{"Key", "Name"}, {"Value", "quorvane-test-ec2-eip"}},
+                                 {{"Key", "quorvane-vpc"}, {"Value", kOtherVpc}}}}}}}});
   ProcessResult r = revert(config({0}));
   EXPECT_EQ(r.status, 0) << r.err;
   const auto left = leftovers();
@@ -395,8 +406,8 @@ TEST_F(DeployThenRevert, LeavesNothingOfTheToolBehind) {
   // Three instances and their addresses, the group, the key pair, the IAM objects.
   ASSERT_EQ(made.size(), 3u * 2 + 2 + 3) << describeAll(made);
 
-  std::vector<std::string> args{"--revert", "--test_config", "in.json", "--region", "us-east-1", "--ec2_role",
-                                "default"};
+  std::vector<std::string> args{"--revert",  "--test_config", "in.json", "--region",
+                                "us-east-1", "--ec2_role",    "default"};
   ProcessResult reverted = runProgram(programPath("probe_deploy"), args, cwd(), environment());
   EXPECT_EQ(reverted.status, 0) << reverted.err;
   EXPECT_TRUE(toolLeftovers(sandbox().state()).empty()) << describeAll(toolLeftovers(sandbox().state()));

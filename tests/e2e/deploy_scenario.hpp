@@ -26,11 +26,17 @@ inline void addTestSubnets(nlohmann::json& scenario, int count) {
   auto& subnets = scenario["ec2"]["subnets"];
   for (int i = 0; i < count; ++i) {
     const std::string az = i % 2 == 0 ? "us-east-1a" : "us-east-1b";
-    subnets.push_back({{"id", extraSubnetId('e', i)}, {"vpc", kDeployVpc}, {"az", az},
-                       {"cidr", extraCidr(i, false)}, {"map_public_ip_on_launch", true},
+    subnets.push_back({{"id", extraSubnetId('e', i)},
+                       {"vpc", kDeployVpc},
+                       {"az", az},
+                       {"cidr", extraCidr(i, false)},
+                       {"map_public_ip_on_launch", true},
                        {"tags", {{"Name", "test-gateway-" + std::to_string(i)}}}});
-    subnets.push_back({{"id", extraSubnetId('f', i)}, {"vpc", kDeployVpc}, {"az", az},
-                       {"cidr", extraCidr(i, true)}, {"tags", {{"Name", "test-private-" + std::to_string(i)}}}});
+    subnets.push_back({{"id", extraSubnetId('f', i)},
+                       {"vpc", kDeployVpc},
+                       {"az", az},
+                       {"cidr", extraCidr(i, true)},
+                       {"tags", {{"Name", "test-private-" + std::to_string(i)}}}});
   }
 }
 
@@ -52,8 +58,6 @@ inline nlohmann::ordered_json spokeTestConfig(int count) {
 }
 
 // RunInstances: a burst of 5, then 2 per second, as EC2 allows it.
-inline void enableRateLimits(nlohmann::json& scenario) {
-  scenario["rate_limits"]["enabled"] = true;
-}
+inline void enableRateLimits(nlohmann::json& scenario) { scenario["rate_limits"]["enabled"] = true; }
 
 }  // namespace qvn::e2e

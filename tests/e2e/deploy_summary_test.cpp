@@ -97,8 +97,7 @@ TEST_F(DeploySummaryTest, ADeploymentADryRunOfItsRevertAndTheRevertItNamesEndWit
 
   // What was made, counted per kind, as the sandbox holds it.
   const Counts made = madeByKind();
-  ASSERT_EQ(made, (Counts{{"Elastic_IP", 3}, {"instance", 3}, {"key_pair", 1},
-                                              {"security_group", 1}}));
+  ASSERT_EQ(made, (Counts{{"Elastic_IP", 3}, {"instance", 3}, {"key_pair", 1}, {"security_group", 1}}));
   const std::vector<std::string> summary = summaryOf(deployed.err);
   const std::string created = summaryLine(summary, "created ");
   for (const char* kind : {"3 instances", "3 Elastic IPs", "1 security group", "1 key pair"})
@@ -113,8 +112,7 @@ TEST_F(DeploySummaryTest, ADeploymentADryRunOfItsRevertAndTheRevertItNamesEndWit
                              cwd() / "backups" / "log" / "quorvane_testlibs.log"));
   const std::string key_line = summaryLine(summary, "key file: ");
   ASSERT_FALSE(key_line.empty()) << deployed.err;
-  EXPECT_TRUE(fs::exists(cwd() / key_line.substr(key_line.find(": ", std::string(kPrefix).size()) + 2)))
-      << key_line;
+  EXPECT_TRUE(fs::exists(cwd() / key_line.substr(key_line.find(": ", std::string(kPrefix).size()) + 2))) << key_line;
   const std::string revert_line = summaryLine(summary, "to remove what was made, run: ");
   ASSERT_FALSE(revert_line.empty()) << deployed.err;
   const std::string revert_command = revert_line.substr(revert_line.find("run: ") + 5);
@@ -145,8 +143,7 @@ TEST_F(DeploySummaryTest, ADeploymentADryRunOfItsRevertAndTheRevertItNamesEndWit
   const std::string would = summaryLine(dry_summary, "would remove ");
   EXPECT_NE(would.find("3 instances"), std::string::npos) << dry.err;
   EXPECT_TRUE(summaryLine(dry_summary, "removed ").empty()) << dry.err;
-  EXPECT_NE(summaryLine(dry_summary, "dry run ended with status 0 after ").find(" s"), std::string::npos)
-      << dry.err;
+  EXPECT_NE(summaryLine(dry_summary, "dry run ended with status 0 after ").find(" s"), std::string::npos) << dry.err;
   EXPECT_TRUE(summaryLine(dry_summary, "to remove what was made").empty()) << "nothing was made";
   expectLoggedToo(dry_summary);
   const Json dry_json = summaryFile("dry.json");

@@ -71,8 +71,8 @@ class DeployAgainstSandbox : public ::testing::Test {
 
   // probe_deploy --test_config in.json --output_test_config out.json --region us-east-1 `tail`.
   ProcessResult deploy(const std::vector<std::string>& tail = {}, const Environment& extra = {}) {
-    std::vector<std::string> args{"--test_config", "in.json", "--output_test_config", "out.json", "--region",
-                                  "us-east-1"};
+    std::vector<std::string> args{"--test_config", "in.json",  "--output_test_config",
+                                  "out.json",      "--region", "us-east-1"};
     args.insert(args.end(), tail.begin(), tail.end());
     return runProgram(programPath("probe_deploy"), args, cwd(), environment(extra));
   }

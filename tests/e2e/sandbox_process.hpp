@@ -43,8 +43,8 @@ class SandboxProcess {
     const std::string env_file = (folder_ / "env").string();
     const std::string work_dir = (folder_ / "work").string();
     const std::string out_file = (folder_ / "out").string();
-    std::vector<std::string> args{program, "--scenario", scenario_file, "--port", "0", "--env-file", env_file,
-                                  "--work-dir", work_dir};
+    std::vector<std::string> args{program,      "--scenario", scenario_file, "--port", "0",
+                                  "--env-file", env_file,     "--work-dir",  work_dir};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -138,7 +138,8 @@ class SandboxProcess {
     request.body = body;
     request.headers.emplace_back("Content-Type", "application/json");
     auto answer = transport_.send(request);
-    if (answer.status != 200) throw std::runtime_error(path + ": HTTP " + std::to_string(answer.status) + " " + answer.body);
+    if (answer.status != 200)
+      throw std::runtime_error(path + ": HTTP " + std::to_string(answer.status) + " " + answer.body);
     return answer.body;
   }
 

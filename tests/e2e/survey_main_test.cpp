@@ -38,22 +38,22 @@ TEST_F(SurveyMainFlow, ExistingOutputStopsTheRunAfterTheRoleAssumption) {
 
 TEST_F(SurveyMainFlow, MissingParentFoldersOfTheOutputAreMade) {
   Environment env = sandbox().environment();
-  auto r = runProgram(programPath("subnet_survey"),
-                      {"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole,
-                       "--output_test_config", "deep/a/b.json", "spoke", "--controller_ip", sandbox().controller(),
-                       "--controller_user", "admin", "--controller_password", kControllerPassword,
-                       "--spoke_gw_name", "spoke1"},
-                      cwd(), env);
+  auto r =
+      runProgram(programPath("subnet_survey"),
+                 {"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--output_test_config",
+                  "deep/a/b.json", "spoke", "--controller_ip", sandbox().controller(), "--controller_user", "admin",
+                  "--controller_password", kControllerPassword, "--spoke_gw_name", "spoke1"},
+                 cwd(), env);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(nlohmann::json::parse(slurp(cwd() / "deep" / "a" / "b.json")).size(), 2u);
 }
 
 TEST_F(SurveyMainFlow, ProfileSignsTheRoleAssumption) {
   auto r = runProgram(programPath("subnet_survey"),
-                 {"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--profile", "workflow",
-                  "spoke", "--controller_ip", sandbox().controller(), "--controller_user", "admin",
-                  "--controller_password", kControllerPassword, "--spoke_gw_name", "spoke1"},
-                 cwd(), sandbox().environment());
+                      {"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--profile",
+                       "workflow", "spoke", "--controller_ip", sandbox().controller(), "--controller_user", "admin",
+                       "--controller_password", kControllerPassword, "--spoke_gw_name", "spoke1"},
+                      cwd(), sandbox().environment());
   EXPECT_EQ(r.status, 0) << r.err;
   auto assumed = sandbox().requests("sts", "AssumeRole");
   ASSERT_EQ(assumed.size(), 1u);
@@ -141,8 +141,10 @@ TerminalRun runOnTerminal(const std::vector<std::string>& arguments, const fs::p
   termios mode{};
   // The program turns echo off right after the prompt.
   for (int i = 0; i < 100 && !run.echo_was_off; ++i) {
-    if (::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0) run.echo_was_off = true;
-    else ::usleep(20000);
+    if (::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0)
+      run.echo_was_off = true;
+    else
+      ::usleep(20000);
   }
   if (::write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) {
     throw std::runtime_error("cannot type");
@@ -160,9 +162,21 @@ TEST_F(SurveyMainFlow, PasswordIsAskedForOnTheTerminalWithoutEcho) {
   for (const bool empty_option : {false, true}) {
     SCOPED_TRACE(empty_option ? "empty --controller_password" : "no --controller_password");
     fs::remove(cwd() / "out.json");
-    std::vector<std::string> args{"--vpc", kSpokeVpc, "--region", "us-east-1", "--assume_role", kSurveyRole,
-                                  "--output_test_config", "out.json", "spoke", "--controller_ip",
-                                  sandbox().controller(), "--controller_user", "admin", "--spoke_gw_name", "spoke1"};
+    std::vector<std::string> args{"--vpc",
+                                  kSpokeVpc,
+                                  "--region",
+                                  "us-east-1",
+                                  "--assume_role",
+                                  kSurveyRole,
+                                  "--output_test_config",
+                                  "out.json",
+                                  "spoke",
+                                  "--controller_ip",
+                                  sandbox().controller(),
+                                  "--controller_user",
+                                  "admin",
+                                  "--spoke_gw_name",
+                                  "spoke1"};
     if (empty_option) {
       args.push_back("--controller_password");
       args.push_back("");
@@ -182,10 +196,12 @@ class SurveySessionCache : public SurveyAgainstSandbox {
  protected:
   SurveySessionCache() : SurveyAgainstSandbox("spoke.json") {
     for (const auto& [name, value] : sandbox().environment()) {
-      saved_.emplace_back(name, std::getenv(name.c_str()) ? std::optional<std::string>(std::getenv(name.c_str()))
-                                                          : std::nullopt);
-      if (value.empty()) ::unsetenv(name.c_str());
-      else ::setenv(name.c_str(), value.c_str(), 1);
+      saved_.emplace_back(
+          name, std::getenv(name.c_str()) ? std::optional<std::string>(std::getenv(name.c_str())) : std::nullopt);
+      if (value.empty())
+        ::unsetenv(name.c_str());
+      else
+        ::setenv(name.c_str(), value.c_str(), 1);
     }
     survey::clearAwsSessionCache();
     core::set_clock([this] { return now_; });
@@ -194,8 +210,10 @@ class SurveySessionCache : public SurveyAgainstSandbox {
     core::set_clock({});
     survey::clearAwsSessionCache();
     for (const auto& [name, value] : saved_) {
-      if (value) ::setenv(name.c_str(), value->c_str(), 1);
-      else ::unsetenv(name.c_str());
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
     }
   }
 

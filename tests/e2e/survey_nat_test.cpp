@@ -30,7 +30,8 @@ TEST_F(NatSurvey, OneEntryPerAvailablePublicNatGatewayInTheirSubnetsOrder) {
   EXPECT_EQ(e[0].dump(), json::parse(R"({"nat_gw_id": "nat-0c5b0c0d0e0f00001", "gw_private_ip": "10.30.0.100",
       "gw_public_ip": "198.51.100.30", "gw_subnet_id": "subnet-0c5b0c0d0e0f00001", "gw_subnet_cidr": "10.30.0.0/24",
       "private_subnet_id": "subnet-0c5b0c0d0e0f00011", "private_subnet_cidr": "10.30.10.0/24",
-      "private_subnet_gw_ip": "10.30.10.1"})").dump());
+      "private_subnet_gw_ip": "10.30.10.1"})")
+                             .dump());
   EXPECT_EQ(e[1]["nat_gw_id"], "nat-0c5b0c0d0e0f00002");
   EXPECT_EQ(e[1]["private_subnet_id"], "subnet-0c5b0c0d0e0f00012");
   EXPECT_EQ(e[2]["nat_gw_id"], "nat-0c5b0c0d0e0f00003");

@@ -133,12 +133,11 @@ TEST_F(ClassicSpokeSurvey, SearchThatCannotCompleteFailsTheRunAndWritesNothing) 
     std::string message;
   };
   const std::vector<Case> cases{
-      {"no route", [](json& s) { element(s["ec2"]["route_tables"], "id", "rtb-0a5b0c0d0e0f00021")["routes"] = json::array(); },
+      {"no route",
+       [](json& s) { element(s["ec2"]["route_tables"], "id", "rtb-0a5b0c0d0e0f00021")["routes"] = json::array(); },
        "no route table of vpc-0a5b0c0d0e0f00001 routes to the interface eni-0a5b0c0d0e0f00002 of gateway spoke1-hagw"},
       {"no interface",
-       [](json& s) {
-         element(s["controller"]["gateways"], "gw_name", "spoke1")["public_ip"] = "203.0.113.99";
-       },
+       [](json& s) { element(s["controller"]["gateways"], "gw_name", "spoke1")["public_ip"] = "203.0.113.99"; },
        "no network interface carries the public address 203.0.113.99 of gateway spoke1"},
       {"EC2 refuses",
        [](json& s) {
@@ -187,10 +186,11 @@ class HsSpokeSurvey : public SurveyAgainstSandbox {
     subnet["id"] = "subnet-0b5b0c0d0e0f00014";
     subnet["cidr"] = "10.20.13.64/26";
     ec2["subnets"].push_back(subnet);
-    ec2["route_tables"].push_back({{"id", "rtb-0b5b0c0d0e0f00014"},
-                                   {"vpc", kHsVpc},
-                                   {"routes", {{{"destination", "0.0.0.0/0"}, {"network_interface", "eni-0b5b0c0d0e0f00004"}}}},
-                                   {"subnets", {"subnet-0b5b0c0d0e0f00014"}}});
+    ec2["route_tables"].push_back(
+        {{"id", "rtb-0b5b0c0d0e0f00014"},
+         {"vpc", kHsVpc},
+         {"routes", {{{"destination", "0.0.0.0/0"}, {"network_interface", "eni-0b5b0c0d0e0f00004"}}}},
+         {"subnets", {"subnet-0b5b0c0d0e0f00014"}}});
     json listed = instances()[1];
     listed["gw_name"] = "spoke-hs-3";
     listed["private_ip"] = "10.20.2.11";
@@ -245,8 +245,9 @@ TEST_F(HsSpokeSurvey, ListedInstanceMissingAMemberFailsTheLookup) {
   instances()[1].erase("gw_subnet_id");
   auto r = surveyChanged();
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(logged("  **Error** Failed to receive transit gateway info for spoke spoke-hs. "
-                     "gateway record without \"gw_subnet_id\""));
+  EXPECT_TRUE(
+      logged("  **Error** Failed to receive transit gateway info for spoke spoke-hs. "
+             "gateway record without \"gw_subnet_id\""));
   EXPECT_EQ(written(), "[]\n");
 }
 

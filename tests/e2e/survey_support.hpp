@@ -34,8 +34,8 @@ class SurveyAgainstSandbox : public ::testing::Test {
 
   // subnet_survey with the program options for `vpc` (output out.json) and `tail`.
   ProcessResult survey(const std::string& vpc, const std::vector<std::string>& tail, Environment extra = {}) {
-    std::vector<std::string> args{"--vpc", vpc, "--region", "us-east-1", "--assume_role", kSurveyRole,
-                                  "--output_test_config", "out.json"};
+    std::vector<std::string> args{
+        "--vpc", vpc, "--region", "us-east-1", "--assume_role", kSurveyRole, "--output_test_config", "out.json"};
     args.insert(args.end(), tail.begin(), tail.end());
     Environment env = sandbox_->environment();
     env.insert(env.end(), extra.begin(), extra.end());
@@ -43,8 +43,9 @@ class SurveyAgainstSandbox : public ::testing::Test {
   }
 
   std::vector<std::string> spoke(const std::string& gateway, bool horizontal_scaling = false) const {
-    std::vector<std::string> tail{"spoke", "--controller_ip", sandbox_->controller(), "--controller_user", "admin",
-                                  "--controller_password", kControllerPassword, "--spoke_gw_name", gateway};
+    std::vector<std::string> tail{"spoke", "--controller_ip",       sandbox_->controller(), "--controller_user",
+                                  "admin", "--controller_password", kControllerPassword,    "--spoke_gw_name",
+                                  gateway};
     if (horizontal_scaling) tail.push_back("--horizontal_scaling");
     return tail;
   }

@@ -84,8 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     signable.headers = headers;
     aws::sigv4::SignOptions options;
     options.double_encode_path = service != "s3";
-    const auto sig = aws::sigv4::sign(signable, {"AKIAQVNSANDBOX0CI001", "qvnSandboxSecretKeyForCiUser0000000000001", ""},
-                                      {date, "us-east-1", service}, options);
+    const auto sig =
+        aws::sigv4::sign(signable, {"AKIAQVNSANDBOX0CI001", "qvnSandboxSecretKeyForCiUser0000000000001", ""},
+                         {date, "us-east-1", service}, options);
     headers.emplace_back("Authorization", sig.authorization);
   }
   for (const auto& [k, v] : headers) req.headers.emplace(k, v);

@@ -63,8 +63,7 @@ TEST_F(ControlApiTest, FaultRulesThatCouldNeverFireOrAreMalformedAreRefused) {
   expect_refused("/_sandbox/faults",
                  R"({"service": "ec2", "operation": "RunInstance", "error": {"code": "InternalError"}})",
                  "RunInstance");
-  expect_refused("/_sandbox/faults", R"({"operation": "DescribeSubnet", "error": "InternalError"})",
-                 "DescribeSubnet");
+  expect_refused("/_sandbox/faults", R"({"operation": "DescribeSubnet", "error": "InternalError"})", "DescribeSubnet");
   expect_refused("/_sandbox/faults", R"({"service": "ec3", "error": "InternalError"})", "ec3");
   expect_refused("/_sandbox/faults", R"({"error": {"message": "no code"}})", "code");
   expect_refused("/_sandbox/faults", R"({"error": {"code": "Fine", "status": 200}})", "status");
@@ -83,7 +82,8 @@ TEST_F(ControlApiTest, FaultRulesThatCouldNeverFireOrAreMalformedAreRefused) {
 TEST_F(ControlApiTest, FaultRulesAreListedReplacedAndCleared) {
   ASSERT_EQ(post_status("/_sandbox/faults",
                         Json::array({{{"operation", "DescribeSubnets"}, {"error", "InternalError"}, {"count", 1}},
-                                     {{"service", "ec2"}, {"operation", "RunInstances"},
+                                     {{"service", "ec2"},
+                                      {"operation", "RunInstances"},
                                       {"error", {{"code", "InsufficientInstanceCapacity"}, {"status", 500}}}}})),
             200);
   EXPECT_EQ(faults().size(), 2u);
@@ -234,8 +234,7 @@ TEST_F(RequestLogTest, NeverShowsASecretThatACallCarriedOrReceived) {
   ASSERT_NE(value.find("PRIVATE KEY"), std::string::npos);
   secrets.insert(value.substr(value.find('\n') + 1, 40));
   EXPECT_EQ(refusal([&] {
-              aws::Ec2Client(session(creds.AccessKeyId, creds.SecretAccessKey, creds.SessionToken))
-                  .describe_subnets();
+              aws::Ec2Client(session(creds.AccessKeyId, creds.SecretAccessKey, creds.SessionToken)).describe_subnets();
             }),
             "");
   // A new key pair's private half.
@@ -256,8 +255,7 @@ TEST_F(RequestLogTest, NeverShowsASecretThatACallCarriedOrReceived) {
   const Json log = get_json("/_sandbox/requests")["requests"];
   std::set<std::string> operations;
   for (const auto& entry : log) operations.insert(entry.value("operation", ""));
-  for (const char* op : {"AssumeRole", "GetParameter", "DescribeSubnets", "CreateKeyPair",
-                         "AssumeRoleWithWebIdentity"})
+  for (const char* op : {"AssumeRole", "GetParameter", "DescribeSubnets", "CreateKeyPair", "AssumeRoleWithWebIdentity"})
     EXPECT_TRUE(operations.count(op)) << op << " missing from the log";
   const std::string text = log.dump();
   for (const auto& secret : secrets) {

@@ -27,9 +27,8 @@ const char* kScenario = R"({
 class ControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("qvn-controller-test-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = std::filesystem::temp_directory_path() / ("qvn-controller-test-" + std::to_string(::getpid()) + "-" +
+                                                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
     world.scenario = Json::parse(kScenario);
     controller = make_controller_server(world, dir.string());
     port = controller->start(0);
@@ -67,7 +66,10 @@ class ControllerTest : public ::testing::Test {
     return out.value("CID", std::string());
   }
   httplib::Params list_params(const std::string& cid, const std::string& name) {
-    return {{"action", "list_vpcs_summary"}, {"CID", cid}, {"account_name", ""}, {"kcx_gw_only", "no"},
+    return {{"action", "list_vpcs_summary"},
+            {"CID", cid},
+            {"account_name", ""},
+            {"kcx_gw_only", "no"},
             {"gateway_name", name}};
   }
 

@@ -16,8 +16,8 @@ namespace {
 using namespace qvn::sandbox::testing;
 
 const std::string kVpc = "vpc-0a5b0c0d0e0f00001";
-const std::string kGwSubnet = "subnet-0a5b0c0d0e0f00001";     // us-east-1a, public
-const std::string kGwSubnetB = "subnet-0a5b0c0d0e0f00002";    // us-east-1b, public
+const std::string kGwSubnet = "subnet-0a5b0c0d0e0f00001";   // us-east-1a, public
+const std::string kGwSubnetB = "subnet-0a5b0c0d0e0f00002";  // us-east-1b, public
 const std::string kPrivateA = "subnet-0a5b0c0d0e0f00011";
 const std::string kPrivateA2 = "subnet-0a5b0c0d0e0f00012";
 const std::string kPrivateB = "subnet-0a5b0c0d0e0f00021";
@@ -161,8 +161,7 @@ TEST_F(Ec2ClientTest, SecurityGroupNamesAndRulesAreUnique) {
   ssh.GroupId = sg;
   ssh.IpPermissions = {{22, "tcp", {{"203.0.113.7/32", "SSH access"}}, 22, {}}};
   EXPECT_TRUE(ec2().authorize_security_group_ingress(ssh).Return.value_or(false));
-  EXPECT_EQ(refusal([&] { ec2().authorize_security_group_ingress(ssh); }),
-            "InvalidPermission.Duplicate");
+  EXPECT_EQ(refusal([&] { ec2().authorize_security_group_ingress(ssh); }), "InvalidPermission.Duplicate");
   auto other_peer = ssh;
   other_peer.IpPermissions[0].IpRanges = {{"198.51.100.0/24", std::nullopt}};
   EXPECT_EQ(refusal([&] { ec2().authorize_security_group_ingress(other_peer); }), "");
@@ -191,8 +190,7 @@ TEST_F(Ec2ClientTest, SecurityGroupNamesAndRulesAreUnique) {
   EXPECT_EQ(refusal([&] { ec2().delete_security_group(del_missing); }), "InvalidGroup.NotFound");
   aws::AuthorizeSecurityGroupIngressRequest to_missing = ssh;
   to_missing.GroupId = "sg-0000000000000dead";
-  EXPECT_EQ(refusal([&] { ec2().authorize_security_group_ingress(to_missing); }),
-            "InvalidGroup.NotFound");
+  EXPECT_EQ(refusal([&] { ec2().authorize_security_group_ingress(to_missing); }), "InvalidGroup.NotFound");
 }
 
 TEST_F(Ec2ClientTest, GroupInUseCannotBeDeletedUntilItsInstanceHasTerminated) {
@@ -222,8 +220,7 @@ TEST_F(Ec2ClientTest, RefusedLaunchesCarryEc2CodesAndLaunchNothing) {
   image.ImageId = "ami-0b7d0c1e2f3a4b5c7";
   EXPECT_EQ(refusal([&] { ec2().run_instances(image); }), "InvalidAMIID.NotFound");
   // Interfaces of one instance live in one zone.
-  EXPECT_EQ(refusal([&] { ec2().run_instances(deploy_launch(kGwSubnet, kPrivateB)); }),
-            "InvalidParameterCombination");
+  EXPECT_EQ(refusal([&] { ec2().run_instances(deploy_launch(kGwSubnet, kPrivateB)); }), "InvalidParameterCombination");
 
   aws::DescribeInstancesRequest ours;
   ours.Filters = {filter("tag:Name", {kTestName})};
@@ -237,8 +234,7 @@ TEST_F(Ec2ClientTest, UnknownAndMalformedInstanceIds) {
   EXPECT_EQ(refusal([&] { ec2().terminate_instances(t); }), "InvalidInstanceID.NotFound");
   t.InstanceIds = {"i-12345"};
   EXPECT_EQ(refusal([&] { ec2().terminate_instances(t); }), "InvalidInstanceID.Malformed");
-  EXPECT_EQ(refusal([&] { ec2().describe_instances(by_id("i-0123456789abcdef0")); }),
-            "InvalidInstanceID.NotFound");
+  EXPECT_EQ(refusal([&] { ec2().describe_instances(by_id("i-0123456789abcdef0")); }), "InvalidInstanceID.NotFound");
   EXPECT_EQ(refusal([&] { ec2().describe_instance_status(status_of("i-0123456789abcdef0")); }),
             "InvalidInstanceID.NotFound");
   EXPECT_EQ(refusal([&] { ec2().describe_instances(by_id("web-1")); }), "InvalidInstanceID.Malformed");
@@ -484,14 +480,13 @@ TEST_F(Ec2ClientTest, ClientTokenMakesALaunchIdempotent) {
 }
 
 TEST_F(Ec2ClientTest, ParallelLaunchesGetDistinctInstancesAndAddresses) {
-  const std::vector<std::pair<std::string, std::string>> subnets = {
-      {kGwSubnet, kPrivateA}, {kGwSubnet, kPrivateA2}, {kGwSubnetB, kPrivateB},
-      {kGwSubnet, kPrivateA}, {kGwSubnet, kPrivateA2}, {kGwSubnetB, kPrivateB}};
+  const std::vector<std::pair<std::string, std::string>> subnets = {{kGwSubnet, kPrivateA},  {kGwSubnet, kPrivateA2},
+                                                                    {kGwSubnetB, kPrivateB}, {kGwSubnet, kPrivateA},
+                                                                    {kGwSubnet, kPrivateA2}, {kGwSubnetB, kPrivateB}};
   std::vector<std::future<std::string>> workers;
   for (const auto& [gw, priv] : subnets)
-    workers.push_back(std::async(std::launch::async, [this, gw = gw, priv = priv] {
-      return launch(deploy_launch(gw, priv));
-    }));
+    workers.push_back(
+        std::async(std::launch::async, [this, gw = gw, priv = priv] { return launch(deploy_launch(gw, priv)); }));
   std::set<std::string> ids;
   for (auto& w : workers) ids.insert(w.get());
   EXPECT_EQ(ids.size(), subnets.size());

@@ -24,9 +24,7 @@ std::vector<std::string> scenario_files() {
   return out;
 }
 
-Json ec2_part(const std::string& file) {
-  return load_scenario_file(scenario_path(file)).value("ec2", Json::object());
-}
+Json ec2_part(const std::string& file) { return load_scenario_file(scenario_path(file)).value("ec2", Json::object()); }
 
 std::string str(const Json& j) { return j.is_string() ? j.get<std::string>() : std::string(); }
 
@@ -126,8 +124,7 @@ TEST(Ec2ScenarioFiles, RouteTablesReferToWhatExistsInTheirVpc) {
     const Json ec2 = ec2_part(file);
     std::map<std::string, std::string> subnet_vpc, nat_vpc, eni_vpc, instance_vpc;
     for (const auto& s : ec2.value("subnets", Json::array())) subnet_vpc[str(s["id"])] = str(s["vpc"]);
-    for (const auto& n : ec2.value("nat_gateways", Json::array()))
-      nat_vpc[str(n["id"])] = subnet_vpc[str(n["subnet"])];
+    for (const auto& n : ec2.value("nat_gateways", Json::array())) nat_vpc[str(n["id"])] = subnet_vpc[str(n["subnet"])];
     for (const auto& e : interfaces_of(ec2)) eni_vpc[str(e["id"])] = subnet_vpc[str(e["subnet"])];
     for (const auto& in : ec2.value("instances", Json::array())) {
       const auto& first = in["network_interfaces"].at(0);

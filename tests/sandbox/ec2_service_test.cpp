@@ -34,8 +34,7 @@ struct Answer {
   pugi::xml_document doc;
   pugi::xml_node root() const { return doc.document_element(); }
   std::string at(const std::string& path) const {
-    return doc.select_node(("/" + std::string(root().name()) + "/" + path).c_str())
-        .node().text().as_string();
+    return doc.select_node(("/" + std::string(root().name()) + "/" + path).c_str()).node().text().as_string();
   }
   size_t count(const std::string& path) const {
     return doc.select_nodes(("/" + std::string(root().name()) + "/" + path).c_str()).size();
@@ -90,7 +89,9 @@ class Ec2ServiceTest : public ::testing::Test {
   }
   // A launch like the deployment's: gateway subnet first, private subnet second.
   std::shared_ptr<Answer> launch(Pairs extra = {}) {
-    Pairs form = {{"InstanceType", "t3.micro"}, {"MinCount", "1"}, {"MaxCount", "1"},
+    Pairs form = {{"InstanceType", "t3.micro"},
+                  {"MinCount", "1"},
+                  {"MaxCount", "1"},
                   {"ImageId", kImage},
                   {"TagSpecification.1.ResourceType", "instance"},
                   {"TagSpecification.1.Tag.1.Key", "Name"},
@@ -113,41 +114,34 @@ class Ec2ServiceTest : public ::testing::Test {
 };
 
 TEST_F(Ec2ServiceTest, RouteTablesShowLocalRouteInterfaceRoutesAndTheMainAssociation) {
-  auto a = call("DescribeRouteTables", {{"Filter.1.Name", "vpc-id"},
-                                        {"Filter.1.Value.1", "vpc-0a5b0c0d0e0f00001"}});
+  auto a = call("DescribeRouteTables", {{"Filter.1.Name", "vpc-id"}, {"Filter.1.Value.1", "vpc-0a5b0c0d0e0f00001"}});
   EXPECT_EQ(a->count("routeTableSet/item"), 4u);  // public, two private, and the main table
-  auto b = call("DescribeRouteTables", {{"Filter.1.Name", "association.subnet-id"},
-                                        {"Filter.1.Value.1", kPrivateA}});
+  auto b = call("DescribeRouteTables", {{"Filter.1.Name", "association.subnet-id"}, {"Filter.1.Value.1", kPrivateA}});
   ASSERT_EQ(b->count("routeTableSet/item"), 1u);
   EXPECT_EQ(b->at("routeTableSet/item/routeSet/item[1]/gatewayId"), "local");
   EXPECT_EQ(b->at("routeTableSet/item/routeSet/item[2]/networkInterfaceId"), "eni-0a5b0c0d0e0f00001");
   EXPECT_EQ(b->at("routeTableSet/item/associationSet/item[1]/subnetId"), kPrivateA);
-  auto main = call("DescribeRouteTables", {{"Filter.1.Name", "association.main"},
-                                           {"Filter.1.Value.1", "true"}});
+  auto main = call("DescribeRouteTables", {{"Filter.1.Name", "association.main"}, {"Filter.1.Value.1", "true"}});
   ASSERT_EQ(main->count("routeTableSet/item"), 1u);
   EXPECT_EQ(main->count("routeTableSet/item/associationSet/item/subnetId"), 0u);
   EXPECT_EQ(main->at("routeTableSet/item/associationSet/item/main"), "true");
 }
 
 TEST_F(Ec2ServiceTest, GatewayInterfaceIsFoundByItsPublicAddress) {
-  auto a = call("DescribeNetworkInterfaces", {{"Filter.1.Name", "addresses.association.public-ip"},
-                                              {"Filter.1.Value.1", "198.51.100.11"}});
+  auto a = call("DescribeNetworkInterfaces",
+                {{"Filter.1.Name", "addresses.association.public-ip"}, {"Filter.1.Value.1", "198.51.100.11"}});
   ASSERT_EQ(a->count("networkInterfaceSet/item"), 1u);
   EXPECT_EQ(a->at("networkInterfaceSet/item/networkInterfaceId"), "eni-0a5b0c0d0e0f00002");
   EXPECT_EQ(a->at("networkInterfaceSet/item/attachment/instanceId"), "i-0a5b0c0d0e0f00002");
 }
 
 TEST_F(Ec2ServiceTest, UnknownIdsAndFiltersAreRefusedWithEc2Codes) {
-  EXPECT_EQ(error("DescribeSubnets", {{"SubnetId.1", "subnet-0000000000000dead"}}),
-            "InvalidSubnetID.NotFound");
-  EXPECT_EQ(error("DescribeInstances", {{"InstanceId.1", "i-00000000000000001"}}),
-            "InvalidInstanceID.NotFound");
-  EXPECT_EQ(error("DescribeInstances", {{"InstanceId.1", "instance-1"}}),
-            "InvalidInstanceID.Malformed");
+  EXPECT_EQ(error("DescribeSubnets", {{"SubnetId.1", "subnet-0000000000000dead"}}), "InvalidSubnetID.NotFound");
+  EXPECT_EQ(error("DescribeInstances", {{"InstanceId.1", "i-00000000000000001"}}), "InvalidInstanceID.NotFound");
+  EXPECT_EQ(error("DescribeInstances", {{"InstanceId.1", "instance-1"}}), "InvalidInstanceID.Malformed");
   EXPECT_EQ(error("DescribeSubnets", {{"Filter.1.Name", "no-such-filter"}, {"Filter.1.Value.1", "x"}}),
             "InvalidParameterValue");
-  EXPECT_EQ(error("DescribeNatGateways", {{"NatGatewayId.1", "nat-0000000000000dead"}}),
-            "NatGatewayNotFound");
+  EXPECT_EQ(error("DescribeNatGateways", {{"NatGatewayId.1", "nat-0000000000000dead"}}), "NatGatewayNotFound");
   EXPECT_EQ(error("CreateVpc"), "InvalidAction");
   auto dry = call("DescribeSubnets", {{"DryRun", "true"}});
   EXPECT_EQ(dry->code, "DryRunOperation");
@@ -164,8 +158,7 @@ TEST_F(Ec2ServiceTest, SubnetsPageWithMaxResultsAndNextToken) {
     Pairs form = {{"MaxResults", "5"}};
     if (!token.empty()) form.emplace_back("NextToken", token);
     auto a = call("DescribeSubnets", form);
-    for (auto n : a->doc.select_nodes("//subnetSet/item/subnetId"))
-      seen.insert(n.node().text().as_string());
+    for (auto n : a->doc.select_nodes("//subnetSet/item/subnetId")) seen.insert(n.node().text().as_string());
     token = a->at("nextToken");
     ++pages;
   } while (!token.empty() && pages < 10);
@@ -178,8 +171,10 @@ TEST_F(Ec2ServiceTest, SubnetsPageWithMaxResultsAndNextToken) {
 
 TEST_F(Ec2ServiceTest, ImageLookupSkipsOtherOwnersAndDeprecatedImages) {
   auto by_name = [&](const std::string& name) {
-    return call("DescribeImages", {{"ExecutableBy.1", "all"}, {"Owner.1", "amazon"},
-                                   {"Filter.1.Name", "name"}, {"Filter.1.Value.1", name},
+    return call("DescribeImages", {{"ExecutableBy.1", "all"},
+                                   {"Owner.1", "amazon"},
+                                   {"Filter.1.Name", "name"},
+                                   {"Filter.1.Value.1", name},
                                    {"IncludeDeprecated", "false"}});
   };
   auto a = by_name("al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64");
@@ -187,8 +182,10 @@ TEST_F(Ec2ServiceTest, ImageLookupSkipsOtherOwnersAndDeprecatedImages) {
   EXPECT_EQ(a->at("imagesSet/item/imageId"), kImage);
   EXPECT_EQ(a->at("imagesSet/item/imageOwnerId"), "137112412989");
   EXPECT_EQ(by_name("al2023-ami-2023.2.20231002.0-kernel-6.1-x86_64")->count("imagesSet/item"), 0u);
-  auto wild = call("DescribeImages", {{"Owner.1", "amazon"}, {"Filter.1.Name", "name"},
-                                      {"Filter.1.Value.1", "al2023-ami-*"}, {"IncludeDeprecated", "true"}});
+  auto wild = call("DescribeImages", {{"Owner.1", "amazon"},
+                                      {"Filter.1.Name", "name"},
+                                      {"Filter.1.Value.1", "al2023-ami-*"},
+                                      {"IncludeDeprecated", "true"}});
   EXPECT_EQ(wild->count("imagesSet/item"), 3u);
 }
 
@@ -210,8 +207,8 @@ TEST_F(Ec2ServiceTest, TwoInterfaceLaunchRunsThroughItsLifeCycleWithoutPublicAdd
   EXPECT_EQ(st->at("instanceStatusSet/item/instanceState/name"), "running");
   EXPECT_EQ(st->at("instanceStatusSet/item/instanceStatus/status"), "initializing");
   advance(30);
-  EXPECT_EQ(call("DescribeInstanceStatus", {{"InstanceId.1", id}})
-                ->at("instanceStatusSet/item/instanceStatus/status"), "ok");
+  EXPECT_EQ(call("DescribeInstanceStatus", {{"InstanceId.1", id}})->at("instanceStatusSet/item/instanceStatus/status"),
+            "ok");
   auto d = call("DescribeInstances", {{"InstanceId.1", id}});
   EXPECT_EQ(d->at("reservationSet/item/instancesSet/item/ipAddress"), "");
   EXPECT_EQ(d->count("reservationSet/item/instancesSet/item/networkInterfaceSet/item/association"), 0u);
@@ -220,14 +217,15 @@ TEST_F(Ec2ServiceTest, TwoInterfaceLaunchRunsThroughItsLifeCycleWithoutPublicAdd
   EXPECT_EQ(t->at("instancesSet/item/currentState/name"), "shutting-down");
   EXPECT_EQ(t->at("instancesSet/item/previousState/name"), "running");
   advance(21);
-  auto gone = call("DescribeInstances", {{"Filter.1.Name", "subnet-id"}, {"Filter.1.Value.1", kGwSubnet},
+  auto gone = call("DescribeInstances", {{"Filter.1.Name", "subnet-id"},
+                                         {"Filter.1.Value.1", kGwSubnet},
                                          {"Filter.2.Name", "tag:Name"},
                                          {"Filter.2.Value.1", "quorvane-test-ec2"}});
   EXPECT_EQ(gone->at("reservationSet/item/instancesSet/item/instanceState/name"), "terminated");
   // Interfaces go with the instance; terminating again is accepted.
-  EXPECT_EQ(call("DescribeNetworkInterfaces", {{"Filter.1.Name", "attachment.instance-id"},
-                                               {"Filter.1.Value.1", id}})
-                ->count("networkInterfaceSet/item"), 0u);
+  EXPECT_EQ(call("DescribeNetworkInterfaces", {{"Filter.1.Name", "attachment.instance-id"}, {"Filter.1.Value.1", id}})
+                ->count("networkInterfaceSet/item"),
+            0u);
   EXPECT_EQ(call("TerminateInstances", {{"InstanceId.1", id}})->at("instancesSet/item/currentState/name"),
             "terminated");
   advance(601);
@@ -235,14 +233,19 @@ TEST_F(Ec2ServiceTest, TwoInterfaceLaunchRunsThroughItsLifeCycleWithoutPublicAdd
 }
 
 TEST_F(Ec2ServiceTest, SingleInterfaceInPublicSubnetGetsAnAddressOnceRunning) {
-  auto run = call("RunInstances", {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", kImage},
-                                   {"InstanceType", "t3.micro"}, {"SubnetId", kGwSubnet}});
+  auto run = call("RunInstances", {{"MinCount", "1"},
+                                   {"MaxCount", "1"},
+                                   {"ImageId", kImage},
+                                   {"InstanceType", "t3.micro"},
+                                   {"SubnetId", kGwSubnet}});
   const std::string id = run->at("instancesSet/item/instanceId");
   EXPECT_EQ(run->at("instancesSet/item/ipAddress"), "");
   advance(11);
   auto d = call("DescribeInstances", {{"InstanceId.1", id}});
   EXPECT_FALSE(d->at("reservationSet/item/instancesSet/item/ipAddress").empty());
-  EXPECT_EQ(error("RunInstances", {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", kImage},
+  EXPECT_EQ(error("RunInstances", {{"MinCount", "1"},
+                                   {"MaxCount", "1"},
+                                   {"ImageId", kImage},
                                    {"NetworkInterface.1.DeviceIndex", "0"},
                                    {"NetworkInterface.1.SubnetId", kGwSubnet},
                                    {"NetworkInterface.1.AssociatePublicIpAddress", "true"},
@@ -256,34 +259,42 @@ TEST_F(Ec2ServiceTest, ClientTokenReturnsTheSameReservation) {
   auto again = launch({{"ClientToken", "token-1"}});
   EXPECT_EQ(first->at("reservationId"), again->at("reservationId"));
   EXPECT_EQ(first->at("instancesSet/item/instanceId"), again->at("instancesSet/item/instanceId"));
-  EXPECT_EQ(call("DescribeInstances", {{"Filter.1.Name", "tag:Name"},
-                                       {"Filter.1.Value.1", "quorvane-test-ec2"}})
-                ->count("reservationSet/item"), 1u);
-  auto other = call("RunInstances", {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", kImage},
-                                     {"SubnetId", kGwSubnet}, {"ClientToken", "token-1"}});
+  EXPECT_EQ(call("DescribeInstances", {{"Filter.1.Name", "tag:Name"}, {"Filter.1.Value.1", "quorvane-test-ec2"}})
+                ->count("reservationSet/item"),
+            1u);
+  auto other = call(
+      "RunInstances",
+      {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", kImage}, {"SubnetId", kGwSubnet}, {"ClientToken", "token-1"}});
   EXPECT_EQ(other->code, "IdempotentParameterMismatch");
 }
 
 TEST_F(Ec2ServiceTest, LaunchRefusals) {
   EXPECT_EQ(launch({{"InstanceType", "t3.enormous"}})->code, "InvalidParameterValue");
-  EXPECT_EQ(call("RunInstances", {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", kImage},
-                                  {"SubnetId", "subnet-0000000000000dead"}})->code,
+  EXPECT_EQ(call("RunInstances",
+                 {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", kImage}, {"SubnetId", "subnet-0000000000000dead"}})
+                ->code,
             "InvalidSubnetID.NotFound");
   EXPECT_EQ(launch({{"KeyName", "nobody"}})->code, "InvalidKeyPair.NotFound");
-  EXPECT_EQ(call("RunInstances", {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", "ami-0123456789abcdef0"},
-                                  {"SubnetId", kGwSubnet}})->code,
+  EXPECT_EQ(call("RunInstances",
+                 {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", "ami-0123456789abcdef0"}, {"SubnetId", kGwSubnet}})
+                ->code,
             "InvalidAMIID.NotFound");
   // Interfaces in two zones cannot belong to one instance.
-  EXPECT_EQ(call("RunInstances", {{"MinCount", "1"}, {"MaxCount", "1"}, {"ImageId", kImage},
+  EXPECT_EQ(call("RunInstances", {{"MinCount", "1"},
+                                  {"MaxCount", "1"},
+                                  {"ImageId", kImage},
                                   {"NetworkInterface.1.DeviceIndex", "0"},
                                   {"NetworkInterface.1.SubnetId", kGwSubnet},
                                   {"NetworkInterface.2.DeviceIndex", "1"},
-                                  {"NetworkInterface.2.SubnetId", kPrivateB}})->code,
+                                  {"NetworkInterface.2.SubnetId", kPrivateB}})
+                ->code,
             "InvalidParameterCombination");
   EXPECT_EQ(call("DescribeInstances", {{"Filter.1.Name", "vpc-id"},
                                        {"Filter.1.Value.1", "vpc-0a5b0c0d0e0f00001"},
-                                       {"Filter.2.Name", "tag-key"}, {"Filter.2.Value.1", "Name"}})
-                ->count("reservationSet/item"), 2u);  // only the two gateways
+                                       {"Filter.2.Name", "tag-key"},
+                                       {"Filter.2.Value.1", "Name"}})
+                ->count("reservationSet/item"),
+            2u);  // only the two gateways
 }
 
 TEST_F(Ec2ServiceTest, NewInstanceProfileIsRefusedUntilItHasPropagated) {
@@ -301,7 +312,8 @@ TEST_F(Ec2ServiceTest, NewInstanceProfileIsRefusedUntilItHasPropagated) {
 }
 
 TEST_F(Ec2ServiceTest, KeyPairsHaveRealRsaMaterialAndEc2Errors) {
-  const Pairs create = {{"KeyName", "k1"}, {"KeyType", "rsa"},
+  const Pairs create = {{"KeyName", "k1"},
+                        {"KeyType", "rsa"},
                         {"TagSpecification.1.ResourceType", "key-pair"},
                         {"TagSpecification.1.Tag.1.Key", "Name"},
                         {"TagSpecification.1.Tag.1.Value", "quorvane-test-ec2-key-pair"},
@@ -315,7 +327,8 @@ TEST_F(Ec2ServiceTest, KeyPairsHaveRealRsaMaterialAndEc2Errors) {
   EXPECT_EQ(call("CreateKeyPair", create)->code, "InvalidKeyPair.Duplicate");
   auto d = call("DescribeKeyPairs", {{"Filter.1.Name", "tag:Name"},
                                      {"Filter.1.Value.1", "quorvane-test-ec2-key-pair"},
-                                     {"Filter.2.Name", "key-name"}, {"Filter.2.Value.1", "k1"},
+                                     {"Filter.2.Name", "key-name"},
+                                     {"Filter.2.Value.1", "k1"},
                                      {"IncludePublicKey", "true"}});
   EXPECT_EQ(d->at("keySet/item/keyPairId"), a->at("keyPairId"));
   EXPECT_EQ(d->at("keySet/item/publicKey").rfind("ssh-rsa AAAA", 0), 0u);
@@ -330,10 +343,13 @@ TEST_F(Ec2ServiceTest, SecurityGroupRulesDuplicatesAndDependencies) {
                                         {"VpcId", "vpc-0a5b0c0d0e0f00001"}});
   const std::string sg = g->at("groupId");
   ASSERT_FALSE(sg.empty());
-  EXPECT_EQ(error("CreateSecurityGroup", {{"GroupDescription", "d"}, {"GroupName", "quorvane-test-ec2-sg"},
-                                          {"VpcId", "vpc-0a5b0c0d0e0f00001"}}),
-            "InvalidGroup.Duplicate");
-  const Pairs ssh = {{"GroupId", sg}, {"IpPermissions.1.FromPort", "22"}, {"IpPermissions.1.ToPort", "22"},
+  EXPECT_EQ(
+      error("CreateSecurityGroup",
+            {{"GroupDescription", "d"}, {"GroupName", "quorvane-test-ec2-sg"}, {"VpcId", "vpc-0a5b0c0d0e0f00001"}}),
+      "InvalidGroup.Duplicate");
+  const Pairs ssh = {{"GroupId", sg},
+                     {"IpPermissions.1.FromPort", "22"},
+                     {"IpPermissions.1.ToPort", "22"},
                      {"IpPermissions.1.IpProtocol", "tcp"},
                      {"IpPermissions.1.IpRanges.1.CidrIp", "203.0.113.7/32"},
                      {"IpPermissions.1.IpRanges.1.Description", "SSH access from the workflow engine"}};
@@ -366,13 +382,13 @@ TEST_F(Ec2ServiceTest, ElasticIpFollowsItsInterfaceAndIsReleasedAfterTermination
                                         {"TagSpecification.1.Tag.1.Value", "quorvane-test-ec2-eip"}});
   const std::string alloc_id = alloc->at("allocationId");
   const std::string ip = alloc->at("publicIp");
-  EXPECT_FALSE(call("AssociateAddress", {{"AllocationId", alloc_id}, {"NetworkInterfaceId", eni}})
-                   ->at("associationId").empty());
+  EXPECT_FALSE(
+      call("AssociateAddress", {{"AllocationId", alloc_id}, {"NetworkInterfaceId", eni}})->at("associationId").empty());
   auto d = call("DescribeInstances", {{"InstanceId.1", id}});
   EXPECT_EQ(d->at("reservationSet/item/instancesSet/item/ipAddress"), ip);
   EXPECT_EQ(d->at("reservationSet/item/instancesSet/item/networkInterfaceSet/item[1]/association/publicIp"), ip);
-  auto found = call("DescribeAddresses", {{"Filter.1.Name", "instance-id"}, {"Filter.1.Value.1", id},
-                                          {"PublicIp.1", ip}});
+  auto found =
+      call("DescribeAddresses", {{"Filter.1.Name", "instance-id"}, {"Filter.1.Value.1", id}, {"PublicIp.1", ip}});
   EXPECT_EQ(found->at("addressesSet/item/allocationId"), alloc_id);
   EXPECT_EQ(found->at("addressesSet/item/tagSet/item/value"), "quorvane-test-ec2-eip");
   EXPECT_EQ(error("ReleaseAddress", {{"AllocationId", alloc_id}}), "InvalidIPAddress.InUse");
@@ -380,8 +396,7 @@ TEST_F(Ec2ServiceTest, ElasticIpFollowsItsInterfaceAndIsReleasedAfterTermination
   advance(21);
   EXPECT_EQ(error("ReleaseAddress", {{"AllocationId", alloc_id}}), "");
   EXPECT_EQ(error("ReleaseAddress", {{"AllocationId", alloc_id}}), "InvalidAllocationID.NotFound");
-  EXPECT_EQ(error("AssociateAddress", {{"AllocationId", "eipalloc-0000000000000dead"},
-                                       {"NetworkInterfaceId", eni}}),
+  EXPECT_EQ(error("AssociateAddress", {{"AllocationId", "eipalloc-0000000000000dead"}, {"NetworkInterfaceId", eni}}),
             "InvalidAllocationID.NotFound");
 }
 
@@ -389,14 +404,15 @@ TEST_F(Ec2ServiceTest, NatScenarioListsPublicAndPrivateGatewaysWithAddresses) {
   load("natgw.json");
   auto a = call("DescribeNatGateways", {{"Filter.1.Name", "vpc-id"},
                                         {"Filter.1.Value.1", "vpc-0c5b0c0d0e0f00001"},
-                                        {"Filter.2.Name", "state"}, {"Filter.2.Value.1", "available"}});
+                                        {"Filter.2.Name", "state"},
+                                        {"Filter.2.Value.1", "available"}});
   ASSERT_EQ(a->count("natGatewaySet/item"), 4u);
   EXPECT_EQ(a->at("natGatewaySet/item[1]/natGatewayAddressSet/item/publicIp"), "198.51.100.30");
   EXPECT_EQ(a->at("natGatewaySet/item[1]/natGatewayAddressSet/item/privateIp"), "10.30.0.100");
   EXPECT_EQ(a->at("natGatewaySet/item[4]/connectivityType"), "private");
   EXPECT_EQ(a->count("natGatewaySet/item[4]/natGatewayAddressSet/item/publicIp"), 0u);
-  auto rt = call("DescribeRouteTables", {{"Filter.1.Name", "route.nat-gateway-id"},
-                                         {"Filter.1.Value.1", "nat-0c5b0c0d0e0f00001"}});
+  auto rt = call("DescribeRouteTables",
+                 {{"Filter.1.Name", "route.nat-gateway-id"}, {"Filter.1.Value.1", "nat-0c5b0c0d0e0f00001"}});
   ASSERT_EQ(rt->count("routeTableSet/item"), 1u);
   EXPECT_EQ(rt->count("routeTableSet/item/routeSet/item/natGatewayId"), 2u);
 }
@@ -411,8 +427,8 @@ TEST_F(Ec2ServiceTest, ImagesAskedForByIdMustBeWellFormedAndExist) {
   }
   EXPECT_EQ(launch({{"ImageId", "ami-12"}})->code, "InvalidAMIID.Malformed");
   // An existing image asked for with a filter it does not match is simply not listed.
-  auto filtered = call("DescribeImages", {{"ImageId.1", kImage}, {"Filter.1.Name", "name"},
-                                          {"Filter.1.Value.1", "no-such-name"}});
+  auto filtered =
+      call("DescribeImages", {{"ImageId.1", kImage}, {"Filter.1.Name", "name"}, {"Filter.1.Value.1", "no-such-name"}});
   EXPECT_EQ(filtered->code, "");
   EXPECT_EQ(filtered->count("imagesSet/item"), 0u);
 }
@@ -420,8 +436,7 @@ TEST_F(Ec2ServiceTest, ImagesAskedForByIdMustBeWellFormedAndExist) {
 TEST_F(Ec2ServiceTest, ImagesAndInstancesCarryTheirRootDeviceMapping) {
   auto image = call("DescribeImages", {{"ImageId.1", kImage}});
   ASSERT_EQ(image->count("imagesSet/item/blockDeviceMapping/item"), 1u);
-  EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/deviceName"),
-            image->at("imagesSet/item/rootDeviceName"));
+  EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/deviceName"), image->at("imagesSet/item/rootDeviceName"));
   EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/ebs/snapshotId").rfind("snap-", 0), 0u);
   EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/ebs/volumeSize"), "8");
   EXPECT_EQ(image->at("imagesSet/item/blockDeviceMapping/item/ebs/deleteOnTermination"), "true");
@@ -456,8 +471,8 @@ TEST_F(Ec2ServiceTest, SubnetsAskedForByIdComeInStoredOrderWithTheirZoneId) {
   EXPECT_EQ(a->at("subnetSet/item[3]/subnetId"), kPrivateB);
   EXPECT_EQ(a->at("subnetSet/item[1]/availabilityZone"), "us-east-1a");
   EXPECT_EQ(a->at("subnetSet/item[1]/availabilityZoneId"), "use1-az1");
-  auto by_zone_id = call("DescribeSubnets", {{"Filter.1.Name", "availability-zone-id"},
-                                             {"Filter.1.Value.1", "use1-az1"}});
+  auto by_zone_id =
+      call("DescribeSubnets", {{"Filter.1.Name", "availability-zone-id"}, {"Filter.1.Value.1", "use1-az1"}});
   EXPECT_EQ(by_zone_id->code, "");
   for (auto n : by_zone_id->doc.select_nodes("//subnetSet/item/availabilityZone"))
     EXPECT_EQ(std::string(n.node().text().as_string()), "us-east-1a");

@@ -16,9 +16,7 @@ using Steady = std::chrono::steady_clock;
 
 const std::string kVpc = "vpc-0a5b0c0d0e0f00001";
 
-double seconds_since(Steady::time_point start) {
-  return std::chrono::duration<double>(Steady::now() - start).count();
-}
+double seconds_since(Steady::time_point start) { return std::chrono::duration<double>(Steady::now() - start).count(); }
 
 class HoldsTest : public SandboxServerTest {
  protected:
@@ -143,11 +141,12 @@ TEST_F(HoldsTest, ReleaseEndsEveryHoldAtOnceAndTheCallsStillHappen) {
 }
 
 TEST_F(HoldsTest, RefusedCallsAndOtherOperationsAreNotHeld) {
-  ASSERT_EQ(post_status("/_sandbox/holds", {{"service", "ec2"}, {"operation", "CreateSecurityGroup"}, {"seconds", 3600}}),
-            200);
-  ASSERT_EQ(post_status("/_sandbox/faults", {{"operation", "CreateSecurityGroup"}, {"error", "InternalError"},
-                                             {"count", 1}}),
-            200);
+  ASSERT_EQ(
+      post_status("/_sandbox/holds", {{"service", "ec2"}, {"operation", "CreateSecurityGroup"}, {"seconds", 3600}}),
+      200);
+  ASSERT_EQ(
+      post_status("/_sandbox/faults", {{"operation", "CreateSecurityGroup"}, {"error", "InternalError"}, {"count", 1}}),
+      200);
   const auto start = Steady::now();
   EXPECT_EQ(refusal([&] { create_group(ec2(), "refused-group"); }), "InternalError");
   EXPECT_EQ(refusal([&] { ec2().describe_subnets(); }), "");
@@ -184,8 +183,8 @@ TEST_F(HoldsTest, RulesThatCouldNeverHoldOrAreMalformedAreRefused) {
   EXPECT_TRUE(holds()["holds"].empty());
 
   ASSERT_EQ(post_status("/_sandbox/holds", {{"operation", "CreateKeyPair"}, {"seconds", 5}}), 200);
-  ASSERT_EQ(post_status("/_sandbox/holds",
-                        {{"holds", {{{"operation", "RunInstances"}, {"seconds", 7}, {"count", 2}}}}, {"replace", true}}),
+  ASSERT_EQ(post_status("/_sandbox/holds", {{"holds", {{{"operation", "RunInstances"}, {"seconds", 7}, {"count", 2}}}},
+                                            {"replace", true}}),
             200);
   const Json rules = holds()["holds"];
   ASSERT_EQ(rules.size(), 1u);

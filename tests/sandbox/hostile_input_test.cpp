@@ -75,8 +75,7 @@ class HostileInputTest : public SandboxServerTest {
       }
     }
     ::close(fd);
-    if (reply.text.rfind("HTTP/1.", 0) == 0 && reply.text.size() > 12)
-      reply.status = std::atoi(reply.text.c_str() + 9);
+    if (reply.text.rfind("HTTP/1.", 0) == 0 && reply.text.size() > 12) reply.status = std::atoi(reply.text.c_str() + 9);
     return reply;
   }
 
@@ -143,8 +142,7 @@ TEST_F(HostileInputTest, MalformedHttpIsRefusedWith4xxAndTheServerGoesOn) {
       {"header without a colon", "GET / HTTP/1.1\r\n" + host + "no colon here\r\n\r\n"},
       {"Content-Length beyond 64 bits",
        "POST / HTTP/1.1\r\n" + host + "Content-Length: 999999999999999999999999999\r\n\r\nAction=x"},
-      {"Content-Length of a terabyte",
-       "POST / HTTP/1.1\r\n" + host + "Content-Length: 1099511627776\r\n\r\nAction=x"},
+      {"Content-Length of a terabyte", "POST / HTTP/1.1\r\n" + host + "Content-Length: 1099511627776\r\n\r\nAction=x"},
       {"negative Content-Length", "POST / HTTP/1.1\r\n" + host + "Content-Length: -5\r\n\r\nAction=x"},
       {"Content-Length not a number", "POST / HTTP/1.1\r\n" + host + "Content-Length: lots\r\n\r\nAction=x"},
       {"bad chunk size", "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n"},
@@ -171,10 +169,10 @@ TEST_F(HostileInputTest, ManyHeadersAndAHalfSentRequestDoNotStopOtherCallers) {
   // chunked body cut off) and then go quiet hold one worker each only; the
   // others keep answering meanwhile, and again once the callers go away.
   std::vector<int> quiet;
-  for (const std::string& half : {
-           std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 500\r\n\r\nAction=Desc"),
-           std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n100\r\nabc"),
-           std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le")}) {
+  for (const std::string& half :
+       {std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 500\r\n\r\nAction=Desc"),
+        std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n100\r\nabc"),
+        std::string("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le")}) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -198,14 +196,12 @@ TEST_F(HostileInputTest, BadCallsReachingAServiceGetItsErrorDocument) {
   };
   const std::string form = "application/x-www-form-urlencoded; charset=utf-8";
   const std::vector<Case> cases = {
-      {"unknown EC2 action", signed_request("ec2", "Action=LaunchRocket&Version=2016-11-15"), 400,
-       "InvalidAction"},
+      {"unknown EC2 action", signed_request("ec2", "Action=LaunchRocket&Version=2016-11-15"), 400, "InvalidAction"},
       {"EC2 call without an action", signed_request("ec2", "Version=2016-11-15"), 400, "InvalidAction"},
       {"RunInstances without ImageId",
-       signed_request("ec2", "Action=RunInstances&Version=2016-11-15&MinCount=1&MaxCount=1"), 400,
+       signed_request("ec2", "Action=RunInstances&Version=2016-11-15&MinCount=1&MaxCount=1"), 400, "MissingParameter"},
+      {"CreateKeyPair without KeyName", signed_request("ec2", "Action=CreateKeyPair&Version=2016-11-15"), 400,
        "MissingParameter"},
-      {"CreateKeyPair without KeyName", signed_request("ec2", "Action=CreateKeyPair&Version=2016-11-15"),
-       400, "MissingParameter"},
       {"invalid UTF-8 in a filter value",
        signed_request("ec2",
                       "Action=DescribeSubnets&Version=2016-11-15&Filter.1.Name=vpc-id&Filter.1.Value.1=%FF%FE%C0"),
@@ -218,16 +214,16 @@ TEST_F(HostileInputTest, BadCallsReachingAServiceGetItsErrorDocument) {
        signed_request("ssm", "[1,2,3]", "application/x-amz-json-1.1", "AmazonSSM.GetParameter"), 400, ""},
       {"SSM GetParameter without Name",
        signed_request("ssm", "{}", "application/x-amz-json-1.1", "AmazonSSM.GetParameter"), 400, ""},
-      {"SSM unknown target",
-       signed_request("ssm", "{}", "application/x-amz-json-1.1", "AmazonSSM.SelfDestruct"), 400, ""},
+      {"SSM unknown target", signed_request("ssm", "{}", "application/x-amz-json-1.1", "AmazonSSM.SelfDestruct"), 400,
+       ""},
       {"SSM Name with invalid UTF-8",
-       signed_request("ssm", "{\"Name\": \"\xff\xfe\"}", "application/x-amz-json-1.1", "AmazonSSM.GetParameter"),
-       400, ""},
+       signed_request("ssm", "{\"Name\": \"\xff\xfe\"}", "application/x-amz-json-1.1", "AmazonSSM.GetParameter"), 400,
+       ""},
       {"S3 DeleteObjects with a body that is not XML",
-       signed_request("s3", "<Delete><Object><Key>a", "application/xml", "", "POST", "/no-such-bucket?delete"),
-       0, ""},
-      {"unsigned query call", "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + form +
-                                  "\r\nContent-Length: 39\r\nConnection: close\r\n\r\nAction=DescribeSubnets&Version=2016-11-15",
+       signed_request("s3", "<Delete><Object><Key>a", "application/xml", "", "POST", "/no-such-bucket?delete"), 0, ""},
+      {"unsigned query call",
+       "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + form +
+           "\r\nContent-Length: 39\r\nConnection: close\r\n\r\nAction=DescribeSubnets&Version=2016-11-15",
        0, ""},
       {"Authorization header that does not parse",
        "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: AWS4-HMAC-SHA256 Credential=\r\nContent-Type: " + form +

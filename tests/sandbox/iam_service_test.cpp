@@ -28,8 +28,8 @@ class IamServiceTest : public ::testing::Test {
     return error_code(*iam, query_call("iam", action, std::move(fields)));
   }
   void deploy() {
-    for (auto id : {"iam-create-policy", "iam-create-role", "iam-attach-role-policy",
-                    "iam-create-instance-profile", "iam-add-role-to-instance-profile"})
+    for (auto id : {"iam-create-policy", "iam-create-role", "iam-attach-role-policy", "iam-create-instance-profile",
+                    "iam-add-role-to-instance-profile"})
       run(id);
   }
 
@@ -88,8 +88,9 @@ TEST_F(IamServiceTest, SecondCreationIsEntityAlreadyExistsWhateverTheCase) {
   EXPECT_EQ(error_code(*iam, fixture_call("iam-create-policy")), "EntityAlreadyExists");
   EXPECT_EQ(error_code(*iam, fixture_call("iam-create-role")), "EntityAlreadyExists");
   EXPECT_EQ(error_code(*iam, fixture_call("iam-create-instance-profile")), "EntityAlreadyExists");
-  EXPECT_EQ(code("CreateRole", {{"RoleName", "QUORVANE-TEST-EC2-ROLE"}, {"AssumeRolePolicyDocument", "{\"Statement\": []}"}}),
-            "EntityAlreadyExists");
+  EXPECT_EQ(
+      code("CreateRole", {{"RoleName", "QUORVANE-TEST-EC2-ROLE"}, {"AssumeRolePolicyDocument", "{\"Statement\": []}"}}),
+      "EntityAlreadyExists");
 }
 
 TEST_F(IamServiceTest, MissingEntitiesAreNoSuchEntityWith404) {
@@ -150,8 +151,9 @@ TEST_F(IamServiceTest, BadInputIsRefusedBeforeAnythingIsStored) {
   EXPECT_EQ(code("CreatePolicy", {{"PolicyName", "bad name"}, {"PolicyDocument", "{\"Statement\": []}"}}),
             "ValidationError");
   EXPECT_EQ(code("CreatePolicy", {{"PolicyName", "p"}, {"PolicyDocument", "{not json"}}), "MalformedPolicyDocument");
-  EXPECT_EQ(code("CreateRole", {{"RoleName", std::string(65, 'r')}, {"AssumeRolePolicyDocument", "{\"Statement\": []}"}}),
-            "ValidationError");
+  EXPECT_EQ(
+      code("CreateRole", {{"RoleName", std::string(65, 'r')}, {"AssumeRolePolicyDocument", "{\"Statement\": []}"}}),
+      "ValidationError");
   EXPECT_EQ(code("CreateRole", {{"RoleName", "r"}}), "ValidationError");
   EXPECT_EQ(code("CreateInstanceProfile", {{"InstanceProfileName", "p"}, {"Path", "nopath"}}), "ValidationError");
   EXPECT_EQ(code("NoSuchAction"), "InvalidAction");

@@ -87,7 +87,9 @@ TEST_F(MetadataServerTest, TokenRulesFollowTheInstanceSettings) {
   EXPECT_EQ(status("/latest/dynamic/instance-identity/document", {{"X-aws-ec2-metadata-token", t}}), 200);
   mode("off");
   EXPECT_EQ(status("/latest/dynamic/instance-identity/document"), 404);
-  EXPECT_EQ(client().Put("/latest/api/token", {{"X-aws-ec2-metadata-token-ttl-seconds", "60"}}, "", "text/plain")->status, 404);
+  EXPECT_EQ(
+      client().Put("/latest/api/token", {{"X-aws-ec2-metadata-token-ttl-seconds", "60"}}, "", "text/plain")->status,
+      404);
   mode("disabled");
   EXPECT_EQ(status("/latest/dynamic/instance-identity/document"), 403);
 }
@@ -117,9 +119,12 @@ TEST_F(MetadataServerTest, RoleCredentialsAreRegisteredAndStableUntilRotation) {
   EXPECT_EQ(identity->session_token, creds["Token"]);
   EXPECT_EQ(iso8601(*identity->expires), creds["Expiration"]);
   // Asked again: the same keys; after the registry forgot them: new ones.
-  EXPECT_EQ(Json::parse(client().Get("/latest/meta-data/iam/security-credentials/quorvane-workflow-role")->body)["AccessKeyId"], key);
+  EXPECT_EQ(Json::parse(
+                client().Get("/latest/meta-data/iam/security-credentials/quorvane-workflow-role")->body)["AccessKeyId"],
+            key);
   world.keys.clear();
-  std::string renewed = Json::parse(client().Get("/latest/meta-data/iam/security-credentials/quorvane-workflow-role")->body)["AccessKeyId"];
+  std::string renewed = Json::parse(
+      client().Get("/latest/meta-data/iam/security-credentials/quorvane-workflow-role")->body)["AccessKeyId"];
   EXPECT_NE(renewed, key);
   EXPECT_TRUE(world.keys.find(renewed).has_value());
   EXPECT_EQ(status("/latest/meta-data/iam/security-credentials/other-role"), 404);

@@ -105,7 +105,7 @@ TEST_F(S3BackupTest, UploadAFileLandsUnderBackupsVpcWithItsTwoInfoLines) {
   EXPECT_EQ(objects(), (std::map<std::string, std::string>{{"backups/vpc-1/k.pem", "-----KEY-----\n"}}));
   const std::string path = backupdir + "/vpc-1/k.pem";
   EXPECT_EQ(messages(), (std::vector<std::string>{"- Upload " + path + " to S3",
-                                                   "  " + path + " to " + kBucket + "/backups/vpc-1/k.pem"}));
+                                                  "  " + path + " to " + kBucket + "/backups/vpc-1/k.pem"}));
   EXPECT_EQ(levels(), (std::vector<int>{INFO, INFO}));
 }
 
@@ -179,9 +179,9 @@ TEST_F(S3BackupTest, AbsentBucketStopsUploadsAfterTheirFirstLineAndNeverCallsS3)
     cmd.uploadAFile("k.pem");
     cmd.upload();
     EXPECT_EQ(messages(), (std::vector<std::string>{"- Upload " + backupdir + "/vpc-1/k.pem to S3",
-                                                     "  **Alert** failed to read S3 bucket name for upload",
-                                                     "- Upload " + backupdir + "/vpc-1 to S3",
-                                                     "  **Alert** failed to read S3 bucket name for upload"}));
+                                                    "  **Alert** failed to read S3 bucket name for upload",
+                                                    "- Upload " + backupdir + "/vpc-1 to S3",
+                                                    "  **Alert** failed to read S3 bucket name for upload"}));
     EXPECT_EQ(levels(), (std::vector<int>{INFO, INFO, INFO, INFO}));
 
     cmd.download();
@@ -354,7 +354,8 @@ TEST_F(S3BackupTest, DeleteFolderRemovesExactlyThePrefixAndDryRunOnlyLogs) {
   Globals.dry_run = false;
   deleteFolder(client(), kBucket, "backups/vpc-1/");
   EXPECT_EQ(messages().at(5), "  backups/vpc-1/k0");
-  EXPECT_EQ(objects(), (std::map<std::string, std::string>{{"backups/vpc-10/keep", "x"}, {"backups/vpc-1 b/keep", "x"}}));
+  EXPECT_EQ(objects(),
+            (std::map<std::string, std::string>{{"backups/vpc-10/keep", "x"}, {"backups/vpc-1 b/keep", "x"}}));
 }
 
 TEST_F(S3BackupTest, AMissingBucketIsThrownToTheCaller) {

@@ -165,8 +165,8 @@ TEST_F(S3ServiceTest, ListingPagesThroughContinuationTokens) {
     ASSERT_LT(pages, 10);
   }
   EXPECT_EQ(pages, 3);
-  EXPECT_EQ(seen, (std::vector<std::string>{"backups/vpc-1/a", "backups/vpc-1/b", "backups/vpc-1/c",
-                                            "backups/vpc-1/d", "backups/vpc-1/e"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"backups/vpc-1/a", "backups/vpc-1/b", "backups/vpc-1/c", "backups/vpc-1/d",
+                                            "backups/vpc-1/e"}));
   // max-keys below the page size wins; the listing echoes it.
   Xml one = list({{"max-keys", "1"}});
   EXPECT_EQ(keys(one).size(), 1u);
@@ -272,8 +272,8 @@ TEST_F(S3ServiceTest, DeleteObjectsReportsEveryKeyAndQuietModeOnlyTheErrors) {
   put("keep", "4");
   AwsCall call = delete_objects_call(
       "<Delete xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"><Object><Key>a</Key></Object>"
-            "<Object><Key>never-there</Key></Object><Object><Key>b</Key><VersionId>3HL4kqtJlcpX</VersionId></Object>"
-            "<Object><Key>sp ace&amp;&lt;x&gt;</Key><VersionId>null</VersionId></Object></Delete>");
+      "<Object><Key>never-there</Key></Object><Object><Key>b</Key><VersionId>3HL4kqtJlcpX</VersionId></Object>"
+      "<Object><Key>sp ace&amp;&lt;x&gt;</Key><VersionId>null</VersionId></Object></Delete>");
   EXPECT_EQ(call.operation, "DeleteObjects");
   AwsReply reply = s3->handle(call);
   EXPECT_EQ(reply.status, 200);
@@ -285,14 +285,14 @@ TEST_F(S3ServiceTest, DeleteObjectsReportsEveryKeyAndQuietModeOnlyTheErrors) {
   EXPECT_EQ(texts(result, "/DeleteResult/Error/Code"), std::vector<std::string>{"NoSuchVersion"});
   EXPECT_EQ(keys(list({})), (std::vector<std::string>{"b", "keep"}));
 
-  AwsReply quiet = s3->handle(delete_objects_call(
-      "<Delete><Quiet>true</Quiet><Object><Key>keep</Key></Object>"
-            "<Object><Key>b</Key><VersionId>v2</VersionId></Object></Delete>"));
+  AwsReply quiet =
+      s3->handle(delete_objects_call("<Delete><Quiet>true</Quiet><Object><Key>keep</Key></Object>"
+                                     "<Object><Key>b</Key><VersionId>v2</VersionId></Object></Delete>"));
   Xml quiet_result(quiet.body);
   EXPECT_TRUE(texts(quiet_result, "/DeleteResult/Deleted/Key").empty());
   EXPECT_EQ(texts(quiet_result, "/DeleteResult/Error/Key"), std::vector<std::string>{"b"});
-  AwsReply nothing_wrong = s3->handle(
-      delete_objects_call("<Delete><Quiet>true</Quiet><Object><Key>b</Key></Object></Delete>"));
+  AwsReply nothing_wrong =
+      s3->handle(delete_objects_call("<Delete><Quiet>true</Quiet><Object><Key>b</Key></Object></Delete>"));
   EXPECT_EQ(nothing_wrong.status, 200);
   EXPECT_EQ(Xml(nothing_wrong.body).doc.document_element().first_child(), pugi::xml_node());
   EXPECT_TRUE(keys(list({})).empty());
@@ -328,10 +328,10 @@ TEST_F(S3ServiceTest, DeleteObjectsNeedsAnIntegrityCheckAndAValidDocument) {
   std::string thousand_and_one = "<Delete>";
   for (int i = 0; i < 1001; ++i) thousand_and_one += "<Object><Key>k" + std::to_string(i) + "</Key></Object>";
   thousand_and_one += "</Delete>";
-  for (const std::string& bad : {std::string("not xml"), std::string("<Remove><Object><Key>a</Key></Object></Remove>"),
-                                 std::string("<Delete></Delete>"), std::string("<Delete><Object/></Delete>"),
-                                 std::string("<Delete><Quiet>yes</Quiet><Object><Key>a</Key></Object></Delete>"),
-                                 thousand_and_one}) {
+  for (const std::string& bad :
+       {std::string("not xml"), std::string("<Remove><Object><Key>a</Key></Object></Remove>"),
+        std::string("<Delete></Delete>"), std::string("<Delete><Object/></Delete>"),
+        std::string("<Delete><Quiet>yes</Quiet><Object><Key>a</Key></Object></Delete>"), thousand_and_one}) {
     SCOPED_TRACE(bad.substr(0, 60));
     EXPECT_EQ(error_code(*s3, delete_objects_call(bad)), "MalformedXML");
   }

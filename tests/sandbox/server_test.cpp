@@ -73,21 +73,25 @@ TEST_F(ServerTest, SignedRequestsAreAnsweredAndBadCredentialsRefused) {
   EXPECT_EQ(refusal(client(kKey, "wrong-secret")), "SignatureDoesNotMatch");
 
   // Temporary credentials: the token must come along and still be valid.
-  Identity temp{"ASIAQVNTEMP000000001", "tempsecret", "temptoken", "123456789012",
-                "arn:aws:sts::123456789012:assumed-role/r/s", Clock::now() + std::chrono::hours(1)};
+  Identity temp{"ASIAQVNTEMP000000001",
+                "tempsecret",
+                "temptoken",
+                "123456789012",
+                "arn:aws:sts::123456789012:assumed-role/r/s",
+                Clock::now() + std::chrono::hours(1)};
   server.world().keys.add(temp);
   aws::SessionOptions options;
   options.region = "us-east-1";
-  EXPECT_NO_THROW(aws::Ec2Client(aws::Session::from_credentials(temp.access_key, temp.secret_key,
-                                                                temp.session_token, options))
-                      .describe_subnets());
-  EXPECT_EQ(refusal(aws::Ec2Client(aws::Session::from_credentials(temp.access_key, temp.secret_key,
-                                                                  "forged", options))),
-            "AuthFailure");
+  EXPECT_NO_THROW(
+      aws::Ec2Client(aws::Session::from_credentials(temp.access_key, temp.secret_key, temp.session_token, options))
+          .describe_subnets());
+  EXPECT_EQ(
+      refusal(aws::Ec2Client(aws::Session::from_credentials(temp.access_key, temp.secret_key, "forged", options))),
+      "AuthFailure");
   temp.expires = Clock::now() - std::chrono::minutes(1);
   server.world().keys.add(temp);
-  EXPECT_EQ(refusal(aws::Ec2Client(aws::Session::from_credentials(temp.access_key, temp.secret_key,
-                                                                  temp.session_token, options))),
+  EXPECT_EQ(refusal(aws::Ec2Client(
+                aws::Session::from_credentials(temp.access_key, temp.secret_key, temp.session_token, options))),
             "ExpiredToken");
 }
 
@@ -111,7 +115,8 @@ TEST_F(ServerTest, RequestLogRecordsCallsWithoutSecrets) {
 }
 
 TEST_F(ServerTest, FaultsFailTheNextCallsThenStop) {
-  ASSERT_EQ(post("/_sandbox/faults", {{"service", "ec2"}, {"operation", "DescribeSubnets"},
+  ASSERT_EQ(post("/_sandbox/faults", {{"service", "ec2"},
+                                      {"operation", "DescribeSubnets"},
                                       {"error", {{"code", "InternalError"}, {"status", 500}}},
                                       {"count", 2}}),
             200);
@@ -153,9 +158,7 @@ TEST_F(ServerTest, RunInstancesIsThrottledWhenItsBucketIsEmpty) {
 
 TEST_F(ServerTest, ControlApiLoadsScenariosAndResets) {
   EXPECT_EQ(get("/_sandbox/state")["scenario"], "spoke");
-  ASSERT_EQ(post("/_sandbox/scenario",
-                 {{"file", std::string(QVN_SOURCE_DIR) + "/sandbox/scenarios/empty.json"}}),
-            200);
+  ASSERT_EQ(post("/_sandbox/scenario", {{"file", std::string(QVN_SOURCE_DIR) + "/sandbox/scenarios/empty.json"}}), 200);
   EXPECT_TRUE(client().describe_subnets().Subnets.empty());
   EXPECT_EQ(post("/_sandbox/scenario", {{"account_id", "12"}}), 400);
   aws::CreateKeyPairRequest key;
@@ -181,8 +184,7 @@ TEST_F(ServerTest, TwoHundredConcurrentCallersAreAllAnswered) {
   int answered = 0;
   for (auto& r : results) answered += r.get() == 6u ? 1 : 0;
   EXPECT_EQ(answered, kCallers);
-  EXPECT_EQ(get("/_sandbox/requests?operation=DescribeSubnets")["requests"].size(),
-            static_cast<size_t>(kCallers));
+  EXPECT_EQ(get("/_sandbox/requests?operation=DescribeSubnets")["requests"].size(), static_cast<size_t>(kCallers));
 }
 
 }  // namespace

@@ -21,8 +21,9 @@ using testing::answer;
 using testing::kEc2;
 
 http::HttpResponse throttled() {
-  return answer(503, "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>Request limit "
-                     "exceeded.</Message></Error></Errors><RequestID>r</RequestID></Response>");
+  return answer(503,
+                "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>Request limit "
+                "exceeded.</Message></Error></Errors><RequestID>r</RequestID></Response>");
 }
 
 std::string operation_of(const http::HttpRequest& request) {

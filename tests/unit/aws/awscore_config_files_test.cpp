@@ -90,21 +90,23 @@ TEST(ConfigFileSyntaxTest, WhatCannotBeReadWithoutGuessingIsRefusedWithFileAndLi
 class SharedConfigFilesTest : public testing::AwsEnvironmentTest {};
 
 TEST_F(SharedConfigFilesTest, UnclosedHeaderNoLongerLendsAnotherProfilesKeysToDefault) {
-  write_credentials("[default]\naws_access_key_id = DEFAULTKEY\naws_secret_access_key = d\n"
-                    "[other\naws_access_key_id = OTHERKEY\naws_secret_access_key = o\n");
+  write_credentials(
+      "[default]\naws_access_key_id = DEFAULTKEY\naws_secret_access_key = d\n"
+      "[other\naws_access_key_id = OTHERKEY\naws_secret_access_key = o\n");
   try {
     SharedConfig::load();
     FAIL() << "expected a ConfigError";
   } catch (const ConfigError& error) {
-    EXPECT_EQ(std::string(error.what()), "cannot read " + (folder_ / "credentials").string() +
-                                             ": line 4: section header without its closing ]");
+    EXPECT_EQ(std::string(error.what()),
+              "cannot read " + (folder_ / "credentials").string() + ": line 4: section header without its closing ]");
   }
 }
 
 TEST_F(SharedConfigFilesTest, HeaderCommentsKeepEachProfileItsOwnKeysAndRegion) {
   write_config("[default] # main\nregion = eu-west-1\n[profile dev] # sandbox account\nregion = us-west-2\n");
-  write_credentials("[default] ; main\naws_access_key_id = MAINKEY\naws_secret_access_key = m\n"
-                    "[dev] ; sandbox\naws_access_key_id = DEVKEY\naws_secret_access_key = d\n");
+  write_credentials(
+      "[default] ; main\naws_access_key_id = MAINKEY\naws_secret_access_key = m\n"
+      "[dev] ; sandbox\naws_access_key_id = DEVKEY\naws_secret_access_key = d\n");
   SharedConfig config = SharedConfig::load();
   EXPECT_EQ(config.profile("default").get("aws_access_key_id"), "MAINKEY");
   EXPECT_EQ(config.profile("default").get("region"), "eu-west-1");

@@ -21,7 +21,7 @@ TEST(ServiceErrorParsing, XmlSamplesOfEveryShapeGiveCodeMessageAndRequestId) {
     if (entry.path().extension() != ".xml") continue;
     SCOPED_TRACE(entry.path().filename().string());
     auto expected = nlohmann::json::parse(read_file(fs::path(entry.path()).replace_extension(".json")));
-    Protocol protocol = entry.path().filename().string().starts_with("ec2") ? Protocol::Ec2
+    Protocol protocol = entry.path().filename().string().starts_with("ec2")  ? Protocol::Ec2
                         : entry.path().filename().string().starts_with("s3") ? Protocol::RestXml
                                                                              : Protocol::Query;
     ServiceErrorInfo info = parse_error_response(protocol, 400, {}, read_file(entry.path()));
@@ -42,7 +42,8 @@ TEST(ServiceErrorParsing, JsonSamplesStripTheTypePrefix) {
   int checked = 0;
   for (const auto& entry : fs::directory_iterator(kResponses / "aws-samples/json/errors")) {
     SCOPED_TRACE(entry.path().filename().string());
-    auto expected = nlohmann::json::parse(read_file(kResponses / "aws-samples/json/expected" / entry.path().filename()));
+    auto expected =
+        nlohmann::json::parse(read_file(kResponses / "aws-samples/json/expected" / entry.path().filename()));
     ServiceErrorInfo info = parse_error_response(Protocol::Json, 400, {}, read_file(entry.path()));
     EXPECT_EQ(info.code, expected["Error"]["Code"].get<std::string>());
     EXPECT_EQ(info.message, expected["Error"].value("Message", ""));
@@ -59,14 +60,16 @@ TEST(ServiceErrorParsing, BuiltErrorBodiesOfTheToolkitsOperations) {
     SCOPED_TRACE(name);
     auto expected = nlohmann::json::parse(read_file(entry.path()));
     HeaderList headers;
-    for (const auto& [key, value] : expected["http_headers"].items()) headers.emplace_back(key, value.get<std::string>());
+    for (const auto& [key, value] : expected["http_headers"].items())
+      headers.emplace_back(key, value.get<std::string>());
     std::string protocol_name = expected["protocol"];
     Protocol protocol = protocol_name == "ec2"     ? Protocol::Ec2
                         : protocol_name == "query" ? Protocol::Query
                         : protocol_name == "json"  ? Protocol::Json
                                                    : Protocol::RestXml;
-    ServiceErrorInfo info = parse_error_response(protocol, expected["http_status"], headers,
-                                                 read_file(kResponses / "built" / expected["body_file"].get<std::string>()));
+    ServiceErrorInfo info =
+        parse_error_response(protocol, expected["http_status"], headers,
+                             read_file(kResponses / "built" / expected["body_file"].get<std::string>()));
     const auto& parsed = expected["parsed"];
     EXPECT_EQ(info.code, parsed["Error"]["Code"].get<std::string>());
     EXPECT_EQ(info.message, parsed["Error"].value("Message", ""));
@@ -77,9 +80,9 @@ TEST(ServiceErrorParsing, BuiltErrorBodiesOfTheToolkitsOperations) {
 }
 
 TEST(ServiceErrorParsing, S3RedirectCarriesTheBucketRegion) {
-  ServiceErrorInfo info = parse_error_response(
-      Protocol::RestXml, 301, {{"x-amz-bucket-region", "eu-west-2"}, {"x-amz-request-id", "R1"}},
-      read_file(kResponses / "built/s3-list-objects-v2#error-permanent-redirect.xml"));
+  ServiceErrorInfo info =
+      parse_error_response(Protocol::RestXml, 301, {{"x-amz-bucket-region", "eu-west-2"}, {"x-amz-request-id", "R1"}},
+                           read_file(kResponses / "built/s3-list-objects-v2#error-permanent-redirect.xml"));
   EXPECT_EQ(info.code, "PermanentRedirect");
   EXPECT_EQ(info.bucket_region, "eu-west-2");
   EXPECT_FALSE(info.request_id.empty());

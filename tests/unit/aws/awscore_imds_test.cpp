@@ -37,15 +37,14 @@ TEST_F(ImdsTest, TokenIsFetchedOnceAndSentWithEveryGet) {
     ttl = request.get_header_value("x-aws-ec2-metadata-token-ttl-seconds");
     response.set_content("tok-1", "text/plain");
   });
-  loopback_.server().Get("/latest/dynamic/instance-identity/document",
-                         [](const httplib::Request& request, httplib::Response& response) {
-                           if (request.get_header_value("x-aws-ec2-metadata-token") != "tok-1") {
-                             response.status = 401;
-                             return;
-                           }
-                           response.set_content(R"({"accountId": "123456789012", "region": "eu-west-1"})",
-                                                "application/json");
-                         });
+  loopback_.server().Get(
+      "/latest/dynamic/instance-identity/document", [](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("x-aws-ec2-metadata-token") != "tok-1") {
+          response.status = 401;
+          return;
+        }
+        response.set_content(R"({"accountId": "123456789012", "region": "eu-west-1"})", "application/json");
+      });
   ImdsClient client(shared_transport_, settings());
   EXPECT_EQ(client.get("/latest/dynamic/instance-identity/document").status, 200);
   EXPECT_EQ(client.get("/latest/dynamic/instance-identity/document").status, 200);
@@ -54,9 +53,8 @@ TEST_F(ImdsTest, TokenIsFetchedOnceAndSentWithEveryGet) {
 }
 
 TEST_F(ImdsTest, FallsBackToRequestsWithoutTokenWhenTheTokenIsRefused) {
-  loopback_.server().Put("/latest/api/token", [](const httplib::Request&, httplib::Response& response) {
-    response.status = 405;
-  });
+  loopback_.server().Put("/latest/api/token",
+                         [](const httplib::Request&, httplib::Response& response) { response.status = 405; });
   std::string token_header = "unset";
   loopback_.server().Get("/doc", [&](const httplib::Request& request, httplib::Response& response) {
     token_header = request.get_header_value("x-aws-ec2-metadata-token");

@@ -205,8 +205,9 @@ class LaunchBurstTest : public testing::AwsEnvironmentTest {
       tokens = std::min(5.0, tokens + (now - last) * 2.0);
       last = now;
       if (tokens < 1)
-        return answer(503, "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>Request limit "
-                           "exceeded.</Message></Error></Errors><RequestID>r</RequestID></Response>");
+        return answer(503,
+                      "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>Request limit "
+                      "exceeded.</Message></Error></Errors><RequestID>r</RequestID></Response>");
       tokens -= 1;
       return answer(200, "<RunInstancesResponse/>");
     };
@@ -235,9 +236,7 @@ class LaunchBurstTest : public testing::AwsEnvironmentTest {
   }
 };
 
-TEST_F(LaunchBurstTest, AdaptiveRetriesWithEnoughAttemptsLaunchEveryInstance) {
-  EXPECT_EQ(launch_fifty(true, 15), 50);
-}
+TEST_F(LaunchBurstTest, AdaptiveRetriesWithEnoughAttemptsLaunchEveryInstance) { EXPECT_EQ(launch_fifty(true, 15), 50); }
 
 }  // namespace
 }  // namespace qvn::aws

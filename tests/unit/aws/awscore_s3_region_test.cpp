@@ -198,8 +198,9 @@ TEST_F(CallReportTest, ARetriedCallSaysSoOnceAtItsSecondAttemptWithTheReason) {
   set("AWS_REGION", "eu-west-1");
   int calls = 0;
   transport_->handler = [&](const http::HttpRequest&) {
-    return ++calls < 3 ? answer(400, "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>slow"
-                                     "</Message></Error></Errors></Response>")
+    return ++calls < 3 ? answer(400,
+                                "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>slow"
+                                "</Message></Error></Errors></Response>")
                        : answer(200, "");
   };
   ServiceClient client(session_without_region(), kEc2);
@@ -217,7 +218,8 @@ TEST_F(CallReportTest, ARetriedCallSaysSoOnceAtItsSecondAttemptWithTheReason) {
 TEST_F(CallReportTest, AnEndpointThatNeverAnswersIsNamedInTheFailure) {
   set("AWS_REGION", "eu-west-1");
   transport_->handler = [](const http::HttpRequest& request) -> http::HttpResponse {
-    throw http::TransportError(http::TransportError::Kind::Connect, "Couldn't connect to server (POST " + request.url + ")");
+    throw http::TransportError(http::TransportError::Kind::Connect,
+                               "Couldn't connect to server (POST " + request.url + ")");
   };
   ServiceClient client(session_without_region(), kEc2);
   try {
@@ -240,9 +242,8 @@ TEST_F(CallReportTest, CallsThatKeepBeingRetriedAreToldAtMostEveryFifteenSeconds
   core::set_time_scale(1);
   core::set_clock([&] { return now; });
   // Each pause takes its backoff and 5 s more of the calls' own time.
-  core::set_sleep_function([&](core::Seconds s) {
-    now += std::chrono::duration_cast<std::chrono::milliseconds>(s + core::Seconds(5));
-  });
+  core::set_sleep_function(
+      [&](core::Seconds s) { now += std::chrono::duration_cast<std::chrono::milliseconds>(s + core::Seconds(5)); });
   bool answering = true;
   transport_->handler = [&](const http::HttpRequest& request) -> http::HttpResponse {
     if (!answering) throw http::TransportError(http::TransportError::Kind::Connect, "no route (" + request.url + ")");

@@ -158,9 +158,12 @@ TEST_F(ServiceClientTest, S3AddressingFollowsBucketNameAndEndpoint) {
     client.send(request);
     return transport->requests().at(0).url;
   };
-  EXPECT_EQ(url_for("bucket-1", "eu-west-2"), "https://bucket-1.s3.eu-west-2.amazonaws.com/?list-type=2&prefix=a%20b%2F");
-  EXPECT_EQ(url_for("Upper_Case", "eu-west-2"), "https://s3.eu-west-2.amazonaws.com/Upper_Case?list-type=2&prefix=a%20b%2F");
-  EXPECT_EQ(url_for("dotted.name", "eu-west-2"), "https://s3.eu-west-2.amazonaws.com/dotted.name?list-type=2&prefix=a%20b%2F");
+  EXPECT_EQ(url_for("bucket-1", "eu-west-2"),
+            "https://bucket-1.s3.eu-west-2.amazonaws.com/?list-type=2&prefix=a%20b%2F");
+  EXPECT_EQ(url_for("Upper_Case", "eu-west-2"),
+            "https://s3.eu-west-2.amazonaws.com/Upper_Case?list-type=2&prefix=a%20b%2F");
+  EXPECT_EQ(url_for("dotted.name", "eu-west-2"),
+            "https://s3.eu-west-2.amazonaws.com/dotted.name?list-type=2&prefix=a%20b%2F");
   set("AWS_ENDPOINT_URL", "http://localhost:4566/");
   EXPECT_EQ(url_for("bucket-1", "eu-west-2"), "http://localhost:4566/bucket-1?list-type=2&prefix=a%20b%2F");
 }
@@ -173,8 +176,9 @@ TEST_F(ServiceClientTest, ThrottlingIsRetriedWithGrowingBackoffAndResignedEachAt
     dates.push_back(http::find_header(request.headers, "X-Amz-Date"));
     ++calls;
     if (calls < 3)
-      return answer(503, "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>slow</Message>"
-                         "</Error></Errors><RequestID>r</RequestID></Response>");
+      return answer(503,
+                    "<Response><Errors><Error><Code>RequestLimitExceeded</Code><Message>slow</Message>"
+                    "</Error></Errors><RequestID>r</RequestID></Response>");
     return answer(200, "<DescribeSubnetsResponse/>");
   };
   ServiceClient client(session(), kEc2, "us-east-1");
@@ -215,8 +219,9 @@ TEST_F(ServiceClientTest, GivesUpAfterMaxAttemptsWithTheServiceError) {
 
 TEST_F(ServiceClientTest, ClientErrorsAreNotRetried) {
   transport_->handler = [](const http::HttpRequest&) {
-    return answer(409, "<ErrorResponse><Error><Type>Sender</Type><Code>EntityAlreadyExists</Code>"
-                       "<Message>exists</Message></Error><RequestId>q</RequestId></ErrorResponse>");
+    return answer(409,
+                  "<ErrorResponse><Error><Type>Sender</Type><Code>EntityAlreadyExists</Code>"
+                  "<Message>exists</Message></Error><RequestId>q</RequestId></ErrorResponse>");
   };
   ServiceClient client(session(), kIam, "eu-west-2");
   OperationRequest request;
@@ -226,7 +231,8 @@ TEST_F(ServiceClientTest, ClientErrorsAreNotRetried) {
   EXPECT_TRUE(slept_.empty());
   // IAM is global: signed for us-east-1 whatever the client's region.
   EXPECT_EQ(transport_->requests()[0].url, "https://iam.amazonaws.com/");
-  EXPECT_NE(http::find_header(transport_->requests()[0].headers, "Authorization").find("/us-east-1/iam/"), std::string::npos);
+  EXPECT_NE(http::find_header(transport_->requests()[0].headers, "Authorization").find("/us-east-1/iam/"),
+            std::string::npos);
 }
 
 TEST_F(ServiceClientTest, AttemptsComeFromEnvironmentAndClientOverride) {
@@ -329,9 +335,7 @@ TEST_F(ServiceClientTest, RetriesAreReportedToTheDebugHookWithoutSecrets) {
   std::vector<std::string> lines;
   set_debug_hook([&](const std::string& line) { lines.push_back(line); });
   int calls = 0;
-  transport_->handler = [&](const http::HttpRequest&) {
-    return ++calls == 1 ? answer(503, "") : answer(200, "");
-  };
+  transport_->handler = [&](const http::HttpRequest&) { return ++calls == 1 ? answer(503, "") : answer(200, ""); };
   ServiceClient client(session("SECRET-TOKEN"), kEc2, "eu-west-1");
   OperationRequest request;
   request.operation = "DescribeSubnets";

@@ -81,7 +81,8 @@ TEST_F(SessionTest, EndpointOverridesInPrecedenceOrder) {
 
 TEST_F(SessionTest, CustomEndpointIsSignedWithTheClientRegion) {
   set("AWS_ENDPOINT_URL", "http://127.0.0.1:4566");
-  auto session = Session::from_credentials("AK", "SK", "", {.profile = {}, .region = "eu-west-2", .transport = transport_});
+  auto session =
+      Session::from_credentials("AK", "SK", "", {.profile = {}, .region = "eu-west-2", .transport = transport_});
   ServiceClient iam(session, {"iam", Protocol::Query, "2010-05-08", ""});
   OperationRequest request;
   request.operation = "ListPolicies";

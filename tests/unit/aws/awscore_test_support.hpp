@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "core/clock.hpp"
 #include "aws/service_client.hpp"
+#include "core/clock.hpp"
 #include "http/http_transport.hpp"
 
 extern char** environ;
@@ -97,8 +97,10 @@ class AwsEnvironmentTest : public ::testing::Test {
     }
     for (const auto& name : extra_) unsetenv(name.c_str());
     for (const auto& [name, value] : saved_) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
     }
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);

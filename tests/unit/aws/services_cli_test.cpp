@@ -65,9 +65,11 @@ TEST_F(Cli, MessagesNameTheProblem) {
 }
 
 TEST_F(Cli, PrintsTheResultWithAwsMemberNames) {
-  sender->answer("<DescribeSubnetsResponse><subnetSet><item><subnetId>subnet-1</subnetId>"
-                 "<cidrBlock>10.0.1.0/24</cidrBlock></item></subnetSet></DescribeSubnetsResponse>");
-  const CliRun r = run({"ec2", "describe_subnets", "--region", "eu-west-2", "--input", R"({"SubnetIds":["subnet-1"]})"});
+  sender->answer(
+      "<DescribeSubnetsResponse><subnetSet><item><subnetId>subnet-1</subnetId>"
+      "<cidrBlock>10.0.1.0/24</cidrBlock></item></subnetSet></DescribeSubnetsResponse>");
+  const CliRun r =
+      run({"ec2", "describe_subnets", "--region", "eu-west-2", "--input", R"({"SubnetIds":["subnet-1"]})"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(made_for, "ec2");
   EXPECT_EQ(r.out,
@@ -103,8 +105,8 @@ TEST_F(Cli, RefusalPrintsTheSdkMessageAndExits254) {
 }
 
 TEST_F(Cli, LocalFailureExits255) {
-  const CliRun r = run({"s3", "upload_file", "--input",
-                     R"({"Filename":"/nonexistent/qvn/file","Bucket":"b","Key":"k"})"});
+  const CliRun r =
+      run({"s3", "upload_file", "--input", R"({"Filename":"/nonexistent/qvn/file","Bucket":"b","Key":"k"})"});
   EXPECT_EQ(r.status, 255);
   EXPECT_NE(r.err.find("/nonexistent/qvn/file"), std::string::npos);
   EXPECT_TRUE(sender->sent.empty());

@@ -2,11 +2,11 @@
 // key encoding and file handling, and the description-driven conversions.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
-#include <unistd.h>
 
 #include "aws/ec2.hpp"
 #include "aws/iam.hpp"
@@ -77,8 +77,9 @@ TEST(Paging, IamFollowsMarkerOnlyWhileTruncated) {
 
 TEST(RunInstances, ClientTokenIsFreshPerCallAndFixedInTheRequest) {
   auto sender = std::make_shared<ScriptedSender>(Ec2Client::service_id());
-  sender->answer_always("<RunInstancesResponse><instancesSet><item><instanceId>i-1</instanceId></item>"
-                        "</instancesSet></RunInstancesResponse>");
+  sender->answer_always(
+      "<RunInstancesResponse><instancesSet><item><instanceId>i-1</instanceId></item>"
+      "</instancesSet></RunInstancesResponse>");
   const Ec2Client ec2(sender);
   RunInstancesRequest request{.MinCount = 1, .MaxCount = 1, .ImageId = "ami-1"};
   EXPECT_EQ(ec2.run_instances(request).Instances.at(0).InstanceId, "i-1");
@@ -115,8 +116,9 @@ TEST(Responses, BadBodiesAreReportedNotGuessed) {
   EXPECT_THROW(ec2.describe_subnets(), ResponseParseError);
   // One unreadable member is taken as not sent, as the SDKs read answers:
   // the rest of the answer still counts.
-  sender->answer("<DescribeSubnetsResponse><subnetSet><item><subnetId>subnet-1</subnetId><availableIpAddressCount>many"
-                 "</availableIpAddressCount></item></subnetSet></DescribeSubnetsResponse>");
+  sender->answer(
+      "<DescribeSubnetsResponse><subnetSet><item><subnetId>subnet-1</subnetId><availableIpAddressCount>many"
+      "</availableIpAddressCount></item></subnetSet></DescribeSubnetsResponse>");
   const auto subnets = ec2.describe_subnets().Subnets;
   ASSERT_EQ(subnets.size(), 1u);
   EXPECT_EQ(subnets[0].SubnetId, "subnet-1");
@@ -125,8 +127,9 @@ TEST(Responses, BadBodiesAreReportedNotGuessed) {
 
 TEST(Responses, PrefixedElementsAndEmptyTextAreRead) {
   auto sender = std::make_shared<ScriptedSender>(Ec2Client::service_id());
-  sender->answer("<e:DescribeSubnetsResponse xmlns:e=\"urn:x\"><e:subnetSet><e:item><e:subnetId>subnet-9</e:subnetId>"
-                 "<e:vpcId/></e:item></e:subnetSet></e:DescribeSubnetsResponse>");
+  sender->answer(
+      "<e:DescribeSubnetsResponse xmlns:e=\"urn:x\"><e:subnetSet><e:item><e:subnetId>subnet-9</e:subnetId>"
+      "<e:vpcId/></e:item></e:subnetSet></e:DescribeSubnetsResponse>");
   const auto r = Ec2Client(sender).describe_subnets();
   ASSERT_EQ(r.Subnets.size(), 1u);
   EXPECT_EQ(r.Subnets[0].SubnetId, "subnet-9");
@@ -144,10 +147,11 @@ TEST(S3Keys, PathEncodingKeepsSlashesAndUnreservedCharacters) {
 TEST(S3Keys, ListedKeysAreDecodedOnlyWhenUrlEncodingWasApplied) {
   auto sender = std::make_shared<ScriptedSender>(S3Client::service_id());
   const S3Client s3(sender);
-  sender->answer("<ListBucketResult><EncodingType>url</EncodingType><Prefix>a%20b%2F</Prefix>"
-                 "<Contents><Key>a%20b/c+d%2Be%C3%A9</Key><Size>3</Size></Contents>"
-                 "<Contents><Key>x</Key></Contents><CommonPrefixes><Prefix>a%20b/sub/</Prefix></CommonPrefixes>"
-                 "</ListBucketResult>");
+  sender->answer(
+      "<ListBucketResult><EncodingType>url</EncodingType><Prefix>a%20b%2F</Prefix>"
+      "<Contents><Key>a%20b/c+d%2Be%C3%A9</Key><Size>3</Size></Contents>"
+      "<Contents><Key>x</Key></Contents><CommonPrefixes><Prefix>a%20b/sub/</Prefix></CommonPrefixes>"
+      "</ListBucketResult>");
   const auto listed = s3.list_objects_v2({.Bucket = "b", .Prefix = "a b/"});
   ASSERT_EQ(listed.Contents.size(), 2u);
   EXPECT_EQ(listed.Contents[0].Key, "a b/c d+e\xC3\xA9");
@@ -226,7 +230,9 @@ TEST(JsonInput, StrictConversionNamesTheOffendingMember) {
   EXPECT_EQ(message({{"MinCount", 1}, {"MaxCount", 1}, {"ImageId", "ami-1"}}), "accepted");
   EXPECT_EQ(message({{"MaxCount", 1}}), "Missing required parameter in input: \"MinCount\"");
   EXPECT_EQ(message({{"MinCount", "1"}, {"MaxCount", 1}}).rfind("Invalid type for parameter MinCount", 0), 0u);
-  EXPECT_EQ(message({{"MinCount", 1}, {"MaxCount", 1}, {"Imageid", "x"}}).rfind("Unknown parameter in input: \"Imageid\"", 0), 0u);
+  EXPECT_EQ(
+      message({{"MinCount", 1}, {"MaxCount", 1}, {"Imageid", "x"}}).rfind("Unknown parameter in input: \"Imageid\"", 0),
+      0u);
   EXPECT_EQ(message({{"MinCount", 1}, {"MaxCount", 1}, {"NetworkInterfaces", {{{"Group", {"sg"}}}}}})
                 .rfind("Unknown parameter in NetworkInterfaces[0]: \"Group\"", 0),
             0u);

@@ -22,7 +22,9 @@ class ScriptedSender : public OperationSender {
  public:
   explicit ScriptedSender(ServiceId id) : id_(std::move(id)) {}
 
-  void answer(std::string body, HeaderList headers = {}) { steps_.emplace_back(OperationResponse{200, std::move(headers), std::move(body)}); }
+  void answer(std::string body, HeaderList headers = {}) {
+    steps_.emplace_back(OperationResponse{200, std::move(headers), std::move(body)});
+  }
   void refuse(long status, std::string code, std::string message = "refused") {
     steps_.emplace_back(Refusal{status, std::move(code), std::move(message)});
   }

@@ -14,9 +14,10 @@ namespace {
 std::string status_body(const std::vector<std::string>& statuses) {
   std::string items;
   for (const auto& s : statuses) {
-    items += "<item><instanceId>i-1</instanceId><instanceState><code>16</code><name>running</name></instanceState>"
-             "<systemStatus><status>ok</status></systemStatus><instanceStatus><status>" + s +
-             "</status></instanceStatus></item>";
+    items +=
+        "<item><instanceId>i-1</instanceId><instanceState><code>16</code><name>running</name></instanceState>"
+        "<systemStatus><status>ok</status></systemStatus><instanceStatus><status>" +
+        s + "</status></instanceStatus></item>";
   }
   return "<DescribeInstanceStatusResponse><instanceStatusSet>" + items +
          "</instanceStatusSet><nextToken>more</nextToken></DescribeInstanceStatusResponse>";
@@ -100,9 +101,9 @@ TEST_F(Waiters, TerminatedWaitsUntilEveryInstanceIsTerminated) {
   sender->answer(instances_body({}));  // nothing listed: keep waiting
   sender->answer(instances_body({"terminated", "terminated"}));
   // The hook runs after each undecided poll, before its pause (marked -1).
-  wait_instance_terminated(ec2, {.InstanceIds = {"i-1"}},
-                           {.delay = std::chrono::seconds(2), .max_attempts = 5,
-                            .between_polls = [this] { sleeps.push_back(-1); }});
+  wait_instance_terminated(
+      ec2, {.InstanceIds = {"i-1"}},
+      {.delay = std::chrono::seconds(2), .max_attempts = 5, .between_polls = [this] { sleeps.push_back(-1); }});
   EXPECT_EQ(sender->sent.size(), 4u);
   EXPECT_EQ(sleeps, (std::vector<double>{-1, 2, -1, 2, -1, 2}));
 }

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <unistd.h>
 
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
@@ -68,8 +68,7 @@ TEST_F(CommonTest, InitLogLocationWiresConsoleFileAndErrorStatus) {
   std::string console = ::testing::internal::GetCapturedStderr();
 
   EXPECT_TRUE(fs::is_directory(dir_ / "out" / "log"));
-  EXPECT_EQ(logging_config().handler("logConsoleHandler").filename,
-            folder + "/log/quorvane_testlibs.log");
+  EXPECT_EQ(logging_config().handler("logConsoleHandler").filename, folder + "/log/quorvane_testlibs.log");
   EXPECT_EQ(console, "a detail\na warning\n  **Error** an error\nforeign critical\n");
   auto file = lines(readFile(dir_ / "out" / "log" / "quorvane_testlibs.log"));
   ASSERT_EQ(file.size(), 3u) << "no debug, nothing from outside the package tree";
@@ -110,7 +109,8 @@ TEST_F(CommonTest, InitLogLocationReportsAFileWhereTheLogFolderShouldBe) {
     FAIL() << "a file named log must fail";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("cannot open log file " + dir_.string() + "/log/quorvane_testlibs.log"),
-              std::string::npos) << e.what();
+              std::string::npos)
+        << e.what();
   }
   resetLoggingForTesting();  // the failed call had already added DETAIL
   std::ofstream(dir_ / "blocker") << "file";
@@ -119,7 +119,8 @@ TEST_F(CommonTest, InitLogLocationReportsAFileWhereTheLogFolderShouldBe) {
     FAIL() << "a file in the way of a parent folder must fail";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("cannot create log folder " + (dir_ / "blocker" / "sub").string() + "/log: "),
-              std::string::npos) << e.what();
+              std::string::npos)
+        << e.what();
   }
 }
 
@@ -194,8 +195,7 @@ TEST(LoggingConfigTest, StoredConfigurationMatchesTheToolkitLayout) {
   const LoggerConfig& pkg = config.logger("quorvane_testlibs");
   EXPECT_EQ(pkg.level, DEBUG);
   EXPECT_FALSE(pkg.propagate);
-  EXPECT_EQ(pkg.handlers,
-            (std::vector<std::string>{"consoleHandler", "logConsoleHandler", "errorStatusHandler"}));
+  EXPECT_EQ(pkg.handlers, (std::vector<std::string>{"consoleHandler", "logConsoleHandler", "errorStatusHandler"}));
   EXPECT_EQ(config.root.level, CRITICAL);
   EXPECT_EQ(config.root.handlers, std::vector<std::string>{"consoleHandler"});
 }

@@ -12,7 +12,7 @@ namespace qvn {
 namespace {
 
 TEST(ClosestNameTest, SlipsAreMatchedAndStrangersAreNot) {
-  const std::vector<std::string> known{"--revert", "--region", "--test_config", "--output_test_config",
+  const std::vector<std::string> known{"--revert",        "--region",         "--test_config", "--output_test_config",
                                        "--controller_ip", "--controller_user"};
   EXPECT_EQ(closestName("--regoin", known), "--region") << "two letters swapped";
   EXPECT_EQ(closestName("--regon", known), "--region");
@@ -122,7 +122,10 @@ TEST(CommandLineTest, UsageErrorsNameTheMistakeAndEndWithStatusTwo) {
   const std::string prog = "usage: prog [-h] [--flag]";
   const std::string alpha = "usage: prog alpha [-h]";
   for (const auto& c : std::vector<Case>{
-           {{"--required", "r", "--optinal", "x"}, false, "unknown option '--optinal'; did you mean '--optional'?", prog},
+           {{"--required", "r", "--optinal", "x"},
+            false,
+            "unknown option '--optinal'; did you mean '--optional'?",
+            prog},
            {{"--requird=r"}, false, "unknown option '--requird'; did you mean '--required'?", prog},
            {{"--required", "r", "--zzz"}, false, "unknown option '--zzz'\n", prog},
            {{"--required", "r", "stray"}, false, "unexpected argument 'stray'", prog},
@@ -131,8 +134,10 @@ TEST(CommandLineTest, UsageErrorsNameTheMistakeAndEndWithStatusTwo) {
            {{"--required", "r", "alpah"}, true, "unknown sub-command 'alpah'; did you mean 'alpha'?", prog},
            {{"--required", "r", "zulu"}, true, "unknown sub-command 'zulu' (choose from alpha, beta)", prog},
            {{"--required", "r"}, true, "a sub-command is required: alpha or beta", prog},
-           {{"--required", "r", "alpha", "--sub_optoin", "x"}, true,
-            "unknown option '--sub_optoin'; did you mean '--sub_option'?", alpha},
+           {{"--required", "r", "alpha", "--sub_optoin", "x"},
+            true,
+            "unknown option '--sub_optoin'; did you mean '--sub_option'?",
+            alpha},
            {{"--required", "r", "alpha", "--sub_option"}, true, "--sub_option", alpha},
            {{"--required", "r", "beta", "--flag"}, true, "'--flag' is an option of prog: give it before 'beta'", prog},
        }) {

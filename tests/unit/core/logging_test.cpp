@@ -108,9 +108,15 @@ TEST_F(LoggingTest, LazyMessagesAreBuiltOnlyWhenTheLevelIsEnabled) {
   log->addHandler(sink);
   log->setLevel(INFO);
   int built = 0;
-  log->logLazy(DEBUG, [&] { ++built; return std::string("costly"); });
+  log->logLazy(DEBUG, [&] {
+    ++built;
+    return std::string("costly");
+  });
   EXPECT_EQ(built, 0);
-  log->logLazy(INFO, [&] { ++built; return std::string("costly"); });
+  log->logLazy(INFO, [&] {
+    ++built;
+    return std::string("costly");
+  });
   EXPECT_EQ(built, 1);
   EXPECT_EQ(sink->messages(), std::vector<std::string>{"costly"});
 }
@@ -131,8 +137,7 @@ TEST_F(LoggingTest, FormatsPlaceTimeAndMessage) {
   LogRecord record{"x", INFO, "INFO", "hello world", t};
   EXPECT_EQ(Formatter("%(asctime)s %(message)s").format(record), "2024-01-15 12:00:00,123 hello world");
   EXPECT_EQ(Formatter("%(message)s").format(record), "hello world");
-  EXPECT_EQ(Formatter("%(levelname)s:%(name)s:%(levelno)s %% %(message)s").format(record),
-            "INFO:x:20 % hello world");
+  EXPECT_EQ(Formatter("%(levelname)s:%(name)s:%(levelno)s %% %(message)s").format(record), "INFO:x:20 % hello world");
   // A message that itself contains placeholders is not expanded again.
   record.message = "100% %(asctime)s";
   EXPECT_EQ(Formatter("%(message)s").format(record), "100% %(asctime)s");

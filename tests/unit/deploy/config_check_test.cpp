@@ -23,8 +23,8 @@ Json spokeEntry(const std::string& gw_subnet, const std::string& private_subnet)
 }
 
 Json skippedNatEntry(const std::string& gw_subnet) {
-  return Json{{"nat_gw_id", "nat-1"}, {"gw_private_ip", "10.0.0.5"}, {"gw_subnet_id", gw_subnet},
-              {"private_subnet_id", ""}};
+  return Json{
+      {"nat_gw_id", "nat-1"}, {"gw_private_ip", "10.0.0.5"}, {"gw_subnet_id", gw_subnet}, {"private_subnet_id", ""}};
 }
 
 // The one line a check fails with, or "" when it passes.
@@ -41,8 +41,8 @@ std::string failureOf(Json document, ConfigUse use = ConfigUse::Deploy) {
 TEST(ConfigCheckTest, SoundDocumentsPass) {
   EXPECT_EQ(failureOf(Json::array({spokeEntry("subnet-a", "subnet-p1"), spokeEntry("subnet-b", "subnet-p2")})), "");
   // Skipped entries may share a gateway subnet and need no address members.
-  EXPECT_EQ(failureOf(Json::array({skippedNatEntry("subnet-a"), skippedNatEntry("subnet-a"),
-                                   spokeEntry("subnet-b", "subnet-p")})),
+  EXPECT_EQ(failureOf(Json::array(
+                {skippedNatEntry("subnet-a"), skippedNatEntry("subnet-a"), spokeEntry("subnet-b", "subnet-p")})),
             "");
   Json extra = spokeEntry("subnet-a", "subnet-p");
   extra["ec2_ip"] = "203.0.113.4";
@@ -117,7 +117,8 @@ TEST(ConfigCheckTest, ReadingAFileReportsItsPath) {
 
 std::string subnetsAnswer(const std::vector<std::pair<std::string, std::string>>& subnets) {
   std::string body = "<DescribeSubnetsResponse><subnetSet>";
-  for (const auto& [id, vpc] : subnets) body += "<item><subnetId>" + id + "</subnetId><vpcId>" + vpc + "</vpcId></item>";
+  for (const auto& [id, vpc] : subnets)
+    body += "<item><subnetId>" + id + "</subnetId><vpcId>" + vpc + "</vpcId></item>";
   return body + "</subnetSet></DescribeSubnetsResponse>";
 }
 
@@ -140,9 +141,9 @@ class GatewaySubnetsTest : public ::testing::Test {
 
 TEST_F(GatewaySubnetsTest, OneFilteredRequestCoversEveryDeployedEntry) {
   sender->answer(subnetsAnswer({{"subnet-a", "vpc-1"}, {"subnet-b", "vpc-1"}}));
-  EXPECT_EQ(failureOf(Json::array({spokeEntry("subnet-a", "p1"), skippedNatEntry("subnet-z"),
-                                   spokeEntry("subnet-b", "p2")})),
-            "");
+  EXPECT_EQ(
+      failureOf(Json::array({spokeEntry("subnet-a", "p1"), skippedNatEntry("subnet-z"), spokeEntry("subnet-b", "p2")})),
+      "");
   ASSERT_EQ(sender->sent.size(), 1u);
   const auto& form = sender->sent[0].form;
   EXPECT_EQ(aws::testing::field(form, "Filter.1.Name"), "subnet-id");

@@ -1,18 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "core/logging.hpp"
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
-#include "unit/cli_parse.hpp"
 #include "deploy/deploy_args.hpp"
 #include "deploy/deploy_main.hpp"
 #include "deploy/tags.hpp"
+#include "unit/cli_parse.hpp"
 #include "unit/core/log_capture.hpp"
 
 namespace qvn::deploy {
@@ -38,20 +38,45 @@ TEST(DeployArgsTest, DefaultsWhenOnlyTheConfigFilesAreGiven) {
   EXPECT_EQ(a.instance_type, "t3.micro");
   EXPECT_EQ(a.image, "al2023-ami-2023.3.20240108.0-kernel-6.1-x86_64");
   EXPECT_EQ(a.backup_folder, "./backups");
-  for (const auto* field : {&a.account, &a.region, &a.private_subnet_id, &a.key_name, &a.s3_bucket,
-                            &a.assume_role, &a.profile, &a.ec2_role, &a.tag_resource, &a.workflow_account_role}) {
+  for (const auto* field : {&a.account, &a.region, &a.private_subnet_id, &a.key_name, &a.s3_bucket, &a.assume_role,
+                            &a.profile, &a.ec2_role, &a.tag_resource, &a.workflow_account_role}) {
     EXPECT_FALSE(field->has_value());
   }
   EXPECT_TRUE(p.err.empty());
 }
 
 TEST(DeployArgsTest, EveryOptionLandsInItsFieldUntouched) {
-  auto p = parse({"--revert", "--dry_run", "--account", "123", "--region", "eu-west-1",
-                  "--private_subnet_id", "subnet-1", "--key_name", "k", "--s3_bucket", "b",
-                  "--assume_role", "arn:aws:iam::1:role/r", "--profile", "p", "--ec2_role", "default",
-                  "--test_config", "in.json", "--output_test_config", "out.json",
-                  "--tag_resource=owner,me", "--instance_type", "t3.small", "--image", "img",
-                  "--workflow_account_role", "role,111,us-east-1", "--backup_folder", " spaced "});
+  auto p = parse({"--revert",
+                  "--dry_run",
+                  "--account",
+                  "123",
+                  "--region",
+                  "eu-west-1",
+                  "--private_subnet_id",
+                  "subnet-1",
+                  "--key_name",
+                  "k",
+                  "--s3_bucket",
+                  "b",
+                  "--assume_role",
+                  "arn:aws:iam::1:role/r",
+                  "--profile",
+                  "p",
+                  "--ec2_role",
+                  "default",
+                  "--test_config",
+                  "in.json",
+                  "--output_test_config",
+                  "out.json",
+                  "--tag_resource=owner,me",
+                  "--instance_type",
+                  "t3.small",
+                  "--image",
+                  "img",
+                  "--workflow_account_role",
+                  "role,111,us-east-1",
+                  "--backup_folder",
+                  " spaced "});
   ASSERT_TRUE(p.args) << p.err;
   const DeployArgs& a = *p.args;
   EXPECT_TRUE(a.revert);
@@ -95,15 +120,15 @@ TEST(DeployArgsTest, HelpListsEveryOptionInTableOrder) {
 }
 
 TEST(DeployArgsTest, ParseErrorsPrintUsageAndEndWithStatusTwo) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {},
-           {"--region", "x"},
-           {"--test_config", "x", "--output_test_config", "y", "--bogus"},
-           {"--test_config", "x", "--output_test_config", "y", "--account"},
-           {"--test_config"},
-           {"--test_config", "x", "--output_test_config", "y", "stray"},
-           {"--test_config", "x"},
-           {"--test_config", "x", "--dry_run"}}) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{},
+                                             {"--region", "x"},
+                                             {"--test_config", "x", "--output_test_config", "y", "--bogus"},
+                                             {"--test_config", "x", "--output_test_config", "y", "--account"},
+                                             {"--test_config"},
+                                             {"--test_config", "x", "--output_test_config", "y", "stray"},
+                                             {"--test_config", "x"},
+                                             {"--test_config", "x", "--dry_run"}}) {
     auto p = parse(arguments);
     EXPECT_EQ(p.exit_status, 2);
     EXPECT_EQ(p.err.rfind("usage: probe_deploy [-h]", 0), 0u);
@@ -127,8 +152,7 @@ TEST(DeployArgsTest, MistypedOptionsAreNamedWithTheClosestOne) {
   // The unknown option is the mistake even when it leaves a required one out.
   p = parse({"--test-config", "x", "--output_test_config", "y"});
   EXPECT_EQ(p.exit_status, 2);
-  EXPECT_NE(p.err.find("unknown option '--test-config'; did you mean '--test_config'?"), std::string::npos)
-      << p.err;
+  EXPECT_NE(p.err.find("unknown option '--test-config'; did you mean '--test_config'?"), std::string::npos) << p.err;
   p = parse({"--version"});
   EXPECT_EQ(p.exit_status, 0);
   EXPECT_EQ(p.out.rfind("probe_deploy ", 0), 0u);
@@ -188,8 +212,9 @@ class DeployFlowTest : public ::testing::Test {
 TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
   const std::string backup = dir_.string();
   ::testing::internal::CaptureStderr();
-  const std::vector<std::string> arguments{"--test_config", "x.json", "--output_test_config", "o.json",
-                                           "--tag_resource", "a,b,c", "--dry_run", "--backup_folder", backup};
+  const std::vector<std::string> arguments{"--test_config", "x.json",          "--output_test_config",
+                                           "o.json",        "--tag_resource",  "a,b,c",
+                                           "--dry_run",     "--backup_folder", backup};
   int status = -1;
   try {
     beginProbeDeploy(*parse(arguments).args, arguments);
@@ -204,8 +229,7 @@ TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
       "--backup_folder " +
       backup;
   const std::string row(45, '#');
-  EXPECT_EQ(console, "\n" + row + "\n\n" + command + "\n\n" + row +
-                         "\n\n**Error** incomplete tag_resource pair\n");
+  EXPECT_EQ(console, "\n" + row + "\n\n" + command + "\n\n" + row + "\n\n**Error** incomplete tag_resource pair\n");
   std::ifstream in(dir_ / "log" / "quorvane_testlibs.log");
   std::string line, last;
   int count = 0;
@@ -218,8 +242,8 @@ TEST_F(DeployFlowTest, IncompleteTagPairEndsAfterTheBanner) {
 }
 
 TEST_F(DeployFlowTest, CompletePairPassesTheOpening) {
-  const std::vector<std::string> arguments{"--test_config", "x.json", "--output_test_config", "o.json",
-                                           "--tag_resource", "owner,me", "--backup_folder", dir_.string()};
+  const std::vector<std::string> arguments{"--test_config",  "x.json",   "--output_test_config", "o.json",
+                                           "--tag_resource", "owner,me", "--backup_folder",      dir_.string()};
   ::testing::internal::CaptureStderr();
   Logger& log = beginProbeDeploy(*parse(arguments).args, arguments);
   std::string console = ::testing::internal::GetCapturedStderr();

@@ -74,7 +74,8 @@ TEST_F(LaunchTest, SeveralAddressesOrSeveralInstancesGiveNoSingleAnswer) {
   auto [none, no_ip] = getEc2(ec2, "subnet-gw");
   EXPECT_FALSE(none);
   EXPECT_FALSE(no_ip);
-  EXPECT_EQ(sink->messages().back(), "  **Alert** More than one ec2 with tag Name:quorvane-test-ec2 found in subnet-gw");
+  EXPECT_EQ(sink->messages().back(),
+            "  **Alert** More than one ec2 with tag Name:quorvane-test-ec2 found in subnet-gw");
 
   sender->answer(reservations({}));
   EXPECT_FALSE(getEc2(ec2, "subnet-gw").first);
@@ -142,12 +143,14 @@ TEST_F(LaunchTest, OnlyAnInstanceProfileThatIsNotReadyIsTriedAgainAndAtMostSixTi
   EXPECT_THROW(createEc2WithRetry(ec2, data), InvalidParameterValueException);
   EXPECT_EQ(sender->sent.size(), 6u);
   EXPECT_EQ(waits, std::vector<double>(5, 10.0)) << "10 seconds between attempts, none after the last";
-  EXPECT_EQ(sink->messages().back(), "  Instance profile quorvane-test-ec2-instance-profile is not ready, retry in 10 sec");
+  EXPECT_EQ(sink->messages().back(),
+            "  Instance profile quorvane-test-ec2-instance-profile is not ready, retry in 10 sec");
 
   sender->sent.clear();
   sender->refuse(400, "InvalidParameterValue", kProfileNotReady);
-  sender->answer("<RunInstancesResponse><instancesSet><item><instanceId>i-7</instanceId></item></instancesSet>"
-                 "</RunInstancesResponse>");
+  sender->answer(
+      "<RunInstancesResponse><instancesSet><item><instanceId>i-7</instanceId></item></instancesSet>"
+      "</RunInstancesResponse>");
   EXPECT_EQ(createEc2WithRetry(ec2, data), "i-7");
   EXPECT_EQ(sender->sent.size(), 2u);
   EXPECT_EQ(sink->messages().back(), "  Instance quorvane-test-ec2 i-7 created in subnet-gw");

@@ -29,8 +29,9 @@ std::string instanceWithAddress(const std::string& id, const std::string& public
   return "<DescribeInstancesResponse><reservationSet><item><instancesSet><item><instanceId>" + id +
          "</instanceId><instanceState><name>running</name></instanceState><networkInterfaceSet><item>"
          "<networkInterfaceId>eni-1</networkInterfaceId><subnetId>subnet-gw</subnetId>" +
-         association + "</item></networkInterfaceSet></item></instancesSet></item></reservationSet>"
-                       "</DescribeInstancesResponse>";
+         association +
+         "</item></networkInterfaceSet></item></instancesSet></item></reservationSet>"
+         "</DescribeInstancesResponse>";
 }
 
 std::string instanceState(const std::string& state) {

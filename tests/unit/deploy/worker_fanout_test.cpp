@@ -63,8 +63,7 @@ TEST_F(WorkerFanoutTest, EveryTaskRunsOnItsOwnThreadAndAFailureIsNamedWithItsSub
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(done.load(), 2);
   EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u) << "no task ran on the calling thread";
-  EXPECT_NE(err.find("probe_deploy: launch in subnet-2: InvalidNetworkInterfaceID.NotFound"), std::string::npos)
-      << err;
+  EXPECT_NE(err.find("probe_deploy: launch in subnet-2: InvalidNetworkInterfaceID.NotFound"), std::string::npos) << err;
   EXPECT_NE(err.find("probe_deploy: launch in subnet-3: unexpected failure"), std::string::npos) << err;
   // The workers fail in whatever order their threads run.
   std::vector<std::string> logged = errors();
@@ -95,7 +94,8 @@ TEST_F(WorkerFanoutTest, ATaskWithoutAThreadRunsOnTheCallingThreadAfterTheOthers
   EXPECT_EQ(inline_thread, std::this_thread::get_id());
   EXPECT_TRUE(errors().empty());
   bool alerted = false;
-  for (const auto& m : sink->messages()) alerted = alerted || m.find("no thread for teardown of subnet-1") != std::string::npos;
+  for (const auto& m : sink->messages())
+    alerted = alerted || m.find("no thread for teardown of subnet-1") != std::string::npos;
   EXPECT_TRUE(alerted);
 
   // No thread at all: every task still runs, in order, on this thread.

@@ -169,6 +169,5 @@ TEST_F(TransportTest, ServesManyThreadsAtOnce) {
   EXPECT_EQ(served.load(), 80);
 }
 
-
 }  // namespace
 }  // namespace qvn::http

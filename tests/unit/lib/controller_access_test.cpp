@@ -147,8 +147,12 @@ TEST_F(ControllerAccess, GatewayListIsAGetWithThePayloadInOrder) {
 }
 
 json gateway(const std::string& name, const std::string& public_ip) {
-  return {{"gw_name", name},           {"private_ip", "10.0.0.1"},         {"public_ip", public_ip},
-          {"gw_subnet_id", "subnet-1"}, {"public_subnet", "10.0.0.0/24"}, {"transit_gw_name", "tr"}};
+  return {{"gw_name", name},
+          {"private_ip", "10.0.0.1"},
+          {"public_ip", public_ip},
+          {"gw_subnet_id", "subnet-1"},
+          {"public_subnet", "10.0.0.0/24"},
+          {"transit_gw_name", "tr"}};
 }
 
 std::string answerWith(const json& records) { return json{{"return", true}, {"results", records}}.dump(); }
@@ -196,8 +200,9 @@ TEST_F(ControllerAccess, LookupFailuresAreLoggedAndYieldNoSpokes) {
   ASSERT_EQ(errors.size(), 4u);
   EXPECT_EQ(errors[0], "  **Error** Failed to get gateway info from controller. CID is invalid or expired.");
   EXPECT_EQ(errors[1].rfind("  **Error** Failed to receive transit gateway info for spoke g. ", 0), 0u);
-  EXPECT_EQ(errors[2], "  **Error** Failed to receive transit gateway info for spoke g. "
-                       "gateway record without \"transit_gw_name\"");
+  EXPECT_EQ(errors[2],
+            "  **Error** Failed to receive transit gateway info for spoke g. "
+            "gateway record without \"transit_gw_name\"");
   EXPECT_EQ(errors[3], "  **Error** Failed to get gateway info from controller. no");
 }
 

@@ -319,7 +319,8 @@ TEST_F(FileWriter, AWriteThatFailsHalfwayLeavesTheOldFileAndNoTemporary) {
   put(target, "old content");
   // Files may not grow past 4 KiB for the moment: the write fails after the
   // temporary was made and partly filled.
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
   rlimit saved{};

@@ -37,11 +37,14 @@ TEST(NatSearchPaging, RouteTablesOfLaterPagesCountAndMainAssociationsArePassedOv
                            "<connectivityType>public</connectivityType><natGatewayAddressSet><item>"
                            "<publicIp>198.51.100.1</publicIp><privateIp>10.0.0.9</privateIp></item>"
                            "</natGatewayAddressSet></item></natGatewaySet>"));
-  sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-pub", "10.0.0.0/24", "az-a") + "</subnetSet>"));
+  sender->answer(
+      ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-pub", "10.0.0.0/24", "az-a") + "</subnetSet>"));
   sender->answer(ec2Answer("DescribeRouteTables", "<routeTableSet>" + routeTable("nat-other", "subnet-x") +
                                                       "</routeTableSet><nextToken>page-2</nextToken>"));
-  sender->answer(ec2Answer("DescribeRouteTables", "<routeTableSet>" + routeTable("nat-1", "subnet-priv") + "</routeTableSet>"));
-  sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-priv", "10.0.7.0/24", "az-a") + "</subnetSet>"));
+  sender->answer(
+      ec2Answer("DescribeRouteTables", "<routeTableSet>" + routeTable("nat-1", "subnet-priv") + "</routeTableSet>"));
+  sender->answer(
+      ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-priv", "10.0.7.0/24", "az-a") + "</subnetSet>"));
 
   const auto folder = std::filesystem::temp_directory_path() / ("qvn_nat_paging_" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
@@ -71,7 +74,8 @@ TEST(NatSearchPaging, TheFirstSubnetOfTheDescribeSubnetsAnswerInTheZoneIsChosen)
                            "<connectivityType>public</connectivityType><natGatewayAddressSet><item>"
                            "<publicIp>198.51.100.1</publicIp><privateIp>10.0.0.9</privateIp></item>"
                            "</natGatewayAddressSet></item></natGatewaySet>"));
-  sender->answer(ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-pub", "10.0.0.0/24", "az-a") + "</subnetSet>"));
+  sender->answer(
+      ec2Answer("DescribeSubnets", "<subnetSet>" + subnet("subnet-pub", "10.0.0.0/24", "az-a") + "</subnetSet>"));
   sender->answer(ec2Answer("DescribeRouteTables", "<routeTableSet>" + routeTable("nat-1", "subnet-first") +
                                                       routeTable("nat-1", "subnet-other-zone") +
                                                       routeTable("nat-1", "subnet-second") + "</routeTableSet>"));

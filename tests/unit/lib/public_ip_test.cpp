@@ -38,15 +38,15 @@ TEST(PublicIp, TheEchoedAddressIsReturnedAndTheRequestIsTimeLimited) {
 }
 
 TEST(PublicIp, AnythingButAnIpv4AddressIsRefused) {
-  for (const auto& [status, body] : std::vector<std::pair<long, std::string>>{
-           {503, R"({"ip": "198.51.100.7"})"},
-           {200, "198.51.100.7"},
-           {200, R"({"address": "198.51.100.7"})"},
-           {200, R"({"ip": 3325256711})"},
-           {200, R"({"ip": "198.51.100.7/0"})"},
-           {200, R"({"ip": "198.51.100.7 tcp 0-65535"})"},
-           {200, R"({"ip": "2001:db8::1"})"},
-           {-1, ""}}) {
+  for (const auto& [status, body] :
+       std::vector<std::pair<long, std::string>>{{503, R"({"ip": "198.51.100.7"})"},
+                                                 {200, "198.51.100.7"},
+                                                 {200, R"({"address": "198.51.100.7"})"},
+                                                 {200, R"({"ip": 3325256711})"},
+                                                 {200, R"({"ip": "198.51.100.7/0"})"},
+                                                 {200, R"({"ip": "198.51.100.7 tcp 0-65535"})"},
+                                                 {200, R"({"ip": "2001:db8::1"})"},
+                                                 {-1, ""}}) {
     auto echo = std::make_shared<ScriptedEcho>(status, body);
     EXPECT_THROW(queryPublicIp("https://echo.example/", echo), PublicIpError) << status << " " << body;
   }

@@ -23,16 +23,13 @@ std::string read_text(const fs::path& path) {
   return text.str();
 }
 
-void write_text(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void write_text(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 class TestConfigFiles : public testing::Test {
  protected:
   void SetUp() override {
-    folder = fs::temp_directory_path() /
-             ("qvn-config-" + std::to_string(::getpid()) + "-" +
-              testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder = fs::temp_directory_path() / ("qvn-config-" + std::to_string(::getpid()) + "-" +
+                                          testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder);
     fs::create_directories(folder);
   }
@@ -136,10 +133,9 @@ TEST_F(TestConfigFiles, AddedMembersGoAfterExistingOnesAndReplaceInPlace) {
   entry.set("gw_name", "renamed");
   std::vector<std::string> names;
   for (auto& [name, value] : config.json()[0].items()) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"gw_name", "gw_private_ip", "gw_subnet_id",
-                                             "gw_subnet_cidr", "private_subnet_id",
-                                             "private_subnet_cidr", "private_subnet_gw_ip",
-                                             "ec2_ip", "ec2_2nd_private_ip"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"gw_name", "gw_private_ip", "gw_subnet_id", "gw_subnet_cidr", "private_subnet_id",
+                                      "private_subnet_cidr", "private_subnet_gw_ip", "ec2_ip", "ec2_2nd_private_ip"}));
   EXPECT_EQ(config.json()[0]["gw_name"], "renamed");
 }
 
@@ -358,7 +354,9 @@ TEST_F(TestConfigValidation, WholeDocumentCheckStopsAtFirstBadEntry) {
   config.append(spoke_entry());
   config.append(Json::object({{"gw_subnet_id", "subnet-1"}}));
   config.append(Json::object());
-  EXPECT_EQ(failure([&] { config.require_strings({"gw_subnet_id", "private_subnet_id"}); }),
+  EXPECT_EQ(failure([&] {
+              config.require_strings({"gw_subnet_id", "private_subnet_id"});
+            }),
             "subnet.config: entry 2: member \"private_subnet_id\" is missing");
   TestConfig empty;
   EXPECT_EQ(failure([&] { empty.require_strings({"gw_subnet_id"}); }), "no error");
@@ -367,12 +365,9 @@ TEST_F(TestConfigValidation, WholeDocumentCheckStopsAtFirstBadEntry) {
 TEST_F(TestConfigValidation, NonObjectAndAbsentEntries) {
   config.append(spoke_entry());
   config.json().push_back("not an entry");
-  EXPECT_EQ(failure([&] { config.entry(1); }),
-            "subnet.config: entry 2: is not a JSON object (found string)");
-  EXPECT_EQ(failure([&] { config.entries(); }),
-            "subnet.config: entry 2: is not a JSON object (found string)");
-  EXPECT_EQ(failure([&] { config.entry(2); }),
-            "subnet.config: entry 3 does not exist (2 entries)");
+  EXPECT_EQ(failure([&] { config.entry(1); }), "subnet.config: entry 2: is not a JSON object (found string)");
+  EXPECT_EQ(failure([&] { config.entries(); }), "subnet.config: entry 2: is not a JSON object (found string)");
+  EXPECT_EQ(failure([&] { config.entry(2); }), "subnet.config: entry 3 does not exist (2 entries)");
   EXPECT_EQ(failure([&] { config.append(Json::array()); }),
             "subnet.config: a new entry must be a JSON object (found array)");
 }

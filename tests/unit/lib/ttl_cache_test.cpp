@@ -100,7 +100,7 @@ TEST_F(TtlCacheTest, ExpiredEntriesMakeRoomBeforeLiveOnes) {
   clock.advance(50);
   cache.get_or_compute("new", std::nullopt, counting());  // #2, expires at 150
   cache.get_or_compute("old", std::nullopt, counting());  // still live: most recent now
-  clock.advance(60);                                       // "old" expired, "new" live
+  clock.advance(60);                                      // "old" expired, "new" live
   cache.get_or_compute("third", std::nullopt, counting());
   EXPECT_EQ(cache.get_or_compute("new", std::nullopt, counting()), "new/-#2");
   EXPECT_EQ(calls, 3);

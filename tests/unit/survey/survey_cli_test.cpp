@@ -1,18 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "core/logging.hpp"
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
-#include "unit/cli_parse.hpp"
 #include "survey/password_prompt.hpp"
 #include "survey/survey_args.hpp"
 #include "survey/survey_main.hpp"
+#include "unit/cli_parse.hpp"
 
 namespace qvn::survey {
 namespace {
@@ -26,8 +26,7 @@ Parsed parse(const std::vector<std::string>& arguments) {
       [](const auto& a, auto& out, auto& err) { return parseSurveyArgs(a, out, err); }, arguments);
 }
 
-const std::vector<std::string> kBase{"--vpc", "vpc-1", "--assume_role", "arn:r", "--region",
-                                     "us-east-1"};
+const std::vector<std::string> kBase{"--vpc", "vpc-1", "--assume_role", "arn:r", "--region", "us-east-1"};
 
 std::vector<std::string> with(std::vector<std::string> tail) {
   std::vector<std::string> all = kBase;
@@ -52,10 +51,9 @@ TEST(SurveyArgsTest, NatgwRunWithDefaults) {
 }
 
 TEST(SurveyArgsTest, SpokeRunTakesItsOwnOptionsAfterTheSubcommand) {
-  auto p = parse(with({"--profile", "prof", "--s3_bucket", "bkt", "--output_test_config", "o/a.json",
-                       "spoke", "--controller_ip", "10.0.0.1", "--controller_user", "admin",
-                       "--controller_password", "", "--spoke_gw_name", "gw1",
-                       "--horizontal_scaling"}));
+  auto p = parse(with({"--profile", "prof", "--s3_bucket", "bkt", "--output_test_config", "o/a.json", "spoke",
+                       "--controller_ip", "10.0.0.1", "--controller_user", "admin", "--controller_password", "",
+                       "--spoke_gw_name", "gw1", "--horizontal_scaling"}));
   ASSERT_TRUE(p.args) << p.err;
   const SurveyArgs& a = *p.args;
   EXPECT_EQ(a.subparser_name, "spoke");
@@ -68,8 +66,7 @@ TEST(SurveyArgsTest, SpokeRunTakesItsOwnOptionsAfterTheSubcommand) {
   EXPECT_EQ(a.spoke_gw_name, "gw1");
   EXPECT_TRUE(a.horizontal_scaling);
 
-  auto no_password = parse(with({"spoke", "--controller_ip", "1", "--controller_user", "u",
-                                 "--spoke_gw_name", "g"}));
+  auto no_password = parse(with({"spoke", "--controller_ip", "1", "--controller_user", "u", "--spoke_gw_name", "g"}));
   ASSERT_TRUE(no_password.args);
   EXPECT_FALSE(no_password.args->controller_password);
 }
@@ -81,17 +78,17 @@ TEST(SurveyArgsTest, UsageErrorsEndWithStatusTwo) {
   };
   const std::string program_usage = "usage: subnet_survey [-h] --vpc VPC";
   const std::string spoke_usage = "usage: subnet_survey spoke [-h] --controller_ip";
-  for (const auto& c : std::vector<Case>{
-           {with({}), program_usage},                                    // no sub-command
-           {{"--vpc", "v", "--region", "r", "natgw"}, program_usage},    // --assume_role missing
-           {with({"bogus"}), program_usage},                             // unknown sub-command
-           {with({"--bogus", "natgw"}), program_usage},
-           {with({"natgw", "--vpc", "v"}), program_usage},  // program option after it
-           {with({"spoke", "--controller_user", "u", "--spoke_gw_name", "g"}), spoke_usage},
-           {with({"spoke", "--controller_ip", "1", "--spoke_gw_name", "g"}), spoke_usage},
-           {with({"spoke", "--controller_ip", "1", "--controller_user", "u"}), spoke_usage},
-           {with({"--output_test_config", "", "natgw"}), program_usage},
-           {with({"--region"}), program_usage}}) {
+  for (const auto& c :
+       std::vector<Case>{{with({}), program_usage},                                  // no sub-command
+                         {{"--vpc", "v", "--region", "r", "natgw"}, program_usage},  // --assume_role missing
+                         {with({"bogus"}), program_usage},                           // unknown sub-command
+                         {with({"--bogus", "natgw"}), program_usage},
+                         {with({"natgw", "--vpc", "v"}), program_usage},  // program option after it
+                         {with({"spoke", "--controller_user", "u", "--spoke_gw_name", "g"}), spoke_usage},
+                         {with({"spoke", "--controller_ip", "1", "--spoke_gw_name", "g"}), spoke_usage},
+                         {with({"spoke", "--controller_ip", "1", "--controller_user", "u"}), spoke_usage},
+                         {with({"--output_test_config", "", "natgw"}), program_usage},
+                         {with({"--region"}), program_usage}}) {
     auto p = parse(c.arguments);
     EXPECT_EQ(p.exit_status, 2) << c.arguments.back();
     EXPECT_EQ(p.err.rfind(c.usage_start, 0), 0u) << p.err;
@@ -184,10 +181,8 @@ TEST(ControllerPasswordTest, OptionThenVariableThenPrompt) {
 TEST(SurveyCommandTextTest, PasswordIsMaskedInBothForms) {
   EXPECT_EQ(commandText({"--vpc", "v", "spoke", "--controller_password", "s3cret", "--x"}),
             "subnet_survey --vpc v spoke --controller_password **** --x");
-  EXPECT_EQ(commandText({"spoke", "--controller_password=s3cret"}),
-            "subnet_survey spoke --controller_password=****");
-  EXPECT_EQ(commandText({"spoke", "--controller_password", ""}),
-            "subnet_survey spoke --controller_password ****");
+  EXPECT_EQ(commandText({"spoke", "--controller_password=s3cret"}), "subnet_survey spoke --controller_password=****");
+  EXPECT_EQ(commandText({"spoke", "--controller_password", ""}), "subnet_survey spoke --controller_password ****");
   EXPECT_EQ(commandText({"natgw"}), "subnet_survey natgw");
 }
 
@@ -197,8 +192,7 @@ TEST(SurveyFlowTest, BannerGoesToTheLogWithoutThePassword) {
   fs::path dir = fs::temp_directory_path() / ("qvn_survey_" + std::to_string(::getpid()));
   fs::remove_all(dir);
   const auto arguments = with({"--backup_folder", dir.string(), "spoke", "--controller_ip", "1.2.3.4",
-                               "--controller_user", "u", "--controller_password", "hunter2",
-                               "--spoke_gw_name", "gw"});
+                               "--controller_user", "u", "--controller_password", "hunter2", "--spoke_gw_name", "gw"});
   ::testing::internal::CaptureStderr();
   Logger& log = beginSubnetSurvey(*parse(arguments).args, arguments);
   std::string console = ::testing::internal::GetCapturedStderr();

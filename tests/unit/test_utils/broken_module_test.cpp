@@ -33,7 +33,6 @@ class BareCaseLoader : public TestLoader {
 
 const bool broken_module_registered [[maybe_unused]] =
     std::getenv("QVN_TEST_BROKEN_MODULE") != nullptr &&
-    qvn::case_sequencer::register_module(__FILE__, qvn::case_sequencer::load_ordered_tests,
-                                         BareCaseLoader());
+    qvn::case_sequencer::register_module(__FILE__, qvn::case_sequencer::load_ordered_tests, BareCaseLoader());
 
 }  // namespace

@@ -34,10 +34,8 @@ TEST(LoadOrderedTests, DeclarationOrderBeatsNameOrder) {
   login.add_method(method("test_a", 20));
   login.add_method(method("test_c", 15));
   auto standard_tests = standard({&login});
-  EXPECT_EQ(ids(standard_tests),
-            (std::vector<std::string>{"Login.test_a", "Login.test_b", "Login.test_c"}));
-  EXPECT_EQ(ids(ordered(standard_tests)),
-            (std::vector<std::string>{"Login.test_b", "Login.test_c", "Login.test_a"}));
+  EXPECT_EQ(ids(standard_tests), (std::vector<std::string>{"Login.test_a", "Login.test_b", "Login.test_c"}));
+  EXPECT_EQ(ids(ordered(standard_tests)), (std::vector<std::string>{"Login.test_b", "Login.test_c", "Login.test_a"}));
 }
 
 TEST(LoadOrderedTests, ClassesKeepTheLoadersOrderAndResultIsFlat) {
@@ -53,12 +51,10 @@ TEST(LoadOrderedTests, ClassesKeepTheLoadersOrderAndResultIsFlat) {
   standard_tests.add(default_loader().load_tests_from_class(alpha));
 
   auto result = ordered(standard_tests);
-  EXPECT_EQ(ids(result), (std::vector<std::string>{"Zeta.test_y", "Zeta.test_x", "Alpha.test_2",
-                                                   "Alpha.test_1"}));
+  EXPECT_EQ(ids(result), (std::vector<std::string>{"Zeta.test_y", "Zeta.test_x", "Alpha.test_2", "Alpha.test_1"}));
   ASSERT_EQ(result.size(), 4u);
   for (const auto& member : result.members()) EXPECT_TRUE(std::holds_alternative<TestCase>(member));
-  EXPECT_EQ(ids(standard(
-                {&zeta, &alpha})),
+  EXPECT_EQ(ids(standard({&zeta, &alpha})),
             (std::vector<std::string>{"Alpha.test_1", "Alpha.test_2", "Zeta.test_x", "Zeta.test_y"}));
 }
 
@@ -69,9 +65,8 @@ TEST(LoadOrderedTests, InheritedMethodsKeepTheBaseLine) {
   TestClass derived("Derived", "module.cpp", &base);
   derived.add_method(method("test_two", 20));
   auto result = ordered(standard({&base, &derived}));
-  EXPECT_EQ(ids(result), (std::vector<std::string>{"Base.test_one", "Base.test_three",
-                                                   "Derived.test_one", "Derived.test_two",
-                                                   "Derived.test_three"}));
+  EXPECT_EQ(ids(result), (std::vector<std::string>{"Base.test_one", "Base.test_three", "Derived.test_one",
+                                                   "Derived.test_two", "Derived.test_three"}));
   // The inherited cases belong to the derived class but run the base's method.
   auto cases = result.cases();
   EXPECT_EQ(&cases[2].test_class(), &derived);
@@ -84,8 +79,7 @@ TEST(LoadOrderedTests, OverrideTakesItsOwnLine) {
   base.add_method(method("test_two", 20));
   TestClass derived("Derived", "module.cpp", &base);
   derived.add_method(method("test_two", 5));
-  EXPECT_EQ(ids(ordered(standard({&derived}))),
-            (std::vector<std::string>{"Derived.test_two", "Derived.test_one"}));
+  EXPECT_EQ(ids(ordered(standard({&derived}))), (std::vector<std::string>{"Derived.test_two", "Derived.test_one"}));
 }
 
 TEST(LoadOrderedTests, SameLineInDifferentFilesFallsBackToName) {
@@ -95,9 +89,8 @@ TEST(LoadOrderedTests, SameLineInDifferentFilesFallsBackToName) {
   TestClass derived("Derived", "module.cpp", &base);
   derived.add_method(method("test_mike", 12));
   derived.add_method(method("test_bravo", 12));
-  EXPECT_EQ(ids(ordered(standard({&derived}))),
-            (std::vector<std::string>{"Derived.test_bravo", "Derived.test_mike",
-                                      "Derived.test_zulu", "Derived.test_alpha"}));
+  EXPECT_EQ(ids(ordered(standard({&derived}))), (std::vector<std::string>{"Derived.test_bravo", "Derived.test_mike",
+                                                                          "Derived.test_zulu", "Derived.test_alpha"}));
 }
 
 TEST(LoadOrderedTests, ResultHoldsNewCasesOfTheSameMethods) {
@@ -201,8 +194,7 @@ TEST(TestSuiteModel, CasesAreCollectedDepthFirst) {
   outer.add(TestCase(login, "test_1"));
   outer.add(inner);
   outer.add(TestCase(login, "test_4"));
-  EXPECT_EQ(ids(outer), (std::vector<std::string>{"Login.test_1", "Login.test_2", "Login.test_3",
-                                                  "Login.test_4"}));
+  EXPECT_EQ(ids(outer), (std::vector<std::string>{"Login.test_1", "Login.test_2", "Login.test_3", "Login.test_4"}));
 }
 
 }  // namespace

@@ -70,9 +70,9 @@ QVN_TEST_METHOD(SeqBase, test_three) { note_body("SeqBase::test_three"); }
 
 QVN_TEST_MODULE(qvn::case_sequencer::load_ordered_tests);
 
-const std::vector<std::string> kExpectedOrder = {
-    "SeqBase.test_one",    "SeqBase.test_three", "SeqDerived.test_one", "SeqDerived.test_two",
-    "SeqDerived.test_three", "SeqOrder.test_b",  "SeqOrder.test_a"};
+const std::vector<std::string> kExpectedOrder = {"SeqBase.test_one",    "SeqBase.test_three",    "SeqDerived.test_one",
+                                                 "SeqDerived.test_two", "SeqDerived.test_three", "SeqOrder.test_b",
+                                                 "SeqOrder.test_a"};
 
 struct ChildRun {
   int status = -1;
@@ -131,16 +131,15 @@ TEST(OrderedRun, GoogleTestRunsCasesInDeclarationOrder) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(lines_after(run.lines, "[ RUN      ] "), kExpectedOrder);
   // Each case ran the method it names; inherited cases ran the base's body.
-  EXPECT_EQ(lines_after(run.lines, "[ body     ] "),
-            (std::vector<std::string>{
-                "SeqBase.test_one runs SeqBase::test_one",
-                "SeqBase.test_three runs SeqBase::test_three",
-                "SeqDerived.test_one runs SeqBase::test_one",
-                "SeqDerived.test_two runs SeqDerived::test_two",
-                "SeqDerived.test_three runs SeqBase::test_three",
-                "SeqOrder.test_b runs SeqOrder::test_b",
-                "SeqOrder.test_a runs SeqOrder::test_a",
-            }));
+  EXPECT_EQ(lines_after(run.lines, "[ body     ] "), (std::vector<std::string>{
+                                                         "SeqBase.test_one runs SeqBase::test_one",
+                                                         "SeqBase.test_three runs SeqBase::test_three",
+                                                         "SeqDerived.test_one runs SeqBase::test_one",
+                                                         "SeqDerived.test_two runs SeqDerived::test_two",
+                                                         "SeqDerived.test_three runs SeqBase::test_three",
+                                                         "SeqOrder.test_b runs SeqOrder::test_b",
+                                                         "SeqOrder.test_a runs SeqOrder::test_a",
+                                                     }));
 }
 
 TEST(OrderedRun, FailedLoadingIsReportedAsAFailingTest) {
@@ -149,14 +148,12 @@ TEST(OrderedRun, FailedLoadingIsReportedAsAFailingTest) {
   bool reported = false;
   for (const auto& line : run.lines) {
     if (line.find("broken_module_test.cpp failed: load_ordered_tests: member 2 of the standard "
-                  "tests is a bare test case (SeqBroken.test_a), not a suite of test cases") !=
-        std::string::npos) {
+                  "tests is a bare test case (SeqBroken.test_a), not a suite of test cases") != std::string::npos) {
       reported = true;
     }
   }
   EXPECT_TRUE(reported);
-  EXPECT_EQ(lines_after(run.lines, "[ RUN      ] "),
-            (std::vector<std::string>{"broken_module_test.load_tests"}));
+  EXPECT_EQ(lines_after(run.lines, "[ RUN      ] "), (std::vector<std::string>{"broken_module_test.load_tests"}));
 }
 
 TEST(OrderedRun, ModuleHoldsTheClassesOfItsFile) {
