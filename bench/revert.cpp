@@ -114,8 +114,9 @@ double revertBound(const Options& o) {
   const double n = o.subnets, l = o.latency_ms / 1000.0;
   // Subnet checks; per instance: lookup, address lookup, terminate, the wait
   // until it has shut down (the terminated waiter's first poll past the
-  // shutting-down time, two polls at least), release; then the listing, two
-  // groups (lookup, delete) and the key pair (lookup, delete).
+  // shutting-down time; the termination's answer stands for its immediate
+  // first look), release; then the listing, two groups (lookup, delete) and
+  // the key pair (lookup, delete).
   const double seen_terminated = std::max(1.0, std::ceil(kShuttingDown / kWaiterDelay)) * kWaiterDelay;
   const double chain = 2 * l + (3 * l + seen_terminated + 2 * l + l) + 7 * l;
   // The last termination waits until the Describe bucket has admitted every
@@ -123,8 +124,8 @@ double revertBound(const Options& o) {
   // instance then shuts down like the others.
   const double last_termination = bucketBound(2 * n + 2, kDescribeBurst, kDescribeRefill) + l;
   const double terminations = last_termination + seen_terminated + 2 * l + l + 7 * l;
-  // Lookups, address lookups and at least two waiter polls per instance.
-  const double describes = bucketBound(4 * n + 6, kDescribeBurst, kDescribeRefill);
+  // Lookups, address lookups and at least one waiter poll per instance.
+  const double describes = bucketBound(3 * n + 6, kDescribeBurst, kDescribeRefill);
   const double mutating = bucketBound(2 * n + 3, kMutatingBurst, kMutatingRefill);
   return std::max({chain, terminations, describes, mutating});
 }

@@ -1,5 +1,6 @@
 #include "aws/waiters.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -17,20 +18,27 @@ struct Verdict {
   std::string detail;  // for a failure
 };
 
+// After an attempt that decided nothing: the hook, then the delay.
+void pause(const WaiterConfig& config) {
+  if (config.between_polls) config.between_polls();
+  core::sleep_for(config.delay);
+}
+
 // Polls until an acceptor decides. `attempt` returns the verdict of one
 // call, or nothing when no acceptor matched (keep waiting).
 void run_waiter(const std::string& name, const WaiterConfig& config,
                 const std::function<std::optional<Verdict>()>& attempt) {
   const int max_attempts = config.max_attempts < 1 ? 1 : config.max_attempts;
-  for (int n = 1;; ++n) {
+  const int answered = std::clamp(config.attempts_answered, 0, max_attempts - 1);
+  if (answered > 0) pause(config);
+  for (int n = answered + 1;; ++n) {
     const std::optional<Verdict> verdict = attempt();
     if (verdict && verdict->state == State::Success) return;
     if (verdict && verdict->state == State::Failure) {
       throw WaiterError(name, WaiterError::Reason::TerminalFailure, verdict->detail);
     }
     if (n >= max_attempts) throw WaiterError(name, WaiterError::Reason::MaxAttempts, "Max attempts exceeded");
-    if (config.between_polls) config.between_polls();
-    core::sleep_for(config.delay);
+    pause(config);
   }
 }
 

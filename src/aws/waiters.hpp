@@ -40,6 +40,11 @@ struct WaiterConfig {
   // Called after each poll that decided nothing, before the pause (progress
   // lines of a long wait); may be empty.
   std::function<void()> between_polls;
+  // Attempts the caller has already made by other means: the answer of the
+  // call that started the change told the state an immediate poll would
+  // have. The waiter then pauses before its first poll and counts these
+  // against max_attempts, so the timing stays the SDKs'.
+  int attempts_answered = 0;
 };
 
 void wait_instance_status_ok(const Ec2Client& ec2, const DescribeInstanceStatusRequest& request,

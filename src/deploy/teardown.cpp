@@ -40,15 +40,35 @@ void deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clie
 }
 
 // EC2's instance_terminated wait for `ids`, counted in `progress` (may be
-// null) and told between its polls.
-void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids, core::Progress* progress) {
+// null) and told between its polls. `answered` is 1 when the caller's own
+// answer showed every instance shutting down, so an immediate poll could
+// only say the same.
+void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids, core::Progress* progress,
+                    int answered = 0) {
   core::Awaited awaited(progress, static_cast<int>(ids.size()));
   aws::DescribeInstancesRequest wait;
   wait.InstanceIds = ids;
   aws::WaiterConfig timing;
   timing.between_polls = [&awaited] { awaited.tick(); };
+  timing.attempts_answered = answered;
   aws::wait_instance_terminated(ec2_client, wait, timing);
   awaited.reached();
+}
+
+// Terminates `ins_id` and waits until it has terminated. The termination's
+// answer is the wait's first look: an instance it reports shutting down is
+// polled first one waiter delay later. With a whole VPC terminated at once,
+// those immediate polls would otherwise take the Describe budget the other
+// workers' lookups need.
+void terminateAndWait(const aws::Ec2Client& ec2_client, const std::string& ins_id, core::Progress* terminations) {
+  aws::TerminateInstancesRequest terminate;
+  terminate.InstanceIds = {ins_id};
+  const aws::TerminateInstancesResult result = ec2_client.terminate_instances(terminate);
+  bool shutting_down = false;
+  for (const aws::InstanceStateChange& change : result.TerminatingInstances)
+    if (change.InstanceId == ins_id && change.CurrentState && change.CurrentState->Name == "shutting-down")
+      shutting_down = true;
+  waitTerminated(ec2_client, {ins_id}, terminations, shutting_down ? 1 : 0);
 }
 
 // Waits, with EC2's instance_terminated waiter, for the instances that are
@@ -137,12 +157,7 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
   }
 
   log.info("  terminate " + *ins_id + " in " + subnet_id);
-  if (!args.dry_run) {
-    aws::TerminateInstancesRequest terminate;
-    terminate.InstanceIds = {*ins_id};
-    ec2_client.terminate_instances(terminate);
-    waitTerminated(ec2_client, {*ins_id}, terminations);
-  }
+  if (!args.dry_run) terminateAndWait(ec2_client, *ins_id, terminations);
   countChange(args, core::Change::Removed, kinds::kInstance);
 
   if (allocation_id) releaseEIP(ec2_client, *public_ip, *allocation_id, *ins_id, args);

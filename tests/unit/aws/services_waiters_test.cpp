@@ -108,6 +108,27 @@ TEST_F(Waiters, TerminatedWaitsUntilEveryInstanceIsTerminated) {
   EXPECT_EQ(sleeps, (std::vector<double>{-1, 2, -1, 2, -1, 2}));
 }
 
+TEST_F(Waiters, AnAnsweredAttemptMeansAPauseFirstAndCountsAgainstTheLimit) {
+  sender->answer_always(instances_body({"shutting-down"}));
+  try {
+    wait_instance_terminated(ec2, {.InstanceIds = {"i-1"}},
+                             {.max_attempts = 3, .between_polls = [this] { sleeps.push_back(-1); },
+                              .attempts_answered = 1});
+    FAIL() << "no WaiterError";
+  } catch (const WaiterError& e) {
+    EXPECT_EQ(e.reason(), WaiterError::Reason::MaxAttempts);
+  }
+  EXPECT_EQ(sender->sent.size(), 2u) << "the caller's answer was the first of three attempts";
+  EXPECT_EQ(sleeps, (std::vector<double>{-1, 15, -1, 15}));
+
+  // However many the caller claims, the waiter looks once itself.
+  sender = std::make_shared<ScriptedSender>(Ec2Client::service_id());
+  ec2 = Ec2Client{sender};
+  sender->answer(instances_body({"terminated"}));
+  wait_instance_terminated(ec2, {.InstanceIds = {"i-1"}}, {.max_attempts = 2, .attempts_answered = 5});
+  EXPECT_EQ(sender->sent.size(), 1u);
+}
+
 TEST_F(Waiters, TerminatedFailsOnPendingOrStopping) {
   for (const std::string state : {"pending", "stopping"}) {
     sender->answer(instances_body({"terminated", state}));
