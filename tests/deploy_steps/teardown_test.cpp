@@ -4,6 +4,7 @@
 #include "deploy_steps/steps_sandbox.hpp"
 
 #include <algorithm>
+#include <thread>
 
 #include "deploy/resource_names.hpp"
 #include "deploy/security_group.hpp"
@@ -175,6 +176,27 @@ TEST_F(Teardown, ASecondRevertWaitsForInstancesShuttingDownBeforeAddressesAndGro
   EXPECT_FALSE(getSgId(ec2(), kVpc, names::kSshGroup));
   EXPECT_TRUE(ec2().describe_key_pairs().KeyPairs.empty());
   EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
+TEST_F(Teardown, AnInstanceItTerminatesIsFirstPolledOneDelayLater) {
+  world(/*shutting_down_seconds=*/10);  // less than the waiter's 15 s delay
+  const std::string group = sharedResources();
+  const std::string instance = launch(kGatewaySubnet, group).first;
+  std::vector<double> pauses;
+  core::set_sleep_function([&](core::Seconds d) {
+    pauses.push_back(d.count());
+    std::this_thread::sleep_for(d);
+  });
+
+  const auto left = revert();
+  core::set_sleep_function({});
+  EXPECT_TRUE(left.empty()) << stderr_;
+  // The termination answered "shutting-down"; an immediate poll could only
+  // have said the same, so the one poll comes after the pause and finds it
+  // terminated. Lookup, that poll, the listing, the check.
+  EXPECT_EQ(requests("ec2", "DescribeInstances").size(), 4u);
+  EXPECT_EQ(pauses.size(), 1u);
+  EXPECT_FALSE(getSgId(ec2(), kVpc, names::kSshGroup));
 }
 
 TEST_F(Teardown, AWaiterThatGivesUpKeepsTheSharedResourcesAndNamesWhatIsLeft) {
