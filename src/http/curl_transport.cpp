@@ -338,17 +338,4 @@ HttpResponse CurlTransport::send(const HttpRequest& request) {
   return std::move(transfer.response);
 }
 
-std::shared_ptr<HttpTransport> default_http_transport() {
-  static std::shared_ptr<HttpTransport> transport = std::make_shared<CurlTransport>();
-  return transport;
-}
-
-std::string find_header(const HeaderList& headers, const std::string& name) {
-  for (const auto& [key, value] : headers)
-    if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
-  return "";
-}
-
-std::string HttpResponse::header(const std::string& name) const { return find_header(headers, name); }
-
 }  // namespace qvn::http

@@ -13,13 +13,6 @@
 
 namespace qvn::http {
 
-// Trust settings for endpoints that are not AWS's (a private service with a
-// certificate of its own).
-struct TlsSettings {
-  std::string ca_bundle;    // PEM file of trusted CAs; empty: the system's
-  bool verify_peer = true;  // false: no certificate or host name check at all
-};
-
 class CurlTransport final : public HttpTransport {
  public:
   CurlTransport();

@@ -1,7 +1,8 @@
 #pragma once
 // The HTTP seam below the AWS client and the controller access. The real
-// transport is CurlTransport; tests give their users a fake one to capture
-// requests and script answers.
+// transports are SocketTransport and, when the environment names a proxy,
+// CurlTransport; tests give their users a fake one to capture requests and
+// script answers.
 #include <chrono>
 #include <memory>
 #include <string>
@@ -43,8 +44,22 @@ class HttpTransport {
   virtual HttpResponse send(const HttpRequest& request) = 0;
 };
 
-// The process-wide libcurl transport (created on first use; libcurl and TLS
-// start only with its first request).
+// Trust settings for endpoints that are not AWS's (a private service with a
+// certificate of its own).
+struct TlsSettings {
+  std::string ca_bundle;    // PEM file of trusted CAs; empty: the system's
+  bool verify_peer = true;  // false: no certificate or host name check at all
+};
+
+// A real transport: SocketTransport, or CurlTransport when one of the proxy
+// variables (https_proxy, http_proxy, all_proxy, in either case) is set.
+// Without settings it trusts what AWS endpoints need: the system's
+// authorities, or the PEM file AWS_CA_BUNDLE names.
+std::shared_ptr<HttpTransport> make_http_transport();
+std::shared_ptr<HttpTransport> make_http_transport(const TlsSettings& tls);
+
+// The process-wide transport of make_http_transport (created on first use;
+// TLS starts only with its first https request).
 std::shared_ptr<HttpTransport> default_http_transport();
 
 // Case-insensitive look-up in a header list; empty when absent.

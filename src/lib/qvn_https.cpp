@@ -29,7 +29,7 @@ std::shared_ptr<http::HttpTransport> controllerTransport() {
       getLogger(kLogger)->warning(
           "  **Alert** QUORVANE_CONTROLLER_INSECURE=1: the controller's certificate is not checked");
     }
-    chosen_transport = std::make_shared<http::CurlTransport>(std::move(tls));
+    chosen_transport = http::make_http_transport(tls);
   }
   return chosen_transport;
 }

@@ -22,7 +22,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "http/curl_transport.hpp"
 #include "http/http_transport.hpp"
 
 namespace qvn {
