@@ -22,10 +22,10 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <utility>
 #include <vector>
 
+#include "http/http1_answer.hpp"
 #include "http/transport_error.hpp"
 
 namespace qvn::http {
@@ -34,7 +34,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Kind = TransportError::Kind;
 
-constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
 constexpr std::size_t kIdlePerOrigin = 64;
 
 // ---- the URL -----------------------------------------------------------------
@@ -324,200 +323,6 @@ std::unique_ptr<Connection> open_socket(const Target& target, const Limits& limi
                                           failure);
 }
 
-// ---- the answer ----------------------------------------------------------------
-
-// Reads an answer off a connection: its own buffer of bytes read ahead.
-class AnswerReader {
- public:
-  AnswerReader(Connection& connection, const Limits& limits) : connection_(connection), limits_(limits) {}
-
-  bool received_anything() const { return received_ > 0; }
-
-  // One line without its CRLF; false at a clean end of the connection
-  // before any byte of it.
-  bool line(std::string& out) {
-    for (;;) {
-      const std::size_t end = buffer_.find("\r\n", start_);
-      if (end != std::string::npos) {
-        out.assign(buffer_, start_, end - start_);
-        start_ = end + 2;
-        return true;
-      }
-      if (buffer_.size() - start_ > kMaxHeaderBytes) throw TransportError(Kind::Other, "header line too long");
-      if (!fill()) {
-        if (start_ == buffer_.size()) return false;
-        throw TransportError(Kind::Other, "connection closed inside a header");
-      }
-    }
-  }
-
-  // Up to `most` bytes of the body handed to `sink`; 0 at the end of the
-  // connection.
-  template <class Sink>
-  std::size_t chunk(std::size_t most, Sink&& sink) {
-    if (start_ == buffer_.size() && !fill()) return 0;
-    const std::size_t n = std::min(most, buffer_.size() - start_);
-    sink(buffer_.data() + start_, n);
-    start_ += n;
-    return n;
-  }
-
- private:
-  bool fill() {
-    if (start_ > 0) {
-      buffer_.erase(0, start_);
-      start_ = 0;
-    }
-    char block[16384];
-    const std::size_t got = connection_.read_some(block, sizeof block, limits_);
-    buffer_.append(block, got);
-    received_ += got;
-    return got > 0;
-  }
-
-  Connection& connection_;
-  const Limits& limits_;
-  std::string buffer_;
-  std::size_t start_ = 0;
-  std::size_t received_ = 0;
-};
-
-std::string trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-bool has_token(const std::string& value, const char* token) {
-  std::string lower = value;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  return lower.find(token) != std::string::npos;
-}
-
-std::string temporary_name(const std::string& destination) {
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".part-%016llx", static_cast<unsigned long long>(random()));
-  return destination + suffix;
-}
-
-// Where a body goes: memory, or (a 2xx with a download file) a temporary
-// file that takes the file's name once the body is whole.
-class BodySink {
- public:
-  BodySink(const HttpRequest& request, long status, std::string& memory) : memory_(memory) {
-    if (request.download_file.empty() || status < 200 || status >= 300) return;
-    destination_ = request.download_file;
-    temporary_ = temporary_name(destination_);
-    file_ = std::fopen(temporary_.c_str(), "wb");
-    if (!file_) throw TransportError(Kind::Local, "cannot write " + destination_);
-  }
-  ~BodySink() {
-    if (file_) std::fclose(file_);
-    if (!temporary_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary_, ignored);
-    }
-  }
-  BodySink(const BodySink&) = delete;
-  BodySink& operator=(const BodySink&) = delete;
-
-  void operator()(const char* data, std::size_t size) {
-    if (!file_) {
-      memory_.append(data, size);
-    } else if (std::fwrite(data, 1, size, file_) != size) {
-      throw TransportError(Kind::Local, "cannot write " + destination_);
-    }
-  }
-  void finish() {
-    if (!file_) return;
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    std::error_code error;
-    if (closed) std::filesystem::rename(temporary_, destination_, error);
-    if (!closed || error) throw TransportError(Kind::Local, "cannot write " + destination_);
-    temporary_.clear();
-  }
-
- private:
-  std::string& memory_;
-  std::string destination_, temporary_;
-  std::FILE* file_ = nullptr;
-};
-
-void read_exactly(AnswerReader& reader, std::size_t length, BodySink& sink) {
-  while (length > 0) {
-    const std::size_t got = reader.chunk(length, [&](const char* d, std::size_t n) { sink(d, n); });
-    if (got == 0) throw TransportError(Kind::Other, "connection closed inside the body");
-    length -= got;
-  }
-}
-
-std::size_t parse_length(const std::string& text, int base) {
-  const std::string digits = trim(text.substr(0, text.find(';')));
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long n = std::strtoull(digits.c_str(), &end, base);
-  if (digits.empty() || *end != '\0' || errno != 0 || digits[0] == '-')
-    throw TransportError(Kind::Other, "malformed body length: " + text);
-  return static_cast<std::size_t>(n);
-}
-
-void read_chunked(AnswerReader& reader, BodySink& sink) {
-  std::string line;
-  for (;;) {
-    if (!reader.line(line)) throw TransportError(Kind::Other, "connection closed inside the body");
-    const std::size_t size = parse_length(line, 16);
-    if (size == 0) break;
-    read_exactly(reader, size, sink);
-    if (!reader.line(line) || !line.empty()) throw TransportError(Kind::Other, "malformed chunk");
-  }
-  while (reader.line(line) && !line.empty()) {
-  }  // trailers
-}
-
-// Reads one whole answer. Sets `reusable` when the connection may carry
-// another request.
-HttpResponse read_answer(AnswerReader& reader, const HttpRequest& request, bool& reusable) {
-  HttpResponse response;
-  std::string line;
-  bool http11 = false;
-  do {  // interim 1xx answers come before the real one
-    if (!reader.line(line)) throw TransportError(Kind::Other, "Empty reply from server");
-    if (!line.starts_with("HTTP/1.") || line.size() < 12)
-      throw TransportError(Kind::Other, "malformed status line: " + line.substr(0, 64));
-    http11 = line.compare(5, 3, "1.1") == 0;
-    response.status = std::strtol(line.c_str() + 9, nullptr, 10);
-    response.headers.clear();
-    std::size_t header_bytes = 0;
-    for (;;) {
-      if (!reader.line(line)) throw TransportError(Kind::Other, "connection closed inside the headers");
-      if (line.empty()) break;
-      header_bytes += line.size();
-      if (header_bytes > kMaxHeaderBytes) throw TransportError(Kind::Other, "answer headers too long");
-      const std::size_t colon = line.find(':');
-      if (colon != std::string::npos)
-        response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
-    }
-  } while (response.status >= 100 && response.status < 200);
-
-  reusable = http11 && !has_token(response.header("Connection"), "close");
-  BodySink sink(request, response.status, response.body);
-  if (request.method == "HEAD" || response.status == 204 || response.status == 304) {
-    // no body
-  } else if (has_token(response.header("Transfer-Encoding"), "chunked")) {
-    read_chunked(reader, sink);
-  } else if (const std::string length = response.header("Content-Length"); !length.empty()) {
-    read_exactly(reader, parse_length(length, 10), sink);
-  } else {
-    reusable = false;  // the body ends with the connection
-    while (reader.chunk(SIZE_MAX, [&](const char* d, std::size_t n) { sink(d, n); }) > 0) {
-    }
-  }
-  sink.finish();
-  return response;
-}
-
 // ---- the request ---------------------------------------------------------------
 
 bool has_body(const HttpRequest& request) {
@@ -630,7 +435,8 @@ struct SocketTransport::Impl {
   // out closed before answering.
   HttpResponse exchange(std::unique_ptr<Connection> connection, bool reused, const HttpRequest& request,
                         const Target& target, const Limits& limits) {
-    AnswerReader reader(*connection, limits);
+    AnswerReader reader(
+        [&](char* buffer, std::size_t size) { return connection->read_some(buffer, size, limits); });
     bool reusable = false;
     HttpResponse response;
     try {
