@@ -331,6 +331,18 @@ bool has_body(const HttpRequest& request) {
 
 // The request line and headers exactly as given, with Host and
 // Content-Length added when the caller did not give them.
+// A line break inside a field would start a header (or a request) that the
+// caller never made.
+void refuse_unsafe_fields(const HttpRequest& request, const Target& target) {
+  const auto breaks = [](const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; };
+  bool unsafe = breaks(request.method) || request.method.find(' ') != std::string::npos ||
+                breaks(target.path) || target.path.find(' ') != std::string::npos;
+  for (const auto& [name, value] : request.headers) unsafe = unsafe || breaks(name) || breaks(value);
+  if (unsafe)
+    throw TransportError(Kind::Other, "a line break or blank inside the request line or a header (" +
+                                          without_query(request.url) + ")");
+}
+
 std::string request_head(const HttpRequest& request, const Target& target, std::uint64_t body_size) {
   std::string head = request.method + " " + target.path + " HTTP/1.1\r\n";
   if (find_header(request.headers, "Host").empty()) head += "Host: " + target.host_header + "\r\n";
@@ -459,6 +471,7 @@ SocketTransport::~SocketTransport() = default;
 
 HttpResponse SocketTransport::send(const HttpRequest& request) {
   const Target target = parse_url(request.url);
+  refuse_unsafe_fields(request, target);
   const Limits limits = Limits::of(request);
   try {
     if (std::unique_ptr<Connection> kept = impl_->idle_connection(target.origin())) {

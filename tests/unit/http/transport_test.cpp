@@ -310,6 +310,18 @@ TEST_F(SocketTransportTest, KeepsConnectionsAliveAndGoesAgainWhenTheServerClosed
   EXPECT_EQ(client_ports.size(), 2u);
 }
 
+TEST_F(SocketTransportTest, ALineBreakInAHeaderIsRefusedBeforeAnythingIsSent) {
+  int served = 0;
+  loopback_.server().Get("/", [&](const httplib::Request&, httplib::Response&) { ++served; });
+  HttpRequest request;
+  request.url = loopback_.url() + "/";
+  request.headers = {{"X-Amz-Meta-Note", "one\r\nX-Injected: two"}};
+  EXPECT_THROW(transport_.send(request), TransportError);
+  request.headers = {{"X-Amz-Meta-Note", "one"}};
+  transport_.send(request);
+  EXPECT_EQ(served, 1);
+}
+
 TEST(TransportChoice, AProxyInTheEnvironmentMeansLibcurl) {
   for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
     ::unsetenv(name);
@@ -322,7 +334,8 @@ TEST(TransportChoice, AProxyInTheEnvironmentMeansLibcurl) {
 
 TEST(SocketTransportUrls, MalformedOrForeignUrlsAreRefusedWithoutAConnection) {
   SocketTransport transport;
-  for (const std::string url : {"ftp://example.com/", "http://:80/", "http://host:8x/", "http://[::1/"}) {
+  for (const std::string url :
+       {"ftp://example.com/", "http://:80/", "http://host:8x/", "http://[::1/", "http://127.0.0.1:1/a b"}) {
     HttpRequest request;
     request.url = url;
     try {
