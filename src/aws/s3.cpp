@@ -141,9 +141,9 @@ DeleteObjectResult S3Client::delete_object(const DeleteObjectRequest& request) c
   if (request.VersionId) op.query.emplace_back("versionId", *request.VersionId);
   const OperationResponse response = sender_->send(op);
   DeleteObjectResult result;
-  const std::string marker = text::find_header(response.headers, "x-amz-delete-marker");
+  const std::string marker = http::find_header(response.headers, "x-amz-delete-marker");
   if (bool deleted = false; shape::xml_detail::parse_boolean(marker, deleted)) result.DeleteMarker = deleted;
-  const std::string version = text::find_header(response.headers, "x-amz-version-id");
+  const std::string version = http::find_header(response.headers, "x-amz-version-id");
   if (!version.empty()) result.VersionId = version;
   return result;
 }

@@ -119,14 +119,4 @@ std::string uuid4() {
   return out;
 }
 
-std::string find_header(const HeaderList& headers, std::string_view name) {
-  for (const auto& [key, value] : headers) {
-    if (key.size() != name.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < key.size() && same; ++i) same = lower(key[i]) == lower(name[i]);
-    if (same) return value;
-  }
-  return {};
-}
-
 }  // namespace qvn::aws::text

@@ -1,7 +1,7 @@
 #pragma once
 // Small text encodings used by the service clients: percent-encoding of URL
 // parts, the URL decoding S3 applies to listed keys, base64, random UUIDs,
-// ASCII lower case and case-insensitive header look-up.
+// ASCII lower case (header look-up is http::find_header).
 #include <string>
 #include <string_view>
 
@@ -27,9 +27,5 @@ std::string lower(std::string_view text);
 
 // A random (version 4) UUID in lower-case hex: "3f0c1b2a-9d8e-4f7a-b6c5-d4e3f2a1b0c9".
 std::string uuid4();
-
-// The value of the first header with that name, compared without case;
-// empty when absent.
-std::string find_header(const HeaderList& headers, std::string_view name);
 
 }  // namespace qvn::aws::text

@@ -122,13 +122,13 @@ class GoldenSigned : public ::testing::Test {
         for (auto& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
         if (lower == name) golden = h[1];
       }
-      EXPECT_EQ(text::find_header(sent.headers, name.get<std::string>()), golden) << name;
+      EXPECT_EQ(http::find_header(sent.headers, name.get<std::string>()), golden) << name;
     }
     std::string authorization;
     for (const auto& h : c["headers"]) {
       if (h[0] == "Authorization") authorization = h[1];
     }
-    EXPECT_EQ(text::find_header(sent.headers, "Authorization"), authorization);
+    EXPECT_EQ(http::find_header(sent.headers, "Authorization"), authorization);
   }
 
   std::vector<std::pair<std::string, std::string>> saved_;

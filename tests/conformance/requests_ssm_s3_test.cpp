@@ -92,7 +92,7 @@ TEST_F(S3GoldenRequests, MethodPathQueryAndChecksumMatch) {
         if (h[0] == "Content-MD5") md5 = h[1];
       }
       ASSERT_FALSE(md5.empty());
-      EXPECT_EQ(text::find_header(sent[0].headers, "Content-MD5"), md5);
+      EXPECT_EQ(http::find_header(sent[0].headers, "Content-MD5"), md5);
       EXPECT_EQ(sent[0].upload_file, upload);
     }
     if (op == "GetObject") {
