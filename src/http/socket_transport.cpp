@@ -281,15 +281,60 @@ class Connection {
 };
 
 // A TCP connection to the first of the host's addresses that answers.
-std::unique_ptr<Connection> open_socket(const Target& target, const Limits& limits) {
+// A name lookup in glibc's own thread, so that the connect limit bounds it
+// too. Everything the lookup touches lives on the heap: a lookup that cannot
+// be cancelled in time keeps it (a few bytes, once, after a failure).
+struct Lookup {
+  std::string host, port;
+  addrinfo hints{};
+  gaicb request{};
+};
+
+using Addresses = std::unique_ptr<addrinfo, void (*)(addrinfo*)>;
+
+Addresses resolve(const Target& target, const Limits& limits) {
+  const auto failed = [&](int error) {
+    return TransportError(Kind::Connect, "Could not resolve host: " + target.host + " (" + gai_strerror(error) + ")");
+  };
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (const int error = ::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &found); error != 0)
-    throw TransportError(Kind::Connect, "Could not resolve host: " + target.host + " (" + gai_strerror(error) + ")");
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
+  if (is_ip_literal(target.host)) {
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    if (const int error = ::getaddrinfo(target.host.c_str(), target.port.c_str(), &hints, &found); error != 0)
+      throw failed(error);
+    return Addresses(found, ::freeaddrinfo);
+  }
+  auto lookup = std::make_unique<Lookup>();
+  lookup->host = target.host;
+  lookup->port = target.port;
+  lookup->hints = hints;
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_service = lookup->port.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  gaicb* list[] = {&lookup->request};
+  if (const int error = ::getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr); error != 0) throw failed(error);
   const Clock::time_point end = Clock::now() + limits.connect;
+  while (::gai_error(&lookup->request) == EAI_INPROGRESS) {
+    const int ms = limits.wait_ms(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
+    if (ms <= 0) break;
+    const timespec limit{ms / 1000, (ms % 1000) * 1000000L};
+    ::gai_suspend(list, 1, &limit);  // also returns for a signal: looked at again above
+  }
+  const int error = ::gai_error(&lookup->request);
+  if (error == EAI_INPROGRESS) {
+    if (::gai_cancel(&lookup->request) == EAI_NOTCANCELED) lookup.release();  // still running: leave it its memory
+    throw TransportError(Kind::Timeout, "Timeout was reached while resolving " + target.host);
+  }
+  if (error != 0) throw failed(error);
+  return Addresses(lookup->request.ar_result, ::freeaddrinfo);
+}
+
+std::unique_ptr<Connection> open_socket(const Target& target, const Limits& limits) {
+  const Clock::time_point end = Clock::now() + limits.connect;
+  const Addresses addresses = resolve(target, limits);
+  const addrinfo* found = addresses.get();
   std::string failure = "no address";
   bool timed_out = false;
   for (const addrinfo* a = found; a; a = a->ai_next) {

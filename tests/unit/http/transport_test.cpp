@@ -322,6 +322,27 @@ TEST_F(SocketTransportTest, ALineBreakInAHeaderIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(served, 1);
 }
 
+TEST_F(SocketTransportTest, NamesAreLookedUpWithinTheConnectLimit) {
+  loopback_.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("by name", "text/plain");
+  });
+  HttpRequest request;
+  request.url = "http://localhost:" + loopback_.url().substr(loopback_.url().rfind(':') + 1) + "/";
+  EXPECT_EQ(transport_.send(request).body, "by name");
+
+  // A name no resolver knows: refused, or given up on, within the limit.
+  request.url = "http://quorvane-test.invalid/";
+  request.connect_timeout = std::chrono::milliseconds(300);
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    transport_.send(request);
+    FAIL() << "an .invalid name was resolved";
+  } catch (const TransportError& error) {
+    EXPECT_TRUE(error.kind() == TransportError::Kind::Connect || error.is_timeout()) << error.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+}
+
 TEST(TransportChoice, AProxyInTheEnvironmentMeansLibcurl) {
   for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
     ::unsetenv(name);
