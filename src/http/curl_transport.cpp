@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
-#include <random>
 #include <utility>
 #include <vector>
 
 #include "http/curl_library.hpp"
+#include "http/transfer_text.hpp"
 #include "http/transport_error.hpp"
 
 namespace qvn::http {
@@ -20,20 +20,6 @@ namespace {
 
 // libcurl as loaded by start(); only called once a transfer has begun.
 const detail::CurlLibrary& curl() { return detail::curl_library(); }
-
-std::string trim(const std::string& text) {
-  auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-std::string temporary_name(const std::string& destination) {
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".part-%016llx", static_cast<unsigned long long>(random()));
-  return destination + suffix;
-}
 
 // State of one transfer, seen by the curl callbacks.
 struct Transfer {
@@ -51,7 +37,7 @@ struct Transfer {
     curl().easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status >= 300) return false;
     if (!download) {
-      temporary_path = temporary_name(download_path);
+      temporary_path = partial_download_name(download_path);
       download = std::fopen(temporary_path.c_str(), "wb");
       if (!download) write_failed = true;
     }
@@ -85,7 +71,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
   }
   auto colon = line.find(':');
   if (colon != std::string::npos)
-    transfer->response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+    transfer->response.headers.emplace_back(trim_field(line.substr(0, colon)), trim_field(line.substr(colon + 1)));
   return bytes;
 }
 

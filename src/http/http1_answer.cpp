@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 
+#include "http/transfer_text.hpp"
 #include "http/transport_error.hpp"
 
 namespace qvn::http {
@@ -18,23 +18,10 @@ using Kind = TransportError::Kind;
 
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
 
-std::string trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 bool has_token(const std::string& value, const char* token) {
   std::string lower = value;
   std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
   return lower.find(token) != std::string::npos;
-}
-
-std::string temporary_name(const std::string& destination) {
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".part-%016llx", static_cast<unsigned long long>(random()));
-  return destination + suffix;
 }
 
 // Where a body goes: memory, or (a 2xx with a download file) a temporary
@@ -44,7 +31,7 @@ class BodySink {
   BodySink(const HttpRequest& request, long status, std::string& memory) : memory_(memory) {
     if (request.download_file.empty() || status < 200 || status >= 300) return;
     destination_ = request.download_file;
-    temporary_ = temporary_name(destination_);
+    temporary_ = partial_download_name(destination_);
     file_ = std::fopen(temporary_.c_str(), "wb");
     if (!file_) throw TransportError(Kind::Local, "cannot write " + destination_);
   }
@@ -90,7 +77,7 @@ void read_exactly(AnswerReader& reader, std::size_t length, BodySink& sink) {
 }
 
 std::size_t parse_length(const std::string& text, int base) {
-  const std::string digits = trim(text.substr(0, text.find(';')));
+  const std::string digits = trim_field(text.substr(0, text.find(';')));
   char* end = nullptr;
   errno = 0;
   const unsigned long long n = std::strtoull(digits.c_str(), &end, base);
@@ -169,7 +156,7 @@ HttpResponse read_answer(AnswerReader& reader, const HttpRequest& request, bool&
       if (header_bytes > kMaxHeaderBytes) throw TransportError(Kind::Other, "answer headers too long");
       const std::size_t colon = line.find(':');
       if (colon != std::string::npos)
-        response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        response.headers.emplace_back(trim_field(line.substr(0, colon)), trim_field(line.substr(colon + 1)));
     }
   } while (response.status >= 100 && response.status < 200);
 

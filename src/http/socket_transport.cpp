@@ -362,10 +362,10 @@ std::unique_ptr<Connection> open_socket(const Target& target, const Limits& limi
     failure = std::strerror(error);
   }
   if (timed_out)
-    throw TransportError(Kind::Timeout, "Timeout was reached while connecting to " + target.host + " port " +
-                                            target.port);
-  throw TransportError(Kind::Connect, "Couldn't connect to server: " + target.host + " port " + target.port + ": " +
-                                          failure);
+    throw TransportError(Kind::Timeout,
+                         "Timeout was reached while connecting to " + target.host + " port " + target.port);
+  throw TransportError(Kind::Connect,
+                       "Couldn't connect to server: " + target.host + " port " + target.port + ": " + failure);
 }
 
 // ---- the request ---------------------------------------------------------------
@@ -380,12 +380,12 @@ bool has_body(const HttpRequest& request) {
 // caller never made.
 void refuse_unsafe_fields(const HttpRequest& request, const Target& target) {
   const auto breaks = [](const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; };
-  bool unsafe = breaks(request.method) || request.method.find(' ') != std::string::npos ||
-                breaks(target.path) || target.path.find(' ') != std::string::npos;
+  bool unsafe = breaks(request.method) || request.method.find(' ') != std::string::npos || breaks(target.path) ||
+                target.path.find(' ') != std::string::npos;
   for (const auto& [name, value] : request.headers) unsafe = unsafe || breaks(name) || breaks(value);
   if (unsafe)
-    throw TransportError(Kind::Other, "a line break or blank inside the request line or a header (" +
-                                          without_query(request.url) + ")");
+    throw TransportError(
+        Kind::Other, "a line break or blank inside the request line or a header (" + without_query(request.url) + ")");
 }
 
 std::string request_head(const HttpRequest& request, const Target& target, std::uint64_t body_size) {
@@ -455,7 +455,8 @@ struct SocketTransport::Impl {
                                  ? SSL_CTX_set_default_verify_paths(made) == 1
                                  : SSL_CTX_load_verify_locations(made, tls.ca_bundle.c_str(), nullptr) == 1;
         if (!trusted) {
-          context_failure = "error setting certificate file: " + (tls.ca_bundle.empty() ? "the system's" : tls.ca_bundle);
+          context_failure =
+              "error setting certificate file: " + (tls.ca_bundle.empty() ? "the system's" : tls.ca_bundle);
           ERR_clear_error();
           SSL_CTX_free(made);
           return;
@@ -492,8 +493,7 @@ struct SocketTransport::Impl {
   // out closed before answering.
   HttpResponse exchange(std::unique_ptr<Connection> connection, bool reused, const HttpRequest& request,
                         const Target& target, const Limits& limits) {
-    AnswerReader reader(
-        [&](char* buffer, std::size_t size) { return connection->read_some(buffer, size, limits); });
+    AnswerReader reader([&](char* buffer, std::size_t size) { return connection->read_some(buffer, size, limits); });
     bool reusable = false;
     HttpResponse response;
     try {

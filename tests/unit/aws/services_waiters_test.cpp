@@ -111,9 +111,9 @@ TEST_F(Waiters, TerminatedWaitsUntilEveryInstanceIsTerminated) {
 TEST_F(Waiters, AnAnsweredAttemptMeansAPauseFirstAndCountsAgainstTheLimit) {
   sender->answer_always(instances_body({"shutting-down"}));
   try {
-    wait_instance_terminated(ec2, {.InstanceIds = {"i-1"}},
-                             {.max_attempts = 3, .between_polls = [this] { sleeps.push_back(-1); },
-                              .attempts_answered = 1});
+    wait_instance_terminated(
+        ec2, {.InstanceIds = {"i-1"}},
+        {.max_attempts = 3, .between_polls = [this] { sleeps.push_back(-1); }, .attempts_answered = 1});
     FAIL() << "no WaiterError";
   } catch (const WaiterError& e) {
     EXPECT_EQ(e.reason(), WaiterError::Reason::MaxAttempts);

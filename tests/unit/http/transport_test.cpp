@@ -191,7 +191,6 @@ TYPED_TEST(TransportTest, ServesManyThreadsAtOnce) {
   EXPECT_EQ(served.load(), 80);
 }
 
-
 // ---- what the socket transport does itself ----
 
 class SocketTransportTest : public ::testing::Test {
@@ -323,9 +322,8 @@ TEST_F(SocketTransportTest, ALineBreakInAHeaderIsRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(SocketTransportTest, NamesAreLookedUpWithinTheConnectLimit) {
-  loopback_.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("by name", "text/plain");
-  });
+  loopback_.server().Get(
+      "/", [](const httplib::Request&, httplib::Response& response) { response.set_content("by name", "text/plain"); });
   HttpRequest request;
   request.url = "http://localhost:" + loopback_.url().substr(loopback_.url().rfind(':') + 1) + "/";
   EXPECT_EQ(transport_.send(request).body, "by name");
