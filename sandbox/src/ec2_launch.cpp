@@ -9,14 +9,8 @@ namespace qvn::sandbox {
 
 using namespace ec2;
 
-namespace {
-
-const std::set<std::string> kDefaultInstanceTypes = {
-    "m1.small",  "t2.nano",    "t2.micro",  "t2.small", "t2.medium", "t2.large",  "t3.nano",
-    "t3.micro",  "t3.small",   "t3.medium", "t3.large", "t3.xlarge", "t3a.nano",  "t3a.micro",
-    "t3a.small", "t3a.medium", "t3a.large", "t4g.nano", "t4g.micro", "t4g.small", "t4g.medium",
-    "m5.large",  "m5.xlarge",  "m6i.large", "c5.large", "c5.xlarge", "c6i.large", "r5.large"};
-
+// One interface a RunInstances call asks for (named: the launch plan, a
+// member type of the service, holds them).
 struct InterfaceRequest {
   int device_index = 0;
   std::string subnet_id;
@@ -25,6 +19,14 @@ struct InterfaceRequest {
   std::string private_ip;
   bool delete_on_termination = true;
 };
+
+namespace {
+
+const std::set<std::string> kDefaultInstanceTypes = {
+    "m1.small",  "t2.nano",    "t2.micro",  "t2.small", "t2.medium", "t2.large",  "t3.nano",
+    "t3.micro",  "t3.small",   "t3.medium", "t3.large", "t3.xlarge", "t3a.nano",  "t3a.micro",
+    "t3a.small", "t3a.medium", "t3a.large", "t4g.nano", "t4g.micro", "t4g.small", "t4g.medium",
+    "m5.large",  "m5.xlarge",  "m6i.large", "c5.large", "c5.xlarge", "c6i.large", "r5.large"};
 
 // Everything but the token decides whether a repeated token is the same request.
 std::string fingerprint(const AwsCall& call) {

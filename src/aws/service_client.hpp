@@ -42,18 +42,18 @@ struct OperationRequest {
   std::string operation;  // API name: "DescribeSubnets", "GetObject"
   std::string method = "POST";
   std::string path = "/";  // percent-encoded; for S3 the key part only ("/a%2Bb.txt" or "")
-  std::string bucket;      // S3: put in the host or the path by the endpoint rules
-  HeaderList query;        // decoded name/value pairs; the sender encodes them
+  std::string bucket{};    // S3: put in the host or the path by the endpoint rules
+  HeaderList query{};      // decoded name/value pairs; the sender encodes them
   // EC2 and query protocols: the decoded form fields after Action and Version
   // ("SubnetId.1" = "subnet-1", ...). The sender writes the body the SDKs'
   // way: Action=<operation>&Version=<api_version>&<fields>, space as '+',
   // everything but A-Z a-z 0-9 - _ . ~ percent-encoded in upper-case hex,
   // and sets the form Content-Type.
-  HeaderList form;
-  HeaderList headers;  // protocol headers: Content-Type, X-Amz-Target, Content-MD5, ...
-  std::string body;
-  std::string upload_file;    // S3: stream the body from this file instead of `body`
-  std::string download_file;  // S3: stream a 2xx body into this file instead of memory
+  HeaderList form{};
+  HeaderList headers{};  // protocol headers: Content-Type, X-Amz-Target, Content-MD5, ...
+  std::string body{};
+  std::string upload_file{};    // S3: stream the body from this file instead of `body`
+  std::string download_file{};  // S3: stream a 2xx body into this file instead of memory
 };
 
 struct OperationResponse {

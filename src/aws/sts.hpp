@@ -28,11 +28,11 @@ struct AssumedRoleUser {
 struct AssumeRoleRequest {
   std::string RoleArn;
   std::string RoleSessionName;
-  std::optional<int> DurationSeconds;
-  std::optional<std::string> ExternalId;
-  std::optional<std::string> Policy;
-  std::optional<std::string> SerialNumber;
-  std::optional<std::string> TokenCode;
+  std::optional<int> DurationSeconds{};
+  std::optional<std::string> ExternalId{};
+  std::optional<std::string> Policy{};
+  std::optional<std::string> SerialNumber{};
+  std::optional<std::string> TokenCode{};
 };
 
 struct AssumeRoleResult {

@@ -19,8 +19,6 @@ int hex_value(char c) {
   return -1;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 std::string percent_encode(std::string_view text, bool keep_slash) {

@@ -39,7 +39,7 @@ struct WaiterConfig {
   int max_attempts = 40;
   // Called after each poll that decided nothing, before the pause (progress
   // lines of a long wait); may be empty.
-  std::function<void()> between_polls;
+  std::function<void()> between_polls{};
   // Attempts the caller has already made by other means: the answer of the
   // call that started the change told the state an immediate poll would
   // have. The waiter then pauses before its first poll and counts these

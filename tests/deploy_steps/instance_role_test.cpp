@@ -32,7 +32,7 @@ class InstanceRole : public StepsAgainstSandbox {
     std::vector<std::string> out;
     const Json iam_state = state("iam");
     const std::string text = iam_state.dump();
-    for (const std::string name : std::vector<std::string>{"quorvane-test-ec2-policy", "quorvane-test-ec2-role",
+    for (const std::string& name : std::vector<std::string>{"quorvane-test-ec2-policy", "quorvane-test-ec2-role",
                                                            "quorvane-test-ec2-instance-profile"})
       if (text.find("\"" + name + "\"") != std::string::npos || text.find("/" + name + "\"") != std::string::npos)
         out.push_back(name);

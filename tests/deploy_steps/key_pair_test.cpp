@@ -121,7 +121,7 @@ TEST_F(KeyPairs, TheToolsPairWhosePrivateKeyNeverReachedThisFolderIsMadeAgain) {
   std::filesystem::remove(keyFile());
   const auto folder = keyFile().parent_path();
   const std::string file = keyFile().filename().string();
-  for (const std::string stale : {".qvn-tmp." + file + ".a1B2c3", "." + file + ".XyZ123"})
+  for (const std::string& stale : {".qvn-tmp." + file + ".a1B2c3", "." + file + ".XyZ123"})
     std::ofstream(folder / stale) << "half a key";
   std::ofstream(folder / ".qvn-tmp.other.pem.a1B2c3") << "not ours";
   server().log().clear();
