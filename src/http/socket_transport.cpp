@@ -104,6 +104,10 @@ struct Limits {
       wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()));
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
   }
+  // The wait left until `moment` (the end of connecting), within the above.
+  int wait_ms_until(Clock::time_point moment) const {
+    return wait_ms(std::chrono::duration_cast<std::chrono::milliseconds>(moment - Clock::now()));
+  }
 };
 
 // Waits until `fd` is ready for `events`; a Timeout error when it is not
@@ -173,6 +177,11 @@ bool is_ip_literal(const std::string& host) {
 
 // ---- one connection ------------------------------------------------------------
 
+}  // namespace
+
+// Named, not file-local: the transport's pool holds connections.
+namespace socket_detail {
+
 class Connection {
  public:
   Connection(int fd, std::string origin) : fd_(fd), origin_(std::move(origin)) {}
@@ -185,7 +194,10 @@ class Connection {
 
   const std::string& origin() const { return origin_; }
 
-  void start_tls(SSL_CTX* context, const Target& target, bool verify, const Limits& limits) {
+  // The handshake, done by `connected_by` (the connect limit covers the
+  // lookup, the TCP connect and the handshake together).
+  void start_tls(SSL_CTX* context, const Target& target, bool verify, const Limits& limits,
+                 Clock::time_point connected_by) {
     ssl_ = SSL_new(context);
     if (!ssl_) throw TransportError(Kind::Tls, "cannot start TLS: " + openssl_error());
     BIO* bio = BIO_new(socket_bio_method());
@@ -193,17 +205,15 @@ class Connection {
     SSL_set_bio(ssl_, bio, bio);
     if (!is_ip_literal(target.host)) SSL_set_tlsext_host_name(ssl_, target.host.c_str());
     if (verify) SSL_set1_host(ssl_, target.host.c_str());  // an IP literal is checked as an address
-    const Clock::time_point end = Clock::now() + limits.connect;
     for (;;) {
       ERR_clear_error();
       const int done = SSL_connect(ssl_);
       if (done == 1) return;
       const int error = SSL_get_error(ssl_, done);
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
       if (error == SSL_ERROR_WANT_READ)
-        await(fd_, POLLIN, limits.wait_ms(left), "connecting");
+        await(fd_, POLLIN, limits.wait_ms_until(connected_by), "connecting");
       else if (error == SSL_ERROR_WANT_WRITE)
-        await(fd_, POLLOUT, limits.wait_ms(left), "connecting");
+        await(fd_, POLLOUT, limits.wait_ms_until(connected_by), "connecting");
       else
         throw TransportError(Kind::Tls, tls_failure());
     }
@@ -281,6 +291,13 @@ class Connection {
 };
 
 // A TCP connection to the first of the host's addresses that answers.
+
+}  // namespace socket_detail
+
+namespace {
+
+using socket_detail::Connection;
+
 // A name lookup in glibc's own thread, so that the connect limit bounds it
 // too. Everything the lookup touches lives on the heap: a lookup that cannot
 // be cancelled in time keeps it (a few bytes, once, after a failure).
@@ -292,7 +309,7 @@ struct Lookup {
 
 using Addresses = std::unique_ptr<addrinfo, void (*)(addrinfo*)>;
 
-Addresses resolve(const Target& target, const Limits& limits) {
+Addresses resolve(const Target& target, const Limits& limits, Clock::time_point connected_by) {
   const auto failed = [&](int error) {
     return TransportError(Kind::Connect, "Could not resolve host: " + target.host + " (" + gai_strerror(error) + ")");
   };
@@ -315,9 +332,8 @@ Addresses resolve(const Target& target, const Limits& limits) {
   lookup->request.ar_request = &lookup->hints;
   gaicb* list[] = {&lookup->request};
   if (const int error = ::getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr); error != 0) throw failed(error);
-  const Clock::time_point end = Clock::now() + limits.connect;
   while (::gai_error(&lookup->request) == EAI_INPROGRESS) {
-    const int ms = limits.wait_ms(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
+    const int ms = limits.wait_ms_until(connected_by);
     if (ms <= 0) break;
     const timespec limit{ms / 1000, (ms % 1000) * 1000000L};
     ::gai_suspend(list, 1, &limit);  // also returns for a signal: looked at again above
@@ -331,9 +347,8 @@ Addresses resolve(const Target& target, const Limits& limits) {
   return Addresses(lookup->request.ar_result, ::freeaddrinfo);
 }
 
-std::unique_ptr<Connection> open_socket(const Target& target, const Limits& limits) {
-  const Clock::time_point end = Clock::now() + limits.connect;
-  const Addresses addresses = resolve(target, limits);
+std::unique_ptr<Connection> open_socket(const Target& target, const Limits& limits, Clock::time_point connected_by) {
+  const Addresses addresses = resolve(target, limits, connected_by);
   const addrinfo* found = addresses.get();
   std::string failure = "no address";
   bool timed_out = false;
@@ -349,8 +364,7 @@ std::unique_ptr<Connection> open_socket(const Target& target, const Limits& limi
       continue;
     }
     try {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      await(fd, POLLOUT, limits.wait_ms(left), "connecting");
+      await(fd, POLLOUT, limits.wait_ms_until(connected_by), "connecting");
     } catch (const TransportError&) {
       timed_out = true;
       break;
@@ -484,8 +498,9 @@ struct SocketTransport::Impl {
   }
 
   std::unique_ptr<Connection> open(const Target& target, const Limits& limits) {
-    std::unique_ptr<Connection> connection = open_socket(target, limits);
-    if (target.tls) connection->start_tls(tls_context(), target, tls.verify_peer, limits);
+    const Clock::time_point connected_by = Clock::now() + limits.connect;
+    std::unique_ptr<Connection> connection = open_socket(target, limits, connected_by);
+    if (target.tls) connection->start_tls(tls_context(), target, tls.verify_peer, limits, connected_by);
     return connection;
   }
 
