@@ -210,11 +210,7 @@ class Connection {
       const int done = SSL_connect(ssl_);
       if (done == 1) return;
       const int error = SSL_get_error(ssl_, done);
-      if (error == SSL_ERROR_WANT_READ)
-        await(fd_, POLLIN, limits.wait_ms_until(connected_by), "connecting");
-      else if (error == SSL_ERROR_WANT_WRITE)
-        await(fd_, POLLOUT, limits.wait_ms_until(connected_by), "connecting");
-      else
+      if (!await_tls(error, limits.wait_ms_until(connected_by), "connecting"))
         throw TransportError(Kind::Tls, tls_failure());
     }
   }
@@ -236,11 +232,7 @@ class Connection {
         if (SSL_read_ex(ssl_, buffer, size, &got) == 1) return got;
         const int error = SSL_get_error(ssl_, 0);
         if (error == SSL_ERROR_ZERO_RETURN) return 0;
-        if (error == SSL_ERROR_WANT_READ)
-          await(fd_, POLLIN, limits.wait_ms(limits.read), "waiting for the answer");
-        else if (error == SSL_ERROR_WANT_WRITE)
-          await(fd_, POLLOUT, limits.wait_ms(limits.read), "waiting for the answer");
-        else
+        if (!await_tls(error, limits.wait_ms(limits.read), "waiting for the answer"))
           throw TransportError(Kind::Other, "Recv failure: " + tls_failure());
         continue;
       }
@@ -261,11 +253,7 @@ class Connection {
         std::size_t sent = 0;
         if (SSL_write_ex(ssl_, data, size, &sent) == 1) return sent;
         const int error = SSL_get_error(ssl_, 0);
-        if (error == SSL_ERROR_WANT_WRITE)
-          await(fd_, POLLOUT, limits.wait_ms(limits.read), "sending the request");
-        else if (error == SSL_ERROR_WANT_READ)
-          await(fd_, POLLIN, limits.wait_ms(limits.read), "sending the request");
-        else
+        if (!await_tls(error, limits.wait_ms(limits.read), "sending the request"))
           throw TransportError(Kind::Other, "Send failure: " + tls_failure());
         continue;
       }
@@ -276,6 +264,18 @@ class Connection {
       else if (errno != EINTR)
         throw TransportError(Kind::Other, std::string("Send failure: ") + std::strerror(errno));
     }
+  }
+
+  // Waits as long as `ms` for what OpenSSL asked for; false when `error`
+  // asks for no wait (a failure).
+  bool await_tls(int error, int ms, const char* what) const {
+    if (error == SSL_ERROR_WANT_READ)
+      await(fd_, POLLIN, ms, what);
+    else if (error == SSL_ERROR_WANT_WRITE)
+      await(fd_, POLLOUT, ms, what);
+    else
+      return false;
+    return true;
   }
 
   std::string tls_failure() const {
