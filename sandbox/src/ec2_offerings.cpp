@@ -18,13 +18,13 @@ const std::vector<std::string> kArm = {"arm64"};
 
 const std::map<std::string, std::vector<std::string>>& builtInInstanceTypes() {
   static const std::map<std::string, std::vector<std::string>> types = {
-      {"m1.small", kX86And32},  {"t2.nano", kX86And32},   {"t2.micro", kX86And32}, {"t2.small", kX86And32},
-      {"t2.medium", kX86And32}, {"t2.large", kX86},       {"t3.nano", kX86},       {"t3.micro", kX86},
-      {"t3.small", kX86},       {"t3.medium", kX86},      {"t3.large", kX86},      {"t3.xlarge", kX86},
-      {"t3a.nano", kX86},       {"t3a.micro", kX86},      {"t3a.small", kX86},     {"t3a.medium", kX86},
-      {"t3a.large", kX86},      {"t4g.nano", kArm},       {"t4g.micro", kArm},     {"t4g.small", kArm},
-      {"t4g.medium", kArm},     {"m5.large", kX86},       {"m5.xlarge", kX86},     {"m6i.large", kX86},
-      {"c5.large", kX86},       {"c5.xlarge", kX86},      {"c6i.large", kX86},     {"r5.large", kX86}};
+      {"m1.small", kX86And32},  {"t2.nano", kX86And32}, {"t2.micro", kX86And32}, {"t2.small", kX86And32},
+      {"t2.medium", kX86And32}, {"t2.large", kX86},     {"t3.nano", kX86},       {"t3.micro", kX86},
+      {"t3.small", kX86},       {"t3.medium", kX86},    {"t3.large", kX86},      {"t3.xlarge", kX86},
+      {"t3a.nano", kX86},       {"t3a.micro", kX86},    {"t3a.small", kX86},     {"t3a.medium", kX86},
+      {"t3a.large", kX86},      {"t4g.nano", kArm},     {"t4g.micro", kArm},     {"t4g.small", kArm},
+      {"t4g.medium", kArm},     {"m5.large", kX86},     {"m5.xlarge", kX86},     {"m6i.large", kX86},
+      {"c5.large", kX86},       {"c5.xlarge", kX86},    {"c6i.large", kX86},     {"r5.large", kX86}};
   return types;
 }
 
