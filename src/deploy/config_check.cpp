@@ -3,11 +3,11 @@
 #include <map>
 #include <set>
 
+#include "deploy/vpc_lookups.hpp"
+
 namespace qvn::deploy {
 
 namespace {
-
-constexpr std::size_t kSubnetsPerRequest = 100;
 
 std::string member(const std::string& name) { return "member \"" + name + "\""; }
 
@@ -50,7 +50,8 @@ TestConfig readCheckedTestConfig(const std::string& path, ConfigUse use) {
   return config;
 }
 
-void checkGatewaySubnetsInVpc(TestConfig& config, const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
+std::map<std::string, aws::Subnet> checkGatewaySubnetsInVpc(TestConfig& config, const aws::Ec2Client& ec2_client,
+                                                            const std::string& vpc_id) {
   std::vector<std::string> wanted;
   std::set<std::string> seen;
   for (ConfigEntry& entry : config.entries()) {
@@ -58,29 +59,19 @@ void checkGatewaySubnetsInVpc(TestConfig& config, const aws::Ec2Client& ec2_clie
     const std::string& subnet = entry.string("gw_subnet_id");
     if (seen.insert(subnet).second) wanted.push_back(subnet);
   }
-  std::map<std::string, std::string> vpc_of;  // subnet id -> VPC id
-  for (std::size_t start = 0; start < wanted.size(); start += kSubnetsPerRequest) {
-    aws::DescribeSubnetsRequest request;
-    aws::Filter filter;
-    filter.Name = "subnet-id";
-    for (std::size_t i = start; i < wanted.size() && i < start + kSubnetsPerRequest; ++i) {
-      filter.Values.push_back(wanted[i]);
-    }
-    request.Filters.push_back(filter);
-    for (const auto& subnet : ec2_client.describe_subnets(request).Subnets) {
-      if (subnet.SubnetId) vpc_of[*subnet.SubnetId] = subnet.VpcId.value_or("");
-    }
-  }
+  const std::map<std::string, aws::Subnet> described = subnetsById(ec2_client, wanted);
   for (ConfigEntry& entry : config.entries()) {
     if (!isDeployedEntry(entry)) continue;
     const std::string& subnet = entry.string("gw_subnet_id");
-    auto found = vpc_of.find(subnet);
-    if (found == vpc_of.end()) entry.fail(member("gw_subnet_id") + ": subnet " + subnet + " was not found");
-    if (found->second != vpc_id) {
-      entry.fail(member("gw_subnet_id") + ": subnet " + subnet + " is in " + found->second + ", not in " + vpc_id +
+    auto found = described.find(subnet);
+    if (found == described.end()) entry.fail(member("gw_subnet_id") + ": subnet " + subnet + " was not found");
+    const std::string in_vpc = found->second.VpcId.value_or("");
+    if (in_vpc != vpc_id) {
+      entry.fail(member("gw_subnet_id") + ": subnet " + subnet + " is in " + in_vpc + ", not in " + vpc_id +
                  " (the VPC of entry 1)");
     }
   }
+  return described;
 }
 
 }  // namespace qvn::deploy

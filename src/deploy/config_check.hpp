@@ -7,6 +7,7 @@
 //
 // Failures are TestConfigError; the program turns them into that line on
 // standard error and exit status 1.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,8 @@ bool isDeployedEntry(const ConfigEntry& entry);
 // With one read-only EC2 request (describe_subnets filtered by subnet-id,
 // in chunks): every entry that is not skipped has its `gw_subnet_id` in
 // `vpc_id`. Fails at the first entry whose subnet EC2 does not know or that
-// lies in another VPC.
-void checkGatewaySubnetsInVpc(TestConfig& config, const aws::Ec2Client& ec2_client, const std::string& vpc_id);
+// lies in another VPC. Returns EC2's description of those subnets, by id.
+std::map<std::string, aws::Subnet> checkGatewaySubnetsInVpc(TestConfig& config, const aws::Ec2Client& ec2_client,
+                                                            const std::string& vpc_id);
 
 }  // namespace qvn::deploy

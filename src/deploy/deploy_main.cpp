@@ -119,9 +119,9 @@ void runDeployment(const DeployArgs& args, Logger& log) {
   const aws::Ec2Client ec2_client = deploymentEc2Client(session, args.region);
   const aws::IamClient iam_client(session, args.region);
   aws::StsClient sts_client(session, args.region);
-  const std::string ami = getAMIByName(ec2_client, args);
+  const aws::Image image = getImageByName(ec2_client, args);
   try {
-    deployEc2s(ec2_client, s3_client, iam_client, ami, args, sts_client, config);
+    deployEc2s(ec2_client, s3_client, iam_client, image, args, sts_client, config);
   } catch (...) {
     // A step that failed while the run was being interrupted: the output
     // still says what is done (nothing was recorded yet).
@@ -208,7 +208,8 @@ void summarize(const DeployArgs& args, core::TimePoint started, int status, Logg
   summary.tally = args.tally;
   summary.wall_time = core::now() - started;
   summary.exit_status = status;
-  if (!args.revert && !args.dry_run) {
+  // A run that changed nothing (refused before its first change) has nothing to revert.
+  if (!args.revert && !args.dry_run && (args.tally == nullptr || !args.tally->empty())) {
     summary.next_step = "to remove what was made, run";
     summary.next_command = revertCommand(args);
   }

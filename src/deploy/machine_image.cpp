@@ -19,6 +19,10 @@ namespace {
 }  // namespace
 
 std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& args) {
+  return *getImageByName(ec2_client, args).ImageId;
+}
+
+aws::Image getImageByName(const aws::Ec2Client& ec2_client, const DeployArgs& args) {
   Logger& log = packageLogger();
   log.info("- Lookup AMI for " + args.image);
   aws::DescribeImagesRequest request;
@@ -30,7 +34,7 @@ std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& arg
   for (const auto& image : answer.Images) {
     if (!image.ImageId || image.ImageId->empty()) continue;
     log.info("  " + *image.ImageId);
-    return *image.ImageId;
+    return image;
   }
   imageNotFound(log, args.image, ec2_client.sender().region());
 }

@@ -15,6 +15,9 @@ namespace qvn::deploy {
 // throws ProgramExit{1}. A refused request is raised as it is.
 std::string getAMIByName(const aws::Ec2Client& ec2_client, const DeployArgs& args);
 
+// The same lookup, answering the whole image (its architecture among the rest).
+aws::Image getImageByName(const aws::Ec2Client& ec2_client, const DeployArgs& args);
+
 // The same through AWS's public SSM parameters of its Amazon Linux images
 // (one page of /aws/service/ami-amazon-linux-latest): the value of the first
 // parameter whose name ends with `args.image`.

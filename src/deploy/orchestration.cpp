@@ -9,6 +9,7 @@
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/launch.hpp"
+#include "deploy/preflight.hpp"
 #include "deploy/resource_names.hpp"
 #include "deploy/run_summary.hpp"
 #include "deploy/security_group.hpp"
@@ -80,11 +81,13 @@ std::vector<std::string> entriesWithoutAddresses(TestConfig& test_config) {
 }
 
 void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
-                const aws::IamClient& iam_client, const std::string& ami, const DeployArgs& args,
+                const aws::IamClient& iam_client, const aws::Image& image, const DeployArgs& args,
                 aws::StsClient& sts_client, TestConfig& test_config) {
   Logger& log = packageLogger();
   const std::string vpcId = getVpcId(ec2_client, test_config.entry(0).string("gw_subnet_id"));
-  checkGatewaySubnetsInVpc(test_config, ec2_client, vpcId);
+  const auto gateway_subnets = checkGatewaySubnetsInVpc(test_config, ec2_client, vpcId);
+  const DeploymentNeeds needs = checkBeforeChanges(ec2_client, test_config, vpcId, gateway_subnets, image, args);
+  const std::string ami = image.ImageId.value_or("");
 
   const std::optional<SharedLaunchInputs> shared =
       prepareSharedResources(ec2_client, s3_client, iam_client, vpcId, args, sts_client);
@@ -102,6 +105,7 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
     launches.push_back(launchOf(x, ec2_client, iam_client, ami, args, *shared));
     launches.back().status_checks = status_checks.get();
   }
+  if (shared && !core::interrupted()) checkLaunchPermission(launches, needs);
   std::vector<WorkerTask> tasks;
   tasks.reserve(launches.size());
   for (const Ec2Launch& launch : launches)

@@ -19,9 +19,12 @@ namespace qvn::deploy {
 
 inline constexpr const char* kDefaultEc2Role = "default";
 
-// Deploys `test_config` (already checked, see config_check.hpp) and writes
-// it to args.output_test_config. Every gateway subnet is checked to lie in
-// the VPC of the first entry before anything is created. The launches run
+// Deploys `test_config` (already checked, see config_check.hpp) with the
+// machine image `image` and writes it to args.output_test_config. Every
+// gateway subnet is checked to lie in the VPC of the first entry, and what
+// the deployment needs from the account and EC2 is checked (preflight.hpp),
+// before anything is created; the launch permission once the shared
+// resources exist, before the first worker starts. The launches run
 // on the worker fan-out (worker_fanout.hpp): a worker's unexpected failure
 // is written to standard error with the subnet it concerns and logged at
 // ERROR; the other workers go on. `sts_client` (of the deployment session)
@@ -33,7 +36,7 @@ inline constexpr const char* kDefaultEc2Role = "default";
 // is a dry run, deployed entries left without ec2_ip or
 // ec2_2nd_private_ip are named in one ERROR record (exit status 1).
 void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
-                const aws::IamClient& iam_client, const std::string& ami, const DeployArgs& args,
+                const aws::IamClient& iam_client, const aws::Image& image, const DeployArgs& args,
                 aws::StsClient& sts_client, TestConfig& test_config);
 
 // The private_subnet_id of every deployed entry that lacks ec2_ip or

@@ -89,7 +89,23 @@ std::vector<ToolInstance> toolInstancesInVpc(const aws::Ec2Client& ec2_client, c
     if (reservation.Instances.empty()) continue;
     const aws::Instance& instance = reservation.Instances.front();
     if (!instance.InstanceId) continue;
-    found.push_back({*instance.InstanceId, stateOf(instance), instance.SubnetId.value_or("")});
+    found.push_back({*instance.InstanceId, stateOf(instance), instance.SubnetId.value_or(""),
+                     instance.PublicIpAddress.value_or("")});
+  }
+  return found;
+}
+
+std::map<std::string, aws::Subnet> subnetsById(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids) {
+  constexpr std::size_t kSubnetsPerRequest = 100;
+  std::map<std::string, aws::Subnet> found;
+  for (std::size_t start = 0; start < ids.size(); start += kSubnetsPerRequest) {
+    aws::Filter filter;
+    filter.Name = "subnet-id";
+    for (std::size_t i = start; i < ids.size() && i < start + kSubnetsPerRequest; ++i) filter.Values.push_back(ids[i]);
+    aws::DescribeSubnetsRequest request;
+    request.Filters.push_back(filter);
+    for (const auto& subnet : ec2_client.describe_subnets(request).Subnets)
+      if (subnet.SubnetId) found[*subnet.SubnetId] = subnet;
   }
   return found;
 }

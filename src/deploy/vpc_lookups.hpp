@@ -1,6 +1,7 @@
 #pragma once
 // Lookups of the VPC and of the tool's test instances that the deployment
 // and the teardown share. Read-only EC2 requests; nothing here changes AWS.
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,13 +31,19 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getLiveEc2(con
 // One instance of the tool, as the VPC-wide listing sees it.
 struct ToolInstance {
   std::string id;
-  std::string state;   // EC2's state name: pending, running, shutting-down, ...
-  std::string subnet;  // the subnet of its first interface
+  std::string state;      // EC2's state name: pending, running, shutting-down, ...
+  std::string subnet;     // the subnet of its first interface
+  std::string public_ip;  // empty: none
 };
 
 // The tool's instances in `vpc_id` in any state but terminated (the first
 // instance of every reservation, every page, in answer order). Listing
 // failures are raised.
 std::vector<ToolInstance> toolInstancesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id);
+
+// The subnets of `ids` that EC2 knows, by id: describe_subnets filtered by
+// subnet-id, 100 ids a request, so an unknown id is left out rather than
+// refused. Failures of the requests are raised.
+std::map<std::string, aws::Subnet> subnetsById(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids);
 
 }  // namespace qvn::deploy

@@ -1,10 +1,12 @@
-// The machine image lookup and the Elastic IPs, against the sandbox.
+// The machine image lookup, the Elastic IPs and the checks of what a
+// deployment needs from them, against the sandbox.
 #include "deploy_steps/steps_sandbox.hpp"
 
 #include <thread>
 
 #include "deploy/elastic_ip.hpp"
 #include "deploy/machine_image.hpp"
+#include "deploy/preflight.hpp"
 
 namespace qvn::deploy::testing {
 namespace {
@@ -142,6 +144,123 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   EXPECT_EQ(requests("ec2", "ReleaseAddress").size(), 1u);
   EXPECT_EQ(messages().back(), "- Delete EIP " + ip + " " + *address.AllocationId + " for " + instance);
   EXPECT_EQ(messages()[messages().size() - 2], messages().back());
+}
+
+using Preflight = StepsAgainstSandbox;
+
+TEST_F(Preflight, NeedsCountWhatTheVpcDoesNotHoldAlready) {
+  TestConfig config = TestConfig::parse(R"([
+    {"gw_subnet_id": "subnet-g1", "private_subnet_id": "subnet-p1"},
+    {"gw_subnet_id": "subnet-g2", "private_subnet_id": "subnet-p2"},
+    {"gw_subnet_id": "subnet-g3", "private_subnet_id": "subnet-p3"},
+    {"gw_subnet_id": "subnet-g4", "private_subnet_id": "subnet-p1"},
+    {"gw_subnet_id": "subnet-g5", "private_subnet_id": "subnet-p5"},
+    {"gw_subnet_id": "subnet-g6", "private_subnet_id": "subnet-p6"},
+    {"gw_subnet_id": "subnet-g7", "private_subnet_id": ""}
+  ])",
+                                        "in.json");
+  const std::vector<ToolInstance> instances = {
+      {"i-2", "running", "subnet-g2", "203.0.113.2"},  // adopted with its address: nothing
+      {"i-3", "pending", "subnet-g3", ""},             // adopted without one: an Elastic IP
+      {"i-4a", "running", "subnet-g4", ""},            // two of them: adopted neither, a new one
+      {"i-4b", "running", "subnet-g4", ""},
+      {"i-5", "shutting-down", "subnet-g5", ""},  // gone: a new one
+      {"i-6", "stopped", "subnet-g6", ""},        // left alone: nothing
+  };
+  const DeploymentNeeds needs = deploymentNeeds(config, instances);
+  EXPECT_EQ(needs.launching, (std::vector<std::string>{"subnet-g1", "subnet-g4", "subnet-g5"}));
+  EXPECT_EQ(needs.new_addresses, 4);
+  EXPECT_EQ(needs.subnet_addresses,
+            (std::map<std::string, int>{
+                {"subnet-g1", 1}, {"subnet-g4", 1}, {"subnet-g5", 1}, {"subnet-p1", 2}, {"subnet-p5", 1}}));
+}
+
+TEST_F(Preflight, ElasticIpQuotaAgainstTheAddressesOfTheRegion) {
+  // No quota stated: nothing to check against, and no address is counted.
+  EXPECT_TRUE(elasticIpShortfall(ec2(), 3).empty());
+  EXPECT_EQ(operations("ec2"), std::vector<std::string>{"DescribeAccountAttributes"});
+  EXPECT_EQ(parameters(requests("ec2").at(0)), std::vector<std::string>{"AttributeName.1=vpc-max-elastic-ips"});
+
+  Json scenario = scenarioFile("spoke.json");
+  scenario["ec2"]["account_attributes"]["vpc-max-elastic-ips"] = 3;
+  load(scenario);
+  ec2().allocate_address();
+  EXPECT_TRUE(elasticIpShortfall(ec2(), 2).empty()) << "exactly what is left";
+  EXPECT_EQ(elasticIpShortfall(ec2(), 3),
+            std::vector<std::string>{"Elastic IPs: this deployment needs 3 new addresses; the account allows 3 in "
+                                     "us-east-1 (vpc-max-elastic-ips) and 1 is allocated"});
+  const std::size_t sent = requests("ec2").size();
+  EXPECT_TRUE(elasticIpShortfall(ec2(), 0).empty());
+  EXPECT_EQ(requests("ec2").size(), sent) << "no address needed: nothing asked";
+
+  // The sandbox holds the account to it.
+  ec2().allocate_address();
+  ec2().allocate_address();
+  try {
+    ec2().allocate_address();
+    ADD_FAILURE() << "a fourth address was allocated";
+  } catch (const aws::ServiceError& refusal) {
+    EXPECT_EQ(refusal.code(), "AddressLimitExceeded");
+  }
+
+  // A refused read skips the check with its WARNING.
+  fault({{"service", "ec2"},
+         {"operation", "DescribeAccountAttributes"},
+         {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}}}});
+  EXPECT_TRUE(elasticIpShortfall(ec2(), 10).empty());
+  ASSERT_EQ(messagesAt(WARNING).size(), 1u);
+  EXPECT_EQ(messagesAt(WARNING)[0].rfind("  **Warning** Elastic IPs not checked: ", 0), 0u) << messagesAt(WARNING)[0];
+}
+
+TEST_F(Preflight, InstanceTypeKnownOfferedInEveryZoneAndAbleToRunTheImage) {
+  Json scenario = scenarioFile("spoke.json");
+  scenario["ec2"]["instance_type_offerings"] = {{"us-east-1a", {"t3.micro", "t4g.micro"}},
+                                                {"us-east-1b", {"t3.small"}}};
+  load(scenario);
+  aws::Image image;
+  image.ImageId = kDefaultImageId;
+  image.Architecture = "x86_64";
+  const std::map<std::string, std::vector<std::string>> zones = {{"us-east-1a", {"subnet-a"}},
+                                                                 {"us-east-1b", {"subnet-b1", "subnet-b2"}}};
+  EXPECT_EQ(instanceTypeShortfall(ec2(), "t3.micro", zones, image),
+            std::vector<std::string>{"Instance type: t3.micro is not offered in us-east-1b, the zone of gateway "
+                                     "subnets subnet-b1, subnet-b2"});
+  const auto offerings = requests("ec2", "DescribeInstanceTypeOfferings");
+  ASSERT_EQ(offerings.size(), 1u);
+  EXPECT_EQ(parameters(offerings[0]),
+            (std::vector<std::string>{"LocationType=availability-zone", "Filter.1.Name=instance-type",
+                                      "Filter.1.Value.1=t3.micro", "Filter.2.Name=location",
+                                      "Filter.2.Value.1=us-east-1a", "Filter.2.Value.2=us-east-1b"}));
+  EXPECT_TRUE(instanceTypeShortfall(ec2(), "t3.micro", {{"us-east-1a", {"subnet-a"}}}, image).empty());
+  EXPECT_EQ(instanceTypeShortfall(ec2(), "t4g.micro", {{"us-east-1a", {"subnet-a"}}}, image),
+            std::vector<std::string>{"Instance type: t4g.micro runs arm64, not x86_64, the architecture of image " +
+                                     kDefaultImageId});
+  EXPECT_EQ(instanceTypeShortfall(ec2(), "t9.huge", zones, image),
+            std::vector<std::string>{"Instance type: t9.huge does not exist in us-east-1 (InvalidInstanceType)"});
+  EXPECT_TRUE(messagesAt(WARNING).empty());
+
+  // An endpoint without the operations: both checks are skipped, each with its WARNING.
+  fault({{"service", "ec2"}, {"operation", "DescribeInstanceTypes"}, {"error", {{"code", "InvalidAction"}}}});
+  fault({{"service", "ec2"}, {"operation", "DescribeInstanceTypeOfferings"}, {"error", {{"code", "InvalidAction"}}}});
+  EXPECT_TRUE(instanceTypeShortfall(ec2(), "t4g.micro", zones, image).empty());
+  ASSERT_EQ(messagesAt(WARNING).size(), 2u);
+  EXPECT_EQ(messagesAt(WARNING)[0].rfind("  **Warning** Instance type t4g.micro not checked: ", 0), 0u);
+  EXPECT_EQ(messagesAt(WARNING)[1].rfind("  **Warning** Instance type t4g.micro offerings not checked: ", 0), 0u);
+}
+
+TEST_F(Preflight, FreeAddressesOfEachSubnetCoverWhatTheRunTakesThere) {
+  Json scenario = scenarioFile("spoke.json");
+  const std::string full = scenario["ec2"]["subnets"][0]["id"];
+  const std::string roomy = scenario["ec2"]["subnets"][1]["id"];
+  scenario["ec2"]["subnets"][0]["available_ip_address_count"] = 1;
+  load(scenario);
+  const auto described = subnetsById(ec2(), {full, roomy});
+  ASSERT_EQ(described.size(), 2u);
+  EXPECT_EQ(described.at(full).AvailableIpAddressCount, 1);
+  EXPECT_TRUE(freeAddressShortfall({{full, 1}, {roomy, 2}}, described).empty());
+  EXPECT_EQ(freeAddressShortfall({{full, 2}, {"subnet-unknown", 5}}, described),
+            std::vector<std::string>{"Free addresses: subnet " + full +
+                                     " has 1 free address; this deployment takes 2 there"});
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "e2e/deploy_support.hpp"
@@ -205,7 +207,7 @@ TEST_F(DeployFlowTest, ADeploymentAfterTheInstancesWereTerminatedLaunchesNewOnes
   // The terminated instance is still listed by EC2, but it is not adopted.
   auto r = deploy();
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(sandbox().requests("ec2", "RunInstances").size(), 1u);
+  EXPECT_EQ(launches().size(), 1u);
   const auto instances = toolInstances();
   ASSERT_EQ(instances.size(), 2u);
   for (const auto& instance : instances) {
@@ -276,9 +278,9 @@ TEST_F(DeployFlowTest, ANamedRoleIsUsedThroughItsOwnProfile) {
   auto r = deploy({"--ec2_role", "tester-role"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("- Assign role tester-role to quorvane-test-ec2"), std::string::npos);
-  auto launches = sandbox().requests("ec2", "RunInstances");
-  ASSERT_EQ(launches.size(), 1u);
-  EXPECT_EQ(launches[0].at("parameters").value("IamInstanceProfile.Name", ""), "tester-role");
+  auto sent = launches();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].at("parameters").value("IamInstanceProfile.Name", ""), "tester-role");
   EXPECT_TRUE(sandbox().requests("iam", "CreateRole").empty());
 
   // A role without a profile, and an unknown one: no launch, an ERROR each.
@@ -291,7 +293,7 @@ TEST_F(DeployFlowTest, ANamedRoleIsUsedThroughItsOwnProfile) {
   r = deploy({"--ec2_role", "nobody"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("  **Error** role not found nobody"), std::string::npos) << r.err;
-  EXPECT_TRUE(sandbox().requests("ec2", "RunInstances").empty());
+  EXPECT_TRUE(launches().empty());
   EXPECT_TRUE(wrote()) << "the output is written whatever the workers achieved";
 }
 
@@ -313,9 +315,9 @@ TEST_F(DeployFlowTest, TheWorkflowKeyComesFromSsmThroughTheRoleOfTheIdentityDocu
   ASSERT_TRUE(fs::exists(key));
   EXPECT_EQ(fileMode(key), 0600);
   EXPECT_TRUE(sandbox().requests("ec2", "CreateKeyPair").empty()) << "the named key pair is used as it is";
-  auto launches = sandbox().requests("ec2", "RunInstances");
-  ASSERT_EQ(launches.size(), 1u);
-  EXPECT_EQ(launches[0].at("parameters").value("KeyName", ""), "quorvane-workflow-key");
+  auto sent = launches();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].at("parameters").value("KeyName", ""), "quorvane-workflow-key");
 }
 
 TEST_F(DeployFlowTest, AnUnansweredIdentityDocumentEndsTheRunBeforeAnySession) {
@@ -404,6 +406,165 @@ TEST_F(DeployFlowTest, FiftySubnetsUnderEc2RateLimitsAreAllLaunched) {
   EXPECT_GT(throttled, 0) << "the limits were not reached: the test shows nothing";
 }
 
+// The ERROR lines of a run's standard error.
+std::vector<std::string> errorLines(const std::string& err) {
+  std::vector<std::string> found;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("**Error**") != std::string::npos) found.push_back(line);
+  return found;
+}
+
+TEST_F(DeployFlowTest, ADeploymentThatCannotSucceedSaysWhyBeforeItsFirstChange) {
+  struct Case {
+    const char* name;
+    int subnets;
+    std::function<void(Json&)> change;
+    std::vector<std::string> args;
+    std::vector<std::string> lines;
+    int allocated = 0;  // Elastic IPs of someone else's, allocated first
+  };
+  const std::string gateway1 = extraSubnetId('e', 1);
+  const std::string private1 = extraSubnetId('f', 1);
+  const std::vector<Case> cases = {
+      {"Elastic IP quota",
+       4,
+       [](Json& scenario) { scenario["ec2"]["account_attributes"]["vpc-max-elastic-ips"] = 5; },
+       {},
+       {"  **Error** Elastic IPs: this deployment needs 4 new addresses; the account allows 5 in us-east-1 "
+        "(vpc-max-elastic-ips) and 2 are allocated"},
+       2},
+      {"type not offered in a zone",
+       2,
+       [](Json& scenario) {
+         scenario["ec2"]["instance_type_offerings"] = {{"us-east-1a", {"t3.micro"}}, {"us-east-1b", {"t3.small"}}};
+       },
+       {},
+       {"  **Error** Instance type: t3.micro is not offered in us-east-1b, the zone of gateway subnet " + gateway1},
+       0},
+      {"a test subnet without a free address",
+       2,
+       [private1](Json& scenario) {
+         for (auto& subnet : scenario["ec2"]["subnets"])
+           if (subnet["id"] == private1) subnet["available_ip_address_count"] = 0;
+       },
+       {},
+       {"  **Error** Free addresses: subnet " + private1 + " has 0 free addresses; this deployment takes 1 there"},
+       0},
+      {"unknown instance type",
+       1,
+       {},
+       {"--instance_type", "t9.huge"},
+       {"  **Error** Instance type: t9.huge does not exist in us-east-1 (InvalidInstanceType)"},
+       0},
+      {"architecture of the image",
+       1,
+       {},
+       {"--instance_type", "t4g.micro"},
+       {"  **Error** Instance type: t4g.micro runs arm64, not x86_64, the architecture of image "
+        "ami-0005e0cfe09cc9050"},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    forgetScenario();
+    prepare(c.subnets, c.change);
+    for (int i = 0; i < c.allocated; ++i)
+      ASSERT_EQ(runProgram(programPath("qvn-aws"), {"ec2", "allocate_address"}, cwd(), environment()).status, 0);
+    std::vector<std::string> dry_args = c.args;
+    dry_args.push_back("--dry_run");
+    const ProcessResult dry = deploy(dry_args);
+    sandbox().clearRequests();
+    std::vector<std::string> real_args = c.args;
+    real_args.insert(real_args.end(), {"--summary-json", "summary.json"});
+    const ProcessResult r = deploy(real_args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(errorLines(r.err), c.lines) << r.err;
+    for (const std::string& line : c.lines) EXPECT_TRUE(logged(line)) << line;
+    EXPECT_TRUE(changingRequests().empty()) << changingRequests().front().dump();
+    EXPECT_TRUE(sandbox().requests("ec2", "RunInstances").empty()) << "not even a DryRun";
+    EXPECT_TRUE(toolInstances().empty());
+    EXPECT_NE(r.err.find("  Refused before the first change: nothing was changed\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("to remove what was made"), std::string::npos) << r.err;
+    const Json summary = Json::parse(slurp(cwd() / "summary.json"));
+    EXPECT_EQ(summary.at("exit_status"), 1);
+    for (const char* change : {"created", "adopted", "removed"}) EXPECT_TRUE(summary.at(change).empty()) << change;
+    EXPECT_TRUE(summary.at("next_command").is_null()) << "nothing to revert";
+    EXPECT_FALSE(wrote());
+    // The dry run refuses with the same lines.
+    EXPECT_EQ(dry.status, 1) << dry.err;
+    EXPECT_EQ(errorLines(dry.err), c.lines) << dry.err;
+  }
+}
+
+TEST_F(DeployFlowTest, AnAdoptedDeploymentNeedsNoNewAddressesAndPassesWithNoSpareQuota) {
+  // A quota of exactly what the first run takes.
+  prepare(2, [](Json& scenario) { scenario["ec2"]["account_attributes"]["vpc-max-elastic-ips"] = "2"; });
+  ProcessResult r = deploy();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("- Check what the deployment needs: 2 new instances, 2 new Elastic IPs"), std::string::npos);
+  EXPECT_NE(r.err.find("  Launch permission: RunInstances is allowed"), std::string::npos) << r.err;
+  const auto dry_runs = sandbox().requests("ec2", "RunInstances");
+  ASSERT_EQ(dry_runs.size(), 3u) << "one DryRun, then one launch per subnet";
+  EXPECT_TRUE(isDryRun(dry_runs.front()));
+  EXPECT_EQ(dry_runs.front().value("error_code", ""), "DryRunOperation");
+  EXPECT_LT(dry_runs.front().at("time").get<std::string>(), launches().front().at("time").get<std::string>());
+  const auto first = output();
+
+  fs::remove(cwd() / "out.json");
+  sandbox().clearRequests();
+  r = deploy();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("- Check what the deployment needs: 0 new instances, 0 new Elastic IPs"), std::string::npos);
+  EXPECT_TRUE(sandbox().requests("ec2", "RunInstances").empty()) << "nothing to launch, no DryRun";
+  EXPECT_TRUE(sandbox().requests("ec2", "DescribeAccountAttributes").empty()) << "no address needed, no quota read";
+  EXPECT_EQ(output(), first);
+
+  // The quota is real: one more address than it allows is refused by EC2.
+  const ProcessResult extra = runProgram(programPath("qvn-aws"), {"ec2", "allocate_address"}, cwd(), environment());
+  EXPECT_EQ(extra.status, 254);
+  EXPECT_NE(extra.err.find("AddressLimitExceeded"), std::string::npos) << extra.err;
+}
+
+TEST_F(DeployFlowTest, ARefusedCheckIsSkippedWithItsWarning) {
+  prepare(1, [](Json& scenario) {
+    scenario["ec2"]["account_attributes"]["vpc-max-elastic-ips"] = 5;
+    scenario["faults"].push_back({{"service", "ec2"},
+                                  {"operation", "DescribeAccountAttributes"},
+                                  {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}, {"message", "no"}}}});
+    scenario["faults"].push_back({{"service", "ec2"},
+                                  {"operation", "DescribeInstanceTypeOfferings"},
+                                  {"error", {{"code", "InvalidAction"}, {"status", 400}}}});
+  });
+  const ProcessResult r = deploy();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("  **Warning** Elastic IPs not checked: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("UnauthorizedOperation"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("  **Warning** Instance type t3.micro offerings not checked: "), std::string::npos) << r.err;
+  EXPECT_TRUE(errorLines(r.err).empty()) << r.err;
+  EXPECT_EQ(toolInstances().size(), 1u);
+}
+
+TEST_F(DeployFlowTest, ALaunchThatIsNotAllowedEndsTheRunBeforeAnyInstanceExists) {
+  const std::string message =
+      "You are not authorized to perform this operation. Encoded authorization failure message: EXAMPLEx3Qk9L";
+  prepare(2, [&message](Json& scenario) {
+    scenario["faults"].push_back({{"service", "ec2"},
+                                  {"operation", "RunInstances"},
+                                  {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}, {"message", message}}},
+                                  {"count", 1}});
+  });
+  const ProcessResult r = deploy();
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(errorLines(r.err),
+            std::vector<std::string>{"  **Error** Launch permission: RunInstances is not allowed: " + message});
+  EXPECT_TRUE(launches().empty());
+  EXPECT_TRUE(toolInstances().empty());
+  // The group and the key pair were made first; the summary names the revert.
+  EXPECT_FALSE(sandbox().requests("ec2", "CreateSecurityGroup").empty());
+  EXPECT_NE(r.err.find("to remove what was made, run: probe_deploy --revert"), std::string::npos) << r.err;
+}
+
 }  // namespace
 }  // namespace qvn::e2e
 
@@ -450,13 +611,19 @@ TEST_F(DeployFlowTest, ADeploymentKilledOutrightIsCompletedByTheNextRun) {
 }
 
 TEST_F(DeployFlowTest, AnEntryLeftWithoutAddressesMakesTheStatusOneAndIsNamed) {
-  prepare(2);
+  // An endpoint that does not answer the type checks: they are skipped.
+  prepare(2, [](Json& scenario) {
+    for (const char* operation : {"DescribeInstanceTypes", "DescribeInstanceTypeOfferings"})
+      scenario["faults"].push_back(
+          {{"service", "ec2"}, {"operation", operation}, {"error", {{"code", "InvalidAction"}, {"status", 400}}}});
+  });
   // A wrong instance type: EC2's own message at once, no retries.
   const ProcessResult r = deploy({"--instance_type", "t9.huge"});
   EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("  **Warning** Instance type t9.huge not checked: "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Invalid value 't9.huge' for InstanceType"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("is not ready, retry"), std::string::npos) << r.err;
-  EXPECT_EQ(sandbox().requests("ec2", "RunInstances").size(), 2u);
+  EXPECT_EQ(launches().size(), 2u);
   EXPECT_NE(r.err.find("  **Error** 2 entries are not recorded with ec2_ip and ec2_2nd_private_ip: " +
                        inputConfig()[0].at("private_subnet_id").get<std::string>() + ", " +
                        inputConfig()[1].at("private_subnet_id").get<std::string>()),

@@ -25,7 +25,13 @@ inline const std::string kEchoAddress = "203.0.113.10";
 // Requests that change something in AWS.
 inline const std::set<std::string> kReadOnlyPrefixes = {"Describe", "Get", "List", "Head"};
 
+// An EC2 request sent with DryRun=true: it changes nothing, whatever its operation.
+inline bool isDryRun(const nlohmann::json& request) {
+  return request.contains("parameters") && request.at("parameters").value("DryRun", "") == "true";
+}
+
 inline bool isChangingRequest(const nlohmann::json& request) {
+  if (isDryRun(request)) return false;
   const std::string operation = request.value("operation", "");
   for (const auto& prefix : kReadOnlyPrefixes)
     if (operation.rfind(prefix, 0) == 0) return false;
@@ -98,6 +104,16 @@ class DeployAgainstSandbox : public ::testing::Test {
       if (instance.at("tags").value("Name", "") == "quorvane-test-ec2") found.push_back(instance);
     return found;
   }
+  // The RunInstances requests that launch (DryRun ones left out).
+  std::vector<nlohmann::json> launches() {
+    std::vector<nlohmann::json> found;
+    for (const auto& request : sandbox_->requests("ec2", "RunInstances"))
+      if (!isDryRun(request)) found.push_back(request);
+    return found;
+  }
+  // Starts the scenario again from the spoke scenario file, for a test that
+  // loads several scenarios in turn.
+  void forgetScenario() { scenario_ = readScenario("spoke.json"); }
   std::vector<nlohmann::json> changingRequests() {
     std::vector<nlohmann::json> found;
     for (const auto& request : sandbox_->requests())
