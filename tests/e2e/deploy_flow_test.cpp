@@ -165,6 +165,23 @@ TEST_F(DeployFlowTest, ThreeSubnetsAreDeployedAndRecorded) {
   EXPECT_EQ(r.err.find("**Error**"), std::string::npos) << r.err;
 }
 
+TEST_F(DeployFlowTest, AnAssumedRoleIsAssumedAgainWhenItsCredentialsRunOutDuringSlowStatusChecks) {
+  // The role's credentials last 3 s; the status checks take 4.5 s of real time.
+  prepare(2, [](nlohmann::json& scenario) {
+    scenario["sts"]["credential_lifetime_seconds"] = 3;
+    scenario["timings"]["status_initializing_seconds"] = 450;
+  });
+  auto r = deploy({"--assume_role", "arn:aws:iam::123456789012:role/quorvane-deploy-role"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(toolInstances().size(), 2u);
+  EXPECT_EQ(output().size(), 2u);
+  EXPECT_EQ(r.err.find("ExpiredToken"), std::string::npos) << r.err;
+  int assumed = 0;
+  for (const auto& issued : sandbox().state().at("services").at("sts").at("issued"))
+    if (issued.at("role_arn") == "arn:aws:iam::123456789012:role/quorvane-deploy-role") ++assumed;
+  EXPECT_GT(assumed, 1) << "the role was assumed again";
+}
+
 TEST_F(DeployFlowTest, ARepeatedDeploymentAdoptsTheRunningInstances) {
   prepare(2);
   ASSERT_EQ(deploy().status, 0);
