@@ -25,6 +25,9 @@ std::string metavarOf(const std::string& option_name);
 // (for example "{spoke,natgw} ...") is appended when not empty.
 std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options, const std::string& tail = "");
 
+// "<title>:" and one line per option with its help text, ending with a newline.
+std::string optionsSection(const std::string& title, const std::vector<OptionSpec>& options);
+
 // The usage line, the description, the sub-commands and one line per option
 // with its help text (the help option first, then --version when
 // `version_option`), then `epilog` after a blank line; ends with a newline.
