@@ -68,8 +68,9 @@ TEST(ProgramConventions, HelpEndsWithStatusZeroAndExplains) {
       EXPECT_EQ(r.out.rfind("usage: " + program.name, 0), 0u) << program.name << ": " << r.out;
       EXPECT_NE(r.out.find("--version"), std::string::npos) << program.name;
       EXPECT_NE(r.out.find("exit status"), std::string::npos) << program.name;
-      if (program.name != "qvn-sandbox" && program.name != "probe_deploy")
+      if (program.name != "qvn-sandbox" && program.name != "probe_deploy") {
         EXPECT_NE(r.out.find("130 or 143"), std::string::npos) << program.name << ": " << r.out;
+      }
     }
   }
   // The sub-commands' options are in the program's help.
@@ -84,8 +85,9 @@ TEST(ProgramConventions, UsageErrorsEndWithStatusTwoAndNameTheClosestOption) {
   for (const auto& program : programs()) {
     auto r = runProgram(program.path, program.missing_required, scratch.path());
     EXPECT_EQ(r.status, 2) << program.name << ": " << r.err;
-    if (program.name == "subnet_survey")
+    if (program.name == "subnet_survey") {
       EXPECT_NE(r.err.find("subnet_survey: error: --assume_role is required"), std::string::npos) << r.err;
+    }
     EXPECT_NE(r.err.find(program.name + ": error: "), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty()) << program.name;
 
