@@ -22,7 +22,7 @@ constexpr const char* kSurveyEpilog =
     "  QUORVANE_TIME_SCALE            factor applied to every wait (default 1)\n"
     "\n"
     "exit status: 0 done (also when the output file already exists); 1 the run failed;\n"
-    "2 usage error.\n";
+    "2 usage error; 130 or 143 stopped by SIGINT or SIGTERM.\n";
 
 const std::vector<OptionRow<SurveyArgs>>& programRows() {
   static const std::vector<OptionRow<SurveyArgs>> table = {
@@ -33,7 +33,8 @@ const std::vector<OptionRow<SurveyArgs>>& programRows() {
       {{"--output_test_config", "specify output test config file name"}, &SurveyArgs::output_test_config},
       {{"--backup_folder", "specify backup folder"}, &SurveyArgs::backup_folder},
       {{"--s3_bucket", "s3 bucket name"}, &SurveyArgs::s3_bucket},
-      {{"--summary-json", "also write the end-of-run summary to this file as JSON"}, &SurveyArgs::summary_json},
+      {{"--summary_json", "also write the end-of-run summary to this file as JSON", false, false, {"--summary-json"}},
+       &SurveyArgs::summary_json},
   };
   return table;
 }
