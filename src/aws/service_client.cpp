@@ -397,7 +397,55 @@ ServiceClient::ServiceClient(std::shared_ptr<Session> session, ServiceId service
 
 ServiceClient::~ServiceClient() = default;
 
-OperationResponse ServiceClient::send(const OperationRequest& request) { return impl_->send(request); }
+namespace {
+
+struct InFlight {
+  std::mutex lock;
+  std::vector<std::pair<std::string, int>> calls;
+};
+
+InFlight& inFlight() {
+  static InFlight registry;
+  return registry;
+}
+
+// Counts one call of `operation` as in flight while it lives.
+class CallInFlight {
+ public:
+  explicit CallInFlight(const std::string& operation) : operation_(operation) { change(+1); }
+  ~CallInFlight() { change(-1); }
+  CallInFlight(const CallInFlight&) = delete;
+  CallInFlight& operator=(const CallInFlight&) = delete;
+
+ private:
+  void change(int by) {
+    InFlight& registry = inFlight();
+    std::lock_guard<std::mutex> hold(registry.lock);
+    for (auto& [name, count] : registry.calls) {
+      if (name != operation_) continue;
+      count += by;
+      return;
+    }
+    registry.calls.emplace_back(operation_, by);
+  }
+  std::string operation_;
+};
+
+}  // namespace
+
+std::vector<std::pair<std::string, int>> calls_in_flight() {
+  InFlight& registry = inFlight();
+  std::lock_guard<std::mutex> hold(registry.lock);
+  std::vector<std::pair<std::string, int>> now;
+  for (const auto& call : registry.calls)
+    if (call.second > 0) now.push_back(call);
+  return now;
+}
+
+OperationResponse ServiceClient::send(const OperationRequest& request) {
+  const CallInFlight counted(request.operation);
+  return impl_->send(request);
+}
 
 const ServiceId& ServiceClient::service() const { return impl_->service; }
 

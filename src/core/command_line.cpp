@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <deque>
 #include <ostream>
 
@@ -21,6 +22,13 @@ std::string joined(const std::vector<std::string>& names, const std::string& sep
   std::string text;
   for (const auto& name : names) text += (text.empty() ? "" : separator) + name;
   return text;
+}
+
+// The option's names as the parser takes them: "--summary_json,--summary-json".
+std::string parserNames(const OptionSpec& spec) {
+  std::vector<std::string> names{spec.name};
+  names.insert(names.end(), spec.aliases.begin(), spec.aliases.end());
+  return joined(names, ",");
 }
 
 }  // namespace
@@ -62,6 +70,7 @@ struct CommandLine::Impl {
   bool knows(const std::string& option) const {
     for (const auto& spec : specs) {
       if (spec.name == option) return true;
+      if (std::find(spec.aliases.begin(), spec.aliases.end(), option) != spec.aliases.end()) return true;
     }
     return false;
   }
@@ -106,16 +115,16 @@ CommandLine::~CommandLine() = default;
 
 void CommandLine::bind(const OptionSpec& spec, bool& flag) {
   impl_->specs.push_back(spec);
-  impl_->app->add_flag(spec.name, flag, spec.help);
+  impl_->app->add_flag(parserNames(spec), flag, spec.help);
 }
 
 void CommandLine::bind(const OptionSpec& spec, std::string& text) {
-  impl_->add(spec, impl_->app->add_option(spec.name, text, spec.help));
+  impl_->add(spec, impl_->app->add_option(parserNames(spec), text, spec.help));
 }
 
 void CommandLine::bind(const OptionSpec& spec, std::optional<std::string>& text) {
   std::string& holder = impl_->holders.emplace_back();
-  CLI::Option* option = impl_->add(spec, impl_->app->add_option(spec.name, holder, spec.help));
+  CLI::Option* option = impl_->add(spec, impl_->app->add_option(parserNames(spec), holder, spec.help));
   impl_->optionals.emplace_back(option, &holder, &text);
 }
 

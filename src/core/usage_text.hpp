@@ -11,6 +11,8 @@ struct OptionSpec {
   std::string help;
   bool flag = false;  // takes no value
   bool required = false;
+  // Further names the parser accepts for the option (not shown in help).
+  std::vector<std::string> aliases{};
 };
 
 struct SubcommandSpec {

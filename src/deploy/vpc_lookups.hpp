@@ -30,13 +30,19 @@ std::pair<std::optional<std::string>, std::optional<std::string>> getLiveEc2(con
 // One instance of the tool, as the VPC-wide listing sees it.
 struct ToolInstance {
   std::string id;
-  std::string state;   // EC2's state name: pending, running, shutting-down, ...
-  std::string subnet;  // the subnet of its first interface
+  std::string state;     // EC2's state name: pending, running, shutting-down, ...
+  std::string subnet;    // the subnet of its first interface
+  std::string key_name;  // the key pair it was launched with; empty: none
 };
 
 // The tool's instances in `vpc_id` in any state but terminated (the first
 // instance of every reservation, every page, in answer order). Listing
 // failures are raised.
 std::vector<ToolInstance> toolInstancesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id);
+
+// The instances of the region, the tool's or not, in any state but
+// terminated, that hold the instance profile `profile_arn` (one listing,
+// every page). Listing failures are raised.
+std::vector<std::string> instancesWithProfile(const aws::Ec2Client& ec2_client, const std::string& profile_arn);
 
 }  // namespace qvn::deploy

@@ -42,7 +42,9 @@ const std::vector<OptionRow<SurveyArgs>>& programRows() {
       {{"--backup_folder", "specify backup folder: the log goes to BACKUP_FOLDER/log/ (default: backups)"}, &SurveyArgs::backup_folder},
       {{"--s3_bucket",
         "s3 bucket name: natgw also copies the test configuration to backups/VPC/ in it (default: no copy)"}, &SurveyArgs::s3_bucket},
-      {{"--summary-json", "also write the end-of-run summary to this file as JSON (default: none)"}, &SurveyArgs::summary_json},
+      {{"--summary_json", "also write the end-of-run summary to this file as JSON (default: none)", false, false,
+        {"--summary-json"}},
+       &SurveyArgs::summary_json},
       {{"--force",
         "search again when the output file exists, replacing it (default: an existing file is kept and no search "
         "runs)",

@@ -68,8 +68,12 @@ TEST(ProgramConventions, HelpEndsWithStatusZeroAndExplains) {
       EXPECT_EQ(r.out.rfind("usage: " + program.name, 0), 0u) << program.name << ": " << r.out;
       EXPECT_NE(r.out.find("--version"), std::string::npos) << program.name;
       EXPECT_NE(r.out.find("exit status"), std::string::npos) << program.name;
-      if (program.name != "qvn-sandbox" && program.name != "probe_deploy") {
+      if (program.name != "qvn-sandbox") {
         EXPECT_NE(r.out.find("130 or 143"), std::string::npos) << program.name << ": " << r.out;
+      }
+      if (program.name == "probe_deploy" || program.name == "subnet_survey") {
+        EXPECT_NE(r.out.find("--summary_json"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("--summary-json"), std::string::npos) << "the alias is not shown";
       }
     }
   }
