@@ -22,12 +22,6 @@ struct InterfaceRequest {
 
 namespace {
 
-const std::set<std::string> kDefaultInstanceTypes = {
-    "m1.small",  "t2.nano",    "t2.micro",  "t2.small", "t2.medium", "t2.large",  "t3.nano",
-    "t3.micro",  "t3.small",   "t3.medium", "t3.large", "t3.xlarge", "t3a.nano",  "t3a.micro",
-    "t3a.small", "t3a.medium", "t3a.large", "t4g.nano", "t4g.micro", "t4g.small", "t4g.medium",
-    "m5.large",  "m5.xlarge",  "m6i.large", "c5.large", "c5.xlarge", "c6i.large", "r5.large"};
-
 // Everything but the token decides whether a repeated token is the same request.
 std::string fingerprint(const AwsCall& call) {
   std::vector<std::string> parts;
@@ -47,14 +41,6 @@ std::pair<int, int> checked_counts(const AwsCall& call) {
   if (min_count < 1 || max_count < min_count)
     throw bad_request("InvalidParameterValue", "Invalid value '" + std::to_string(min_count) + "' for MinCount.");
   return {min_count, max_count};
-}
-
-std::string checked_instance_type(const AwsCall& call, const std::set<std::string>& scenario_types) {
-  std::string type = call.param("InstanceType");
-  if (type.empty()) type = "m1.small";
-  const auto& known = scenario_types.empty() ? kDefaultInstanceTypes : scenario_types;
-  if (!known.count(type)) throw bad_request("InvalidParameterValue", "Invalid value '" + type + "' for InstanceType.");
-  return type;
 }
 
 std::string checked_key_name(const AwsCall& call, const RegionState& st) {
@@ -202,10 +188,13 @@ Ec2Service::LaunchPlan Ec2Service::launch_plan(Request& r, const std::string& to
   if (!find_image(r.st, plan.image_id))
     throw bad_request("InvalidAMIID.NotFound", "The image id '[" + plan.image_id + "]' does not exist");
   std::tie(plan.min_count, plan.max_count) = checked_counts(call);
-  plan.type = checked_instance_type(call, instance_types_);
+  plan.type = call.param("InstanceType");
+  if (plan.type.empty()) plan.type = "m1.small";
+  architectures_of(plan.type);  // an unknown type is refused before anything else of the launch
   plan.key_name = checked_key_name(call, r.st);
   plan.wanted = requested_interfaces(call, r.st);
   place_interfaces(r.st, plan);
+  check_type_for_launch(r.st, plan.type, plan.subnets.front()->az, plan.image_id);
   plan.profile = requested_profile(call);
   if (!plan.profile.empty()) check_instance_profile(r.st.account_id, plan.profile, r.now);
 

@@ -30,6 +30,9 @@ struct Subnet {
   std::string cidr;
   bool map_public_ip_on_launch = false;
   bool default_for_az = false;
+  // Addresses taken by what the sandbox does not hold (the scenario's
+  // available_ip_address_count): never free.
+  int hidden_in_use = 0;
   Tags tags;
 };
 
@@ -198,6 +201,8 @@ struct RegionState {
   std::vector<Address> addresses;
   std::vector<Instance> instances;
   std::map<std::string, TokenRecord> client_tokens;
+  // DescribeAccountAttributes: name -> values (the scenario's; none when absent).
+  std::map<std::string, std::vector<std::string>> account_attributes;
 };
 
 // Life-cycle durations, in sandbox seconds (multiplied by the time scale).

@@ -112,11 +112,7 @@ void Ec2Service::describe_subnets(Request& r, Xml& x) {
   x.open("subnetSet");
   for (size_t i = p.begin; i < p.end; ++i) {
     const Subnet* s = selected[i];
-    std::set<std::string> used;
-    for (const auto& e : r.st.interfaces)
-      if (e.subnet_id == s->id) used.insert(e.private_ip);
-    auto net = parse_cidr(s->cidr);
-    int available = net ? static_cast<int>(net->size()) - 5 - static_cast<int>(used.size()) : 0;
+    const int available = free_addresses(r.st, *s);
     x.open("item")
         .leaf("subnetId", s->id)
         .leaf("subnetArn", "arn:aws:ec2:" + r.st.region + ":" + r.st.account_id + ":subnet/" + s->id)
@@ -380,6 +376,7 @@ void Ec2Service::allocate_address(Request& r, Xml& x) {
   if (domain.empty()) domain = "vpc";
   if (domain != "vpc" && domain != "standard")
     throw bad_request("InvalidParameterValue", "Invalid value '" + domain + "' for domain.");
+  check_address_quota(r.st);
   Address a;
   a.allocation_id = ids_.make("eipalloc");
   a.public_ip = next_public_ip();

@@ -52,7 +52,6 @@ void Ec2Service::load(const Json& scenario, World& world) {
   world_ = &world;
   regions_.clear();
   images_.clear();
-  instance_types_.clear();
   public_ip_counter_ = 0;
   const Json timings = scenario.value("timings", Json::object());
   timings_ = Timings{};
@@ -66,8 +65,6 @@ void Ec2Service::load(const Json& scenario, World& world) {
   const std::string account = scenario.value("account_id", std::string("123456789012"));
   const std::string region = scenario.value("region", std::string("us-east-1"));
   const Json ec2 = scenario.value("ec2", Json::object());
-  if (ec2.contains("instance_types"))
-    for (const auto& t : ec2["instance_types"]) instance_types_.insert(t.get<std::string>());
   auto& images = images_[region];
   int n = 0;
   for (const auto& j : ec2.value("images", Json::array())) {
@@ -91,6 +88,7 @@ void Ec2Service::load(const Json& scenario, World& world) {
     if (im.root_volume_size < 1) throw bad_scenario(where, "root_volume_size is at least 1");
     images.push_back(std::move(im));
   }
+  load_offerings(ec2, region_state(account, region));
   load_region(ec2, region_state(account, region));
 }
 
@@ -140,6 +138,12 @@ void Ec2Service::load_region(const Json& ec2, RegionState& st) {
   each(ec2, "nat_gateways", [&](const Json& j, const std::string& where) { load_nat_gateway(j, where, st, now); });
   each(ec2, "instances", [&](const Json& j, const std::string& where) { load_instance(j, where, st, now); });
   each(ec2, "route_tables", [&](const Json& j, const std::string& where) { load_route_table(j, where, st); });
+  // A subnet's stated available count already leaves out the scenario's own interfaces.
+  for (auto& s : st.subnets) {
+    const auto used = std::count_if(st.interfaces.begin(), st.interfaces.end(),
+                                    [&](const NetworkInterface& e) { return e.subnet_id == s.id; });
+    s.hidden_in_use = std::max(0, s.hidden_in_use - static_cast<int>(used));
+  }
   add_missing_main_route_tables(st);
   each(ec2, "key_pairs", [&](const Json& j, const std::string& where) { load_key_pair(j, where, st, now); });
 }
@@ -174,6 +178,14 @@ void Ec2Service::load_subnet(const Json& j, const std::string& where, RegionStat
   if (!parse_cidr(s.cidr)) throw bad_scenario(where, "bad cidr " + s.cidr);
   s.map_public_ip_on_launch = j.value("map_public_ip_on_launch", false);
   s.default_for_az = j.value("default_for_az", false);
+  if (j.contains("available_ip_address_count")) {
+    const int capacity = static_cast<int>(parse_cidr(s.cidr)->size()) - 5;
+    if (!j["available_ip_address_count"].is_number_integer()) throw bad_scenario(where, "bad available_ip_address_count");
+    const int available = j["available_ip_address_count"].get<int>();
+    if (available < 0 || available > capacity)
+      throw bad_scenario(where, "available_ip_address_count is 0 to " + std::to_string(capacity) + " for " + s.cidr);
+    s.hidden_in_use = capacity - available;
+  }
   s.tags = tags_of(j);
   st.subnets.push_back(std::move(s));
 }

@@ -41,6 +41,9 @@ const std::map<std::string, Ec2Service::Handler>& Ec2Service::handlers() {
       {"DescribeInstances", &Ec2Service::describe_instances},
       {"DescribeInstanceStatus", &Ec2Service::describe_instance_status},
       {"TerminateInstances", &Ec2Service::terminate_instances},
+      {"DescribeAccountAttributes", &Ec2Service::describe_account_attributes},
+      {"DescribeInstanceTypes", &Ec2Service::describe_instance_types},
+      {"DescribeInstanceTypeOfferings", &Ec2Service::describe_instance_type_offerings},
   };
   return table;
 }
@@ -195,11 +198,20 @@ std::string Ec2Service::next_public_ip() {
   }
 }
 
+int Ec2Service::free_addresses(const RegionState& st, const Subnet& subnet) const {
+  std::set<std::string> used;
+  for (const auto& e : st.interfaces)
+    if (e.subnet_id == subnet.id) used.insert(e.private_ip);
+  auto net = parse_cidr(subnet.cidr);
+  if (!net) return 0;
+  return std::max(0, static_cast<int>(net->size()) - 5 - subnet.hidden_in_use - static_cast<int>(used.size()));
+}
+
 std::string Ec2Service::allocate_private_ip(const RegionState& st, const Subnet& subnet) {
   std::set<std::string> used;
   for (const auto& e : st.interfaces)
     if (e.subnet_id == subnet.id) used.insert(e.private_ip);
-  std::string ip = free_host(subnet.cidr, used);
+  std::string ip = free_addresses(st, subnet) > 0 ? free_host(subnet.cidr, used) : std::string();
   if (ip.empty())
     throw bad_request("InsufficientFreeAddressesInSubnet", "There are not enough free addresses in subnet '" +
                                                                subnet.id +

@@ -8,8 +8,10 @@
 // multiplied by the time scale.
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "ec2_model.hpp"
 #include "ec2_support.hpp"
@@ -60,6 +62,9 @@ class Ec2Service final : public Service {
   std::string public_ip_of(const ec2::RegionState& st, const ec2::Instance& in, ec2::TimePoint now) const;
   std::string next_public_ip();
   std::string allocate_private_ip(const ec2::RegionState& st, const ec2::Subnet& subnet);
+  // AvailableIpAddressCount: the CIDR less EC2's 5 reserved addresses, those
+  // in use and those the scenario holds back.
+  int free_addresses(const ec2::RegionState& st, const ec2::Subnet& subnet) const;
   ec2::NetworkInterface& add_interface(ec2::RegionState& st, const ec2::Subnet& subnet, const std::string& private_ip);
   void write_interface(const ec2::RegionState& st, const ec2::NetworkInterface& eni, bool nested, ec2::TimePoint now,
                        ec2::Xml& x) const;
@@ -99,6 +104,25 @@ class Ec2Service final : public Service {
   void describe_instance_status(Request& r, ec2::Xml& x);
   void terminate_instances(Request& r, ec2::Xml& x);
 
+  // What the account and region offer (ec2_offerings.cpp).
+  void describe_account_attributes(Request& r, ec2::Xml& x);
+  void describe_instance_types(Request& r, ec2::Xml& x);
+  void describe_instance_type_offerings(Request& r, ec2::Xml& x);
+  void load_offerings(const Json& ec2, ec2::RegionState& st);
+  // AllocateAddress: AddressLimitExceeded once the region holds the account's
+  // vpc-max-elastic-ips addresses (no limit without that attribute).
+  static void check_address_quota(const ec2::RegionState& st);
+  // The architectures of a known instance type; throws InvalidParameterValue
+  // for an unknown one, as RunInstances does.
+  const std::vector<std::string>& architectures_of(const std::string& type) const;
+  // The zones of the region: its subnets' and those the scenario's offerings name.
+  std::set<std::string> zones_of(const ec2::RegionState& st) const;
+  bool offered_in(const std::string& type, const std::string& zone) const;
+  // RunInstances: the type is offered in the zone (Unsupported) and can run
+  // the image's architecture (InvalidParameterValue).
+  void check_type_for_launch(const ec2::RegionState& st, const std::string& type, const std::string& zone,
+                             const std::string& image_id) const;
+
   // Scenario (ec2_scenario.cpp).
   void load_region(const Json& ec2, ec2::RegionState& st);
   void load_vpc(const Json& j, const std::string& where, ec2::RegionState& st);
@@ -120,7 +144,10 @@ class Ec2Service final : public Service {
   ec2::Timings timings_;
   std::map<std::string, ec2::RegionState> regions_;        // "account/region"
   std::map<std::string, std::vector<ec2::Image>> images_;  // by region
-  std::set<std::string> instance_types_;
+  // Instance type -> architectures it runs; the scenario's or the built-in list.
+  std::map<std::string, std::vector<std::string>> instance_types_;
+  // Zone -> instance types offered there; none: every type in every zone.
+  std::optional<std::map<std::string, std::set<std::string>>> offerings_;
   World* world_ = nullptr;  // for the IAM instance profiles, read at call time
   ec2::IdMaker ids_;
   uint32_t public_ip_counter_ = 0;

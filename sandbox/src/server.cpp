@@ -429,8 +429,11 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
     if (decision.latency_ms > 0) core::sleep_for(core::Seconds(decision.latency_ms / 1000.0));
     if (decision.error) refusal = decision.error;
   }
-  // A held call is carried out after its hold, whether or not its caller still waits.
-  const HoldBoard::Pass pass = refusal ? HoldBoard::Pass() : holds_.hold(call.service, call.operation, call.request_id);
+  // A held call is carried out after its hold, whether or not its caller
+  // still waits. An EC2 DryRun changes nothing, so there is nothing to hold.
+  const bool dry_run = call.service == "ec2" && ec2::bool_param(call, "DryRun").value_or(false);
+  const HoldBoard::Pass pass =
+      refusal || dry_run ? HoldBoard::Pass() : holds_.hold(call.service, call.operation, call.request_id);
 
   AwsReply reply;
   std::string error_code;

@@ -157,4 +157,31 @@ DescribeNetworkInterfacesResult Ec2Client::describe_network_interfaces(const Des
       [](const DescribeNetworkInterfacesResult& page) { return has_next_token(page); });
 }
 
+DescribeAccountAttributesResult Ec2Client::describe_account_attributes(
+    const DescribeAccountAttributesRequest& request) const {
+  return call<DescribeAccountAttributesResult>("DescribeAccountAttributes", request);
+}
+
+DescribeInstanceTypesResult Ec2Client::describe_instance_types(const DescribeInstanceTypesRequest& request,
+                                                               Pages pages) const {
+  return collect_pages(
+      request, pages, "DescribeInstanceTypes", &DescribeInstanceTypesRequest::NextToken,
+      &DescribeInstanceTypesResult::NextToken, &DescribeInstanceTypesResult::InstanceTypes,
+      [&](const DescribeInstanceTypesRequest& r) {
+        return call<DescribeInstanceTypesResult>("DescribeInstanceTypes", r);
+      },
+      [](const DescribeInstanceTypesResult& page) { return has_next_token(page); });
+}
+
+DescribeInstanceTypeOfferingsResult Ec2Client::describe_instance_type_offerings(
+    const DescribeInstanceTypeOfferingsRequest& request, Pages pages) const {
+  return collect_pages(
+      request, pages, "DescribeInstanceTypeOfferings", &DescribeInstanceTypeOfferingsRequest::NextToken,
+      &DescribeInstanceTypeOfferingsResult::NextToken, &DescribeInstanceTypeOfferingsResult::InstanceTypeOfferings,
+      [&](const DescribeInstanceTypeOfferingsRequest& r) {
+        return call<DescribeInstanceTypeOfferingsResult>("DescribeInstanceTypeOfferings", r);
+      },
+      [](const DescribeInstanceTypeOfferingsResult& page) { return has_next_token(page); });
+}
+
 }  // namespace qvn::aws

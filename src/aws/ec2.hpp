@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "aws/ec2_account_model.hpp"
 #include "aws/ec2_model.hpp"
 #include "aws/ec2_network_model.hpp"
 #include "aws/paginator.hpp"
@@ -57,6 +58,12 @@ class Ec2Client {
                                                   Pages pages = Pages::All) const;
   DescribeNetworkInterfacesResult describe_network_interfaces(const DescribeNetworkInterfacesRequest& request = {},
                                                               Pages pages = Pages::All) const;
+
+  DescribeAccountAttributesResult describe_account_attributes(const DescribeAccountAttributesRequest& request = {}) const;
+  DescribeInstanceTypesResult describe_instance_types(const DescribeInstanceTypesRequest& request = {},
+                                                      Pages pages = Pages::All) const;
+  DescribeInstanceTypeOfferingsResult describe_instance_type_offerings(
+      const DescribeInstanceTypeOfferingsRequest& request = {}, Pages pages = Pages::All) const;
 
   OperationSender& sender() const { return *sender_; }
 

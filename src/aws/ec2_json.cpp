@@ -26,6 +26,10 @@ std::vector<JsonOperation> ec2_json_operations(const std::shared_ptr<Ec2Client>&
       json_operation("describe_nat_gateways", "DescribeNatGateways", c, &C::describe_nat_gateways),
       json_operation("describe_route_tables", "DescribeRouteTables", c, &C::describe_route_tables),
       json_operation("describe_network_interfaces", "DescribeNetworkInterfaces", c, &C::describe_network_interfaces),
+      json_operation("describe_account_attributes", "DescribeAccountAttributes", c, &C::describe_account_attributes),
+      json_operation("describe_instance_types", "DescribeInstanceTypes", c, &C::describe_instance_types),
+      json_operation("describe_instance_type_offerings", "DescribeInstanceTypeOfferings", c,
+                     &C::describe_instance_type_offerings),
   };
 }
 

@@ -143,5 +143,43 @@ TEST(Ec2Responses, OperationsWithoutOutputAcceptAnyBody) {
   }
 }
 
+TEST(Ec2Responses, AccountAndOfferingAnswersReadAsTheModelNamesThem) {
+  // Bodies written from the service model's output shapes (no reference sample exists).
+  auto sender = std::make_shared<RecordingSender>(Ec2Client::service_id());
+  const Ec2Client ec2(sender);
+  sender->fallback.body =
+      R"(<DescribeAccountAttributesResponse xmlns="http://ec2.amazonaws.com/doc/2016-11-15/">)"
+      R"(<requestId>r-1</requestId><accountAttributeSet><item><attributeName>vpc-max-elastic-ips</attributeName>)"
+      R"(<attributeValueSet><item><attributeValue>5</attributeValue></item></attributeValueSet></item>)"
+      R"(</accountAttributeSet></DescribeAccountAttributesResponse>)";
+  const auto attributes = ec2.describe_account_attributes();
+  ASSERT_EQ(attributes.AccountAttributes.size(), 1u);
+  EXPECT_EQ(attributes.AccountAttributes[0].AttributeName, "vpc-max-elastic-ips");
+  ASSERT_EQ(attributes.AccountAttributes[0].AttributeValues.size(), 1u);
+  EXPECT_EQ(attributes.AccountAttributes[0].AttributeValues[0].AttributeValue, "5");
+
+  sender->fallback.body =
+      R"(<DescribeInstanceTypesResponse><requestId>r-2</requestId><instanceTypeSet><item>)"
+      R"(<instanceType>m6g.large</instanceType><currentGeneration>true</currentGeneration>)"
+      R"(<processorInfo><supportedArchitectures><item>arm64</item></supportedArchitectures>)"
+      R"(<sustainedClockSpeedInGhz>2.5</sustainedClockSpeedInGhz></processorInfo></item></instanceTypeSet>)"
+      R"(</DescribeInstanceTypesResponse>)";
+  const auto types = ec2.describe_instance_types({}, Pages::One);
+  ASSERT_EQ(types.InstanceTypes.size(), 1u);
+  EXPECT_EQ(types.InstanceTypes[0].CurrentGeneration, true);
+  ASSERT_TRUE(types.InstanceTypes[0].ProcessorInfo);
+  EXPECT_EQ(types.InstanceTypes[0].ProcessorInfo->SupportedArchitectures, StringList{"arm64"});
+
+  sender->fallback.body =
+      R"(<DescribeInstanceTypeOfferingsResponse><requestId>r-3</requestId><instanceTypeOfferingSet>)"
+      R"(<item><instanceType>t3.micro</instanceType><locationType>availability-zone</locationType>)"
+      R"(<location>us-east-1a</location></item></instanceTypeOfferingSet><nextToken></nextToken>)"
+      R"(</DescribeInstanceTypeOfferingsResponse>)";
+  const auto offerings = ec2.describe_instance_type_offerings({}, Pages::All);
+  ASSERT_EQ(offerings.InstanceTypeOfferings.size(), 1u);
+  EXPECT_EQ(offerings.InstanceTypeOfferings[0].Location, "us-east-1a");
+  EXPECT_EQ(offerings.InstanceTypeOfferings[0].LocationType, "availability-zone");
+}
+
 }  // namespace
 }  // namespace qvn::aws::testing

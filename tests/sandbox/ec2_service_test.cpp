@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include <functional>
+
 #include "core/clock.hpp"
 #include "ec2_service.hpp"
 #include "ec2_support.hpp"
@@ -53,8 +55,9 @@ class Ec2ServiceTest : public ::testing::Test {
     core::set_clock({});
     core::set_time_scale(-1);
   }
-  void load(const std::string& file) {
+  void load(const std::string& file, const std::function<void(Json&)>& change = {}) {
     Json s = load_scenario_file(kScenarios + file);
+    if (change) change(s);
     s["timings"] = {{"instance_pending_seconds", 10},
                     {"status_initializing_seconds", 30},
                     {"instance_shutting_down_seconds", 20},
@@ -501,6 +504,93 @@ TEST_F(Ec2ServiceTest, DeletedNatGatewayStillNamesItsInterfaceAndAllocation) {
   // Its interface no longer exists.
   EXPECT_EQ(error("DescribeNetworkInterfaces", {{"NetworkInterfaceId.1", a->at(address + "networkInterfaceId")}}),
             "InvalidNetworkInterfaceID.NotFound");
+}
+
+TEST_F(Ec2ServiceTest, AccountAttributesAreTheScenariosAndHoldTheAddressQuota) {
+  // None stated: none answered, and addresses have no limit.
+  EXPECT_EQ(call("DescribeAccountAttributes")->count("accountAttributeSet/item"), 0u);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(error("AllocateAddress"), "");
+
+  load("spoke.json", [](Json& s) {
+    s["ec2"]["account_attributes"] = {{"vpc-max-elastic-ips", 2}, {"supported-platforms", {"VPC"}}};
+  });
+  auto quota = call("DescribeAccountAttributes", {{"AttributeName.1", "vpc-max-elastic-ips"}});
+  ASSERT_EQ(quota->count("accountAttributeSet/item"), 1u);
+  EXPECT_EQ(quota->at("accountAttributeSet/item/attributeName"), "vpc-max-elastic-ips");
+  EXPECT_EQ(quota->at("accountAttributeSet/item/attributeValueSet/item/attributeValue"), "2");
+  EXPECT_EQ(call("DescribeAccountAttributes")->count("accountAttributeSet/item"), 2u);
+  EXPECT_EQ(error("AllocateAddress"), "");
+  EXPECT_EQ(error("AllocateAddress"), "");
+  EXPECT_EQ(error("AllocateAddress"), "AddressLimitExceeded");
+  EXPECT_EQ(call("DescribeAddresses")->count("addressesSet/item"), 2u);
+}
+
+TEST_F(Ec2ServiceTest, InstanceTypesCarryTheirArchitecturesAndZonesTheirOfferings) {
+  auto types = call("DescribeInstanceTypes", {{"InstanceType.1", "t3.micro"}, {"InstanceType.2", "t4g.micro"}});
+  ASSERT_EQ(types->count("instanceTypeSet/item"), 2u);
+  EXPECT_EQ(types->at("instanceTypeSet/item[1]/instanceType"), "t3.micro");
+  EXPECT_EQ(types->at("instanceTypeSet/item[1]/processorInfo/supportedArchitectures/item"), "x86_64");
+  EXPECT_EQ(types->at("instanceTypeSet/item[2]/processorInfo/supportedArchitectures/item"), "arm64");
+  auto unknown = call("DescribeInstanceTypes", {{"InstanceType.1", "t3.micro"}, {"InstanceType.2", "t9.huge"}});
+  EXPECT_EQ(unknown->code, "InvalidInstanceType");
+  EXPECT_NE(unknown->at("Errors/Error/Message").find("[t9.huge]"), std::string::npos);
+  auto arm = call("DescribeInstanceTypes",
+                  {{"Filter.1.Name", "processor-info.supported-architecture"}, {"Filter.1.Value.1", "arm64"}});
+  EXPECT_EQ(arm->count("instanceTypeSet/item"), 4u);
+
+  // Absent offerings: every type in every zone of the region.
+  auto everywhere = call("DescribeInstanceTypeOfferings", {{"LocationType", "availability-zone"},
+                                                           {"Filter.1.Name", "instance-type"},
+                                                           {"Filter.1.Value.1", "t3.micro"}});
+  EXPECT_EQ(everywhere->count("instanceTypeOfferingSet/item"), 2u);
+  EXPECT_EQ(everywhere->at("instanceTypeOfferingSet/item[1]/locationType"), "availability-zone");
+  EXPECT_EQ(everywhere->at("instanceTypeOfferingSet/item[2]/location"), "us-east-1b");
+  auto region = call("DescribeInstanceTypeOfferings", {{"Filter.1.Name", "instance-type"}, {"Filter.1.Value.1", "t3.*"}});
+  EXPECT_EQ(region->at("instanceTypeOfferingSet/item[1]/location"), "us-east-1");
+  EXPECT_EQ(error("DescribeInstanceTypeOfferings", {{"LocationType", "planet"}}), "InvalidParameterValue");
+
+  load("spoke.json", [](Json& s) {
+    s["ec2"]["instance_types"] = Json::array({"t3.micro", {{"name", "q9.tiny"}, {"architectures", {"arm64"}}}});
+    s["ec2"]["instance_type_offerings"] = {{"us-east-1a", {"t3.micro", "q9.tiny"}}, {"us-east-1b", {"q9.tiny"}}};
+  });
+  EXPECT_EQ(call("DescribeInstanceTypes")->count("instanceTypeSet/item"), 2u);
+  auto zone_ids = call("DescribeInstanceTypeOfferings", {{"LocationType", "availability-zone-id"},
+                                                         {"Filter.1.Name", "instance-type"},
+                                                         {"Filter.1.Value.1", "t3.micro"}});
+  ASSERT_EQ(zone_ids->count("instanceTypeOfferingSet/item"), 1u);
+  EXPECT_EQ(zone_ids->at("instanceTypeOfferingSet/item/location"), "use1-az1");
+}
+
+TEST_F(Ec2ServiceTest, LaunchesAreHeldToOfferingsArchitecturesAndFreeAddresses) {
+  load("spoke.json", [](Json& s) {
+    s["ec2"]["instance_type_offerings"] = {{"us-east-1a", {"t3.small", "t4g.micro"}}};
+    for (auto& subnet : s["ec2"]["subnets"])
+      if (subnet["id"] == kPrivateA) subnet["available_ip_address_count"] = 1;
+  });
+  auto unsupported = launch();
+  EXPECT_EQ(unsupported->code, "Unsupported");
+  EXPECT_NE(unsupported->at("Errors/Error/Message").find("(t3.micro) is not supported in your requested Availability "
+                                                         "Zone (us-east-1a)"),
+            std::string::npos);
+  auto arm = launch({{"InstanceType", "t4g.micro"}});
+  EXPECT_EQ(arm->code, "InvalidParameterValue");
+  EXPECT_NE(arm->at("Errors/Error/Message").find("architecture 'x86_64' of the specified AMI"), std::string::npos);
+
+  // The stated free count, taken by the launch; then none is left.
+  auto private_a = [&] {
+    return call("DescribeSubnets", {{"SubnetId.1", kPrivateA}})->at("subnetSet/item/availableIpAddressCount");
+  };
+  EXPECT_EQ(private_a(), "1");
+  EXPECT_EQ(launch({{"InstanceType", "t3.small"}})->code, "");
+  EXPECT_EQ(private_a(), "0");
+  EXPECT_EQ(launch({{"InstanceType", "t3.small"}})->code, "InsufficientFreeAddressesInSubnet");
+
+  // A DryRun launch changes nothing.
+  auto dry = launch({{"InstanceType", "t3.small"}, {"DryRun", "true"}});
+  EXPECT_EQ(dry->code, "DryRunOperation");
+  EXPECT_EQ(call("DescribeInstances", {{"Filter.1.Name", "tag:Name"}, {"Filter.1.Value.1", "quorvane-test-ec2"}})
+                ->count("reservationSet/item/instancesSet/item"),
+            1u);
 }
 
 }  // namespace
