@@ -9,7 +9,7 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libpugixml-dev
   libcli11-dev libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
   ccache clang libclang-rt-14-dev python3-boto3
-  help2man dpkg-dev
+  help2man dpkg-dev libxml2-utils
 )
 
 missing=()

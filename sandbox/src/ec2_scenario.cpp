@@ -292,6 +292,7 @@ void Ec2Service::load_instance(const Json& j, const std::string& where, RegionSt
   in.image_id = j.value("image", std::string("ami-0005e0cfe09cc9050"));
   in.instance_type = j.value("type", std::string("t3.small"));
   in.key_name = j.value("key_name", std::string());
+  in.profile_arn = j.value("instance_profile", std::string());
   in.tags = tags_of(j);
   in.launch_time = now - std::chrono::hours(24);
   const std::string state = j.value("state", std::string("running"));

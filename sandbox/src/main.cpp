@@ -28,13 +28,20 @@ constexpr const char* kEpilog =
     "It prints the environment a client needs (and writes it to --env-file), then a\n"
     "line with \"ready\", and serves until SIGTERM or SIGINT:\n"
     "\n"
-    "  qvn-sandbox --scenario sandbox/scenarios/spoke.json --env-file /tmp/sandbox.env &\n"
+    "  qvn-sandbox --scenario /usr/share/quorvane_testlibs/scenarios/spoke.json \\\n"
+    "    --env-file /tmp/sandbox.env &\n"
     "  set -a; . /tmp/sandbox.env; set +a\n"
+    "\n"
+    "scenarios: spoke.json, spoke-hs.json, natgw.json, pipeline.json (both a spoke and a NAT\n"
+    "gateway VPC) and empty.json, in /usr/share/quorvane_testlibs/scenarios/ of the package\n"
+    "and sandbox/scenarios/ of the source tree.\n"
     "\n"
     "QUORVANE_TIME_SCALE scales the instance life cycle as it scales the programs'\n"
     "waits: give the sandbox and the programs the same value.\n"
     "\n"
-    "exit status: 0 stopped by a signal; 1 could not start; 2 usage error.\n";
+    "environment: QUORVANE_TIME_SCALE (default 1).\n"
+    "\n"
+    "exit status: 0 stopped by a signal (SIGTERM or SIGINT); 1 could not start; 2 usage error.\n";
 
 // A port number from 0 to 65535, or a usage error naming the option.
 int portOf(const qvn::CommandLine& line, const std::string& option, const std::string& text) {
@@ -67,11 +74,16 @@ int main(int argc, char** argv) {
                           "Local AWS sandbox: EC2, IAM, STS, SSM, S3, instance metadata, IP echo and the "
                           "controller API on 127.0.0.1",
                           kEpilog);
-    line.bind({"--scenario", "scenario file (JSON), e.g. sandbox/scenarios/spoke.json", false, true}, scenario_file);
-    line.bind({"--port", "port for AWS and the plain-HTTP services (0: a free one)"}, port_text);
-    line.bind({"--controller-port", "port of the controller's HTTPS API (0: a free one)"}, controller_port_text);
-    line.bind({"--env-file", "write the client environment here (NAME=value lines)"}, env_file);
-    line.bind({"--work-dir", "folder for the credentials, config and certificate files"}, work_dir);
+    line.bind({"--scenario",
+               "scenario file (JSON) loaded at start, e.g. /usr/share/quorvane_testlibs/scenarios/spoke.json "
+               "(required)",
+               false, true}, scenario_file);
+    line.bind({"--port", "port on 127.0.0.1 for AWS and the plain-HTTP services (default: 0, a free one)"}, port_text);
+    line.bind({"--controller-port", "port of the controller's HTTPS API (default: 0, a free one)"}, controller_port_text);
+    line.bind({"--env-file", "write the client environment here as NAME=value lines (default: standard output only)"}, env_file);
+    line.bind({"--work-dir",
+               "folder for the credentials, config and certificate files (default: sandbox-work beside "
+               "--env-file, else a new /tmp/qvn-sandbox-XXXXXX)"}, work_dir);
     line.parse(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
     port = portOf(line, "--port", port_text);
     controller_port = portOf(line, "--controller-port", controller_port_text);

@@ -236,8 +236,14 @@ SandboxServer::SandboxServer(ServerOptions options) : options_(options), http_(s
   http_->set_write_timeout(30);
   http_->set_payload_max_length(kMaxBody);
   http_->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-    return refuse_malformed(req, res) ? httplib::Server::HandlerResponse::Handled
-                                      : httplib::Server::HandlerResponse::Unhandled;
+    if (refuse_malformed(req, res)) return httplib::Server::HandlerResponse::Handled;
+    // A request with neither Content-Length nor Transfer-Encoding has no
+    // body (RFC 9112, 6.3), as a bare `curl -X POST` sends it; the HTTP
+    // library would wait for one until the connection closes. The request
+    // is the server's own, not a constant: the length is stated for it.
+    if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding"))
+      const_cast<httplib::Request&>(req).headers.emplace("Content-Length", "0");
+    return httplib::Server::HandlerResponse::Unhandled;
   });
 }
 

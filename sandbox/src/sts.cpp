@@ -81,6 +81,7 @@ AwsReply StsService::handle(const AwsCall& call) {
   if (action == "AssumeRole") return assume_role(call, false);
   if (action == "AssumeRoleWithWebIdentity") return assume_role(call, true);
   if (action == "GetCallerIdentity") return get_caller_identity(call);
+  if (action == "DecodeAuthorizationMessage") return decode_authorization_message(call);
   throw ApiError(400, "InvalidAction", "Could not find operation " + action + " for version 2011-06-15");
 }
 
@@ -168,6 +169,26 @@ AwsReply StsService::assume_role(const AwsCall& call, bool web_identity) {
     XmlReply::add(result, "Provider", "sandbox-identity-provider");
     XmlReply::add(result, "Audience", "sts.amazonaws.com");
   }
+  return reply.finish(call.request_id);
+}
+
+// The sandbox's encoded authorization messages are base64 of the decoded
+// JSON document (a fault's message can carry one after "Encoded
+// authorization failure message: "); anything else is refused as AWS
+// refuses a message it did not make.
+AwsReply StsService::decode_authorization_message(const AwsCall& call) {
+  const std::string encoded = required(call, "EncodedMessage", "encodedMessage");
+  const ApiError invalid(400, "InvalidAuthorizationMessageException", "Message is invalid");
+  std::string decoded;
+  try {
+    decoded = base64_decode(encoded);
+  } catch (const std::invalid_argument&) {
+    throw invalid;
+  }
+  const Json document = Json::parse(decoded, nullptr, false);
+  if (document.is_discarded() || !document.is_object()) throw invalid;
+  QueryReply reply("DecodeAuthorizationMessage", kXmlns);
+  XmlReply::add(reply.result(), "DecodedMessage", decoded);
   return reply.finish(call.request_id);
 }
 

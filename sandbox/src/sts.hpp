@@ -47,6 +47,7 @@ class StsService final : public Service {
  private:
   AwsReply assume_role(const AwsCall& call, bool web_identity);
   AwsReply get_caller_identity(const AwsCall& call);
+  AwsReply decode_authorization_message(const AwsCall& call);
   bool trusts(const AssumableRole& role, const AwsCall& call) const;
 
   mutable std::mutex mutex_;

@@ -100,6 +100,22 @@ std::string names(const std::vector<JsonOperation>& table) {
   return out;
 }
 
+// The closest operation when the name looks like a slip, else all of them.
+std::string unknownOperation(const Options& options, const std::vector<JsonOperation>& table) {
+  std::vector<std::string> known;
+  for (const auto& op : table) known.push_back(op.name);
+  const std::string head = "unknown operation \"" + options.operation + "\" of " + options.service;
+  if (auto closest = closestName(options.operation, known)) return head + "; did you mean \"" + *closest + "\"?";
+  return head + "; one of: " + names(table);
+}
+
+// --debug: where the session's credentials come from, before any call.
+void tellCredentialSource(const Session& session, std::ostream& err) {
+  const Credentials credentials = session.credentials();
+  err << "qvn-aws: credentials: " << (credentials.source.empty() ? "given" : credentials.source) << ", profile "
+      << session.profile_name() << "\n";
+}
+
 }  // namespace
 
 int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -114,10 +130,7 @@ int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::os
     }
     if (!chosen) throw UsageError{"unknown service \"" + options.service + "\""};
     const auto table = chosen->on_sender(nullptr);
-    if (!find_operation(table, options.operation)) {
-      throw UsageError{"unknown operation \"" + options.operation + "\" of " + options.service +
-                       "; one of: " + names(table)};
-    }
+    if (!find_operation(table, options.operation)) throw UsageError{unknownOperation(options, table)};
     input = shape::Json::parse(options.input, nullptr, false);
     if (input.is_discarded()) throw UsageError{"--input is not valid JSON"};
     if (!input.is_object()) throw UsageError{"--input must be a JSON object"};
@@ -149,7 +162,9 @@ int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::os
         set_debug_hook([&err](const std::string& line) { err << "qvn-aws: " << line << "\n"; });
         hook_reset.active = true;
       }
-      table = chosen->on_session(Session::create(session_options), options.region);
+      const auto session = Session::create(session_options);
+      if (options.debug) tellCredentialSource(*session, err);
+      table = chosen->on_session(session, options.region);
     }
     const JsonOperation* op = find_operation(table, options.operation);
     api_name = op->api_name;
@@ -162,6 +177,7 @@ int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::os
   } catch (const ServiceError& e) {
     err << "\nAn error occurred (" << e.code() << ") when calling the " << api_name << " operation: " << e.message()
         << "\n";
+    if (!e.request_id().empty()) err << "Request ID: " << e.request_id() << "\n";
     return 254;
   } catch (const CredentialsError& e) {
     err << "qvn-aws: error: " << e.what() << "\n";

@@ -16,16 +16,25 @@ StaticCredentialsProvider::StaticCredentialsProvider(Credentials credentials) : 
 
 Credentials StaticCredentialsProvider::credentials() { return credentials_; }
 
-RefreshingCredentialsProvider::RefreshingCredentialsProvider(Fetch fetch) : fetch_(std::move(fetch)) {}
+RefreshingCredentialsProvider::RefreshingCredentialsProvider(Fetch fetch, Windows windows)
+    : fetch_(std::move(fetch)), windows_(windows) {}
 
-RefreshingCredentialsProvider::RefreshingCredentialsProvider(Fetch fetch, Credentials initial)
-    : fetch_(std::move(fetch)), cached_(std::move(initial)) {}
+RefreshingCredentialsProvider::RefreshingCredentialsProvider(Fetch fetch, Credentials initial, Windows windows)
+    : fetch_(std::move(fetch)), windows_(windows), cached_(std::move(initial)) {}
+
+bool RefreshingCredentialsProvider::expire(const Credentials& refused) {
+  std::lock_guard lock(mutex_);
+  // Only the set that was refused: of many callers refused at once, the
+  // first drops it and the others find the fresh one.
+  if (cached_ && cached_->access_key_id == refused.access_key_id) cached_.reset();
+  return true;
+}
 
 Credentials RefreshingCredentialsProvider::credentials() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    bool mandatory = !cached_ || needs_refresh(*cached_, kMandatoryRefresh);
-    bool advisory = cached_ && needs_refresh(*cached_, kAdvisoryRefresh);
+    bool mandatory = !cached_ || needs_refresh(*cached_, windows_.mandatory);
+    bool advisory = cached_ && needs_refresh(*cached_, windows_.advisory);
     if (!mandatory && !advisory) return *cached_;
     if (fetching_) {
       // Someone is already fetching: use what we have unless it is too old.
@@ -48,7 +57,7 @@ Credentials RefreshingCredentialsProvider::credentials() {
     fetched_.notify_all();
     if (failure) {
       // An advisory refresh may fail: the cached set is still good for a while.
-      if (mandatory || !cached_ || needs_refresh(*cached_, kMandatoryRefresh)) std::rethrow_exception(failure);
+      if (mandatory || !cached_ || needs_refresh(*cached_, windows_.mandatory)) std::rethrow_exception(failure);
     }
     return *cached_;
   }
@@ -71,5 +80,7 @@ std::shared_ptr<CredentialsProvider> ChainCredentialsProvider::resolve() {
 }
 
 Credentials ChainCredentialsProvider::credentials() { return resolve()->credentials(); }
+
+bool ChainCredentialsProvider::expire(const Credentials& refused) { return resolve()->expire(refused); }
 
 }  // namespace qvn::aws

@@ -3,9 +3,11 @@
 //
 // A provider is shared by every client of a session and called from many
 // threads. RefreshingCredentialsProvider caches what its source returns and
-// fetches again before expiry: with less than 15 minutes left one caller
-// refreshes while the others keep using the cached set; with less than 10
-// minutes left (or nothing cached) every caller waits for that one fetch.
+// fetches again before expiry: inside the advisory window (by default less
+// than 15 minutes left) one caller refreshes while the others keep using the
+// cached set; inside the mandatory window (10 minutes) or with nothing
+// cached every caller waits for that one fetch. A set that AWS refused as
+// expired is dropped (`expire`), and the next caller fetches anew.
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -32,6 +34,13 @@ class CredentialsProvider {
   virtual ~CredentialsProvider() = default;
   // Current credentials; throws CredentialsError when none can be had.
   virtual Credentials credentials() = 0;
+  // AWS refused `refused` as expired (ExpiredToken): returns true when the
+  // provider forgets that set, so that a request sent again carries new ones;
+  // false for a source that cannot fetch anew.
+  virtual bool expire(const Credentials& refused) {
+    (void)refused;
+    return false;
+  }
 };
 
 class StaticCredentialsProvider final : public CredentialsProvider {
@@ -43,19 +52,27 @@ class StaticCredentialsProvider final : public CredentialsProvider {
   Credentials credentials_;
 };
 
+// How long before expiry a refresh starts (advisory) and becomes one that
+// every caller waits for (mandatory).
+struct RefreshWindows {
+  std::chrono::minutes advisory{15};
+  std::chrono::minutes mandatory{10};
+};
+
 class RefreshingCredentialsProvider final : public CredentialsProvider {
  public:
   using Fetch = std::function<Credentials()>;
-  static constexpr std::chrono::minutes kAdvisoryRefresh{15};
-  static constexpr std::chrono::minutes kMandatoryRefresh{10};
+  using Windows = RefreshWindows;
 
-  explicit RefreshingCredentialsProvider(Fetch fetch);
+  explicit RefreshingCredentialsProvider(Fetch fetch, Windows windows = {});
   // Starts with credentials already in hand (no fetch until they age).
-  RefreshingCredentialsProvider(Fetch fetch, Credentials initial);
+  RefreshingCredentialsProvider(Fetch fetch, Credentials initial, Windows windows = {});
   Credentials credentials() override;
+  bool expire(const Credentials& refused) override;
 
  private:
   Fetch fetch_;
+  Windows windows_;
   std::mutex mutex_;
   std::condition_variable fetched_;
   bool fetching_ = false;
@@ -74,6 +91,7 @@ class ChainCredentialsProvider final : public CredentialsProvider {
   };
   explicit ChainCredentialsProvider(std::vector<Source> sources);
   Credentials credentials() override;
+  bool expire(const Credentials& refused) override;
 
  private:
   std::shared_ptr<CredentialsProvider> resolve();

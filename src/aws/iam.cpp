@@ -107,4 +107,17 @@ ListInstanceProfilesForRoleResult IamClient::list_instance_profiles_for_role(
   return result;
 }
 
+ListAttachedRolePoliciesResult IamClient::list_attached_role_policies(const ListAttachedRolePoliciesRequest& request,
+                                                                      Pages pages) const {
+  auto result = collect_pages(
+      request, pages, "ListAttachedRolePolicies", &ListAttachedRolePoliciesRequest::Marker,
+      &ListAttachedRolePoliciesResult::Marker, &ListAttachedRolePoliciesResult::AttachedPolicies,
+      [&](const ListAttachedRolePoliciesRequest& r) {
+        return call<ListAttachedRolePoliciesResult>("ListAttachedRolePolicies", r);
+      },
+      [](const ListAttachedRolePoliciesResult& page) { return truncated(page); });
+  if (pages == Pages::All) result.IsTruncated.reset();
+  return result;
+}
+
 }  // namespace qvn::aws

@@ -37,6 +37,8 @@ class IamClient {
   void delete_role(const DeleteRoleRequest& request) const;
   ListInstanceProfilesForRoleResult list_instance_profiles_for_role(const ListInstanceProfilesForRoleRequest& request,
                                                                     Pages pages = Pages::All) const;
+  ListAttachedRolePoliciesResult list_attached_role_policies(const ListAttachedRolePoliciesRequest& request,
+                                                             Pages pages = Pages::All) const;
 
   OperationSender& sender() const { return *sender_; }
 

@@ -19,6 +19,7 @@ std::vector<JsonOperation> iam_json_operations(const std::shared_ptr<IamClient>&
       json_operation("delete_role", "DeleteRole", c, &C::delete_role),
       json_operation("list_instance_profiles_for_role", "ListInstanceProfilesForRole", c,
                      &C::list_instance_profiles_for_role),
+      json_operation("list_attached_role_policies", "ListAttachedRolePolicies", c, &C::list_attached_role_policies),
   };
 }
 

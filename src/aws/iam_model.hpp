@@ -208,6 +208,33 @@ struct ListInstanceProfilesForRoleResult {
   }
 };
 
+struct ListAttachedRolePoliciesRequest {
+  std::string RoleName{};
+  std::optional<std::string> PathPrefix{};
+  std::optional<std::string> Marker{};
+  std::optional<int> MaxItems{};
+  static constexpr auto fields() {
+    using T = ListAttachedRolePoliciesRequest;
+    return std::tuple{F(T, RoleName), F(T, PathPrefix), F(T, Marker), F(T, MaxItems)};
+  }
+};
+
+struct AttachedPolicy {
+  std::optional<std::string> PolicyName{};
+  std::optional<std::string> PolicyArn{};
+  static constexpr auto fields() { return std::tuple{F(AttachedPolicy, PolicyName), F(AttachedPolicy, PolicyArn)}; }
+};
+
+struct ListAttachedRolePoliciesResult {
+  std::vector<AttachedPolicy> AttachedPolicies{};
+  std::optional<bool> IsTruncated{};
+  std::optional<std::string> Marker{};
+  static constexpr auto fields() {
+    using T = ListAttachedRolePoliciesResult;
+    return std::tuple{F(T, AttachedPolicies), F(T, IsTruncated), F(T, Marker)};
+  }
+};
+
 }  // namespace qvn::aws
 
 #undef F

@@ -67,6 +67,10 @@ bool is_retryable_service_error(long status, const std::string& code) {
   return is_throttling_error(status, code) || is_transient_error(status, code);
 }
 
+bool is_expired_credentials_error(const std::string& code) {
+  return code == "ExpiredToken" || code == "ExpiredTokenException";
+}
+
 double backoff_seconds(int attempts_made, double random01) {
   int exponent = std::clamp(attempts_made - 1, 0, 30);
   return std::min(random01 * std::pow(2.0, exponent), kMaxBackoff);

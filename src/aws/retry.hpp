@@ -33,6 +33,9 @@ bool is_throttling_error(long status, const std::string& code);
 bool is_transient_error(long status, const std::string& code);
 // Whether a refused request may be sent again (throttling or transient).
 bool is_retryable_service_error(long status, const std::string& code);
+// Whether AWS refused the request's credentials as expired (ExpiredToken,
+// ExpiredTokenException): worth one more attempt with fresh ones.
+bool is_expired_credentials_error(const std::string& code);
 
 // Seconds to wait before the next attempt, `attempts_made` >= 1:
 // random01 * 2^(attempts_made-1), at most 20.

@@ -132,12 +132,29 @@ void S3Client::download_file(const FileTransferRequest& request) const {
   download_file(request.Bucket, request.Key, request.Filename);
 }
 
-DeleteObjectResult S3Client::delete_object(const DeleteObjectRequest& request) const {
+namespace {
+
+// A request about one object: `bucket`/`key`.
+OperationRequest objectRequest(const char* operation, const char* method, const std::string& bucket,
+                               const std::string& key) {
   OperationRequest op;
-  op.operation = "DeleteObject";
-  op.method = "DELETE";
-  op.bucket = request.Bucket;
-  op.path = s3_key_path(request.Key);
+  op.operation = operation;
+  op.method = method;
+  op.bucket = bucket;
+  op.path = s3_key_path(key);
+  return op;
+}
+
+}  // namespace
+
+GetObjectResult S3Client::get_object(const GetObjectRequest& request) const {
+  GetObjectResult result;
+  result.Body = sender_->send(objectRequest("GetObject", "GET", request.Bucket, request.Key)).body;
+  return result;
+}
+
+DeleteObjectResult S3Client::delete_object(const DeleteObjectRequest& request) const {
+  OperationRequest op = objectRequest("DeleteObject", "DELETE", request.Bucket, request.Key);
   if (request.VersionId) op.query.emplace_back("versionId", *request.VersionId);
   const OperationResponse response = sender_->send(op);
   DeleteObjectResult result;

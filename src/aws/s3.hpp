@@ -43,6 +43,10 @@ class S3Client {
   void download_file(const std::string& bucket, const std::string& key, const std::string& filename) const;
   void download_file(const FileTransferRequest& request) const;
 
+  // The object's bytes, held in memory (for small objects; a missing one
+  // is the ServiceError "NoSuchKey").
+  GetObjectResult get_object(const GetObjectRequest& request) const;
+
   DeleteObjectResult delete_object(const DeleteObjectRequest& request) const;
 
   OperationSender& sender() const { return *sender_; }

@@ -88,6 +88,18 @@ struct FileTransferRequest {
   }
 };
 
+struct GetObjectRequest {
+  std::string Bucket{};
+  std::string Key{};
+  static constexpr auto fields() { return std::tuple{F(GetObjectRequest, Bucket), F(GetObjectRequest, Key)}; }
+};
+
+// A small object read whole into memory.
+struct GetObjectResult {
+  std::string Body{};
+  static constexpr auto fields() { return std::tuple{F(GetObjectResult, Body)}; }
+};
+
 struct DeleteObjectRequest {
   std::string Bucket{};
   std::string Key{};

@@ -134,7 +134,8 @@ struct ServiceClient::Impl {
 
   // Builds the wire request of one attempt (signed unless unsigned_requests).
   http::HttpRequest prepare(const OperationRequest& request, const std::string& body, const std::string& payload_hash,
-                            const Endpoint& target, const std::string& invocation_id, int attempt) {
+                            const Endpoint& target, const std::string& invocation_id, int attempt,
+                            std::optional<Credentials>* signed_with = nullptr) {
     UrlParts url = split_url(target.url);
     bool s3 = service.protocol == Protocol::RestXml;
     std::string path = request.path;
@@ -180,6 +181,7 @@ struct ServiceClient::Impl {
     wire.headers.emplace_back("User-Agent", kUserAgent);
     if (!options.unsigned_requests) {
       Credentials credentials = session->credentials();
+      if (signed_with) *signed_with = credentials;
       sigv4::Scope scope{sigv4::amz_date(std::chrono::system_clock::to_time_t(core::now())), target.signing_region,
                          target.signing_name};
       wire.headers.emplace_back("X-Amz-Date", scope.amz_date);
@@ -227,6 +229,8 @@ struct ServiceClient::Impl {
     int attempt = 1;
     int retry_cost = 0;  // what the last retry took from the budget
     bool redirected = false;
+    std::optional<Credentials> signed_with{};  // the credentials of the last attempt
+    bool renewed_credentials = false;
   };
 
   // The send rate an operation waits for: its own when it is sent in
@@ -252,7 +256,7 @@ struct ServiceClient::Impl {
       if (ceiling) ceiling->acquire();
       // Signed after the waits, so that a long wait never sends a stale date.
       const http::HttpRequest wire =
-          prepare(request, call.body, call.payload_hash, target, call.invocation_id, call.attempt);
+          prepare(request, call.body, call.payload_hash, target, call.invocation_id, call.attempt, &call.signed_with);
       std::optional<http::HttpResponse> response = send_attempt(call, wire);
       if (!response) continue;  // a transport failure worth another attempt
       if (response->status >= 200 && response->status < 300) {
@@ -265,6 +269,10 @@ struct ServiceClient::Impl {
       if (send_rate) send_rate->after_response(is_throttling_error(info.status, info.code));
       if (follow_region_redirect(call, target, info)) {
         --call.attempt;  // a redirect is not an attempt of its own
+        continue;
+      }
+      if (renew_expired_credentials(call, info)) {
+        --call.attempt;  // nor is a signature with fresh credentials
         continue;
       }
       if (retry_refusal(call, info)) continue;
@@ -338,6 +346,18 @@ struct ServiceClient::Impl {
     }
   }
 
+  // Credentials that AWS calls expired (they ran out sooner than stated,
+  // or the clocks disagree) are dropped by the session's source, and the
+  // request is signed once more with fresh ones, as the SDKs do.
+  bool renew_expired_credentials(Call& call, const ServiceErrorInfo& info) {
+    if (call.renewed_credentials || !call.signed_with || !is_expired_credentials_error(info.code)) return false;
+    if (!session->credentials_provider()->expire(*call.signed_with)) return false;
+    call.renewed_credentials = true;
+    debug_event(describe(call.request) + ": " + info.code + ", signing again with fresh credentials");
+    aws_log()->info("  " + describe(call.request) + ": " + info.code + ", sending again with fresh credentials");
+    return true;
+  }
+
   // A refusal that may pass (throttling, a transient error) is waited out
   // while attempts and the retry budget last.
   bool retry_refusal(Call& call, const ServiceErrorInfo& info) {
@@ -377,7 +397,55 @@ ServiceClient::ServiceClient(std::shared_ptr<Session> session, ServiceId service
 
 ServiceClient::~ServiceClient() = default;
 
-OperationResponse ServiceClient::send(const OperationRequest& request) { return impl_->send(request); }
+namespace {
+
+struct InFlight {
+  std::mutex lock;
+  std::vector<std::pair<std::string, int>> calls;
+};
+
+InFlight& inFlight() {
+  static InFlight registry;
+  return registry;
+}
+
+// Counts one call of `operation` as in flight while it lives.
+class CallInFlight {
+ public:
+  explicit CallInFlight(const std::string& operation) : operation_(operation) { change(+1); }
+  ~CallInFlight() { change(-1); }
+  CallInFlight(const CallInFlight&) = delete;
+  CallInFlight& operator=(const CallInFlight&) = delete;
+
+ private:
+  void change(int by) {
+    InFlight& registry = inFlight();
+    std::lock_guard<std::mutex> hold(registry.lock);
+    for (auto& [name, count] : registry.calls) {
+      if (name != operation_) continue;
+      count += by;
+      return;
+    }
+    registry.calls.emplace_back(operation_, by);
+  }
+  std::string operation_;
+};
+
+}  // namespace
+
+std::vector<std::pair<std::string, int>> calls_in_flight() {
+  InFlight& registry = inFlight();
+  std::lock_guard<std::mutex> hold(registry.lock);
+  std::vector<std::pair<std::string, int>> now;
+  for (const auto& call : registry.calls)
+    if (call.second > 0) now.push_back(call);
+  return now;
+}
+
+OperationResponse ServiceClient::send(const OperationRequest& request) {
+  const CallInFlight counted(request.operation);
+  return impl_->send(request);
+}
 
 const ServiceId& ServiceClient::service() const { return impl_->service; }
 

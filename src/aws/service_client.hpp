@@ -76,6 +76,11 @@ class OperationSender {
   virtual const std::string& region() const = 0;
 };
 
+// The calls every ServiceClient of the process is sending right now, by
+// operation ("RunInstances", 2), in the order first sent. Retries of one
+// call count once.
+std::vector<std::pair<std::string, int>> calls_in_flight();
+
 // Per-client settings; every member is optional and falls back to the
 // session's (and so to the environment's and profile's) setting.
 struct ClientOptions {

@@ -118,4 +118,13 @@ sts::GetCallerIdentityResult StsClient::get_caller_identity() {
   return {text(parsed.result, "UserId"), text(parsed.result, "Account"), text(parsed.result, "Arn"), parsed.request_id};
 }
 
+sts::DecodeAuthorizationMessageResult StsClient::decode_authorization_message(const std::string& EncodedMessage) {
+  OperationRequest operation;
+  operation.operation = "DecodeAuthorizationMessage";
+  operation.form = {{"EncodedMessage", EncodedMessage}};
+  Parsed parsed;
+  parse(operation.operation, sender_->send(operation), parsed);
+  return {text(parsed.result, "DecodedMessage"), parsed.request_id};
+}
+
 }  // namespace qvn::aws

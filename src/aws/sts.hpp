@@ -60,6 +60,11 @@ struct AssumeRoleWithWebIdentityResult {
   std::string RequestId;
 };
 
+struct DecodeAuthorizationMessageResult {
+  std::string DecodedMessage;  // a JSON document, as sent
+  std::string RequestId;
+};
+
 struct GetCallerIdentityResult {
   std::string UserId;
   std::string Account;
@@ -84,6 +89,8 @@ class StsClient {
   sts::AssumeRoleWithWebIdentityResult assume_role_with_web_identity(
       const sts::AssumeRoleWithWebIdentityRequest& request);
   sts::GetCallerIdentityResult get_caller_identity();
+  // The message that a refusal such as UnauthorizedOperation carries encoded.
+  sts::DecodeAuthorizationMessageResult decode_authorization_message(const std::string& EncodedMessage);
 
   const std::string& region() const { return sender_->region(); }
 

@@ -60,13 +60,25 @@ shape::Json get_caller_identity(StsClient& sts, const shape::Json& input) {
   return {{"UserId", result.UserId}, {"Account", result.Account}, {"Arn", result.Arn}};
 }
 
+struct DecodeAuthorizationMessageInput {
+  std::string EncodedMessage{};
+  static constexpr auto fields() { return std::tuple{F(DecodeAuthorizationMessageInput, EncodedMessage)}; }
+};
+
+shape::Json decode_authorization_message(StsClient& sts, const shape::Json& input) {
+  const auto in = shape::from_json_strict<DecodeAuthorizationMessageInput>(input);
+  return {{"DecodedMessage", sts.decode_authorization_message(in.EncodedMessage).DecodedMessage}};
+}
+
 }  // namespace
 
 std::vector<JsonOperation> sts_json_operations(const std::shared_ptr<StsClient>& client) {
   return {
       {"assume_role", "AssumeRole", [client](const shape::Json& input, Pages) { return assume_role(*client, input); }},
       {"get_caller_identity", "GetCallerIdentity",
-       [client](const shape::Json& input, Pages) { return get_caller_identity(*client, input); }}};
+       [client](const shape::Json& input, Pages) { return get_caller_identity(*client, input); }},
+      {"decode_authorization_message", "DecodeAuthorizationMessage",
+       [client](const shape::Json& input, Pages) { return decode_authorization_message(*client, input); }}};
 }
 
 }  // namespace qvn::aws

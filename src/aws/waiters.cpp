@@ -32,6 +32,8 @@ void run_waiter(const std::string& name, const WaiterConfig& config,
   const int answered = std::clamp(config.attempts_answered, 0, max_attempts - 1);
   if (answered > 0) pause(config);
   for (int n = answered + 1;; ++n) {
+    if (config.abandon_when && config.abandon_when())
+      throw WaiterError(name, WaiterError::Reason::Abandoned, "abandoned before attempt " + std::to_string(n));
     const std::optional<Verdict> verdict = attempt();
     if (verdict && verdict->state == State::Success) return;
     if (verdict && verdict->state == State::Failure) {

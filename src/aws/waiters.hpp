@@ -24,7 +24,7 @@ namespace qvn::aws {
 
 class WaiterError : public AwsError {
  public:
-  enum class Reason { TerminalFailure, ServiceError, MaxAttempts };
+  enum class Reason { TerminalFailure, ServiceError, MaxAttempts, Abandoned };
   WaiterError(const std::string& waiter, Reason reason, const std::string& detail);
   const std::string& waiter() const { return waiter_; }
   Reason reason() const { return reason_; }
@@ -45,6 +45,10 @@ struct WaiterConfig {
   // have. The waiter then pauses before its first poll and counts these
   // against max_attempts, so the timing stays the SDKs'.
   int attempts_answered = 0;
+  // Asked before every poll; when it answers true, the wait ends there
+  // without polling again: WaiterError with Reason::Abandoned (the caller
+  // was told to stop, e.g. by a signal). May be empty.
+  std::function<bool()> abandon_when{};
 };
 
 void wait_instance_status_ok(const Ec2Client& ec2, const DescribeInstanceStatusRequest& request,

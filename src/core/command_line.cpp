@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <deque>
 #include <ostream>
 
@@ -21,6 +22,13 @@ std::string joined(const std::vector<std::string>& names, const std::string& sep
   std::string text;
   for (const auto& name : names) text += (text.empty() ? "" : separator) + name;
   return text;
+}
+
+// The option's names as the parser takes them: "--summary_json,--summary-json".
+std::string parserNames(const OptionSpec& spec) {
+  std::vector<std::string> names{spec.name};
+  names.insert(names.end(), spec.aliases.begin(), spec.aliases.end());
+  return joined(names, ",");
 }
 
 }  // namespace
@@ -44,8 +52,15 @@ struct CommandLine::Impl {
   // so that an absent option stays absent.
   std::deque<std::string> holders;
   std::vector<std::tuple<CLI::Option*, std::string*, std::optional<std::string>*>> optionals;
+  std::vector<std::pair<std::string, CLI::Option*>> required;
   bool version_requested = false;
 
+  std::vector<std::string> missingRequired() const {
+    std::vector<std::string> missing;
+    for (const auto& [name, option] : required)
+      if (option->count() == 0) missing.push_back(name);
+    return missing;
+  }
   std::vector<std::string> optionNames() const {
     std::vector<std::string> names{"--help"};
     if (!parent) names.emplace_back("--version");
@@ -55,6 +70,7 @@ struct CommandLine::Impl {
   bool knows(const std::string& option) const {
     for (const auto& spec : specs) {
       if (spec.name == option) return true;
+      if (std::find(spec.aliases.begin(), spec.aliases.end(), option) != spec.aliases.end()) return true;
     }
     return false;
   }
@@ -66,7 +82,10 @@ struct CommandLine::Impl {
   CLI::Option* add(const OptionSpec& spec, CLI::Option* option) {
     specs.push_back(spec);
     option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    if (spec.required) option->required();
+    if (spec.required) {
+      option->required();
+      required.emplace_back(spec.name, option);
+    }
     return option;
   }
 };
@@ -96,16 +115,16 @@ CommandLine::~CommandLine() = default;
 
 void CommandLine::bind(const OptionSpec& spec, bool& flag) {
   impl_->specs.push_back(spec);
-  impl_->app->add_flag(spec.name, flag, spec.help);
+  impl_->app->add_flag(parserNames(spec), flag, spec.help);
 }
 
 void CommandLine::bind(const OptionSpec& spec, std::string& text) {
-  impl_->add(spec, impl_->app->add_option(spec.name, text, spec.help));
+  impl_->add(spec, impl_->app->add_option(parserNames(spec), text, spec.help));
 }
 
 void CommandLine::bind(const OptionSpec& spec, std::optional<std::string>& text) {
   std::string& holder = impl_->holders.emplace_back();
-  CLI::Option* option = impl_->add(spec, impl_->app->add_option(spec.name, holder, spec.help));
+  CLI::Option* option = impl_->add(spec, impl_->app->add_option(parserNames(spec), holder, spec.help));
   impl_->optionals.emplace_back(option, &holder, &text);
 }
 
@@ -122,10 +141,20 @@ std::string CommandLine::usage() const {
   return usageLine(impl_->program, impl_->specs, tail);
 }
 
+// At the program's level, each sub-command's own options follow the program's.
 std::string CommandLine::help() const {
   const bool program_level = impl_->parent == nullptr;
-  return helpText(impl_->program, program_level ? impl_->description : "", impl_->specs, impl_->sub_specs,
-                  impl_->epilog, program_level);
+  std::string text =
+      helpText(impl_->program, program_level ? impl_->description : "", impl_->specs, impl_->sub_specs, "", program_level);
+  for (const auto& sub : impl_->subs) {
+    if (!sub->impl_->specs.empty())
+      text += "\n" + optionsSection(sub->impl_->name + " options (after '" + sub->impl_->name + "')", sub->impl_->specs);
+  }
+  if (!impl_->epilog.empty()) {
+    text += "\n" + impl_->epilog;
+    if (impl_->epilog.back() != '\n') text += "\n";
+  }
+  return text;
 }
 
 const std::vector<OptionSpec>& CommandLine::options() const { return impl_->specs; }
@@ -202,6 +231,17 @@ std::optional<std::string> CommandLine::parse(const std::vector<std::string>& ar
     }
     const std::string why = e.what();
     if (why == "A subcommand is required") fail("a sub-command is required: " + joined(impl_->subNames(), " or "), err);
+    // Every required option that is missing, the program's and the chosen
+    // sub-command's, not only the first one found.
+    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+      std::vector<std::string> missing = impl_->missingRequired();
+      const CommandLine* sub = chosen();
+      const std::vector<std::string> sub_missing = sub != this ? sub->impl_->missingRequired() : std::vector<std::string>{};
+      missing.insert(missing.end(), sub_missing.begin(), sub_missing.end());
+      const CommandLine* shown = missing.size() == sub_missing.size() && !sub_missing.empty() ? sub : this;
+      if (missing.size() == 1) shown->fail(missing.front() + " is required", err);
+      if (missing.size() > 1) shown->fail("the following options are required: " + joined(missing, ", "), err);
+    }
     // An error about a sub-command's own option shows that sub-command's usage.
     const CommandLine* shown = chosen();
     if (shown != this) {

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 namespace qvn::core {
 
@@ -17,6 +18,23 @@ namespace {
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 std::atomic<int> g_signal{0};
+std::atomic<int> g_second_signal{0};
+std::atomic<bool> g_ending_claimed{false};
+// The notices' thread waits on this pipe: 1 for a first signal, 2 for a second.
+std::atomic<int> g_notice_write{-1};
+int g_notice_read = -1;
+std::once_flag g_notice_thread_made;
+
+struct Notices {
+  std::timed_mutex lock;  // held while a notice is told, and while they change
+  InterruptNotices current;
+  bool set = false;
+};
+
+Notices& notices() {
+  static Notices* all = new Notices();  // lives past exit: the thread may still use it
+  return *all;
+}
 // Self-pipe: a byte written by the handler makes the read end readable
 // for good, which wakes every sleeper polling it at once.
 int g_wake_read = -1;
@@ -40,12 +58,76 @@ void wake_sleepers() {
   [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
 }
 
+// Async-signal-safe.
+bool tell_notice_thread(char what) {
+  const int fd = g_notice_write.load();
+  return fd >= 0 && ::write(fd, &what, 1) == 1;
+}
+
 extern "C" void on_interrupt_signal(int signal) {
   const int saved_errno = errno;
   int none = 0;
-  if (!g_signal.compare_exchange_strong(none, signal)) ::_exit(128 + signal);
-  wake_sleepers();
+  if (g_signal.compare_exchange_strong(none, signal)) {
+    wake_sleepers();
+    tell_notice_thread(1);
+    errno = saved_errno;
+    return;
+  }
+  none = 0;
+  if (!g_second_signal.compare_exchange_strong(none, signal) || !tell_notice_thread(2)) ::_exit(128 + signal);
   errno = saved_errno;
+}
+
+void tell_first() {
+  Notices& all = notices();
+  std::lock_guard<std::timed_mutex> hold(all.lock);
+  if (!all.set || !all.current.first) return;
+  try {
+    all.current.first();
+  } catch (...) {
+    // A notice that fails says nothing; the run goes on winding down.
+  }
+}
+
+// The last words, then the end of the process: within kLastWordsLimit
+// whatever they do.
+[[noreturn]] void tell_second() {
+  const int status = 128 + g_second_signal.load();
+  std::thread([status] {
+    std::this_thread::sleep_for(kLastWordsLimit);
+    ::_exit(status);
+  }).detach();
+  // The run is writing its last lines itself: they are let end.
+  if (!claim_run_ending()) std::this_thread::sleep_for(kLastWordsLimit);
+  Notices& all = notices();
+  std::unique_lock<std::timed_mutex> hold(all.lock, std::defer_lock);
+  if (hold.try_lock_for(kLastWordsLimit / 4) && all.set && all.current.second) {
+    try {
+      all.current.second();
+    } catch (...) {
+      // Nothing more can be said.
+    }
+  }
+  ::_exit(status);
+}
+
+void start_notice_thread() {
+  std::call_once(g_notice_thread_made, [] {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    g_notice_read = fds[0];
+    std::thread([] {
+      for (;;) {
+        char what = 0;
+        const ssize_t n = ::read(g_notice_read, &what, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        if (what == 1) tell_first();
+        if (what == 2) tell_second();
+      }
+    }).detach();
+    g_notice_write.store(fds[1]);
+  });
 }
 
 }  // namespace
@@ -61,6 +143,35 @@ void install_interrupt_handlers() {
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
 }
+
+InterruptNoticesScope::InterruptNoticesScope(InterruptNotices given) {
+  start_notice_thread();
+  Notices& all = notices();
+  std::lock_guard<std::timed_mutex> hold(all.lock);
+  all.current = std::move(given);
+  all.set = true;
+}
+
+InterruptNoticesScope::~InterruptNoticesScope() {
+  Notices& all = notices();
+  std::lock_guard<std::timed_mutex> hold(all.lock);
+  all.current = {};
+  all.set = false;
+}
+
+int second_interrupt_signal() { return g_second_signal.load(); }
+
+std::string interruption_signals_text() {
+  std::string text = interrupt_signal_name();
+  const int second = g_second_signal.load();
+  if (second == SIGINT) text += ", then SIGINT";
+  if (second == SIGTERM) text += ", then SIGTERM";
+  if (second != 0 && second != SIGINT && second != SIGTERM) text += ", then a signal";
+  if (second != 0) text += " (calls in flight abandoned)";
+  return text;
+}
+
+bool claim_run_ending() { return !g_ending_claimed.exchange(true); }
 
 bool interrupted() { return g_signal.load() != 0; }
 
@@ -93,6 +204,8 @@ void request_interrupt(int signal) {
 void reset_interrupt_for_testing() {
   make_wake_pipe();
   g_signal.store(0);
+  g_second_signal.store(0);
+  g_ending_claimed.store(false);
   char buffer[64];
   if (g_wake_read >= 0)
     while (::read(g_wake_read, buffer, sizeof buffer) > 0) {

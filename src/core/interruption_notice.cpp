@@ -29,8 +29,26 @@ std::string shellCommand(const std::vector<std::string>& words) {
 }
 
 void logInterruption(Logger& log, const std::string& what_to_do, const std::vector<std::string>& command) {
-  log.error(std::string("  **Error** interrupted by ") + interrupt_signal_name() + "; " + what_to_do + ": " +
+  log.error("  **Error** interrupted by " + interruption_signals_text() + "; " + what_to_do + ": " +
             shellCommand(command));
+}
+
+std::string callsInFlightText(const std::vector<std::pair<std::string, int>>& calls) {
+  int total = 0;
+  std::string listed;
+  for (const auto& [operation, count] : calls) {
+    total += count;
+    listed +=
+        (listed.empty() ? "" : ", ") + operation + (calls.size() > 1 || count > 1 ? " " + std::to_string(count) : "");
+  }
+  if (total == 0) return "no call in flight";
+  return std::to_string(total) + (total == 1 ? " call" : " calls") + " in flight (" + listed + ")";
+}
+
+void logWindingDown(Logger& log, const std::vector<std::pair<std::string, int>>& calls, const std::string& what_to_do,
+                    const std::vector<std::string>& command) {
+  log.warning(std::string("  **Alert** ") + interrupt_signal_name() + ": waiting for " + callsInFlightText(calls) +
+              "; a second signal abandons them; " + what_to_do + ": " + shellCommand(command));
 }
 
 }  // namespace qvn::core

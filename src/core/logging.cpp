@@ -389,6 +389,16 @@ Logger* getLogger(const std::string& name) { return LoggerTree::instance().get(n
 
 Logger& packageLogger() { return *getLogger("quorvane_testlibs"); }
 
+void logToStandardError(int level) {
+  static const HandlerPtr console = [] {
+    auto handler = std::make_shared<StreamHandler>(stderr, NOTSET);
+    packageLogger().addHandler(handler);
+    return handler;
+  }();
+  console->setLevel(level);
+  if (packageLogger().level() == NOTSET || packageLogger().level() > level) packageLogger().setLevel(level);
+}
+
 void logging_call(const std::string& operation, const std::string& message) {
   auto level = operationLevel(operation);
   if (!level) throw AttributeError("the logging facility has no operation named '" + operation + "'");

@@ -196,6 +196,11 @@ Logger* getLogger(const std::string& name = "");
 // write to.
 Logger& packageLogger();
 
+// For a program or test that uses the libraries without the programs'
+// logging set-up: the package logger's records from `level` up go to
+// standard error as bare lines. Calling it again only changes the level.
+void logToStandardError(int level = INFO);
+
 // Level names: "INFO" for 20, "DETAIL" once registered, else "Level N".
 std::string getLevelName(int level);
 void addLevelName(int level, const std::string& name);

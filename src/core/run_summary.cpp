@@ -101,6 +101,34 @@ std::vector<std::pair<std::string, int>> countsOf(const RunSummary& summary, Cha
   return summary.tally->counts(change);
 }
 
+// What was really created: in a real run both kinds of creation, merged by
+// kind in the order first counted; in a dry run only what it made anyway.
+std::vector<std::pair<std::string, int>> createdOf(const RunSummary& summary) {
+  std::vector<std::pair<std::string, int>> created = countsOf(summary, Change::Made);
+  if (summary.dry_run) return created;
+  for (const auto& [kind, n] : countsOf(summary, Change::Created)) {
+    const auto same =
+        std::find_if(created.begin(), created.end(), [&](const auto& entry) { return entry.first == kind; });
+    if (same == created.end()) {
+      created.emplace_back(kind, n);
+    } else {
+      same->second += n;
+    }
+  }
+  return created;
+}
+
+std::string listedCounts(const std::vector<std::pair<std::string, int>>& counts) {
+  std::string listed;
+  for (const auto& [kind, n] : counts) {
+    if (n == 0) continue;
+    listed += (listed.empty() ? "" : ", ") + countText(n, kind);
+  }
+  return listed;
+}
+
+std::string jsonCounts(const std::vector<std::pair<std::string, int>>& counts);
+
 std::vector<std::pair<std::string, std::string>> pathsOf(const RunSummary& summary) {
   if (summary.tally == nullptr) return {};
   return summary.tally->paths();
@@ -130,17 +158,25 @@ std::string jsonKey(const std::string& label) {
   return jsonString(key);
 }
 
+std::string jsonCounts(const std::vector<std::pair<std::string, int>>& counts) {
+  std::string members;
+  for (const auto& [kind, n] : counts)
+    members += (members.empty() ? "" : ", ") + jsonKey(kind) + ": " + std::to_string(n);
+  return members;
+}
+
 }  // namespace
 
 std::vector<std::string> summaryLines(const RunSummary& summary) {
   const std::string prefix = summary.program + ": ";
   std::vector<std::string> lines;
+  if (summary.dry_run) {
+    const std::string made = listedCounts(createdOf(summary));
+    if (!made.empty()) lines.push_back(prefix + "created " + made + " (a dry run makes these too)");
+  }
   for (const ChangeName& name : kChanges) {
-    std::string listed;
-    for (const auto& [kind, n] : countsOf(summary, name.change)) {
-      if (n == 0) continue;
-      listed += (listed.empty() ? "" : ", ") + countText(n, kind);
-    }
+    const std::string listed = listedCounts(
+        name.change == Change::Created && !summary.dry_run ? createdOf(summary) : countsOf(summary, name.change));
     if (!listed.empty()) lines.push_back(prefix + (summary.dry_run ? name.would : name.done) + " " + listed);
   }
   if (lines.empty()) lines.push_back(prefix + (summary.dry_run ? "would change nothing" : "changed nothing"));
@@ -158,10 +194,12 @@ std::string summaryJson(const RunSummary& summary) {
                      ",\n  \"exit_status\": " + std::to_string(summary.exit_status) +
                      ",\n  \"wall_time_seconds\": " + std::to_string(static_cast<long>(summary.wall_time.count()));
   for (const ChangeName& name : kChanges) {
-    std::string members;
-    for (const auto& [kind, n] : countsOf(summary, name.change))
-      members += (members.empty() ? "" : ", ") + jsonKey(kind) + ": " + std::to_string(n);
-    json += ",\n  " + jsonString(name.key) + ": {" + members + "}";
+    if (name.change == Change::Created) {
+      json += ",\n  \"created\": {" + jsonCounts(createdOf(summary)) + "}";
+      if (summary.dry_run) json += ",\n  \"would_create\": {" + jsonCounts(countsOf(summary, Change::Created)) + "}";
+      continue;
+    }
+    json += ",\n  " + jsonString(name.key) + ": {" + jsonCounts(countsOf(summary, name.change)) + "}";
   }
   std::string paths;
   for (const auto& [label, path] : pathsOf(summary))

@@ -20,7 +20,10 @@
 
 namespace qvn::core {
 
-enum class Change { Created, Adopted, Removed, Left, Written };
+// Made: created by a step that does not consult the dry-run setting. In a
+// real run it is counted as created; a dry run reports it as created, apart
+// from what it would create.
+enum class Change { Created, Made, Adopted, Removed, Left, Written };
 
 // Counts per change and kind ("instance", "Elastic IP", ...), and the paths
 // a run wants named at its end. Safe to use from several threads.
@@ -61,13 +64,15 @@ std::string durationText(Seconds duration);
 std::string countText(int count, const std::string& kind);
 
 // One line per change that happened ("created 2 instances, 1 key pair";
-// "would create ..." in a dry run), then the wall time and exit status, the
-// paths and the next command. Each line starts with "<program>: ".
+// "would create ..." in a dry run, whose real creations come first as
+// "created ... (a dry run makes these too)"), then the wall time and exit
+// status, the paths and the next command. Each line starts with "<program>: ".
 std::vector<std::string> summaryLines(const RunSummary& summary);
 
 // The same as one JSON object (members: program, dry_run, exit_status,
 // wall_time_seconds, created, adopted, removed, left, written, paths,
-// next_command), ending with a newline.
+// next_command; a dry run has would_create after created, and its created
+// holds what it really made), ending with a newline.
 std::string summaryJson(const RunSummary& summary);
 
 // The file the package logger writes to, or "" before the log is set up.

@@ -30,7 +30,21 @@ std::string helpRow(const std::string& name, const std::string& help) {
   return row + help + "\n";
 }
 
+std::string optionRows(const std::vector<OptionSpec>& options) {
+  std::string rows;
+  for (const auto& option : options) {
+    std::string name = option.name;
+    if (!option.flag) name += " " + metavarOf(option.name);
+    rows += helpRow(name, option.help);
+  }
+  return rows;
+}
+
 }  // namespace
+
+std::string optionsSection(const std::string& title, const std::vector<OptionSpec>& options) {
+  return title + ":\n" + optionRows(options);
+}
 
 std::string metavarOf(const std::string& option_name) {
   std::string name = option_name;
@@ -64,11 +78,7 @@ std::string helpText(const std::string& program, const std::string& description,
   text += "\noptions:\n";
   text += helpRow("-h, --help", "show this help message and exit");
   if (version_option) text += helpRow("--version", "show the program's version and exit");
-  for (const auto& option : options) {
-    std::string name = option.name;
-    if (!option.flag) name += " " + metavarOf(option.name);
-    text += helpRow(name, option.help);
-  }
+  text += optionRows(options);
   if (!epilog.empty()) {
     text += "\n" + epilog;
     if (epilog.back() != '\n') text += "\n";

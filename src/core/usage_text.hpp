@@ -11,6 +11,8 @@ struct OptionSpec {
   std::string help;
   bool flag = false;  // takes no value
   bool required = false;
+  // Further names the parser accepts for the option (not shown in help).
+  std::vector<std::string> aliases{};
 };
 
 struct SubcommandSpec {
@@ -24,6 +26,9 @@ std::string metavarOf(const std::string& option_name);
 // "usage: probe_deploy [-h] [--revert] --test_config TEST_CONFIG ..."; `tail`
 // (for example "{spoke,natgw} ...") is appended when not empty.
 std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options, const std::string& tail = "");
+
+// "<title>:" and one line per option with its help text, ending with a newline.
+std::string optionsSection(const std::string& title, const std::vector<OptionSpec>& options);
 
 // The usage line, the description, the sub-commands and one line per option
 // with its help text (the help option first, then --version when

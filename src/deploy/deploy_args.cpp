@@ -17,7 +17,8 @@ constexpr const char* kDeployEpilog =
     "  QUORVANE_TIME_SCALE   factor applied to every wait (default 1)\n"
     "  QUORVANE_IP_ECHO_URL  public-IP echo service answering {\"ip\": \"...\"}\n"
     "\n"
-    "exit status: 0 done; 1 the run failed (the reason is logged); 2 usage error.\n";
+    "exit status: 0 done; 1 the run failed (the reason is logged); 2 usage error;\n"
+    "130 or 143 stopped by SIGINT or SIGTERM (the log names the command that cleans up).\n";
 
 const std::vector<OptionRow<DeployArgs>>& rows() {
   static const std::vector<OptionRow<DeployArgs>> table = {
@@ -41,7 +42,8 @@ const std::vector<OptionRow<DeployArgs>>& rows() {
         "optional"},
        &DeployArgs::workflow_account_role},
       {{"--backup_folder", "specify the folder for storing the VPC specific key-pair"}, &DeployArgs::backup_folder},
-      {{"--summary-json", "also write the end-of-run summary to this file as JSON"}, &DeployArgs::summary_json},
+      {{"--summary_json", "also write the end-of-run summary to this file as JSON", false, false, {"--summary-json"}},
+       &DeployArgs::summary_json},
   };
   return table;
 }

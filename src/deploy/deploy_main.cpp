@@ -1,9 +1,12 @@
 #include "deploy/deploy_main.hpp"
 
 #include <iostream>
+#include <mutex>
+#include <thread>
 
 #include "aws/iam.hpp"
 #include "aws/s3.hpp"
+#include "aws/service_client.hpp"
 #include "aws/ssm.hpp"
 #include "aws/sts.hpp"
 #include "core/interrupt.hpp"
@@ -12,6 +15,7 @@
 #include "deploy/config_check.hpp"
 #include "deploy/deploy_session.hpp"
 #include "deploy/key_pair.hpp"
+#include "deploy/launch.hpp"
 #include "deploy/machine_image.hpp"
 #include "deploy/orchestration.hpp"
 #include "deploy/run_summary.hpp"
@@ -34,8 +38,14 @@ std::string commandText(const std::vector<std::string>& arguments) {
 
 void checkTagResource(const DeployArgs& args, Logger& log) {
   if (!args.tag_resource) return;
-  if (splitTagResource(*args.tag_resource).size() % 2 != 0) {
+  const std::size_t pieces = splitTagResource(*args.tag_resource).size();
+  if (pieces % 2 != 0) {
     log.info("**Error** incomplete tag_resource pair");
+    throw ProgramExit{1};
+  }
+  if (pieces / 2 > kMaxTagResourcePairs) {
+    log.info("**Error** tag_resource holds " + std::to_string(pieces / 2) + " pairs; at most " +
+             std::to_string(kMaxTagResourcePairs) + " fit beside the tool's own tags");
     throw ProgramExit{1};
   }
 }
@@ -100,6 +110,49 @@ std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args) {
 
 namespace {
 
+// What the end of the run says, prepared before the first signal so that a
+// second one, which abandons the calls in flight, still has it at hand.
+struct RunEnding {
+  const DeployArgs& args;
+  Logger& log;
+  core::TimePoint started;
+  // The next step: the revert for a deployment, the same command for a revert.
+  std::string what_to_do;
+  std::vector<std::string> command;
+  // The deployment's configuration while it is being deployed, under
+  // entryRecordLock().
+  TestConfig* output = nullptr;
+};
+
+RunEnding prepareEnding(const DeployArgs& args, const std::vector<std::string>& arguments, Logger& log,
+                        core::TimePoint started) {
+  RunEnding ending{args, log, started, "to remove what was made, run", revertCommand(args), nullptr};
+  if (args.revert) {
+    ending.what_to_do = "to finish the teardown, run it again";
+    ending.command = {kDeployProgram};
+    ending.command.insert(ending.command.end(), arguments.begin(), arguments.end());
+  }
+  return ending;
+}
+
+// Names `config` as the output that a second signal writes, while it lives.
+class OutputWhileDeploying {
+ public:
+  OutputWhileDeploying(RunEnding& ending, TestConfig& config) : ending_(ending) {
+    const std::lock_guard<std::timed_mutex> hold(entryRecordLock());
+    ending_.output = &config;
+  }
+  ~OutputWhileDeploying() {
+    const std::lock_guard<std::timed_mutex> hold(entryRecordLock());
+    ending_.output = nullptr;
+  }
+  OutputWhileDeploying(const OutputWhileDeploying&) = delete;
+  OutputWhileDeploying& operator=(const OutputWhileDeploying&) = delete;
+
+ private:
+  RunEnding& ending_;
+};
+
 void writeOutputAfterFailure(TestConfig& config, const std::string& path) {
   try {
     config.write(path);
@@ -108,13 +161,15 @@ void writeOutputAfterFailure(TestConfig& config, const std::string& path) {
   }
 }
 
-void runDeployment(const DeployArgs& args, Logger& log) {
+void runDeployment(RunEnding& ending) {
+  const DeployArgs& args = ending.args;
   // The whole configuration is checked before anything is asked of AWS.
   TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Deploy);
   // A path that cannot be written fails here, not after every instance has
   // been launched.
   TestConfig::prepare_write(*args.output_test_config);
-  const std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, log);
+  const OutputWhileDeploying named(ending, config);
+  const std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, ending.log);
   const auto session = deploymentSession(args);
   const aws::Ec2Client ec2_client = deploymentEc2Client(session, args.region);
   const aws::IamClient iam_client(session, args.region);
@@ -139,10 +194,17 @@ void runRevert(const DeployArgs& args) {
               config);
 }
 
+// The last lines belong to whoever claims them first: a run that finds
+// them claimed by a second signal's last words waits for the end they make.
+void claimEndingOrWait() {
+  if (core::claim_run_ending()) return;
+  for (;;) std::this_thread::sleep_for(core::kLastWordsLimit);
+}
+
 // The end of an interrupted run: the failure that the interruption caused,
 // if any, on standard error, then the ERROR record with the command to run.
-int endInterrupted(const DeployArgs& args, const std::vector<std::string>& arguments, Logger& log,
-                   const std::exception_ptr& failure) {
+int endInterrupted(const RunEnding& ending, const std::exception_ptr& failure) {
+  claimEndingOrWait();
   if (failure) {
     try {
       std::rethrow_exception(failure);
@@ -152,13 +214,7 @@ int endInterrupted(const DeployArgs& args, const std::vector<std::string>& argum
       // A ProgramExit: the step has said why already.
     }
   }
-  if (args.revert) {
-    std::vector<std::string> again{kDeployProgram};
-    again.insert(again.end(), arguments.begin(), arguments.end());
-    core::logInterruption(log, "to finish the teardown, run it again", again);
-  } else {
-    core::logInterruption(log, "to remove what was made, run", revertCommand(args));
-  }
+  core::logInterruption(ending.log, ending.what_to_do, ending.command);
   return core::interrupted_exit_status();
 }
 
@@ -172,6 +228,7 @@ std::vector<std::string> revertCommand(const DeployArgs& args) {
   add("--region", args.region);
   add("--profile", args.profile);
   add("--assume_role", args.assume_role);
+  add("--s3_bucket", args.s3_bucket);
   if (args.ec2_role == "default") add("--ec2_role", args.ec2_role);
   if (args.backup_folder != DeployArgs{}.backup_folder) add("--backup_folder", args.backup_folder);
   return words;
@@ -181,23 +238,23 @@ namespace {
 
 // The run itself, once the log is set up: its exit status, or the failure
 // that ends it.
-int deployOrRevert(const DeployArgs& args, const std::vector<std::string>& arguments, Logger& log) {
+int deployOrRevert(RunEnding& ending) {
   // From here on the first SIGINT or SIGTERM lets the run wind down and
   // say what to do next; before, it ends the process as usual (nothing has
   // been asked of AWS yet).
   core::install_interrupt_handlers();
 
   try {
-    if (!args.revert) {
-      runDeployment(args, log);
+    if (!ending.args.revert) {
+      runDeployment(ending);
     } else {
-      runRevert(args);
+      runRevert(ending.args);
     }
   } catch (...) {
     if (!core::interrupted()) throw;
-    return endInterrupted(args, arguments, log, std::current_exception());
+    return endInterrupted(ending, std::current_exception());
   }
-  if (core::interrupted()) return endInterrupted(args, arguments, log, nullptr);
+  if (core::interrupted()) return endInterrupted(ending, nullptr);
   return RunOutcome().getStatus();
 }
 
@@ -208,12 +265,31 @@ void summarize(const DeployArgs& args, core::TimePoint started, int status, Logg
   summary.tally = args.tally;
   summary.wall_time = core::now() - started;
   summary.exit_status = status;
-  // A run that changed nothing (refused before its first change) has nothing to revert.
-  if (!args.revert && !args.dry_run && (args.tally == nullptr || !args.tally->empty())) {
+  // A dry run makes the IAM objects and the Elastic IPs of running instances
+  // all the same; a run refused before its first change made nothing.
+  const bool made = args.tally != nullptr && !args.tally->counts(core::Change::Made).empty();
+  const bool changed = args.tally == nullptr || !args.tally->empty();
+  if (!args.revert && ((!args.dry_run && changed) || made)) {
     summary.next_step = "to remove what was made, run";
     summary.next_command = revertCommand(args);
   }
   endOfRunSummary(summary, args.summary_json, log);
+}
+
+// What a second signal leaves before the process ends: the closing ERROR
+// record, the deployment's output with the entries recorded so far, and
+// the summary with its JSON file. Local writes only.
+void lastWords(const RunEnding& ending) {
+  core::logInterruption(ending.log, ending.what_to_do, ending.command);
+  std::unique_lock<std::timed_mutex> recording(entryRecordLock(), std::defer_lock);
+  if (recording.try_lock_for(core::kLastWordsLimit / 4) && ending.output != nullptr)
+    writeOutputAfterFailure(*ending.output, *ending.args.output_test_config);
+  summarize(ending.args, ending.started, 128 + core::second_interrupt_signal(), ending.log);
+}
+
+// At the first signal: what the run now waits for, and what to run.
+void windingDown(const RunEnding& ending) {
+  core::logWindingDown(ending.log, aws::calls_in_flight(), ending.what_to_do, ending.command);
 }
 
 }  // namespace
@@ -227,7 +303,9 @@ int runProbeDeploy(const std::vector<std::string>& arguments) {
   // A summary file that cannot be written is refused before AWS is asked anything.
   if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
   tally.notePath(kinds::kLogFile, core::logFilePath());
-  return core::runWithSummary([&] { return deployOrRevert(args, arguments, log); },
+  RunEnding ending = prepareEnding(args, arguments, log, started);
+  const core::InterruptNoticesScope notices({[&ending] { windingDown(ending); }, [&ending] { lastWords(ending); }});
+  return core::runWithSummary([&] { return deployOrRevert(ending); },
                               [&](int status) { summarize(args, started, status, log); });
 }
 

@@ -15,8 +15,13 @@ namespace qvn::deploy {
 // "probe_deploy " followed by the arguments joined by single blanks.
 std::string commandText(const std::vector<std::string>& arguments);
 
+// EC2 takes 50 tags per resource; Name and the Elastic IP's VPC tag come
+// with every user tag list.
+inline constexpr std::size_t kMaxTagResourcePairs = 48;
+
 // With --tag_resource given, an odd number of pieces logs
-// "**Error** incomplete tag_resource pair" and ends the program with status 1.
+// "**Error** incomplete tag_resource pair" and ends the program with status 1;
+// so do more than kMaxTagResourcePairs pairs, with one line saying so.
 void checkTagResource(const DeployArgs& args, Logger& log);
 
 // The opening of every run, once the command line is parsed: log set-up,
@@ -48,7 +53,8 @@ std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args);
 
 // The command that removes what a deployment with `args` made:
 // probe_deploy --revert --test_config, then --region, --profile,
-// --assume_role, --ec2_role default and --backup_folder where given.
+// --assume_role, --s3_bucket (so that the revert names the key's copy),
+// --ec2_role default and --backup_folder where given.
 std::vector<std::string> revertCommand(const DeployArgs& args);
 
 // The whole flow for the arguments after the program name; returns the exit

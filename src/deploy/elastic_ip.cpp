@@ -13,15 +13,6 @@ namespace qvn::deploy {
 
 namespace {
 
-std::string vpcOfInterface(const aws::Ec2Client& ec2_client, const std::string& networkInfId) {
-  aws::DescribeNetworkInterfacesRequest request;
-  request.NetworkInterfaceIds = {networkInfId};
-  const auto answer = ec2_client.describe_network_interfaces(request);
-  if (answer.NetworkInterfaces.empty() || !answer.NetworkInterfaces.front().VpcId)
-    throw std::runtime_error("DescribeNetworkInterfaces did not describe " + networkInfId);
-  return *answer.NetworkInterfaces.front().VpcId;
-}
-
 void releaseAllocation(const aws::Ec2Client& ec2_client, const std::string& allocationId) {
   aws::ReleaseAddressRequest request;
   request.AllocationId = allocationId;
@@ -47,7 +38,7 @@ void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkIn
   const std::string allocationId = *allocation.AllocationId;
   const std::string publicIp = allocation.PublicIp.value_or("");
   log.info("  allocated EIP " + publicIp + " " + allocationId);
-  countChange(args, core::Change::Created, kinds::kElasticIp);
+  countChange(args, core::Change::Made, kinds::kElasticIp);
   aws::AssociateAddressRequest associate;
   associate.AllocationId = allocationId;
   associate.NetworkInterfaceId = networkInfId;
@@ -63,10 +54,6 @@ void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkIn
     }
     throw;
   }
-}
-
-void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args) {
-  associateEIP(ec2_client, networkInfId, args, vpcOfInterface(ec2_client, networkInfId));
 }
 
 std::optional<std::string> getEipAllocationId(const aws::Ec2Client& ec2_client, const std::string& insId,

@@ -23,9 +23,6 @@ namespace qvn::deploy {
 void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args,
                   const std::string& vpc_id);
 
-// The same, with the VPC read from the network interface first.
-void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args);
-
 // The allocation id of the Elastic IP `public_ip` associated with the
 // instance `insId`, or nothing when that address is no Elastic IP of that
 // instance (EC2 assigned it itself, or it was released by hand). Other

@@ -31,6 +31,14 @@ Json statement(const std::string& action) {
 
 bool alreadyExists(const aws::ServiceError& e) { return e.code() == "EntityAlreadyExists"; }
 
+bool roleHasPolicy(const aws::IamClient& iam_client, const std::string& policy_arn) {
+  aws::ListAttachedRolePoliciesRequest request;
+  request.RoleName = kRoleName;
+  for (const auto& attached : iam_client.list_attached_role_policies(request).AttachedPolicies)
+    if (attached.PolicyArn == policy_arn) return true;
+  return false;
+}
+
 bool roleIsInProfile(const aws::IamClient& iam_client) {
   aws::ListInstanceProfilesForRoleRequest request;
   request.RoleName = kRoleName;
@@ -76,7 +84,7 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
     const auto created = iam_client.create_policy(request);
     if (!created.Policy || !created.Policy->Arn || created.Policy->Arn->empty())
       throw std::runtime_error(std::string("CreatePolicy answered without the ARN of ") + kPolicyName);
-    countChange(args, core::Change::Created, kinds::kIamObject);
+    countChange(args, core::Change::Made, kinds::kIamObject);
     return *created.Policy->Arn;
   } catch (const aws::ServiceError& e) {
     if (!alreadyExists(e)) throw;
@@ -86,9 +94,7 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
     reportFailure(std::string("create policy ") + kPolicyName, e);
     throw;
   }
-  const std::string account =
-      args.account && !args.account->empty() ? *args.account : sts.get_caller_identity().Account;
-  return "arn:aws:iam::" + account + ":policy/" + kPolicyName;
+  return defaultPolicyArn(sts, args);
 }
 
 bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally) {
@@ -100,14 +106,15 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   request.Description = "quorvane test ec2 role";
   try {
     iam_client.create_role(request);
-    countChange(tally, core::Change::Created, kinds::kIamObject);
+    countChange(tally, core::Change::Made, kinds::kIamObject);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
       countChange(tally, core::Change::Adopted, kinds::kIamObject);
-      // A run stopped between creating the role and attaching the policy
-      // left it without; attaching a policy that is attached already
-      // changes nothing.
       log.info("  **Alert** " + failureText(e));
+      // A run stopped between creating the role and attaching the policy
+      // left it without. The attachment is asked for only then: it needs a
+      // permission that a run reusing the role may not have.
+      if (roleHasPolicy(iam_client, policy_arn)) return false;
     }
   }
   log.info("- Attach policy to role");
@@ -126,7 +133,7 @@ void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tal
   request.Tags = {aws::Tag{"Name", kIamNameTag}};
   try {
     iam_client.create_instance_profile(request);
-    countChange(tally, core::Change::Created, kinds::kIamObject);
+    countChange(tally, core::Change::Made, kinds::kIamObject);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
       countChange(tally, core::Change::Adopted, kinds::kIamObject);
@@ -176,18 +183,43 @@ void tallyStep(core::RunTally* tally, Step step, const std::string& what, std::v
 
 }  // namespace
 
-std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
+AccountIdentity callerIdentity(aws::StsClient& sts, const DeployArgs& args) {
   try {
     const auto identity = sts.get_caller_identity();
     const std::size_t start = identity.Arn.find(':');
     const std::size_t end = start == std::string::npos ? start : identity.Arn.find(':', start + 1);
     if (identity.Account.empty() || end == std::string::npos || end == start + 1)
       throw std::runtime_error("GetCallerIdentity answered without an account or ARN");
-    return names::policyArn(identity.Arn.substr(start + 1, end - start - 1), identity.Account);
+    return {identity.Arn.substr(start + 1, end - start - 1), identity.Account};
   } catch (const std::exception&) {
-    if (args.account && !args.account->empty()) return names::policyArn("aws", *args.account);
+    if (args.account && !args.account->empty()) return {"aws", *args.account};
     throw;
   }
+}
+
+std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
+  const AccountIdentity identity = callerIdentity(sts, args);
+  return names::policyArn(identity.partition, identity.account);
+}
+
+std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client) {
+  std::vector<std::string> found;
+  aws::ListInstanceProfilesForRoleRequest profiles;
+  profiles.RoleName = kRoleName;
+  try {
+    for (const auto& profile : iam_client.list_instance_profiles_for_role(profiles).InstanceProfiles)
+      if (profile.InstanceProfileName == kInstanceProfileName)
+        found.push_back(std::string("instance profile ") + kInstanceProfileName);
+  } catch (const aws::ServiceError& e) {
+    if (e.code() == "NoSuchEntity") return found;
+    throw;
+  }
+  found.push_back(std::string("role ") + kRoleName);
+  aws::ListAttachedRolePoliciesRequest policies;
+  policies.RoleName = kRoleName;
+  for (const auto& attached : iam_client.list_attached_role_policies(policies).AttachedPolicies)
+    if (attached.PolicyName == kPolicyName) found.push_back("policy " + attached.PolicyArn.value_or(kPolicyName));
+  return found;
 }
 
 std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,

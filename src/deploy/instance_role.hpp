@@ -24,17 +24,16 @@ std::string s3PolicyDocument();
 std::string ec2TrustDocument();
 
 // Creates the policy and returns its ARN. When it already exists, the ARN is
-// built from --account, or, when that is absent or empty, from the account
-// of the deployment session (`sts`, GetCallerIdentity). Other refusals are
+// defaultPolicyArn's (the session's partition and account). Other refusals are
 // raised; any other failure is logged at ERROR, written to standard error
 // and raised.
 std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& args, aws::StsClient& sts);
 
 // Creates the role and attaches `policy_arn`; true when attached. A role
-// that already exists logs "  **Alert** <error>" and gets the policy
-// attached all the same (IAM takes an attachment that exists as done), so
-// a role left without it by a stopped run is completed. Other refusals of
-// the creation are passed over.
+// that already exists logs "  **Alert** <error>"; the policy is attached
+// only when the role lacks it (ListAttachedRolePolicies), so a role left
+// without it by a stopped run is completed. Other refusals of the creation
+// are passed over.
 // `tally`, when given, counts the role as created or adopted.
 bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally = nullptr);
 
@@ -44,11 +43,25 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
 // `tally`, when given, counts the profile as created or adopted.
 void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally = nullptr);
 
-// The ARN of the default policy, "arn:<partition>:iam::<account>:policy/
-// quorvane-test-ec2-policy", in the account and partition of the session
-// (`sts`, GetCallerIdentity); when STS cannot tell, --account in the "aws"
+// The partition and account of the deployment session (`sts`,
+// GetCallerIdentity); when STS cannot tell, --account in the "aws"
 // partition. Raises when neither is known.
+struct AccountIdentity {
+  std::string partition;
+  std::string account;
+};
+AccountIdentity callerIdentity(aws::StsClient& sts, const DeployArgs& args);
+
+// The ARN of the default policy, "arn:<partition>:iam::<account>:policy/
+// quorvane-test-ec2-policy", of callerIdentity. Deployment and teardown
+// both build it here.
 std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args);
+
+// The default IAM objects that exist, as leftovers are named ("instance
+// profile ...", "role ...", "policy <arn>"), found through the role (its
+// profiles and attached policies): nothing when the role is gone. Refusals
+// other than "NoSuchEntity" are raised.
+std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client);
 
 // Deletes the default IAM objects by their names and `policy_arn`, one step
 // after the other, each tried whatever the earlier ones gave: remove the

@@ -10,6 +10,7 @@
 #include "deploy/resource_names.hpp"
 #include "deploy/run_summary.hpp"
 #include "deploy/tags.hpp"
+#include "deploy/vpc_lookups.hpp"
 #include "lib/file_writer.hpp"
 #include "lib/s3.hpp"
 
@@ -65,6 +66,64 @@ void writePrivateFile(const std::string& path, const std::string& content) {
   writeFile(path, content, WriteRules::privateFile());
 }
 
+namespace {
+
+void deletePair(const aws::Ec2Client& ec2_client, const std::string& keyName) {
+  aws::DeleteKeyPairRequest remove;
+  remove.KeyName = keyName;
+  ec2_client.delete_key_pair(remove);
+}
+
+// How many of the tool's instances in the VPC, in any state but
+// terminated, were launched with the pair.
+std::size_t instancesUsingPair(const aws::Ec2Client& ec2_client, const std::string& vpcId, const std::string& keyName) {
+  std::size_t users = 0;
+  for (const ToolInstance& instance : toolInstancesInVpc(ec2_client, vpcId)) users += instance.key_name == keyName;
+  return users;
+}
+
+// A found pair whose private key is not in the backup folder. The key is
+// brought back from the bucket's copy when there is one; a pair that
+// instances were launched with is kept as it is, whatever key is missing,
+// since those instances accept no other. True when the pair is reused; false
+// when nobody can log in with it and nothing uses it: the run that made it
+// was stopped before it saved the key, and the pair is made again.
+bool reuseWithoutLocalKey(const aws::Ec2Client& ec2_client, const S3BackupCmd& backup, const std::string& vpcId,
+                          const std::string& keyName, const std::string& path) {
+  Logger& log = packageLogger();
+  const std::string file = keyName + ".pem";
+  const bool has_bucket = backup.s3_bucket && !backup.s3_bucket->empty();
+  if (const std::optional<std::string> copy = backup.readAFile(file)) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    writePrivateFile(path, *copy);
+    log.info("  Restored private key " + path + " from " + backup.locationOf(file));
+    return true;
+  }
+  const std::size_t users = instancesUsingPair(ec2_client, vpcId, keyName);
+  if (users == 0) return false;
+  log.warning("  **Alert** no private key of " + keyName + ": looked for " + path +
+              (has_bucket ? " and " + backup.locationOf(file) : std::string(" (no --s3_bucket)")) + "; " +
+              std::to_string(users) + (users == 1 ? " instance uses" : " instances use") +
+              " the pair, which is kept as it is");
+  return true;
+}
+
+// The bucket's copy of a new private key, unless the bucket holds one
+// already: that copy belongs to another pair of the same name (instances
+// may still accept only it) and is never overwritten.
+void backUpNewKey(const S3BackupCmd& backup, const std::string& keyName) {
+  if (!backup.s3_bucket || backup.s3_bucket->empty()) return;
+  const std::string file = keyName + ".pem";
+  if (backup.readAFile(file)) {
+    packageLogger().warning("  **Alert** " + backup.locationOf(file) +
+                            " holds another private key and is kept; the new key is only in the backup folder");
+    return;
+  }
+  backup.uploadAFile(file);
+}
+
+}  // namespace
+
 std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
                           const std::string& vpcId, const DeployArgs& args) {
   Logger& log = packageLogger();
@@ -78,22 +137,20 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     throw;
   }
   const std::string path = privateKeyPath(args, vpcId);
+  const S3BackupCmd backup(s3_client, args.backup_folder, args.s3_bucket, vpcId);
   if (!args.dry_run) removeStaleKeyTemporaries(path);
   if (!found.KeyPairs.empty()) {
     log.info("  Key " + keyName + " already exist");
-    if (args.dry_run || privateKeyFileExists(path)) {
+    if (args.dry_run || privateKeyFileExists(path) || reuseWithoutLocalKey(ec2_client, backup, vpcId, keyName, path)) {
       countChange(args, core::Change::Adopted, kinds::kKeyPair);
-      if (!args.dry_run) notePath(args, kinds::kKeyFile, path);
+      if (!args.dry_run && privateKeyFileExists(path)) notePath(args, kinds::kKeyFile, path);
       return keyName;
     }
-    // The tool's own pair (the lookup matched its tag), but its private key
-    // never reached this folder: the run that made it was stopped first. A
-    // pair nobody can log in with is replaced.
+    // The tool's own pair (the lookup matched its tag), with its private key
+    // nowhere and no instance launched with it: replaced.
     log.info("  No private key " + path + ": make the key pair again");
     try {
-      aws::DeleteKeyPairRequest remove;
-      remove.KeyName = keyName;
-      ec2_client.delete_key_pair(remove);
+      deletePair(ec2_client, keyName);
     } catch (const std::exception& e) {
       log.error("  **Error** " + failureText(e));
       throw ProgramExit{1};
@@ -133,9 +190,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     // The private key exists nowhere else: give the pair up so that the next
     // run creates a new one instead of reusing a pair nobody can log in with.
     try {
-      aws::DeleteKeyPairRequest remove;
-      remove.KeyName = keyName;
-      ec2_client.delete_key_pair(remove);
+      deletePair(ec2_client, keyName);
     } catch (const std::exception& cleanup) {
       reportFailure("delete key pair " + keyName + " whose private key was not saved", cleanup);
     }
@@ -143,8 +198,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   }
   countChange(args, core::Change::Created, kinds::kKeyPair);
   notePath(args, kinds::kKeyFile, path);
-  if (args.s3_bucket && !args.s3_bucket->empty())
-    S3BackupCmd(s3_client, args.backup_folder, args.s3_bucket, vpcId).uploadAFile(keyName + ".pem");
+  backUpNewKey(backup, keyName);
   return keyName;
 }
 

@@ -26,11 +26,19 @@ std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId);
 
 // Finds or creates the VPC's key pair and returns its name. A new pair's
 // private key (EC2's key material and one "\n") goes to privateKeyPath, and,
-// with a non-empty --s3_bucket, to the bucket through the S3 backup. An
-// existing pair is reused and no file is written, unless its private key
-// file is missing: then the pair, which the lookup knows as the tool's own by
-// its tag, is deleted and made again. Temporary files that a killed run left
-// beside the key file are removed first. A dry run only looks.
+// with a non-empty --s3_bucket, to the bucket through the S3 backup (never
+// over a copy the bucket holds already). An existing pair is reused:
+//   - its private key file is there: nothing is written;
+//   - it is not, but the bucket holds a copy (backups/<vpc>/<key>.pem): the
+//     copy is written to privateKeyPath (0600) and the restore is logged;
+//   - no copy either, but an instance of the tool in the VPC (in any state
+//     but terminated) was launched with it: kept, with a WARNING naming the
+//     key and where it was looked for;
+//   - nobody can log in with it and nothing uses it (a first run stopped
+//     before it saved the key): the pair, which the lookup knows as the
+//     tool's own by its tag, is deleted and made again.
+// Temporary files that a killed run left beside the key file are removed
+// first. A dry run only looks.
 // A refused creation logs "  Failed to create private key" and ends the run
 // (ProgramExit{1}). When the key file cannot be written, the new pair is
 // deleted again before the failure is raised: a pair whose private key is

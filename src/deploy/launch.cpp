@@ -121,6 +121,11 @@ bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, boo
 
 }  // namespace
 
+std::timed_mutex& entryRecordLock() {
+  static std::timed_mutex lock;
+  return lock;
+}
+
 std::unique_ptr<core::Progress> statusCheckProgress() {
   return std::make_unique<core::Progress>(packageLogger(), "waiting for status checks", "instances ok");
 }
@@ -222,7 +227,7 @@ void createEc2(const Ec2Launch& launch) {
       throw std::runtime_error(*insId + " has no network interface in " + launch.gw_subnet_id +
                                " to give an Elastic IP");
     }
-    associateEIP(ec2_client, gateway_interfaces.front(), *launch.args);
+    associateEIP(ec2_client, gateway_interfaces.front(), *launch.args, launch.vpc_id);
     instance = describeInstance(ec2_client, *insId);
   }
   log.info(std::string("- Created ") + names::kInstance + " in " + launch.private_subnet_id);
@@ -235,16 +240,18 @@ void createEc2(const Ec2Launch& launch) {
     return;
   }
   log.info("  public ip: " + *instance.PublicIpAddress);
-  launch.test_config->set("ec2_ip", *instance.PublicIpAddress);
-
   const Ipv4Network network = launch.test_config->network("private_subnet_cidr");
+  std::vector<std::string> private_ips;
   for (const auto& interface : instance.NetworkInterfaces) {
     if (!interface.PrivateIpAddress || !Ipv4Address::is_valid(*interface.PrivateIpAddress)) continue;
     if (network.contains(Ipv4Address::parse(*interface.PrivateIpAddress))) {
       log.info("  ip in private subnet: " + *interface.PrivateIpAddress);
-      launch.test_config->set("ec2_2nd_private_ip", *interface.PrivateIpAddress);
+      private_ips.push_back(*interface.PrivateIpAddress);
     }
   }
+  const std::lock_guard<std::timed_mutex> recording(entryRecordLock());
+  launch.test_config->set("ec2_ip", *instance.PublicIpAddress);
+  for (const std::string& ip : private_ips) launch.test_config->set("ec2_2nd_private_ip", ip);
 }
 
 }  // namespace qvn::deploy

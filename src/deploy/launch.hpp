@@ -11,6 +11,7 @@
 // the worker's boundary (see orchestration).
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -44,6 +45,7 @@ struct Ec2Launch {
   const aws::Ec2Client* ec2_client = nullptr;
   const aws::IamClient* iam_client = nullptr;
   std::string ami;
+  std::string vpc_id;  // of the gateway subnet; tags the Elastic IP
   std::string gw_subnet_id;
   std::string private_subnet_id;
   std::string spoke_gw_ip;  // accepted, not used by the launch
@@ -57,6 +59,10 @@ struct Ec2Launch {
   // lines); none: the wait is not told.
   core::Progress* status_checks = nullptr;
 };
+
+// Held while a launch records its addresses in its entry, and by whoever
+// writes the configuration out while launches may still run.
+std::timed_mutex& entryRecordLock();
 
 // The shared progress of the status-check waits of a deployment.
 std::unique_ptr<core::Progress> statusCheckProgress();

@@ -53,8 +53,10 @@ std::optional<SharedLaunchInputs> prepareSharedResources(const aws::Ec2Client& e
 }
 
 Ec2Launch launchOf(ConfigEntry& x, const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                   const std::string& ami, const DeployArgs& args, const SharedLaunchInputs& shared) {
+                   const std::string& ami, const DeployArgs& args, const std::string& vpcId,
+                   const SharedLaunchInputs& shared) {
   Ec2Launch launch;
+  launch.vpc_id = vpcId;
   launch.ec2_client = &ec2_client;
   launch.iam_client = &iam_client;
   launch.ami = ami;
@@ -102,7 +104,7 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
       continue;
     }
     if (!shared) continue;
-    launches.push_back(launchOf(x, ec2_client, iam_client, ami, args, *shared));
+    launches.push_back(launchOf(x, ec2_client, iam_client, ami, args, vpcId, *shared));
     launches.back().status_checks = status_checks.get();
   }
   if (shared && !core::interrupted()) checkLaunchPermission(launches, needs);

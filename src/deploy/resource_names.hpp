@@ -36,4 +36,9 @@ inline std::string policyArn(const std::string& partition, const std::string& ac
   return "arn:" + partition + ":iam::" + account + ":policy/" + kPolicy;
 }
 
+// "arn:<partition>:iam::<account>:instance-profile/quorvane-test-ec2-instance-profile".
+inline std::string instanceProfileArn(const std::string& partition, const std::string& account) {
+  return "arn:" + partition + ":iam::" + account + ":instance-profile/" + kInstanceProfile;
+}
+
 }  // namespace qvn::deploy::names

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "aws/waiters.hpp"
+#include "core/interrupt.hpp"
 #include "core/logging.hpp"
 #include "deploy/config_check.hpp"
 #include "deploy/elastic_ip.hpp"
@@ -28,22 +29,30 @@ void append(Leftovers& to, const Leftovers& more) { to.insert(to.end(), more.beg
 
 // One worker per subnet, all started, then all joined; each worker's
 // failure is named with its subnet and logged at ERROR (worker_fanout).
-void deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                const std::vector<std::string>& subnets, const DeployArgs& args) {
+// Answers the instances the workers terminated.
+std::set<std::string> deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                                 const std::vector<std::string>& subnets, const DeployArgs& args) {
   core::Progress terminations(packageLogger(), "waiting for terminations", "instances terminated");
+  // One slot per worker: each writes only its own.
+  std::vector<std::optional<std::string>> terminated(subnets.size());
   std::vector<WorkerTask> tasks;
   tasks.reserve(subnets.size());
-  for (const std::string& subnet : subnets)
-    tasks.push_back(
-        {"teardown of " + subnet, [&, subnet] { deleteEc2(ec2_client, iam_client, subnet, args, &terminations); }});
+  for (std::size_t i = 0; i < subnets.size(); ++i)
+    tasks.push_back({"teardown of " + subnets[i],
+                     [&, i] { terminated[i] = deleteEc2(ec2_client, iam_client, subnets[i], args, &terminations); }});
   runWorkers(tasks);
+  std::set<std::string> ids;
+  for (const auto& id : terminated)
+    if (id) ids.insert(*id);
+  return ids;
 }
 
 // EC2's instance_terminated wait for `ids`, counted in `progress` (may be
 // null) and told between its polls. `answered` is 1 when the caller's own
 // answer showed every instance shutting down, so an immediate poll could
-// only say the same.
-void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids, core::Progress* progress,
+// only say the same. False when the run was interrupted: the wait ends
+// without another poll and the instances are left shutting down.
+bool waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::string>& ids, core::Progress* progress,
                     int answered = 0) {
   core::Awaited awaited(progress, static_cast<int>(ids.size()));
   aws::DescribeInstancesRequest wait;
@@ -51,8 +60,18 @@ void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::str
   aws::WaiterConfig timing;
   timing.between_polls = [&awaited] { awaited.tick(); };
   timing.attempts_answered = answered;
-  aws::wait_instance_terminated(ec2_client, wait, timing);
+  timing.abandon_when = [] { return core::interrupted(); };
+  try {
+    aws::wait_instance_terminated(ec2_client, wait, timing);
+  } catch (const aws::WaiterError& ended) {
+    if (ended.reason() != aws::WaiterError::Reason::Abandoned) throw;
+    std::string listed;
+    for (const std::string& id : ids) listed += " " + id;
+    packageLogger().info(std::string("  wait for") + listed + " ended by " + core::interrupt_signal_name());
+    return false;
+  }
   awaited.reached();
+  return true;
 }
 
 // Terminates `ins_id` and waits until it has terminated. The termination's
@@ -60,7 +79,7 @@ void waitTerminated(const aws::Ec2Client& ec2_client, const std::vector<std::str
 // polled first one waiter delay later. With a whole VPC terminated at once,
 // those immediate polls would otherwise take the Describe budget the other
 // workers' lookups need.
-void terminateAndWait(const aws::Ec2Client& ec2_client, const std::string& ins_id, core::Progress* terminations) {
+bool terminateAndWait(const aws::Ec2Client& ec2_client, const std::string& ins_id, core::Progress* terminations) {
   aws::TerminateInstancesRequest terminate;
   terminate.InstanceIds = {ins_id};
   const aws::TerminateInstancesResult result = ec2_client.terminate_instances(terminate);
@@ -68,7 +87,7 @@ void terminateAndWait(const aws::Ec2Client& ec2_client, const std::string& ins_i
   for (const aws::InstanceStateChange& change : result.TerminatingInstances)
     if (change.InstanceId == ins_id && change.CurrentState && change.CurrentState->Name == "shutting-down")
       shutting_down = true;
-  waitTerminated(ec2_client, {ins_id}, terminations, shutting_down ? 1 : 0);
+  return waitTerminated(ec2_client, {ins_id}, terminations, shutting_down ? 1 : 0);
 }
 
 // Waits, with EC2's instance_terminated waiter, for the instances that are
@@ -85,8 +104,7 @@ bool waitForShuttingDown(const aws::Ec2Client& ec2_client, const std::vector<Too
   log.info("- Wait until " + listed + " terminated");
   try {
     core::Progress shutting_down(log, "waiting for instances shutting down", "instances terminated");
-    waitTerminated(ec2_client, ids, &shutting_down);
-    return true;
+    return waitTerminated(ec2_client, ids, &shutting_down);
   } catch (const std::exception& failure) {
     log.error("  **Error** " + failureText(failure));
     reportFailure("wait until " + listed + " terminated", failure);
@@ -125,21 +143,36 @@ Leftovers sharedResourcesLeft(const aws::Ec2Client& ec2_client, const std::strin
   return left;
 }
 
-// The configuration's instances that are not terminated, and those of the
-// VPC still shutting down (they keep the shared resources).
-Leftovers instancesLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                        const std::set<std::string>& subnets) {
+// What is left of the configuration's resources, looked up afresh: its
+// instances that are not terminated and those of the VPC still shutting down,
+// the tool's addresses of the VPC that are free or held by such an instance,
+// and, unless another configuration's instance still runs in the VPC (then
+// they are kept as asked), the groups and the key pair.
+Leftovers whatIsLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                     const std::set<std::string>& own_subnets) {
   Leftovers left;
-  for (const ToolInstance& instance : toolInstancesInVpc(ec2_client, vpc_id))
-    if (subnets.count(instance.subnet) || instance.state == "shutting-down")
+  std::set<std::string> left_instances;
+  bool others_run = false;
+  for (const ToolInstance& instance : toolInstancesInVpc(ec2_client, vpc_id)) {
+    if (own_subnets.count(instance.subnet) || instance.state == "shutting-down") {
       left.push_back("instance " + instance.id + " " + instance.state + " in " + instance.subnet);
+      left_instances.insert(instance.id);
+    } else {
+      others_run = true;
+    }
+  }
+  for (const aws::Address& address : toolAddressesInVpc(ec2_client, vpc_id))
+    if (!address.AssociationId || left_instances.count(address.InstanceId.value_or("")))
+      left.push_back(describeAddress(address));
+  if (!others_run) append(left, sharedResourcesLeft(ec2_client, vpc_id));
   return left;
 }
 
 }  // namespace
 
-void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const std::string& subnet_id,
-               const DeployArgs& args, core::Progress* terminations) {
+std::optional<std::string> deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                                     const std::string& subnet_id, const DeployArgs& args,
+                                     core::Progress* terminations) {
   (void)iam_client;
   Logger& log = packageLogger();
   log.info(std::string("- Delete ") + names::kInstance + " in " + subnet_id);
@@ -148,7 +181,7 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
   // subnet that was deployed again since hold "more than one" instance, so
   // that the live one would never be removed.
   const auto [ins_id, public_ip] = getLiveEc2(ec2_client, subnet_id);
-  if (!ins_id) return;
+  if (!ins_id) return std::nullopt;
 
   std::optional<std::string> allocation_id;
   if (public_ip) {
@@ -156,15 +189,18 @@ void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_clien
     if (!allocation_id) log.info("  no Elastic IP behind " + *public_ip + " of " + *ins_id);
   }
 
+  // No deletion starts once the run is interrupted.
+  if (core::interrupted()) return std::nullopt;
   log.info("  terminate " + *ins_id + " in " + subnet_id);
-  if (!args.dry_run) terminateAndWait(ec2_client, *ins_id, terminations);
+  if (!args.dry_run && !terminateAndWait(ec2_client, *ins_id, terminations)) return ins_id;
   countChange(args, core::Change::Removed, kinds::kInstance);
 
-  if (allocation_id) releaseEIP(ec2_client, *public_ip, *allocation_id, *ins_id, args);
+  if (allocation_id && !core::interrupted()) releaseEIP(ec2_client, *public_ip, *allocation_id, *ins_id, args);
+  return ins_id;
 }
 
-std::vector<std::string> terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                                       const DeployArgs& args, TestConfig& config) {
+TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args,
+                             TestConfig& config) {
   // Every entry's gateway subnet is checked to lie in the VPC of the first
   // entry before the first change.
   const std::string vpc_id = getVpcId(ec2_client, config.entry(0).string("gw_subnet_id"));
@@ -175,58 +211,116 @@ std::vector<std::string> terminateEc2s(const aws::Ec2Client& ec2_client, const a
     if (isDeployedEntry(entry)) subnets.push_back(entry.string("gw_subnet_id"));
   const std::set<std::string> own_subnets(subnets.begin(), subnets.end());
 
-  deleteEc2s(ec2_client, iam_client, subnets, args);
+  TeardownResult result;
+  result.vpc_id = vpc_id;
+  result.terminated = deleteEc2s(ec2_client, iam_client, subnets, args);
+  // Interrupted: no further step, only what is left is looked up.
+  if (core::interrupted()) {
+    if (!args.dry_run) result.left = whatIsLeft(ec2_client, vpc_id, own_subnets);
+    return result;
+  }
 
   // What is left of the tool's in the VPC: those on their way out are waited
   // for; any other keeps the groups and the key pair, which its instances use.
   const std::vector<ToolInstance> instances = toolInstancesInVpc(ec2_client, vpc_id);
   const bool all_terminated = args.dry_run || waitForShuttingDown(ec2_client, instances);
-  bool others_run = false;
   bool any_live = false;
-  for (const ToolInstance& instance : instances) {
-    if (instance.state == "shutting-down") continue;
-    any_live = true;
-    if (!own_subnets.count(instance.subnet)) others_run = true;
-  }
+  for (const ToolInstance& instance : instances) any_live = any_live || instance.state != "shutting-down";
   if (any_live)
     packageLogger().info(std::string("  **Alert** More than one ec2 with tag Name:") + names::kInstance + " found in " +
                          vpc_id);
 
-  Leftovers left = releaseFreeEIPs(ec2_client, vpc_id, args);
-  if (!any_live && all_terminated) deleteSharedResources(ec2_client, vpc_id, args);
-  if (args.dry_run) return {};
-
-  append(left, instancesLeft(ec2_client, vpc_id, own_subnets));
-  // Kept for another configuration's running instance: as asked, not left over.
-  if (!others_run) append(left, sharedResourcesLeft(ec2_client, vpc_id));
-  return left;
+  if (!core::interrupted()) releaseFreeEIPs(ec2_client, vpc_id, args);
+  if (!any_live && all_terminated && !core::interrupted()) deleteSharedResources(ec2_client, vpc_id, args);
+  if (!args.dry_run) result.left = whatIsLeft(ec2_client, vpc_id, own_subnets);
+  return result;
 }
+
+namespace {
+
+// The account's IAM objects of --ec2_role default, deleted only when no
+// instance but those this revert terminated holds the profile: they are
+// shared by every deployment into the account. Answers what is left;
+// `in_use` tells whether they were kept for other instances (as asked).
+Leftovers deleteUnusedIamObjects(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                                 aws::StsClient& sts_client, const DeployArgs& args,
+                                 const std::set<std::string>& terminated, bool& in_use) {
+  Logger& log = packageLogger();
+  std::optional<AccountIdentity> identity;
+  try {
+    identity = callerIdentity(sts_client, args);
+  } catch (const std::exception& failure) {
+    log.error(std::string("  **Error** cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
+    reportFailure(std::string("account of ") + names::kPolicy, failure);
+    return {std::string("policy ") + names::kPolicy, std::string("role ") + names::kRole,
+            std::string("instance profile ") + names::kInstanceProfile};
+  }
+  std::size_t users = 0;
+  for (const std::string& id :
+       instancesWithProfile(ec2_client, names::instanceProfileArn(identity->partition, identity->account)))
+    users += terminated.count(id) == 0;
+  if (users > 0) {
+    log.info(std::string("- Keep instance profile ") + names::kInstanceProfile + ", role and policy: " +
+             std::to_string(users) + (users == 1 ? " instance uses" : " instances use") + " them");
+    in_use = true;
+    return {};
+  }
+  return deleteInstanceProfile(iam_client, names::policyArn(identity->partition, identity->account), args.tally);
+}
+
+// After a revert without --ec2_role default: the default IAM objects that
+// still exist, which that option removes. Unknown (nothing named) when IAM
+// cannot be read.
+Leftovers iamObjectsKept(const aws::IamClient& iam_client) {
+  try {
+    return existingIamObjects(iam_client);
+  } catch (const std::exception& failure) {
+    packageLogger().info(std::string("  could not tell whether ") + names::kRole + " is left: " + failureText(failure));
+    return {};
+  }
+}
+
+}  // namespace
 
 void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
                  const DeployArgs& args, TestConfig& config) {
   Logger& log = packageLogger();
-  Leftovers left = terminateEc2s(ec2_client, iam_client, args, config);
-  if (args.ec2_role && *args.ec2_role == "default") {
-    if (args.dry_run) {
-      log.info(std::string("- Dry run: instance profile ") + names::kInstanceProfile + ", role and policy are kept");
-      return;
-    }
-    std::optional<std::string> policy_arn;
-    try {
-      policy_arn = defaultPolicyArn(sts_client, args);
-    } catch (const std::exception& failure) {
-      log.error(std::string("  **Error** cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
-      reportFailure(std::string("account of ") + names::kPolicy, failure);
-      left.push_back(std::string("policy ") + names::kPolicy);
-    }
-    append(left, deleteInstanceProfile(iam_client, policy_arn, args.tally));
+  TeardownResult result = terminateEc2s(ec2_client, iam_client, args, config);
+  Leftovers& left = result.left;
+  Leftovers kept;
+  bool iam_in_use = false;
+  const bool default_role = args.ec2_role && *args.ec2_role == "default";
+  if (default_role && args.dry_run) {
+    log.info(std::string("- Dry run: instance profile ") + names::kInstanceProfile + ", role and policy are kept");
+    return;
   }
   if (args.dry_run) return;
+  if (core::interrupted()) {
+    // Not deleted: left when asked for, kept otherwise.
+    append(default_role ? left : kept, iamObjectsKept(iam_client));
+  } else if (default_role) {
+    append(left, deleteUnusedIamObjects(ec2_client, iam_client, sts_client, args, result.terminated, iam_in_use));
+  } else {
+    kept = iamObjectsKept(iam_client);
+  }
   for (const std::string& item : left) {
     log.error("  **Error** left behind: " + item);
     countChange(args, core::Change::Left, leftoverKind(item));
   }
-  if (left.empty()) log.info(std::string("- Nothing of ") + names::kInstance + " is left for " + args.test_config);
+  if (!kept.empty()) {
+    std::string listed;
+    for (const std::string& item : kept) listed += (listed.empty() ? "" : ", ") + item;
+    log.info("  **Alert** kept: " + listed +
+             "; a revert with --ec2_role default removes them once no other job uses them");
+  }
+  // The key files stay (the local one and its copy): instances launched
+  // with the pair elsewhere may still need them.
+  const bool key_copy = args.s3_bucket && !args.s3_bucket->empty() && !args.key_name;
+  if (key_copy)
+    log.info("  **Alert** kept: the private key's copy s3://" + *args.s3_bucket + "/backups/" + result.vpc_id + "/" +
+             names::keyPairName(result.vpc_id) + ".pem");
+  if (left.empty() && kept.empty() && !key_copy && !iam_in_use)
+    log.info(std::string("- Nothing of ") + names::kInstance + " is left for " + args.test_config);
 }
 
 }  // namespace qvn::deploy

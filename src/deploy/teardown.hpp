@@ -14,6 +14,8 @@
 // objects. What the configuration's revert leaves behind is named at the
 // end, one ERROR line per object, so the exit status says whether the world
 // is as asked; a dry run only reports.
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,24 +34,44 @@ namespace qvn::deploy {
 // wait of terminateEc2s. `iam_client` is accepted and not used. Runs in a
 // worker thread: failures are thrown to the worker's boundary. The wait for
 // the termination is counted in `terminations`, shared by every worker of
-// the teardown (progress lines), when one is given.
-void deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const std::string& subnet_id,
-               const DeployArgs& args, core::Progress* terminations = nullptr);
+// the teardown (progress lines), when one is given. Once the run is
+// interrupted nothing more is terminated or released, and the wait ends
+// without another poll (the instance is left shutting down). Answers the
+// instance it terminated.
+std::optional<std::string> deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
+                                     const std::string& subnet_id, const DeployArgs& args,
+                                     core::Progress* terminations = nullptr);
+
+// What the EC2 side of a teardown did and left.
+struct TeardownResult {
+  std::string vpc_id;
+  // What is left of the configuration's resources (nothing in a dry run),
+  // one description each ("instance i-... running in subnet-...",
+  // "Elastic IP ...", "security group sg-... name"). Shared resources kept
+  // because another configuration's instance still runs in the VPC are not
+  // counted: that is as asked.
+  std::vector<std::string> left;
+  // The instances this teardown terminated.
+  std::set<std::string> terminated;
+};
 
 // The EC2 side of the teardown of `config` (already checked, see
 // config_check.hpp): the workers, the wait, the free addresses and the
-// VPC's shared resources, as above. Answers what is left of the
-// configuration's resources (nothing in a dry run), one description each
-// ("instance i-... running in subnet-...", "security group sg-... name").
-// Shared resources kept because another configuration's instance still
-// runs in the VPC are not counted: that is as asked.
-std::vector<std::string> terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                                       const DeployArgs& args, TestConfig& config);
+// VPC's shared resources, as above. Once the run is interrupted no further
+// step starts; what is left is looked up all the same.
+TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args,
+                             TestConfig& config);
 
 // The --revert branch: terminateEc2s, then, with --ec2_role exactly
-// "default", the default instance profile, role and policy (kept in a dry
-// run, which changes nothing); then one ERROR line "  **Error** left
-// behind: <object>" per object that is left.
+// "default", the default instance profile, role and policy, unless an
+// instance of the region other than those just terminated holds the
+// profile (DescribeInstances by iam-instance-profile.arn): then they are
+// kept, with an INFO line naming how many instances use them. A dry run
+// changes nothing. Then one ERROR line "  **Error** left behind: <object>"
+// per object that is left; one "  **Alert** kept: ..." line for the
+// default IAM objects that a revert without --ec2_role default leaves, and
+// one for the private key's copy in --s3_bucket. "- Nothing of
+// quorvane-test-ec2 is left for <config>" only when none of these is.
 void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
                  const DeployArgs& args, TestConfig& config);
 

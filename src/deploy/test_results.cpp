@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -64,8 +65,10 @@ std::string fetch(const aws::S3Client& s3_client, const std::string& bucket, con
 
 // Leaves `bytes` in the scratch file; false (reported) when that cannot be
 // done safely: the file is replaced, never written through a link, and a
-// FIFO or device placed there is refused.
-bool leaveScratch(const std::string& path, const std::string& bytes) {
+// FIFO or device placed there is refused. No scratch folder: nothing is left.
+bool leaveScratch(const std::string& folder, const std::string& name, const std::string& bytes) {
+  if (folder.empty()) return true;
+  const std::string path = folder + "/" + name;
   try {
     writeFile(path, bytes, WriteRules::scratch());
     return true;
@@ -75,37 +78,75 @@ bool leaveScratch(const std::string& path, const std::string& bytes) {
   }
 }
 
-// The object a refusal concerns, named after AWS's own text.
-std::string refusalText(const aws::ServiceError& e, const std::string& bucket, const std::string& key) {
-  return std::string(e.what()) + " (s3://" + bucket + "/" + key + ")";
+std::string objectName(const std::string& bucket, const std::string& key) { return "s3://" + bucket + "/" + key; }
+
+// Why an object could not be had: "no ... object" for a missing one, AWS's
+// text otherwise.
+std::string unreadable(const aws::ServiceError& e, const std::string& what, const std::string& object) {
+  if (e.code() == "NoSuchKey") return "no " + what + " object " + object;
+  return "cannot read the " + what + " object " + object + ": " + e.what();
 }
 
-// Examines one subnet; false when it failed.
-bool checkSubnet(const aws::S3Client& s3_client, const TestResultsArgs& args, const std::string& subnet_id,
-                 const std::string& tag) {
-  packageLogger().info("- Test ping and traceroute in " + subnet_id);
-  const std::string result_key = "result-" + tag + ".txt";
-  const std::string log_key = "log-" + tag + ".txt";
-  bool ok = true;
-  std::string key = log_key;
+// The first line of a result (at most 80 characters), quoted, for the
+// reason of a failure.
+std::string firstLineQuoted(const std::string& content) {
+  std::string text = content.substr(0, content.find_first_of("\r\n"));
+  if (text.size() > 80) text = text.substr(0, 80) + "...";
+  return "\"" + text + "\"";
+}
+
+// One object of a subnet: its text, or nothing when it cannot be had (the
+// refusal is logged with the object's name, and `reason` says why).
+std::optional<std::string> readObject(const aws::S3Client& s3_client, const std::string& bucket,
+                                      const std::string& key, const std::string& what, std::string& reason) {
   try {
     DownloadFolder folder;
-    const std::string log = fetch(s3_client, args.s3_bucket, log_key, folder);
-    ok = leaveScratch(args.scratch_folder + "/log.txt", log) && ok;
-    packageLogger().info(log);
-    key = result_key;
-    const std::string result = fetch(s3_client, args.s3_bucket, result_key, folder);
-    ok = leaveScratch(args.scratch_folder + "/result.txt", result) && ok;
-    if (!passed(result)) ok = false;
-    packageLogger().info(result);
+    return fetch(s3_client, bucket, key, folder);
   } catch (const aws::ServiceError& e) {
-    packageLogger().info(refusalText(e, args.s3_bucket, key));
-    ok = false;
+    packageLogger().info(std::string(e.what()) + " (" + objectName(bucket, key) + ")");
+    reason = unreadable(e, what, objectName(bucket, key));
+    return std::nullopt;
   }
-  return ok;
+}
+
+// Examines one subnet. Both objects are read, so that a missing result is
+// reported as missing even when the log is missing too.
+SubnetResult checkSubnet(const aws::S3Client& s3_client, const TestResultsArgs& args, const std::string& subnet_id,
+                         const std::string& tag) {
+  packageLogger().info("- Test ping and traceroute in " + subnet_id);
+  const std::string log_key = "log-" + tag + ".txt";
+  const std::string result_key = "result-" + tag + ".txt";
+  SubnetResult subnet;
+  subnet.subnet_id = subnet_id;
+  subnet.tag = tag;
+  subnet.result_object = objectName(args.s3_bucket, result_key);
+  subnet.log_object = objectName(args.s3_bucket, log_key);
+  std::string log_reason, result_reason, scratch_reason;
+  subnet.log = readObject(s3_client, args.s3_bucket, log_key, "log", log_reason);
+  if (subnet.log) {
+    if (!leaveScratch(args.scratch_folder, "log.txt", *subnet.log)) scratch_reason = "log.txt cannot be left";
+    packageLogger().info(*subnet.log);
+  }
+  subnet.result = readObject(s3_client, args.s3_bucket, result_key, "result", result_reason);
+  if (subnet.result) {
+    if (!leaveScratch(args.scratch_folder, "result.txt", *subnet.result)) scratch_reason = "result.txt cannot be left";
+    if (!passed(*subnet.result)) result_reason = "the result reads " + firstLineQuoted(*subnet.result);
+    packageLogger().info(*subnet.result);
+  }
+  for (const std::string* reason : {&result_reason, &log_reason, &scratch_reason})
+    if (subnet.failure.empty()) subnet.failure = *reason;
+  if (!subnet.passed()) packageLogger().info("  " + subnet_id + " failed: " + subnet.failure);
+  return subnet;
 }
 
 }  // namespace
+
+std::vector<SubnetResult> TestResultsCount::failing() const {
+  std::vector<SubnetResult> failed;
+  for (const auto& subnet : subnets)
+    if (!subnet.passed()) failed.push_back(subnet);
+  return failed;
+}
 
 std::string deduceTag(const TestResultsArgs& args, const nlohmann::ordered_json* test_config) {
   const std::string workflow_tag = args.tag.empty() ? std::string() : args.tag;
@@ -120,8 +161,9 @@ std::string deduceTag(const TestResultsArgs& args, const nlohmann::ordered_json*
 TestResultsCount collectS3TestResults(const aws::S3Client& s3_client, const TestResultsArgs& args) {
   TestResultsCount count;
   const auto check = [&](const std::string& subnet_id, const std::string& tag) {
+    count.subnets.push_back(checkSubnet(s3_client, args, subnet_id, tag));
     ++count.examined;
-    if (checkSubnet(s3_client, args, subnet_id, tag)) ++count.passed;
+    if (count.subnets.back().passed()) ++count.passed;
   };
   if (!args.test_config.empty()) {
     TestConfig config = TestConfig::read(args.test_config);

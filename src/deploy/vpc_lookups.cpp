@@ -79,18 +79,24 @@ Ec2Found getLiveEc2(const aws::Ec2Client& ec2_client, const std::string& subnet_
   return findEc2(ec2_client, subnet_id, true);
 }
 
+namespace {
+
+aws::Filter notTerminated() {
+  return aws::Filter{"instance-state-name", {"pending", "running", "shutting-down", "stopping", "stopped"}};
+}
+
+}  // namespace
+
 std::vector<ToolInstance> toolInstancesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
   aws::DescribeInstancesRequest request;
-  request.Filters = {
-      aws::Filter{"tag:Name", {names::kInstance}}, aws::Filter{"vpc-id", {vpc_id}},
-      aws::Filter{"instance-state-name", {"pending", "running", "shutting-down", "stopping", "stopped"}}};
+  request.Filters = {aws::Filter{"tag:Name", {names::kInstance}}, aws::Filter{"vpc-id", {vpc_id}}, notTerminated()};
   std::vector<ToolInstance> found;
   for (const aws::Reservation& reservation : ec2_client.describe_instances(request).Reservations) {
     if (reservation.Instances.empty()) continue;
     const aws::Instance& instance = reservation.Instances.front();
     if (!instance.InstanceId) continue;
     found.push_back({*instance.InstanceId, stateOf(instance), instance.SubnetId.value_or(""),
-                     instance.PublicIpAddress.value_or("")});
+                     instance.KeyName.value_or(""), instance.PublicIpAddress.value_or("")});
   }
   return found;
 }
@@ -107,6 +113,16 @@ std::map<std::string, aws::Subnet> subnetsById(const aws::Ec2Client& ec2_client,
     for (const auto& subnet : ec2_client.describe_subnets(request).Subnets)
       if (subnet.SubnetId) found[*subnet.SubnetId] = subnet;
   }
+  return found;
+}
+
+std::vector<std::string> instancesWithProfile(const aws::Ec2Client& ec2_client, const std::string& profile_arn) {
+  aws::DescribeInstancesRequest request;
+  request.Filters = {aws::Filter{"iam-instance-profile.arn", {profile_arn}}, notTerminated()};
+  std::vector<std::string> found;
+  for (const aws::Reservation& reservation : ec2_client.describe_instances(request).Reservations)
+    for (const aws::Instance& instance : reservation.Instances)
+      if (instance.InstanceId) found.push_back(*instance.InstanceId);
   return found;
 }
 

@@ -33,6 +33,7 @@ struct ToolInstance {
   std::string id;
   std::string state;      // EC2's state name: pending, running, shutting-down, ...
   std::string subnet;     // the subnet of its first interface
+  std::string key_name;   // the key pair it was launched with; empty: none
   std::string public_ip;  // empty: none
 };
 
@@ -40,6 +41,11 @@ struct ToolInstance {
 // instance of every reservation, every page, in answer order). Listing
 // failures are raised.
 std::vector<ToolInstance> toolInstancesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id);
+
+// The instances of the region, the tool's or not, in any state but
+// terminated, that hold the instance profile `profile_arn` (one listing,
+// every page). Listing failures are raised.
+std::vector<std::string> instancesWithProfile(const aws::Ec2Client& ec2_client, const std::string& profile_arn);
 
 // The subnets of `ids` that EC2 knows, by id: describe_subnets filtered by
 // subnet-id, 100 ids a request, so an unknown id is left out rather than

@@ -235,4 +235,21 @@ void S3BackupCmd::uploadAFile(const std::string& filename) const {
   uploadFile(s3_client, backupdir, vpc(), filename, s3_bucket);
 }
 
+std::optional<std::string> S3BackupCmd::readAFile(const std::string& filename) const {
+  if (!s3_client || !hasBucket(s3_bucket)) return std::nullopt;
+  aws::GetObjectRequest request;
+  request.Bucket = *s3_bucket;
+  request.Key = "backups/" + vpc() + "/" + filename;
+  try {
+    return s3_client->get_object(request).Body;
+  } catch (const aws::ServiceError& refusal) {
+    if (refusal.code() == "NoSuchKey") return std::nullopt;
+    throw;
+  }
+}
+
+std::string S3BackupCmd::locationOf(const std::string& filename) const {
+  return "s3://" + s3_bucket.value_or("") + "/backups/" + vpc() + "/" + filename;
+}
+
 }  // namespace qvn

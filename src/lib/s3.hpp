@@ -120,6 +120,13 @@ class S3BackupCmd {
   void download() const;
   // uploadFile of the file `filename` (a bare name) inside backupdir/vpc_id.
   void uploadAFile(const std::string& filename) const;
+  // The bytes of the bucket's copy of `filename` ("backups/" + vpc_id + "/"
+  // + filename), or nothing when the bucket holds none. Read whole into
+  // memory (small files such as keys); never written anywhere. Without a
+  // client or bucket: nothing. Other refusals are thrown.
+  std::optional<std::string> readAFile(const std::string& filename) const;
+  // "s3://" + bucket + "/backups/" + vpc_id + "/" + filename.
+  std::string locationOf(const std::string& filename) const;
 
   const OptS3Client s3_client;
   const std::string backupdir;

@@ -102,6 +102,13 @@ void mapInterface(InterfaceMap& map, const std::string& eni, const Spoke& spoke)
 
 // Adds to each mapped spoke the subnets of the route tables that route to
 // its interface.
+// The search goes on (and writes an empty configuration), but the user
+// learns now, not one deployment later, that the name matched nothing.
+void warnNotListed(const std::string& spoke_gw_name) {
+  spokeLog()->warning("  **Warning** the controller lists no gateway named " + spoke_gw_name +
+                      ": the test configuration has no entries");
+}
+
 void collectRoutedSubnets(const aws::Ec2Client& ec2, const std::string& vpc, InterfaceMap& map) {
   forEachRoutedSubnet(ec2, vpc, RouteTarget::NetworkInterface, [&](const std::string& eni, const std::string& subnet) {
     for (auto& [key, spoke] : map) {
@@ -263,6 +270,7 @@ void Spoke::findClassicSpokes(const SearchArgs& args, const aws::Ec2Client& ec2_
     for (auto& peer : getSpokeInfo(controller_api_url, CID, spoke_gw_name + "-hagw")) {
       spokes.push_back(std::move(peer));
     }
+    if (spokes.empty()) warnNotListed(spoke_gw_name);
     writeSpokeSubnets(args.vpc, ec2_client, spokes);
   } catch (const std::exception& e) {
     searchFailed(spoke_gw_name, e);
@@ -273,7 +281,9 @@ void Spoke::findHsSpokes(const SearchArgs& args, const aws::Ec2Client& ec2_clien
                          const std::string& controller_api_url, const std::string& CID,
                          const std::string& spoke_gw_name) {
   try {
-    writeSpokeSubnets(args.vpc, ec2_client, getHsSpokeInfo(controller_api_url, CID, spoke_gw_name));
+    const std::vector<Spoke> spokes = getHsSpokeInfo(controller_api_url, CID, spoke_gw_name);
+    if (spokes.empty()) warnNotListed(spoke_gw_name);
+    writeSpokeSubnets(args.vpc, ec2_client, spokes);
   } catch (const std::exception& e) {
     searchFailed(spoke_gw_name, e);
   }

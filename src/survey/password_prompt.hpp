@@ -15,9 +15,11 @@ inline constexpr const char* kControllerPasswordVariable = "QUORVANE_CONTROLLER_
 // the machine can read a command line.
 std::string controllerPassword(const std::optional<std::string>& option, const std::function<std::string()>& prompt);
 
-// Writes `prompt` to the terminal (/dev/tty), reads one line with echo off
-// and returns it without its newline. Echo is restored afterwards, also when
-// reading fails. Throws std::runtime_error when the process has no terminal.
+// Turns echo off on the terminal (/dev/tty), writes `prompt`, reads one line
+// and returns it without its newline. The terminal's settings come back on
+// every way out: a return, a failed read, and SIGINT, SIGTERM, SIGHUP or
+// SIGQUIT while waiting (the signal then takes its earlier course). Throws
+// std::runtime_error when the process has no terminal.
 std::string readPasswordFromTerminal(const std::string& prompt);
 
 }  // namespace qvn::survey

@@ -22,6 +22,8 @@ struct SurveyArgs {
   std::string backup_folder = "backups";
   std::optional<std::string> s3_bucket;
   std::optional<std::string> summary_json;
+  // Search again and replace an existing output file.
+  bool force = false;
   // "spoke" or "natgw".
   std::optional<std::string> subparser_name;
   // Options of the spoke sub-command (absent or false for natgw).

@@ -2,9 +2,11 @@
 
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 
 #include "aws/ec2.hpp"
+#include "aws/errors.hpp"
 #include "aws/s3.hpp"
 #include "core/interrupt.hpp"
 #include "core/interruption_notice.hpp"
@@ -31,14 +33,66 @@ constexpr const char* kPasswordPrompt = "Enter Quorvane Controller Password: ";
 
 SearchArgs searchArgsOf(const SurveyArgs& args) { return SearchArgs{args.vpc, args.s3_bucket, args.backup_folder}; }
 
+// The VPCs of the subnets an existing test configuration names (a subnet
+// that no longer exists names none).
+std::set<std::string> vpcsNamedBy(TestConfig& config, const aws::Ec2Client& ec2_client) {
+  aws::DescribeSubnetsRequest request;
+  std::set<std::string> ids;
+  for (auto& entry : config.entries())
+    for (const char* member : {"gw_subnet_id", "private_subnet_id"})
+      if (auto id = entry.optional_string(member)) ids.insert(*id);
+  if (ids.empty()) return {};
+  request.Filters.push_back({"subnet-id", std::vector<std::string>(ids.begin(), ids.end())});
+  std::set<std::string> vpcs;
+  for (const auto& subnet : ec2_client.describe_subnets(request).Subnets)
+    if (subnet.VpcId) vpcs.insert(*subnet.VpcId);
+  return vpcs;
+}
+
+// An output file kept from an earlier run that will not serve this one: it
+// is not a test configuration, holds no entries, or names another VPC.
+void warnAboutKeptOutput(const SurveyArgs& args, const aws::Ec2Client& ec2_client, Logger& log) {
+  const std::string& path = args.output_test_config;
+  const std::string again = "; run with --force to search again";
+  std::set<std::string> vpcs;
+  try {
+    TestConfig config = TestConfig::read(path);
+    if (config.entries().empty()) {
+      log.warning("  **Warning** " + path + " holds no entries, so nothing is tested from it" + again);
+      return;
+    }
+    vpcs = vpcsNamedBy(config, ec2_client);
+  } catch (const TestConfigError& e) {
+    log.warning("  **Warning** " + path + " is not a test configuration (" + e.what() + ")" + again);
+    return;
+  } catch (const aws::AwsError& e) {
+    log.warning("  **Warning** cannot tell which VPC the subnets of " + path + " are in: " + e.what());
+    return;
+  }
+  vpcs.erase(args.vpc);
+  if (vpcs.empty()) return;
+  std::string names;
+  for (const auto& vpc : vpcs) names += (names.empty() ? "" : ", ") + vpc;
+  log.warning("  **Warning** " + path + " names subnets of " + names + ", not of " + args.vpc + again);
+}
+
 // Stops the run with status 0 when an earlier run left its result at the
-// output path; otherwise makes the path's folders and names it as the file
-// the searches write.
-void claimOutputPath(const std::string& path, Logger& log) {
+// output path (unless --force: then that file is removed first, so that a
+// search that fails leaves none); otherwise makes the path's folders and
+// names it as the file the searches write.
+void claimOutputPath(const SurveyArgs& args, const aws::Ec2Client& ec2_client, Logger& log) {
   namespace fs = std::filesystem;
+  const std::string& path = args.output_test_config;
   if (fs::exists(fs::symlink_status(path))) {
     log.info("- Found " + path);
-    throw ProgramExit{0};
+    if (!args.force) {
+      warnAboutKeptOutput(args, ec2_client, log);
+      throw ProgramExit{0};
+    }
+    if (fs::is_directory(fs::symlink_status(path)))
+      throw std::runtime_error("--force: " + path + " is a folder, not a test configuration to replace");
+    fs::remove(path);
+    log.info("- Searching again (--force): " + path + " is replaced");
   }
   TestConfig::prepare_write(path);
   Globals.TEST_CONFIG = path;
@@ -188,7 +242,7 @@ int surveyFlow(const SurveyArgs& args) {
   const aws::Ec2Client ec2_client(std::get<AwsSession>(started).session, args.region);
   const aws::S3Client s3_client(aws::Session::create(aws::SessionOptions{args.profile, std::nullopt, nullptr}));
 
-  if (!args.output_test_config.empty()) claimOutputPath(args.output_test_config, log);
+  if (!args.output_test_config.empty()) claimOutputPath(args, ec2_client, log);
 
   if (args.subparser_name == "natgw") {
     core::install_interrupt_handlers();

@@ -64,9 +64,11 @@ class ElasticIp : public StepsAgainstSandbox {
 TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
   const std::string eni = interfaceId();
   ASSERT_FALSE(eni.empty());
+  server().log().clear();
   args_.tag_resource = "team,qa,owner,me";
-  associateEIP(ec2(), eni, args_);
-  // The VPC tag (read from the interface) comes last, after the user tags.
+  associateEIP(ec2(), eni, args_, kVpc);
+  // The VPC tag comes last, after the user tags; nothing asks EC2 for it.
+  EXPECT_TRUE(requests("ec2", "DescribeNetworkInterfaces").empty());
   const auto allocate = requests("ec2", "AllocateAddress");
   ASSERT_EQ(allocate.size(), 1u);
   EXPECT_EQ(parameters(allocate[0]),
@@ -118,7 +120,7 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   const auto launched = client.run_instances(run);
   const std::string instance = *launched.Instances.at(0).InstanceId;
   const std::string eni = *launched.Instances.at(0).NetworkInterfaces.at(0).NetworkInterfaceId;
-  associateEIP(client, eni, args_);
+  associateEIP(client, eni, args_, kVpc);
   const auto address = client.describe_addresses().Addresses.at(0);
   const std::string ip = *address.PublicIp;
 
@@ -160,12 +162,12 @@ TEST_F(Preflight, NeedsCountWhatTheVpcDoesNotHoldAlready) {
   ])",
                                         "in.json");
   const std::vector<ToolInstance> instances = {
-      {"i-2", "running", "subnet-g2", "203.0.113.2"},  // adopted with its address: nothing
-      {"i-3", "pending", "subnet-g3", ""},             // adopted without one: an Elastic IP
-      {"i-4a", "running", "subnet-g4", ""},            // two of them: adopted neither, a new one
-      {"i-4b", "running", "subnet-g4", ""},
-      {"i-5", "shutting-down", "subnet-g5", ""},  // gone: a new one
-      {"i-6", "stopped", "subnet-g6", ""},        // left alone: nothing
+      {"i-2", "running", "subnet-g2", "", "203.0.113.2"},  // adopted with its address: nothing
+      {"i-3", "pending", "subnet-g3", "", ""},             // adopted without one: an Elastic IP
+      {"i-4a", "running", "subnet-g4", "", ""},            // two of them: adopted neither, a new one
+      {"i-4b", "running", "subnet-g4", "", ""},
+      {"i-5", "shutting-down", "subnet-g5", "", ""},  // gone: a new one
+      {"i-6", "stopped", "subnet-g6", "", ""},        // left alone: nothing
   };
   const DeploymentNeeds needs = deploymentNeeds(config, instances);
   EXPECT_EQ(needs.launching, (std::vector<std::string>{"subnet-g1", "subnet-g4", "subnet-g5"}));

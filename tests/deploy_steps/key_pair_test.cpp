@@ -127,7 +127,9 @@ TEST_F(KeyPairs, TheToolsPairWhosePrivateKeyNeverReachedThisFolderIsMadeAgain) {
   server().log().clear();
 
   EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
-  EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs", "DeleteKeyPair", "CreateKeyPair"}));
+  // No instance was launched with it: nothing else needs the old key.
+  EXPECT_EQ(operations("ec2"),
+            (std::vector<std::string>{"DescribeKeyPairs", "DescribeInstances", "DeleteKeyPair", "CreateKeyPair"}));
   const auto pairs = ec2().describe_key_pairs().KeyPairs;
   ASSERT_EQ(pairs.size(), 1u);
   EXPECT_NE(*pairs[0].KeyPairId, old_id);
@@ -145,6 +147,72 @@ TEST_F(KeyPairs, TheToolsPairWhosePrivateKeyNeverReachedThisFolderIsMadeAgain) {
   args_.dry_run = true;
   EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
+}
+
+// A run on another machine (a fresh backup folder) finds the pair that
+// running instances accept: the key comes back from the bucket's copy, or
+// the pair is kept without it; it is never made again, and the copy never
+// overwritten.
+TEST_F(KeyPairs, APairFoundWithoutItsLocalKeyIsRestoredFromTheCopyOrKeptWhileInstancesUseIt) {
+  args_.s3_bucket = "quorvane-backups-123456789012";
+  createKeyPair(ec2(), s3(), kVpc, args_);
+  const std::string first_key = slurp(keyFile());
+  const std::string copy_key = "backups/" + kVpc + "/" + keyName + ".pem";
+  const auto copy = [&] {
+    aws::GetObjectRequest get;
+    get.Bucket = *args_.s3_bucket;
+    get.Key = copy_key;
+    return s3().get_object(get).Body;
+  };
+
+  // A fresh folder with the copy in the bucket: restored, mode 0600.
+  args_.backup_folder = (scratch() / "runner2").string();
+  server().log().clear();
+  EXPECT_EQ(createKeyPair(ec2(), s3(), kVpc, args_), keyName);
+  EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
+  EXPECT_TRUE(requests("s3", "PutObject").empty());
+  EXPECT_EQ(slurp(keyFile()), first_key);
+  EXPECT_EQ(modeOf(keyFile()), 0600u);
+  EXPECT_EQ(messages().back(),
+            "  Restored private key " + keyFile().string() + " from s3://" + *args_.s3_bucket + "/" + copy_key);
+
+  // No copy and no bucket, but an instance of the tool was launched with the
+  // pair: kept, with a WARNING naming the key and where it was looked for.
+  aws::RunInstancesRequest run;
+  run.ImageId = "ami-0005e0cfe09cc9050";
+  run.InstanceType = "t3.micro";
+  run.MinCount = run.MaxCount = 1;
+  run.KeyName = keyName;
+  aws::InstanceNetworkInterfaceSpecification nic;
+  nic.DeviceIndex = 0;
+  nic.SubnetId = "subnet-0a5b0c0d0e0f00001";
+  run.NetworkInterfaces = {nic};
+  run.TagSpecifications = {aws::TagSpecification{"instance", {aws::Tag{"Name", "quorvane-test-ec2"}}}};
+  ec2().run_instances(run);
+  args_.backup_folder = (scratch() / "runner3").string();
+  args_.s3_bucket.reset();
+  server().log().clear();
+  EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
+  EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs", "DescribeInstances"}));
+  EXPECT_FALSE(std::filesystem::exists(keyFile()));
+  ASSERT_EQ(messagesAt(WARNING).size(), 1u);
+  EXPECT_EQ(messagesAt(WARNING)[0], "  **Alert** no private key of " + keyName + ": looked for " + keyFile().string() +
+                                        " (no --s3_bucket); 1 instance uses the pair, which is kept as it is");
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+
+  // A pair made again while the bucket holds another key's copy: the copy stays.
+  aws::DeleteKeyPairRequest gone;
+  gone.KeyName = keyName;
+  ec2().delete_key_pair(gone);
+  args_.s3_bucket = "quorvane-backups-123456789012";
+  server().log().clear();
+  createKeyPair(ec2(), s3(), kVpc, args_);
+  EXPECT_TRUE(requests("s3", "PutObject").empty());
+  EXPECT_EQ(copy(), first_key);
+  EXPECT_NE(slurp(keyFile()), first_key);
+  EXPECT_EQ(messagesAt(WARNING).back(), "  **Alert** s3://" + *args_.s3_bucket + "/" + copy_key +
+                                            " holds another private key and is kept; the new key is only in the "
+                                            "backup folder");
 }
 
 TEST_F(KeyPairs, AnEarlierFileOrLinkIsReplacedNeverWrittenThrough) {

@@ -4,8 +4,11 @@
 #include "deploy_steps/steps_sandbox.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <thread>
 
+#include "core/interrupt.hpp"
+#include "deploy/instance_role.hpp"
 #include "deploy/resource_names.hpp"
 #include "deploy/security_group.hpp"
 #include "deploy/teardown.hpp"
@@ -100,7 +103,7 @@ class Teardown : public StepsAgainstSandbox {
   std::vector<std::string> revert() {
     TestConfig c = config();
     ::testing::internal::CaptureStderr();
-    auto left = terminateEc2s(ec2(), iam(), args_, c);
+    auto left = terminateEc2s(ec2(), iam(), args_, c).left;
     stderr_ = ::testing::internal::GetCapturedStderr();
     return left;
   }
@@ -217,6 +220,126 @@ TEST_F(Teardown, AWaiterThatGivesUpKeepsTheSharedResourcesAndNamesWhatIsLeft) {
                                             "key pair " + names::keyPairName(kVpc)}));
   ASSERT_EQ(messagesAt(ERROR).size(), 1u);
   EXPECT_NE(stderr_.find("wait until " + instance + " terminated"), std::string::npos) << stderr_;
+}
+
+TEST_F(Teardown, AnInterruptedRevertPollsNoMoreStartsNoDeletionAndNamesWhatIsLeft) {
+  world(/*shutting_down_seconds=*/1e6);
+  const std::string group = sharedResources();
+  const auto [instance, eni] = launch(kGatewaySubnet, group);
+  const std::string allocation = toolAddress();
+  associate(allocation, eni);
+  const std::string ip = *ec2().describe_addresses().Addresses.at(0).PublicIp;
+  server().log().clear();
+  // SIGTERM during the wait's first pause.
+  core::set_sleep_function([](core::Seconds) { core::request_interrupt(SIGTERM); });
+
+  const auto left = revert();
+  core::set_sleep_function({});
+  core::reset_interrupt_for_testing();
+  // The worker's lookup and the one listing of what is left: no poll.
+  EXPECT_EQ(requests("ec2", "DescribeInstances").size(), 2u);
+  for (const char* operation : {"ReleaseAddress", "DeleteSecurityGroup", "DeleteKeyPair"})
+    EXPECT_TRUE(requests("ec2", operation).empty()) << operation;
+  EXPECT_EQ(left,
+            (std::vector<std::string>{
+                "instance " + instance + " shutting-down in " + kGatewaySubnet, "Elastic IP " + ip + " " + allocation,
+                "security group " + group + " " + names::kSshGroup, "key pair " + names::keyPairName(kVpc)}));
+  EXPECT_TRUE(logged("  wait for " + instance + " ended by SIGTERM"));
+  EXPECT_TRUE(messagesAt(ERROR).empty()) << messagesAt(ERROR).front();
+  EXPECT_TRUE(stderr_.empty()) << stderr_;
+
+  // Interrupted before the worker starts its termination: none is sent.
+  world();
+  launch(kGatewaySubnet, sharedResources());
+  core::request_interrupt(SIGINT);
+  const auto untouched = revert();
+  core::reset_interrupt_for_testing();
+  EXPECT_TRUE(requests("ec2", "TerminateInstances").empty());
+  ASSERT_FALSE(untouched.empty());
+  EXPECT_EQ(untouched[0].rfind("instance ", 0), 0u) << untouched[0];
+}
+
+TEST_F(Teardown, ARefusedTerminationLeavesTheInstanceWithItsElasticIp) {
+  const std::string group = sharedResources();
+  const auto [instance, eni] = launch(kGatewaySubnet, group);
+  const std::string allocation = toolAddress();
+  associate(allocation, eni);
+  const std::string ip = *ec2().describe_addresses().Addresses.at(0).PublicIp;
+  fault({{"service", "ec2"},
+         {"operation", "TerminateInstances"},
+         {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}}},
+         {"count", 1}});
+  auto left = revert();
+  ASSERT_EQ(left.size(), 4u);
+  EXPECT_EQ(left[0].rfind("instance " + instance + " ", 0), 0u) << left[0];  // pending or running
+  left.erase(left.begin());
+  EXPECT_EQ(left, (std::vector<std::string>{"Elastic IP " + ip + " " + allocation,
+                                            "security group " + group + " " + names::kSshGroup,
+                                            "key pair " + names::keyPairName(kVpc)}));
+}
+
+TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndAreNamedWhenKept) {
+  auto sts_client = sts();
+  const auto makeIam = [&] {
+    createEc2Role(iam(), createS3Policy(iam(), args_, sts_client));
+    createInstanceProfile(iam());
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the profile reaches EC2
+  };
+  makeIam();
+  // Another job's instance, elsewhere in the region, holds the profile.
+  aws::RunInstancesRequest run;
+  run.ImageId = kImage;
+  run.InstanceType = "t3.micro";
+  run.MinCount = run.MaxCount = 1;
+  aws::InstanceNetworkInterfaceSpecification nic;
+  nic.DeviceIndex = 0;
+  nic.SubnetId = kOtherVpcSubnet;
+  run.NetworkInterfaces = {nic};
+  aws::IamInstanceProfileSpecification profile;
+  profile.Name = names::kInstanceProfile;
+  run.IamInstanceProfile = profile;
+  const std::string user = *ec2().run_instances(run).Instances.at(0).InstanceId;
+  server().log().clear();
+
+  args_.ec2_role = "default";
+  TestConfig c = config();
+  runTeardown(ec2(), iam(), sts_client, args_, c);
+  const std::string arn = "arn:aws:iam::" + kAccount + ":instance-profile/" + names::kInstanceProfile;
+  bool asked = false;
+  for (const auto& r : requests("ec2", "DescribeInstances"))
+    asked = asked || parameters(r) == std::vector<std::string>{"Filter.1.Name=iam-instance-profile.arn",
+                                                               "Filter.1.Value.1=" + arn,
+                                                               "Filter.2.Name=instance-state-name",
+                                                               "Filter.2.Value.1=pending",
+                                                               "Filter.2.Value.2=running",
+                                                               "Filter.2.Value.3=shutting-down",
+                                                               "Filter.2.Value.4=stopping",
+                                                               "Filter.2.Value.5=stopped"};
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(operations("iam"), std::vector<std::string>{}) << "nothing deleted";
+  EXPECT_TRUE(
+      logged("- Keep instance profile quorvane-test-ec2-instance-profile, role and policy: 1 instance uses them"));
+  EXPECT_FALSE(logged("- Nothing of quorvane-test-ec2 is left for " + args_.test_config));
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+
+  // The last user gone, the next revert removes them.
+  aws::TerminateInstancesRequest terminate;
+  terminate.InstanceIds = {user};
+  ec2().terminate_instances(terminate);
+  runTeardown(ec2(), iam(), sts_client, args_, c);
+  EXPECT_EQ(requests("iam", "DeletePolicy").size(), 1u);
+  EXPECT_EQ(messages().back(), "- Nothing of quorvane-test-ec2 is left for " + args_.test_config);
+
+  // A plain revert leaves them, and says so instead of "nothing is left".
+  makeIam();
+  args_.ec2_role.reset();
+  runTeardown(ec2(), iam(), sts_client, args_, c);
+  EXPECT_EQ(messages().back(),
+            "  **Alert** kept: instance profile quorvane-test-ec2-instance-profile, role "
+            "quorvane-test-ec2-role, policy arn:aws:iam::" +
+                kAccount +
+                ":policy/quorvane-test-ec2-policy; a revert with --ec2_role default removes them "
+                "once no other job uses them");
 }
 
 TEST_F(Teardown, AnotherConfigurationsRunningInstanceKeepsTheSharedResourcesAsAsked) {

@@ -5,9 +5,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <map>
 
+#include <pugixml.hpp>
+
 #include "deploy/test_results.hpp"
+#include "deploy/test_results_report.hpp"
 #include "lib/test_config.hpp"
 #include "sandbox/ec2_test_server.hpp"
 #include "unit/core/log_capture.hpp"
@@ -123,7 +127,7 @@ TEST_F(TestResultsTest, EverySubnetIsReadAndAnyFailureFailsTheRun) {
   EXPECT_EQ(collect(), 1);
 
   const auto lines = messages();
-  ASSERT_EQ(lines.size(), 9u);
+  ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(lines[0], "- Test ping and traceroute in subnet-1");
   EXPECT_EQ(lines[1], "ping ok\n");
   EXPECT_EQ(lines[2], "PASS\n");
@@ -132,7 +136,8 @@ TEST_F(TestResultsTest, EverySubnetIsReadAndAnyFailureFailsTheRun) {
   EXPECT_NE(lines[5].find("NoSuchKey"), std::string::npos) << lines[5];
   // The refusal names the object that is missing.
   EXPECT_NE(lines[5].find("s3://" + kBucket + "/result-gw2-run.txt"), std::string::npos) << lines[5];
-  EXPECT_EQ(lines[6], "- Test ping and traceroute in subnet-3");
+  EXPECT_EQ(lines[6], "  subnet-2 failed: no result object s3://" + kBucket + "/result-gw2-run.txt");
+  EXPECT_EQ(lines[7], "- Test ping and traceroute in subnet-3");
   for (const auto& r : capture->records()) EXPECT_EQ(r.levelno, INFO) << r.message;
   // The scratch files hold the last subnet's objects.
   EXPECT_EQ(slurp(scratch / "log.txt"), "ping ok\n");
@@ -148,8 +153,67 @@ TEST_F(TestResultsTest, EverySubnetIsReadAndAnyFailureFailsTheRun) {
   EXPECT_EQ(count.examined, 4);
   EXPECT_EQ(count.passed, 2);
   EXPECT_FALSE(count.allPassed());
-  EXPECT_NE(messages().back().find("s3://" + kBucket + "/log-gw4-run.txt"), std::string::npos)
-      << "a missing log is named as well";
+  const auto failing = count.failing();
+  ASSERT_EQ(failing.size(), 2u);
+  EXPECT_EQ(failing[0].subnet_id, "subnet-2");
+  EXPECT_EQ(failing[0].log, "ping lost\n");
+  EXPECT_FALSE(failing[0].result);
+  // Neither object: the missing result is the reason, and the missing log is named too.
+  EXPECT_EQ(failing[1].failure, "no result object s3://" + kBucket + "/result-gw4-run.txt");
+  bool log_named = false;
+  for (const auto& line : messages())
+    log_named = log_named || line.find("s3://" + kBucket + "/log-gw4-run.txt") != std::string::npos;
+  EXPECT_TRUE(log_named) << "a missing log is named as well";
+  EXPECT_EQ(messages().back(), "  subnet-4 failed: no result object s3://" + kBucket + "/result-gw4-run.txt");
+}
+
+// The reports a CI system reads: the closing lines, JSON, and JUnit XML
+// that a JUnit schema accepts, one testcase per subnet.
+TEST_F(TestResultsTest, ReportsNameEveryFailingSubnetWithItsReason) {
+  startS3({{"log-gw1-ci.txt", "ping ok <&>\n"},
+           {"result-gw1-ci.txt", "PASS\n"},
+           {"log-gw2-ci.txt", "ping lost\n"},
+           {"result-gw2-ci.txt", "FAIL: 3 of 3 lost\nmore\n"},
+           {"result-gw4-ci.txt", "PASS"}});  // no log object
+  args.tag = "ci";
+  args.test_config =
+      config({{"gw1", "subnet-1"}, {"gw2", "subnet-2"}, {"gw3", "subnet-3"}, {"gw4", "subnet-4"}});
+  const TestResultsCount count = collectS3TestResults(client(), args);
+  EXPECT_EQ(resultLines(count),
+            (std::vector<std::string>{"1 of 4 subnets passed",
+                                      "  FAILED subnet-2: the result reads \"FAIL: 3 of 3 lost\"",
+                                      "  FAILED subnet-3: no result object s3://" + kBucket + "/result-gw3-ci.txt",
+                                      "  FAILED subnet-4: no log object s3://" + kBucket + "/log-gw4-ci.txt"}));
+
+  const auto json = resultsJson(count);
+  EXPECT_EQ(json["examined"], 4);
+  EXPECT_EQ(json["failed"], 3);
+  EXPECT_TRUE(json["subnets"][0]["failure"].is_null());
+  EXPECT_EQ(json["subnets"][1]["result"], "FAIL: 3 of 3 lost\nmore\n");
+  EXPECT_TRUE(json["subnets"][2]["result"].is_null());
+
+  const fs::path report = scratch / "results.xml";
+  std::ofstream(report) << junitReport(count, kBucket);
+  pugi::xml_document document;
+  ASSERT_TRUE(document.load_file(report.c_str()));
+  const auto suite = document.child("testsuites").child("testsuite");
+  EXPECT_EQ(std::string(suite.attribute("tests").value()), "4");
+  EXPECT_EQ(std::string(suite.attribute("failures").value()), "3");
+  std::vector<std::string> names, failures;
+  for (const auto& testcase : suite.children("testcase")) {
+    names.emplace_back(testcase.attribute("name").value());
+    failures.emplace_back(testcase.child("failure").attribute("type").value());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"subnet-1", "subnet-2", "subnet-3", "subnet-4"}));
+  EXPECT_EQ(failures, (std::vector<std::string>{"", "NotPassed", "NoResult", "NoLog"}));
+  const std::string out = suite.first_child().child("system-out").text().get();
+  EXPECT_NE(out.find("ping ok <&>"), std::string::npos) << out;
+  EXPECT_NE(out.find("s3://" + kBucket + "/result-gw1-ci.txt"), std::string::npos) << out;
+
+  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) GTEST_SKIP() << "xmllint (libxml2-utils) is missing";
+  const std::string check = "xmllint --noout --schema " + std::string(QVN_SOURCE_DIR) +
+                            "/tests/fixtures/junit.xsd " + report.string() + " 2>" + (scratch / "lint").string();
+  EXPECT_EQ(std::system(check.c_str()), 0) << slurp(scratch / "lint");
 }
 
 TEST_F(TestResultsTest, OneSubnetWithoutConfigurationUsesTheBareTag) {

@@ -68,8 +68,19 @@ TEST(ProgramConventions, HelpEndsWithStatusZeroAndExplains) {
       EXPECT_EQ(r.out.rfind("usage: " + program.name, 0), 0u) << program.name << ": " << r.out;
       EXPECT_NE(r.out.find("--version"), std::string::npos) << program.name;
       EXPECT_NE(r.out.find("exit status"), std::string::npos) << program.name;
+      if (program.name != "qvn-sandbox") {
+        EXPECT_NE(r.out.find("130 or 143"), std::string::npos) << program.name << ": " << r.out;
+      }
+      if (program.name == "probe_deploy" || program.name == "subnet_survey") {
+        EXPECT_NE(r.out.find("--summary_json"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("--summary-json"), std::string::npos) << "the alias is not shown";
+      }
     }
   }
+  // The sub-commands' options are in the program's help.
+  auto survey = runProgram(programPath("subnet_survey"), {"--help"}, scratch.path());
+  EXPECT_NE(survey.out.find("spoke options (after 'spoke'):\n  --controller_ip CONTROLLER_IP"), std::string::npos)
+      << survey.out;
   EXPECT_TRUE(fs::is_empty(scratch.path())) << "help sets nothing up";
 }
 
@@ -78,6 +89,9 @@ TEST(ProgramConventions, UsageErrorsEndWithStatusTwoAndNameTheClosestOption) {
   for (const auto& program : programs()) {
     auto r = runProgram(program.path, program.missing_required, scratch.path());
     EXPECT_EQ(r.status, 2) << program.name << ": " << r.err;
+    if (program.name == "subnet_survey") {
+      EXPECT_NE(r.err.find("subnet_survey: error: --assume_role is required"), std::string::npos) << r.err;
+    }
     EXPECT_NE(r.err.find(program.name + ": error: "), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty()) << program.name;
 

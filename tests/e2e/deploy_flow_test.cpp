@@ -167,6 +167,24 @@ TEST_F(DeployFlowTest, ThreeSubnetsAreDeployedAndRecorded) {
   EXPECT_EQ(r.err.find("**Error**"), std::string::npos) << r.err;
 }
 
+TEST_F(DeployFlowTest, AnAssumedRoleIsAssumedAgainWhenItsCredentialsRunOutDuringSlowStatusChecks) {
+  // The role's credentials last 3 s; the status checks take 4.5 s of real time.
+  prepare(2, [](nlohmann::json& scenario) {
+    scenario["sts"]["credential_lifetime_seconds"] = 3;
+    scenario["timings"]["status_initializing_seconds"] = 450;
+  });
+  auto r = deploy({"--assume_role", "arn:aws:iam::123456789012:role/quorvane-deploy-role"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(toolInstances().size(), 2u);
+  EXPECT_EQ(output().size(), 2u);
+  EXPECT_EQ(r.err.find("ExpiredToken"), std::string::npos) << r.err;
+  int assumed = 0;
+  const nlohmann::json state = sandbox().state();  // held: the loop reads into it
+  for (const auto& issued : state.at("services").at("sts").at("issued"))
+    if (issued.at("role_arn") == "arn:aws:iam::123456789012:role/quorvane-deploy-role") ++assumed;
+  EXPECT_GT(assumed, 1) << "the role was assumed again";
+}
+
 TEST_F(DeployFlowTest, ARepeatedDeploymentAdoptsTheRunningInstances) {
   prepare(2);
   ASSERT_EQ(deploy().status, 0);
@@ -597,6 +615,84 @@ TEST_F(DeployFlowTest, SigtermWhileWaitingEndsWith143TheRevertCommandAndAWholeOu
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_TRUE(sandbox().requests("ec2", "RunInstances").empty());
   EXPECT_EQ(recordedEntries(), 3) << written();
+}
+
+TEST_F(DeployFlowTest, SigintWhileLaunchesAreHeldThenSigtermStillLeavesTheOutputTheSummaryAndTheHint) {
+  prepare(2);
+  // 36 s of real time at the run's scale.
+  sandbox().addHolds({{"service", "ec2"}, {"operation", "RunInstances"}, {"seconds", 3600}, {"count", 2}});
+  StartedProgram started = startProgram(programPath("probe_deploy"),
+                                        {"--test_config", "in.json", "--output_test_config", "out.json", "--region",
+                                         "us-east-1", "--summary_json", "summary.json"},
+                                        cwd(), environment());
+  const auto heldBoth = [this] { return sandbox().holds().at("in_progress").size() >= 2; };
+  for (int i = 0; i < 3000 && !heldBoth(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(heldBoth()) << log();
+
+  // The first signal is told at once: what the run waits for, and what to run.
+  ::kill(started.pid, SIGINT);
+  const std::string revert = "probe_deploy --revert --test_config in.json --region us-east-1";
+  const std::string told =
+      "  **Alert** SIGINT: waiting for 2 calls in flight (RunInstances 2); a second signal "
+      "abandons them; to remove what was made, run: " +
+      revert;
+  for (int i = 0; i < 100 && !logged(told); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(logged(told)) << log();
+
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const auto sent = std::chrono::steady_clock::now();
+  ::kill(started.pid, SIGTERM);
+  const ProcessResult r = *finishProgram(started);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
+  sandbox().releaseHolds();
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.status, 143) << r.err;
+  EXPECT_NE(r.err.find("  **Error** interrupted by SIGINT, then SIGTERM (calls in flight abandoned); to remove what "
+                       "was made, run: " +
+                       revert + "\n"),
+            std::string::npos)
+      << r.err;
+  ASSERT_TRUE(wrote());
+  EXPECT_EQ(output(), inputConfig()) << "written whole, with nothing recorded yet";
+  EXPECT_NE(r.err.find("probe_deploy: ended with status 143 after "), std::string::npos) << r.err;
+  const auto summary = nlohmann::json::parse(slurp(cwd() / "summary.json"));
+  EXPECT_EQ(summary.at("exit_status"), 143);
+  EXPECT_EQ(summary.at("next_command"), revert);
+  EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(DeployFlowTest, ADeploymentOnAnotherRunnerKeepsTheKeyPairAndTakesItsKeyFromTheBucket) {
+  prepare(2);
+  const std::string bucket = "quorvane-backups-123456789012";
+  ASSERT_EQ(deploy({"--s3_bucket", bucket, "--backup_folder", "bk1"}).status, 0);
+  const auto pairs = ec2State().at("key_pairs");
+  ASSERT_EQ(pairs.size(), 1u);
+  const std::string key_name = pairs[0].at("name");
+  const std::string vpc = key_name.substr(std::string("quorvane-test-ec2-key-pair-").size());
+  const auto keyIn = [&](const std::string& folder) { return cwd() / folder / vpc / (key_name + ".pem"); };
+  const std::string key = slurp(keyIn("bk1"));
+  ASSERT_FALSE(key.empty());
+
+  sandbox().clearRequests();
+  const ProcessResult again = deploy({"--s3_bucket", bucket, "--backup_folder", "bk2"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  for (const char* operation : {"DeleteKeyPair", "CreateKeyPair"})
+    EXPECT_TRUE(sandbox().requests("ec2", operation).empty()) << operation;
+  EXPECT_TRUE(sandbox().requests("s3", "PutObject").empty()) << "the copy is left as it is";
+  EXPECT_EQ(ec2State().at("key_pairs").at(0).at("id"), pairs[0].at("id"));
+  EXPECT_EQ(slurp(keyIn("bk2")), key);
+  EXPECT_EQ(fileMode(keyIn("bk2")), 0600);
+
+  // Without the bucket: the pair is kept and the missing key named.
+  sandbox().clearRequests();
+  const ProcessResult bare = deploy({"--backup_folder", "bk3"});
+  EXPECT_EQ(bare.status, 0) << bare.err;
+  EXPECT_TRUE(sandbox().requests("ec2", "DeleteKeyPair").empty());
+  EXPECT_NE(bare.err.find("  **Alert** no private key of " + key_name + ": looked for bk3/" + vpc + "/" + key_name +
+                          ".pem (no --s3_bucket); 2 instances use the pair, which is kept as it is"),
+            std::string::npos)
+      << bare.err;
+  EXPECT_FALSE(fs::exists(keyIn("bk3")));
 }
 
 TEST_F(DeployFlowTest, ADeploymentKilledOutrightIsCompletedByTheNextRun) {

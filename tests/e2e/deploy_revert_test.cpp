@@ -5,9 +5,12 @@
 // more local policies than one page of ListPolicies holds.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -63,6 +66,7 @@ class RevertAgainstSandbox : public ::testing::Test {
   // `ec2_address`: the instances' public addresses are EC2's own, not Elastic IPs.
   void plant(std::size_t instances, bool private_group = false, bool iam = false, bool ec2_address = false) {
     json scenario = readScenario("spoke.json");
+    if (shutting_down_seconds_ >= 0) scenario["timings"]["instance_shutting_down_seconds"] = shutting_down_seconds_;
     scenario["ec2"]["subnets"].push_back(
         {{"id", kEntries[2][0]}, {"vpc", kVpc}, {"az", "us-east-1a"}, {"cidr", "10.10.2.0/24"}});
     // Another VPC, whose subnet no entry of this VPC's configuration may name.
@@ -174,6 +178,8 @@ class RevertAgainstSandbox : public ::testing::Test {
   }
 
   std::vector<std::string> allocations_;
+  // Sandbox seconds an instance takes to shut down (scaled by 0.01); < 0: the scenario's.
+  double shutting_down_seconds_ = -1;
 
  private:
   ScratchFolder scratch_;
@@ -314,6 +320,7 @@ TEST_F(RevertAgainstSandbox, FailuresAreReportedAndTheRestGoesOn) {
     EXPECT_NE(left.find("instance " + instanceOf(i)), std::string::npos) << left;
     EXPECT_NE(left.find(allocations_[allocations_.size() - 3 + i]), std::string::npos) << left;
     EXPECT_NE(log().find("  **Error** teardown of " + kEntries[i][0]), std::string::npos);
+    EXPECT_NE(log().find("  **Error** left behind: Elastic IP "), std::string::npos) << "its address stays with it";
   }
   EXPECT_EQ(named, 1u) << r.err;
   // The failed subnet's instance is still there, so the shared resources stay.
@@ -362,6 +369,43 @@ TEST_F(RevertAgainstSandbox, AddressesNoInstanceHoldsAreReleasedAndTheStatusSays
   r = revert(config({0}));
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_NE(log().find("  **Error** left behind: Elastic IP"), std::string::npos);
+}
+
+TEST_F(RevertAgainstSandbox, SigtermDuringTheTerminationsWindsDownAtOnceAndSaysWhatIsLeft) {
+  shutting_down_seconds_ = 250;  // 2.5 s at the run's time scale
+  plant(2);
+  Environment env = sandbox().environment();
+  env.emplace_back("QUORVANE_TIME_SCALE", "0.01");
+  StartedProgram started = startProgram(
+      programPath("probe_deploy"), {"--revert", "--test_config", config({0, 1}), "--region", "us-east-1"}, cwd(), env);
+  const auto terminating = [this] { return sandbox().requests("ec2", "TerminateInstances").size() >= 2; };
+  for (int i = 0; i < 1000 && !terminating(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(terminating()) << log();
+  sandbox().clearRequests();
+  const auto sent = std::chrono::steady_clock::now();
+  ::kill(started.pid, SIGTERM);
+  const ProcessResult r = *finishProgram(started);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+  EXPECT_EQ(r.status, 143) << r.err;
+  EXPECT_LE(sandbox().requests("ec2", "DescribeInstances").size(), 4u);
+  for (const json& request : changes()) ADD_FAILURE() << "changed after the signal: " << request.dump();
+  EXPECT_EQ(r.err.find("Max attempts"), std::string::npos) << r.err;
+  for (std::size_t i = 0; i < 2; ++i)
+    EXPECT_NE(r.err.find("  **Error** left behind: instance " + instanceOf(i) + " shutting-down"), std::string::npos)
+        << r.err;
+  EXPECT_NE(r.err.find("  **Error** left behind: key pair " + kKeyName), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("  **Error** left behind: Elastic IP "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("is left for"), std::string::npos) << r.err;
+  const std::string again = "probe_deploy --revert --test_config in.config --region us-east-1";
+  EXPECT_NE(r.err.find("  **Alert** SIGTERM: waiting for "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("  **Error** interrupted by SIGTERM; to finish the teardown, run it again: " + again + "\n"),
+            std::string::npos)
+      << r.err;
+
+  // The command it names finishes the job.
+  const ProcessResult finished = revert(config({0, 1}));
+  EXPECT_EQ(finished.status, 0) << finished.err;
+  EXPECT_TRUE(leftovers().empty()) << describeAll(leftovers());
 }
 
 TEST_F(RevertAgainstSandbox, BadConfigurationsAreRefusedBeforeAnyChange) {
@@ -420,6 +464,48 @@ TEST_F(DeployThenRevert, LeavesNothingOfTheToolBehind) {
   ASSERT_EQ(toolLeftovers(sandbox().state()).size(), made.size());
   reverted = runProgram(programPath("probe_deploy"), args, cwd(), environment());
   EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_TRUE(toolLeftovers(sandbox().state()).empty()) << describeAll(toolLeftovers(sandbox().state()));
+}
+
+// Two jobs deploying into one VPC with --ec2_role default share the
+// account's IAM objects: one job's revert keeps what the other's instances
+// use, and the last one removes them.
+TEST_F(DeployThenRevert, TwoJobsShareTheIamObjectsUntilTheLastOneReverts) {
+  prepare(4);
+  nlohmann::ordered_json a = nlohmann::ordered_json::array();
+  nlohmann::ordered_json b = nlohmann::ordered_json::array();
+  for (std::size_t i = 0; i < 4; ++i) (i < 2 ? a : b).push_back(inputConfig()[i]);
+  std::ofstream(cwd() / "a.json") << a.dump(2) << "\n";
+  std::ofstream(cwd() / "b.json") << b.dump(2) << "\n";
+  const auto run = [&](std::vector<std::string> words) {
+    words.insert(words.end(), {"--region", "us-east-1"});
+    return runProgram(programPath("probe_deploy"), words, cwd(), environment());
+  };
+  ASSERT_EQ(run({"--test_config", "a.json", "--output_test_config", "a.out", "--ec2_role", "default"}).status, 0);
+  sandbox().clearRequests();
+  ProcessResult r = run({"--test_config", "b.json", "--output_test_config", "b.out", "--ec2_role", "default"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(sandbox().requests("iam", "AttachRolePolicy").empty()) << "the role has its policy";
+
+  r = run({"--revert", "--test_config", "a.json", "--ec2_role", "default"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("- Keep instance profile quorvane-test-ec2-instance-profile, role and policy: 2 instances use "
+                       "them"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(sandbox().requests("iam", "DeleteInstanceProfile").empty());
+
+  // A plain revert of the other job names the IAM objects it leaves.
+  r = run({"--revert", "--test_config", "b.json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("  **Alert** kept: instance profile quorvane-test-ec2-instance-profile, role "
+                       "quorvane-test-ec2-role, policy arn:aws:iam::"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("is left for"), std::string::npos) << r.err;
+
+  r = run({"--revert", "--test_config", "b.json", "--ec2_role", "default"});
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(toolLeftovers(sandbox().state()).empty()) << describeAll(toolLeftovers(sandbox().state()));
 }
 

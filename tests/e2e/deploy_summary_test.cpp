@@ -133,7 +133,7 @@ TEST_F(DeploySummaryTest, ADeploymentADryRunOfItsRevertAndTheRevertItNamesEndWit
   std::vector<std::string> revert_args = words(revert_command);
   revert_args.erase(revert_args.begin());
   std::vector<std::string> dry_args = revert_args;
-  dry_args.insert(dry_args.end(), {"--dry_run", "--summary-json", "dry.json"});
+  dry_args.insert(dry_args.end(), {"--dry_run", "--summary_json", "dry.json"});
   sandbox().clearRequests();
   const ProcessResult dry = runProgram(programPath("probe_deploy"), dry_args, cwd(), environment());
   ASSERT_EQ(dry.status, 0) << dry.err;
@@ -170,6 +170,26 @@ TEST_F(DeploySummaryTest, ADeploymentADryRunOfItsRevertAndTheRevertItNamesEndWit
   EXPECT_TRUE(revert_json.at("left").empty());
   EXPECT_TRUE(revert_json.at("created").empty());
   EXPECT_EQ(revert_json.at("exit_status"), 0);
+}
+
+TEST_F(DeploySummaryTest, ADryRunReportsTheIamObjectsItMakesAsCreatedAndNamesTheRevert) {
+  prepare(1);
+  const ProcessResult dry = deploy({"--dry_run", "--ec2_role", "default", "--summary_json", "dry.json"});
+  ASSERT_EQ(dry.status, 0) << dry.err;
+  const std::vector<std::string> summary = summaryOf(dry.err);
+  EXPECT_EQ(summaryLine(summary, "created "), "probe_deploy: created 3 IAM objects (a dry run makes these too)")
+      << dry.err;
+  const std::string would = summaryLine(summary, "would create ");
+  EXPECT_NE(would.find("1 instance"), std::string::npos) << dry.err;
+  EXPECT_EQ(would.find("IAM"), std::string::npos) << would;
+  const std::string revert = "probe_deploy --revert --test_config in.json --region us-east-1 --ec2_role default";
+  EXPECT_EQ(summaryLine(summary, "to remove what was made, run: "),
+            std::string(kPrefix) + "to remove what was made, run: " + revert)
+      << dry.err;
+  const Json json = summaryFile("dry.json");
+  EXPECT_EQ(json.at("created").get<Counts>(), (Counts{{"IAM_object", 3}}));
+  EXPECT_EQ(json.at("would_create").value("instance", 0), 1);
+  EXPECT_EQ(json.at("next_command"), revert);
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
 // The main flow of subnet_survey against the sandbox: the output guard, the
-// controller login and its trust, the password prompt, the sessions.
-#include <fcntl.h>
-#include <poll.h>
+// controller login and its trust, the sessions (the password prompt: cli_password_test).
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -34,6 +30,52 @@ TEST_F(SurveyMainFlow, ExistingOutputStopsTheRunAfterTheRoleAssumption) {
   EXPECT_EQ(sandbox().requests("sts", "AssumeRole").size(), 1u);
   EXPECT_TRUE(sandbox().requests("ec2").empty());
   EXPECT_TRUE(sandbox().controllerRequests().empty());
+}
+
+// A kept output that will not serve this run is named; --force searches again.
+TEST_F(SurveyMainFlow, AKeptOutputThatCannotServeThisVpcIsWarnedAboutAndForceReplacesIt) {
+  sandbox().load(readScenario("pipeline.json"));  // the spoke VPC and the NAT VPC
+  const std::string again = "; run with --force to search again";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[]\n", "out.json holds no entries, so nothing is tested from it" + again},
+      {R"([{"nat_gw_id": "nat-0c5b0c0d0e0f00001", "gw_subnet_id": "subnet-0c5b0c0d0e0f00001",
+           "private_subnet_id": "subnet-0c5b0c0d0e0f00011"}])",
+       "out.json names subnets of " + kNatVpc + ", not of " + kSpokeVpc + again},
+      {R"([{"gw_name": "spoke1", "private_subnet_id": "subnet-0a5b0c0d0e0f00021"}])", ""},
+  };
+  for (const auto& [kept, warning] : cases) {
+    SCOPED_TRACE(kept);
+    { std::ofstream(cwd() / "out.json") << kept; }
+    auto r = survey(kSpokeVpc, spoke("spoke1"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(written(), kept) << "kept as it was";
+    if (warning.empty()) {
+      EXPECT_EQ(r.err.find("**Warning**"), std::string::npos) << r.err;
+    } else {
+      EXPECT_NE(r.err.find("  **Warning** " + warning), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_TRUE(sandbox().controllerRequests().empty()) << "no search ran";
+
+  std::vector<std::string> forced{"--force"};
+  for (const auto& word : spoke("spoke1")) forced.push_back(word);
+  auto r = survey(kSpokeVpc, forced);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(entries().size(), 2u) << written();
+  EXPECT_TRUE(logged("- Searching again (--force): out.json is replaced"));
+}
+
+// One sandbox for a whole pipeline: both searches find their subnets.
+TEST_F(SurveyMainFlow, ThePipelineScenarioServesTheSpokeAndTheNatSearch) {
+  sandbox().load(readScenario("pipeline.json"));
+  auto r = survey(kSpokeVpc, spoke("spoke1"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(entries().size(), 2u);
+  fs::remove(cwd() / "out.json");
+  r = survey(kNatVpc, {"natgw"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(entries().size(), 3u);
+  EXPECT_EQ(entries()[0]["nat_gw_id"], "nat-0c5b0c0d0e0f00001");
 }
 
 TEST_F(SurveyMainFlow, MissingParentFoldersOfTheOutputAreMade) {
@@ -89,106 +131,6 @@ TEST_F(SurveyMainFlow, RefusedLoginEndsTheRunWithTheControllersReason) {
   EXPECT_EQ(r.err.find("Wr0ng-Secret"), std::string::npos);
   EXPECT_EQ(log().find("Wr0ng-Secret"), std::string::npos);
   EXPECT_TRUE(sandbox().requests("ec2").empty());
-}
-
-// subnet_survey on a pseudo-terminal: returns what the terminal showed.
-struct TerminalRun {
-  int status = -1;
-  std::string screen;
-  bool echo_was_off = false;
-};
-
-TerminalRun runOnTerminal(const std::vector<std::string>& arguments, const fs::path& cwd, const Environment& extra,
-                          const std::string& typed) {
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw std::runtime_error("no pty");
-  const std::string slave_name = ::ptsname(master);
-  std::vector<std::string> env_text = childEnvironment(extra);
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const std::string program = programPath("subnet_survey");
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const std::string err_path = (cwd / ".stderr").string();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setsid();
-    int slave = ::open(slave_name.c_str(), O_RDWR);  // becomes the controlling terminal
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (slave < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::dup2(slave, 0);
-    ::dup2(slave, 1);
-    ::dup2(err, 2);
-    ::execve(program.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  TerminalRun run;
-  auto readSome = [&](int timeout_ms) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, timeout_ms) <= 0) return false;
-    char buffer[256];
-    ssize_t n = ::read(master, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    run.screen.append(buffer, static_cast<std::size_t>(n));
-    return true;
-  };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (run.screen.find("Password: ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    readSome(200);
-  }
-  termios mode{};
-  // The program turns echo off right after the prompt.
-  for (int i = 0; i < 100 && !run.echo_was_off; ++i) {
-    if (::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) == 0)
-      run.echo_was_off = true;
-    else
-      ::usleep(20000);
-  }
-  if (::write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) {
-    throw std::runtime_error("cannot type");
-  }
-  int wstatus = 0;
-  while (::waitpid(pid, &wstatus, WNOHANG) == 0) readSome(100);
-  while (readSome(50)) {
-  }
-  ::close(master);
-  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  return run;
-}
-
-TEST_F(SurveyMainFlow, PasswordIsAskedForOnTheTerminalWithoutEcho) {
-  for (const bool empty_option : {false, true}) {
-    SCOPED_TRACE(empty_option ? "empty --controller_password" : "no --controller_password");
-    fs::remove(cwd() / "out.json");
-    std::vector<std::string> args{"--vpc",
-                                  kSpokeVpc,
-                                  "--region",
-                                  "us-east-1",
-                                  "--assume_role",
-                                  kSurveyRole,
-                                  "--output_test_config",
-                                  "out.json",
-                                  "spoke",
-                                  "--controller_ip",
-                                  sandbox().controller(),
-                                  "--controller_user",
-                                  "admin",
-                                  "--spoke_gw_name",
-                                  "spoke1"};
-    if (empty_option) {
-      args.push_back("--controller_password");
-      args.push_back("");
-    }
-    auto run = runOnTerminal(args, cwd(), sandbox().environment(), kControllerPassword + "\n");
-    EXPECT_EQ(run.status, 0) << run.screen << slurp(cwd() / ".stderr");
-    EXPECT_NE(run.screen.find("Enter Quorvane Controller Password: "), std::string::npos) << run.screen;
-    EXPECT_TRUE(run.echo_was_off);
-    EXPECT_EQ(run.screen.find(kControllerPassword), std::string::npos) << run.screen;
-    EXPECT_EQ(entries().size(), 2u);
-    EXPECT_EQ(log().find(kControllerPassword), std::string::npos);
-  }
 }
 
 // The role session cache, in this process against the sandbox.

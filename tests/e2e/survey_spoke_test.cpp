@@ -73,6 +73,8 @@ TEST_F(ClassicSpokeSurvey, GatewayTheControllerDoesNotListWritesAnEmptyArray) {
   auto r = survey(kSpokeVpc, spoke("no-such-gateway"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(written(), "[]\n");
+  EXPECT_NE(r.err.find("  **Warning** the controller lists no gateway named no-such-gateway"), std::string::npos)
+      << r.err;
   EXPECT_TRUE(sandbox().requests("ec2", "DescribeNetworkInterfaces").empty());
 }
 

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -155,6 +156,17 @@ TEST_F(HostileInputTest, MalformedHttpIsRefusedWith4xxAndTheServerGoesOn) {
     EXPECT_LT(r.status, 500) << r.text.substr(0, 200);
     expect_still_serving(c.name);
   }
+}
+
+// A POST with neither Content-Length nor Transfer-Encoding has no body: it
+// is answered at once, not after waiting for a body until the read time-out.
+TEST_F(HostileInputTest, APostWithoutALengthHasAnEmptyBody) {
+  const auto started = std::chrono::steady_clock::now();
+  const RawReply r = exchange("POST /_sandbox/reset HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 5);
+  EXPECT_EQ(r.status, 200) << r.text.substr(0, 200);
+  EXPECT_NE(r.text.find("\"reset\": true"), std::string::npos) << r.text;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  expect_still_serving("a POST without a length");
 }
 
 TEST_F(HostileInputTest, ManyHeadersAndAHalfSentRequestDoNotStopOtherCallers) {

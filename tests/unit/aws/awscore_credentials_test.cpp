@@ -402,6 +402,40 @@ TEST_F(RefreshTest, RefreshesInTheAdvisoryWindowAndKeepsOldCredentialsOnFailure)
   EXPECT_EQ(provider.credentials().access_key_id, "KEY4");
 }
 
+TEST_F(RefreshTest, NarrowerWindowsRefreshLaterAndARefusedSetIsFetchedAgain) {
+  // An assumed role's windows: refresh from 5 minutes before expiry, all
+  // callers wait in the last minute.
+  int fetches = 0;
+  bool fail = false;
+  RefreshingCredentialsProvider provider(
+      [&] {
+        ++fetches;
+        if (fail) throw CredentialsError("STS unavailable");
+        return expiring_in(std::chrono::minutes(20), "KEY" + std::to_string(fetches));
+      },
+      expiring_in(std::chrono::minutes(20), "KEY0"), RefreshWindows{std::chrono::minutes(5), std::chrono::minutes(1)});
+  now_ = now_.load() + std::chrono::minutes(14);  // 6 minutes left: no refresh yet
+  EXPECT_EQ(provider.credentials().access_key_id, "KEY0");
+  EXPECT_EQ(fetches, 0);
+  now_ = now_.load() + std::chrono::minutes(2);  // 4 minutes left: advisory
+  fail = true;
+  EXPECT_EQ(provider.credentials().access_key_id, "KEY0");
+  EXPECT_EQ(fetches, 1);
+  now_ = now_.load() + std::chrono::seconds(200);  // 40 seconds left: mandatory
+  EXPECT_THROW(provider.credentials(), CredentialsError);
+  fail = false;
+  EXPECT_EQ(provider.credentials().access_key_id, "KEY3");
+
+  // Refused as expired: only the refused set is dropped, once.
+  EXPECT_TRUE(provider.expire(Credentials{"SOME-OLDER-KEY", "s", "t", std::nullopt, "test"}));
+  EXPECT_EQ(provider.credentials().access_key_id, "KEY3");
+  EXPECT_TRUE(provider.expire(provider.credentials()));
+  EXPECT_EQ(provider.credentials().access_key_id, "KEY4");
+  EXPECT_EQ(fetches, 4);
+  StaticCredentialsProvider fixed(expiring_in(std::chrono::minutes(1), "FIXED"));
+  EXPECT_FALSE(fixed.expire(fixed.credentials())) << "fixed credentials cannot be fetched again";
+}
+
 TEST_F(RefreshTest, ManyThreadsShareOneFetch) {
   std::atomic<int> fetches{0};
   RefreshingCredentialsProvider provider([&] {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <atomic>
 #include <thread>
 
 #include "aws/debug_hook.hpp"
@@ -215,6 +216,48 @@ TEST_F(ServiceClientTest, GivesUpAfterMaxAttemptsWithTheServiceError) {
   }
   EXPECT_EQ(transport_->requests().size(), 3u);
   EXPECT_EQ(http::find_header(transport_->requests()[0].headers, "X-Amz-Target"), "AmazonSSM.GetParameter");
+}
+
+TEST_F(ServiceClientTest, ExpiredCredentialsAreFetchedAgainAndTheRequestSignedOnceMore) {
+  std::atomic<int> fetches{0};
+  auto provider = std::make_shared<RefreshingCredentialsProvider>([&] {
+    const std::string key = "ASIAKEY" + std::to_string(++fetches);
+    return Credentials{key, "secret", "token-" + key, testing::fixed_time() + std::chrono::hours(1), "test"};
+  });
+  SessionOptions options;
+  options.transport = transport_;
+  auto role_session = Session::from_provider(provider, options);
+  bool always_expired = false;
+  transport_->handler = [&](const http::HttpRequest& request) {
+    const bool first_key = http::find_header(request.headers, "Authorization").find("ASIAKEY1/") != std::string::npos;
+    if (first_key || always_expired)
+      return answer(400,
+                    "<Response><Errors><Error><Code>ExpiredToken</Code><Message>The provided token has expired."
+                    "</Message></Error></Errors><RequestID>r</RequestID></Response>");
+    return answer(200, "<DescribeVpcsResponse/>");
+  };
+  ServiceClient client(role_session, kEc2, "us-east-1");
+  OperationRequest request;
+  request.operation = "DescribeVpcs";
+  EXPECT_NO_THROW(client.send(request));
+  EXPECT_EQ(transport_->requests().size(), 2u);
+  EXPECT_EQ(fetches.load(), 2);
+  EXPECT_TRUE(slept_.empty()) << "no backoff before a fresh signature";
+
+  // Refused again with the fresh set: once is all, and the refusal is the caller's.
+  always_expired = true;
+  try {
+    client.send(request);
+    FAIL() << "expected a ServiceError";
+  } catch (const ServiceError& error) {
+    EXPECT_EQ(error.code(), "ExpiredToken");
+  }
+  EXPECT_EQ(transport_->requests().size(), 4u);
+  EXPECT_EQ(fetches.load(), 3);
+  // Fixed credentials are not sent again.
+  ServiceClient fixed(session("token"), kEc2, "us-east-1");
+  EXPECT_THROW(fixed.send(request), ServiceError);
+  EXPECT_EQ(transport_->requests().size(), 5u);
 }
 
 TEST_F(ServiceClientTest, ClientErrorsAreNotRetried) {

@@ -52,11 +52,37 @@ TEST_F(CliDebug, GetCallerIdentityShowsTheExchangeWithSecretsRedacted) {
   EXPECT_NE(err_.find("<Account>123456789012</Account>"), std::string::npos) << err_;
   EXPECT_EQ(err_.find(kSecret), std::string::npos);
   EXPECT_EQ(err_.find("SESSION-TOKEN-VALUE"), std::string::npos);
+  EXPECT_NE(err_.find("qvn-aws: credentials: environment, profile default\n"), std::string::npos) << err_;
 
   // Without --debug nothing but the answer.
   ASSERT_EQ(run({"sts", "get_caller_identity"}), 0);
   EXPECT_EQ(err_, "");
   EXPECT_EQ(run({"sts", "get_caller_identity", "--input", R"({"Account": "1"})"}), 2);
+}
+
+TEST_F(CliDebug, ARefusalNamesItsRequestIdAndAnEncodedMessageCanBeDecoded) {
+  set("AWS_ACCESS_KEY_ID", "AKIDEXAMPLE");
+  set("AWS_SECRET_ACCESS_KEY", kSecret);
+  transport_->handler = [](const http::HttpRequest& request) {
+    if (request.body.find("Action=DecodeAuthorizationMessage") != std::string::npos &&
+        request.body.find("EncodedMessage=enc-1") != std::string::npos)
+      return answer(200,
+                    "<DecodeAuthorizationMessageResponse><DecodeAuthorizationMessageResult>"
+                    "<DecodedMessage>{\"allowed\":false}</DecodedMessage></DecodeAuthorizationMessageResult>"
+                    "<ResponseMetadata><RequestId>r-2</RequestId></ResponseMetadata>"
+                    "</DecodeAuthorizationMessageResponse>");
+    return answer(403,
+                  "<ErrorResponse><Error><Type>Sender</Type><Code>AccessDenied</Code><Message>no</Message></Error>"
+                  "<RequestId>4f1c-request</RequestId></ErrorResponse>");
+  };
+  EXPECT_EQ(run({"sts", "decode_authorization_message", "--input", R"({"EncodedMessage": "enc-1"})"}), 0) << err_;
+  EXPECT_EQ(out_, "{\n    \"DecodedMessage\": \"{\\\"allowed\\\":false}\"\n}\n");
+  EXPECT_EQ(run({"sts", "decode_authorization_message", "--input", R"({})"}), 2) << "the message is required";
+  EXPECT_EQ(run({"sts", "decode_authorization_message", "--input", R"({"EncodedMessage": "other"})"}), 254);
+  EXPECT_NE(err_.find("An error occurred (AccessDenied) when calling the DecodeAuthorizationMessage operation: no\n"
+                      "Request ID: 4f1c-request\n"),
+            std::string::npos)
+      << err_;
 }
 
 TEST(WireLogRedaction, SecretsInEveryBodyShapeAreReplaced) {

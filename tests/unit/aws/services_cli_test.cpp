@@ -58,7 +58,13 @@ TEST_F(Cli, UsageErrorsExitTwoWithoutSending) {
 
 TEST_F(Cli, MessagesNameTheProblem) {
   EXPECT_NE(run({"ec2", "describe_subnet"}).err.find("unknown operation \"describe_subnet\""), std::string::npos);
-  EXPECT_NE(run({"ec2", "describe_subnet"}).err.find("describe_subnets"), std::string::npos) << "lists the choices";
+  EXPECT_NE(run({"ec2", "describe_subnet"}).err.find("did you mean \"describe_subnets\"?"), std::string::npos);
+  EXPECT_NE(run({"ec2", "descrbie_subnets"}).err.find("did you mean \"describe_subnets\"?"), std::string::npos);
+  // Nothing close: every operation is listed.
+  const std::string far = run({"ec2", "frobnicate"}).err;
+  EXPECT_EQ(far.find("did you mean"), std::string::npos) << far;
+  EXPECT_NE(far.find("one of: "), std::string::npos) << far;
+  EXPECT_NE(far.find("describe_subnets"), std::string::npos) << far;
   EXPECT_NE(run({"ec2", "describe_subnets", "--input", R"({"SubnetId": []})"})
                 .err.find("Unknown parameter in input: \"SubnetId\""),
             std::string::npos);

@@ -129,6 +129,20 @@ TEST_F(Waiters, AnAnsweredAttemptMeansAPauseFirstAndCountsAgainstTheLimit) {
   EXPECT_EQ(sender->sent.size(), 1u);
 }
 
+TEST_F(Waiters, AWaitTheCallerAbandonsEndsBeforeItsNextPoll) {
+  sender->answer_always(instances_body({"shutting-down"}));
+  int asked = 0;
+  try {
+    // Told to stop after the second poll's pause.
+    wait_instance_terminated(ec2, {.InstanceIds = {"i-1"}}, {.abandon_when = [&asked] { return ++asked > 2; }});
+    FAIL() << "no WaiterError";
+  } catch (const WaiterError& e) {
+    EXPECT_EQ(e.reason(), WaiterError::Reason::Abandoned);
+  }
+  EXPECT_EQ(sender->sent.size(), 2u);
+  EXPECT_EQ(sleeps, (std::vector<double>{15, 15}));
+}
+
 TEST_F(Waiters, TerminatedFailsOnPendingOrStopping) {
   for (const std::string state : {"pending", "stopping"}) {
     sender->answer(instances_body({"terminated", state}));

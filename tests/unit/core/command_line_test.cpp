@@ -154,5 +154,41 @@ TEST(CommandLineTest, UsageErrorsNameTheMistakeAndEndWithStatusTwo) {
   EXPECT_EQ(chosen.record.sub_option, "v");
 }
 
+TEST(CommandLineTest, AUsageErrorNamesEveryMissingRequiredOptionAndTheHelpShowsTheSubcommandsOptions) {
+  struct Needs {
+    std::string first, second, sub;
+  };
+  const auto attempt = [](const std::vector<std::string>& arguments) {
+    Needs needs;
+    std::ostringstream out, err;
+    CommandLine line("prog", "does things", "epilog text");
+    line.bind({"--first", "the first, required", false, true}, needs.first);
+    line.bind({"--second", "the second, required", false, true}, needs.second);
+    line.subcommand({"alpha", "the first"}).bind({"--sub", "its own, required", false, true}, needs.sub);
+    line.requireSubcommand();
+    try {
+      line.parse(arguments, out, err);
+    } catch (const ProgramExit& exit) {
+      return std::make_pair(exit.status, out.str() + err.str());
+    }
+    return std::make_pair(-1, std::string());
+  };
+  for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"alpha"}, "prog: error: the following options are required: --first, --second, --sub\n"},
+           {{"--second", "2", "alpha"}, "prog: error: the following options are required: --first, --sub\n"},
+           {{"--first", "1", "--second", "2", "alpha"}, "usage: prog alpha [-h] --sub SUB\nprog: error: --sub is required\n"},
+           {{"--first", "1", "alpha", "--sub", "s"}, "prog: error: --second is required\n"},
+       }) {
+    const auto [status, text] = attempt(arguments);
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(text.find(why), std::string::npos) << text;
+  }
+  const auto [status, help] = attempt({"--help"});
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(help.find("\nalpha options (after 'alpha'):\n  --sub SUB             its own, required\n\nepilog text\n"),
+            std::string::npos)
+      << help;
+}
+
 }  // namespace
 }  // namespace qvn

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -56,6 +58,38 @@ TEST_F(InterruptTest, ASecondSignalEndsTheProcessAtOnceWithItsStatus) {
       ::testing::ExitedWithCode(143), "");
 }
 
+// Run in a child process of its own: the notices' thread must not exist
+// where the test above expects a second signal to end the process at once.
+TEST_F(InterruptTest, NoticesTellTheFirstSignalAtOnceAndTheSecondsLastWordsBeforeTheEnd) {
+  EXPECT_EXIT(
+      {
+        install_interrupt_handlers();
+        std::atomic<int> firsts{0};
+        const InterruptNoticesScope notices({[&firsts] { ++firsts; },
+                                             [&firsts] {
+                                               std::fprintf(stderr, "last words of %s after %d\n",
+                                                            interruption_signals_text().c_str(), firsts.load());
+                                             }});
+        ::raise(SIGINT);
+        for (int i = 0; i < 200 && firsts.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::raise(SIGTERM);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(143), "last words of SIGINT, then SIGTERM \\(calls in flight abandoned\\) after 1");
+  // Words that hang are cut off: the process ends within the limit all the same.
+  EXPECT_EXIT(
+      {
+        install_interrupt_handlers();
+        const InterruptNoticesScope notices({{}, [] { std::this_thread::sleep_for(std::chrono::seconds(30)); }});
+        ::raise(SIGTERM);
+        ::raise(SIGINT);
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(130), "");
+}
+
 TEST_F(InterruptTest, SleepersWakeAtOnceAndLaterSleepsAreShort) {
   set_time_scale(1);
   std::vector<std::thread> sleepers;
@@ -93,8 +127,17 @@ TEST_F(InterruptTest, TheNoticeNamesTheSignalAndACommandAShellReadsBack) {
   log.addHandler(sink);
   request_interrupt(SIGINT);
   logInterruption(log, "to remove what was made, run", {"probe_deploy", "--revert", "--test_config", "a b.json"});
+  logWindingDown(log, {{"RunInstances", 2}, {"DescribeInstances", 1}}, "to remove what was made, run",
+                 {"probe_deploy", "--revert"});
   log.removeHandler(sink);
-  ASSERT_EQ(sink->records().size(), 1u);
+  EXPECT_EQ(callsInFlightText({}), "no call in flight");
+  EXPECT_EQ(callsInFlightText({{"RunInstances", 1}}), "1 call in flight (RunInstances)");
+  EXPECT_EQ(callsInFlightText({{"RunInstances", 2}}), "2 calls in flight (RunInstances 2)");
+  ASSERT_EQ(sink->records().size(), 2u);
+  EXPECT_EQ(sink->records()[1].levelno, WARNING);
+  EXPECT_EQ(sink->records()[1].message,
+            "  **Alert** SIGINT: waiting for 3 calls in flight (RunInstances 2, DescribeInstances 1); a second signal "
+            "abandons them; to remove what was made, run: probe_deploy --revert");
   EXPECT_EQ(sink->records()[0].levelno, ERROR);
   EXPECT_EQ(sink->records()[0].message,
             "  **Error** interrupted by SIGINT; to remove what was made, run: probe_deploy --revert --test_config "

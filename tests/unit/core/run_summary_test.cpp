@@ -97,6 +97,23 @@ TEST(RunSummaryText, DryRunSaysWould) {
   EXPECT_EQ(lines[1], "probe_deploy: would remove 1 Elastic IP");
   EXPECT_EQ(lines[2], "probe_deploy: dry run ended with status 0 after 1 min 15 s");
 
+  // What steps make whatever the dry-run setting says is told as created,
+  // apart; in a real run it is just created.
+  RunTally mixed;
+  mixed.add(Change::Created, "instance");
+  mixed.add(Change::Made, "IAM object", 3);
+  mixed.add(Change::Made, "instance");
+  const auto dry = summaryLines(deployment(mixed, true));
+  EXPECT_EQ(dry[0], "probe_deploy: created 3 IAM objects, 1 instance (a dry run makes these too)");
+  EXPECT_EQ(dry[1], "probe_deploy: would create 1 instance");
+  EXPECT_EQ(summaryLines(deployment(mixed, false))[0], "probe_deploy: created 3 IAM objects, 2 instances");
+  const nlohmann::json dry_json = nlohmann::json::parse(summaryJson(deployment(mixed, true)));
+  EXPECT_EQ(dry_json["created"], (nlohmann::json{{"IAM_object", 3}, {"instance", 1}}));
+  EXPECT_EQ(dry_json["would_create"], (nlohmann::json{{"instance", 1}}));
+  const nlohmann::json real_json = nlohmann::json::parse(summaryJson(deployment(mixed, false)));
+  EXPECT_EQ(real_json["created"]["instance"], 2);
+  EXPECT_FALSE(real_json.contains("would_create"));
+
   RunTally empty;
   EXPECT_EQ(summaryLines(deployment(empty, true))[0], "probe_deploy: would change nothing");
   EXPECT_EQ(summaryLines(deployment(empty, false))[0], "probe_deploy: changed nothing");

@@ -188,6 +188,20 @@ TEST(TagResourceTest, OddPieceCountsAreRefused) {
   ASSERT_EQ(sink->records().size(), 4u);
   EXPECT_EQ(sink->records()[0].message, "**Error** incomplete tag_resource pair");
   EXPECT_EQ(sink->records()[0].levelno, INFO);
+
+  // EC2's 50 tags: Name, the user's pairs and the Elastic IP's VPC tag.
+  const auto pairs = [](int n) {
+    std::string value;
+    for (int i = 0; i < n; ++i) value += (i ? "," : "") + std::string("k") + std::to_string(i) + ",v";
+    return value;
+  };
+  args.tag_resource = pairs(48);
+  EXPECT_NO_THROW(checkTagResource(args, log));
+  args.tag_resource = pairs(49);
+  EXPECT_THROW(checkTagResource(args, log), ProgramExit);
+  ASSERT_EQ(sink->records().size(), 5u);
+  EXPECT_EQ(sink->records()[4].message,
+            "**Error** tag_resource holds 49 pairs; at most 48 fit beside the tool's own tags");
   log.clearHandlers();
 }
 
