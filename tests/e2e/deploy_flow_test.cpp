@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
