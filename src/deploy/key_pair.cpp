@@ -1,5 +1,6 @@
 #include "deploy/key_pair.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <stdexcept>
 
@@ -108,16 +109,23 @@ bool reuseWithoutLocalKey(const aws::Ec2Client& ec2_client, const S3BackupCmd& b
   return true;
 }
 
-// The bucket's copy of a new private key, unless the bucket holds one
-// already: that copy belongs to another pair of the same name (instances
-// may still accept only it) and is never overwritten.
-void backUpNewKey(const S3BackupCmd& backup, const std::string& keyName) {
+// The bucket's copy of the new private key `path`. A copy the bucket holds
+// already is of a pair of that name that no longer exists (this one is
+// new). It is never overwritten: it is moved aside first, to
+// "<key>.pem.replaced-<unix time>" beside it (through a 0600 file in the
+// backup folder), so that a later run on another machine restores the key
+// of the pair that exists and the old key is not lost.
+void backUpNewKey(const S3BackupCmd& backup, const std::string& keyName, const std::string& path) {
   if (!backup.s3_bucket || backup.s3_bucket->empty()) return;
   const std::string file = keyName + ".pem";
-  if (backup.readAFile(file)) {
+  if (const std::optional<std::string> earlier = backup.readAFile(file)) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const std::string aside =
+        file + ".replaced-" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+    writePrivateFile(std::filesystem::path(path).parent_path().string() + "/" + aside, *earlier);
+    backup.uploadAFile(aside);
     packageLogger().warning("  **Alert** " + backup.locationOf(file) +
-                            " holds another private key and is kept; the new key is only in the backup folder");
-    return;
+                            " held the key of an earlier pair of that name: kept as " + backup.locationOf(aside));
   }
   backup.uploadAFile(file);
 }
@@ -198,7 +206,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   }
   countChange(args, core::Change::Created, kinds::kKeyPair);
   notePath(args, kinds::kKeyFile, path);
-  backUpNewKey(backup, keyName);
+  backUpNewKey(backup, keyName, path);
   return keyName;
 }
 

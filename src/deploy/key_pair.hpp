@@ -26,8 +26,10 @@ std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId);
 
 // Finds or creates the VPC's key pair and returns its name. A new pair's
 // private key (EC2's key material and one "\n") goes to privateKeyPath, and,
-// with a non-empty --s3_bucket, to the bucket through the S3 backup (never
-// over a copy the bucket holds already). An existing pair is reused:
+// with a non-empty --s3_bucket, to the bucket through the S3 backup; a copy
+// the bucket holds already (of an earlier pair of that name) is never
+// overwritten but moved aside to "<key>.pem.replaced-<unix time>" first.
+// An existing pair is reused:
 //   - its private key file is there: nothing is written;
 //   - it is not, but the bucket holds a copy (backups/<vpc>/<key>.pem): the
 //     copy is written to privateKeyPath (0600) and the restore is logged;

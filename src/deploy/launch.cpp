@@ -79,28 +79,24 @@ bool concernsInstanceProfile(const aws::ServiceError& error) {
   return message.find("instanceprofile") != std::string::npos || message.find("instance profile") != std::string::npos;
 }
 
-// The instance_status_ok wait with the SDK's timing, polled one attempt at
-// a time so that an interruption ends it between two polls. False when
-// interrupted; a waiter that gives up is thrown as it is.
+// The instance_status_ok wait with the SDK's timing; an interruption ends
+// it before its next poll. False when interrupted; a waiter that gives up
+// is thrown as it is.
 bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insId, core::Progress* progress) {
   aws::DescribeInstanceStatusRequest wait;
   wait.InstanceIds = {insId};
-  const aws::WaiterConfig timing;
-  aws::WaiterConfig onePoll = timing;
-  onePoll.max_attempts = 1;
   core::Awaited awaited(progress);
-  for (int attempt = 1;; ++attempt) {
-    if (core::interrupted()) return false;
-    try {
-      aws::wait_instance_status_ok(ec2_client, wait, onePoll);
-      awaited.reached();
-      return true;
-    } catch (const aws::WaiterError& notYet) {
-      if (notYet.reason() != aws::WaiterError::Reason::MaxAttempts || attempt >= timing.max_attempts) throw;
-    }
-    awaited.tick();
-    core::sleep_for(timing.delay);
+  aws::WaiterConfig timing;
+  timing.between_polls = [&awaited] { awaited.tick(); };
+  timing.abandon_when = [] { return core::interrupted(); };
+  try {
+    aws::wait_instance_status_ok(ec2_client, wait, timing);
+  } catch (const aws::WaiterError& ended) {
+    if (ended.reason() != aws::WaiterError::Reason::Abandoned) throw;
+    return false;
   }
+  awaited.reached();
+  return true;
 }
 
 // A new instance, and an adopted one that is still starting (pending, or

@@ -11,9 +11,12 @@
 // interface holds is released. Only when no instance of the tool is left in
 // the VPC in any state but terminated do the two security groups and the
 // key pair go; last, with --ec2_role default, the account's default IAM
-// objects. What the configuration's revert leaves behind is named at the
-// end, one ERROR line per object, so the exit status says whether the world
-// is as asked; a dry run only reports.
+// objects, unless an instance still holds their profile. What the
+// configuration's revert leaves behind is named at the end, one ERROR line
+// per object, so the exit status says whether the world is as asked; a dry
+// run only reports. Once interrupted, no further termination, release or
+// deletion starts and the waits poll no more; what is left is named all the
+// same.
 #include <optional>
 #include <set>
 #include <string>

@@ -200,19 +200,30 @@ TEST_F(KeyPairs, APairFoundWithoutItsLocalKeyIsRestoredFromTheCopyOrKeptWhileIns
                                         " (no --s3_bucket); 1 instance uses the pair, which is kept as it is");
   EXPECT_TRUE(messagesAt(ERROR).empty());
 
-  // A pair made again while the bucket holds another key's copy: the copy stays.
+  // A new pair after the old one was deleted (a revert): the old copy is
+  // moved aside, never overwritten, and the copy is the new pair's key, so
+  // that the next runner restores the right one.
   aws::DeleteKeyPairRequest gone;
   gone.KeyName = keyName;
   ec2().delete_key_pair(gone);
   args_.s3_bucket = "quorvane-backups-123456789012";
   server().log().clear();
   createKeyPair(ec2(), s3(), kVpc, args_);
-  EXPECT_TRUE(requests("s3", "PutObject").empty());
-  EXPECT_EQ(copy(), first_key);
-  EXPECT_NE(slurp(keyFile()), first_key);
-  EXPECT_EQ(messagesAt(WARNING).back(), "  **Alert** s3://" + *args_.s3_bucket + "/" + copy_key +
-                                            " holds another private key and is kept; the new key is only in the "
-                                            "backup folder");
+  const auto puts = requests("s3", "PutObject");
+  ASSERT_EQ(puts.size(), 2u);
+  const std::string aside = puts[0].value("path", "");
+  EXPECT_EQ(aside.rfind("/" + *args_.s3_bucket + "/" + copy_key + ".replaced-", 0), 0u) << aside;
+  aws::GetObjectRequest old_copy;
+  old_copy.Bucket = *args_.s3_bucket;
+  old_copy.Key = aside.substr(args_.s3_bucket->size() + 2);
+  EXPECT_EQ(s3().get_object(old_copy).Body, first_key);
+  EXPECT_EQ(copy(), slurp(keyFile()));
+  EXPECT_NE(copy(), first_key);
+  EXPECT_EQ(messagesAt(WARNING).back().rfind("  **Alert** s3://" + *args_.s3_bucket + "/" + copy_key +
+                                                 " held the key of an earlier pair of that name: kept as s3://",
+                                             0),
+            0u)
+      << messagesAt(WARNING).back();
 }
 
 TEST_F(KeyPairs, AnEarlierFileOrLinkIsReplacedNeverWrittenThrough) {
