@@ -105,10 +105,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-# The programs' shared libraries are found by dpkg-shlibdeps, but for
-# libcurl, which they load only when they first send a request; building
-# against the static libraries needs the headers of what they link.
+# The programs' shared libraries (libcurl among them) are found by
+# dpkg-shlibdeps; building against the static libraries needs the headers
+# of what they link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libcurl4, libcurl4-openssl-dev, libssl-dev, nlohmann-json3-dev, libpugixml-dev, libcli11-dev, libgtest-dev, pkg-config")
+    "libcurl4-openssl-dev, libssl-dev, nlohmann-json3-dev, libpugixml-dev, libcli11-dev, libgtest-dev, pkg-config")
 include(CPack)
