@@ -102,6 +102,7 @@ int natgwWithLatency(const Options& o, qvn::e2e::SandboxProcess& sandbox, const 
   int calls = 0;
   for (int round = 0; round < o.rounds; ++round) {
     sandbox.clearRequests();
+    fs::remove(cwd / "latency.json");
     const Timed run = timed(qvn::e2e::programPath("subnet_survey"), args, cwd, env);
     if (reportFailure("subnet_survey with latency", run.result)) return 1;
     walls.push_back(run.seconds);
