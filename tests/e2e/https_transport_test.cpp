@@ -67,10 +67,10 @@ TEST(UploadRefusal, AnEarlyRefusalOfALargeUploadIsReportedAsTheRefusalAtOnce) {
   std::filesystem::resize_file(file, 50u << 20);
   qvn::testing::EarlyRefusalServer server;
   const auto start = std::chrono::steady_clock::now();
-  const ProcessResult run = runProgram(
-      programPath("qvn-aws"),
-      {"s3", "upload_file", "--input", R"({"Filename":")" + file.string() + R"(","Bucket":"b","Key":"k"})"},
-      scratch.path(), {{"AWS_ENDPOINT_URL", server.url()}, {"AWS_MAX_ATTEMPTS", ""}});
+  const ProcessResult run =
+      runProgram(programPath("qvn-aws"),
+                 {"s3", "upload_file", "--input", R"({"Filename":")" + file.string() + R"(","Bucket":"b","Key":"k"})"},
+                 scratch.path(), {{"AWS_ENDPOINT_URL", server.url()}, {"AWS_MAX_ATTEMPTS", ""}});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(run.status, 254) << run.err;
   EXPECT_NE(run.err.find("AccessDenied"), std::string::npos) << run.err;

@@ -91,8 +91,8 @@ class TestPki {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("openssl " + arguments + " failed");
   }
   void issue(const std::string& name, const std::string& names, const std::string& validity) const {
-    run("req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=" + name + " -keyout " + name +
-        ".key -out " + name + ".csr");
+    run("req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=" + name + " -keyout " + name + ".key -out " +
+        name + ".csr");
     std::ofstream(folder_ / (name + ".ext")) << "subjectAltName=" << names << "\n";
     run("x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial " + validity + " -extfile " + name +
         ".ext -out " + name + ".pem");
@@ -143,8 +143,9 @@ class EarlyRefusalServer {
       }
       const std::string body =
           "<Error><Code>AccessDenied</Code><Message>Access Denied</Message><RequestId>R1</RequestId></Error>";
-      const std::string refusal = "HTTP/1.1 403 Forbidden\r\nContent-Type: application/xml\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+      const std::string refusal =
+          "HTTP/1.1 403 Forbidden\r\nContent-Type: application/xml\r\nContent-Length: " + std::to_string(body.size()) +
+          "\r\nConnection: close\r\n\r\n" + body;
       ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL);
       ::shutdown(fd, SHUT_WR);
       while (::recv(fd, block, sizeof block, 0) > 0) {
@@ -206,7 +207,8 @@ class ConnectProxy {
       targets_.push_back(target);
     }
     const int upstream = open(target);
-    const std::string answer = upstream < 0 ? "HTTP/1.1 502 Bad Gateway\r\n\r\n" : "HTTP/1.1 200 Connection established\r\n\r\n";
+    const std::string answer =
+        upstream < 0 ? "HTTP/1.1 502 Bad Gateway\r\n\r\n" : "HTTP/1.1 200 Connection established\r\n\r\n";
     ::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
     if (upstream >= 0) pump(client, upstream);
     ::close(client);

@@ -283,8 +283,8 @@ TEST_F(TransportTest, ALineBreakInAHeaderIsRefusedBeforeAnythingIsSent) {
 
 TEST(TransportUrls, MalformedOrForeignUrlsAreRefusedWithoutAConnection) {
   CurlTransport transport;
-  for (const std::string url :
-       {"ftp://127.0.0.1/", "file:///etc/passwd", "http://:80/", "http://host:8x/", "http://[::1/", "http://127.0.0.1:1/a b"}) {
+  for (const std::string url : {"ftp://127.0.0.1/", "file:///etc/passwd", "http://:80/", "http://host:8x/",
+                                "http://[::1/", "http://127.0.0.1:1/a b"}) {
     HttpRequest request;
     request.url = url;
     EXPECT_EQ(failure_of(transport, request).kind(), TransportError::Kind::Other) << url;
@@ -446,7 +446,8 @@ TEST_F(Framing, ADownloadIsWholeOnlyWhenItsEndWasAnnouncedAndArrived) {
 
 TEST_F(Framing, APostIsNotSentAgainWhenItsConnectionFailedAfterSending) {
   // The server answers the first call, then reads the second and hangs up.
-  RawServer server({Script{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", ""}, Script{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}});
+  RawServer server({Script{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", ""},
+                    Script{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}});
   HttpRequest request;
   request.method = "POST";
   request.url = server.url();
@@ -459,7 +460,8 @@ TEST_F(Framing, APostIsNotSentAgainWhenItsConnectionFailedAfterSending) {
 TEST_F(Framing, AnIdleConnectionTheServerForgotSilentlyCostsNoTimeLimit) {
   // Like a NAT gateway that dropped an idle flow: the connection stays open
   // but nothing sent on it is ever answered.
-  RawServer server({Script{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"}, Script{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n2"}},
+  RawServer server({Script{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"},
+                    Script{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n2"}},
                    true);
   CurlTransport transport(TlsSettings{}, ConnectionSettings{std::chrono::seconds(1), {}});
   HttpRequest request;
@@ -528,13 +530,13 @@ class SilentIpv6Listener {
 
 TEST(TransportAddresses, AHostWhoseFirstAddressIsDeadIsReachedAtTheNext) {
   LoopbackServer loopback;
-  loopback.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("reached", "text/plain");
-  });
+  loopback.server().Get(
+      "/", [](const httplib::Request&, httplib::Response& response) { response.set_content("reached", "text/plain"); });
   const std::string port = std::to_string(loopback.port());
   SilentIpv6Listener silent(loopback.port());
   if (!silent.usable()) GTEST_SKIP() << "no IPv6 loopback address on this machine";
-  CurlTransport transport(TlsSettings{}, ConnectionSettings{std::chrono::seconds(60), {"dual.test:" + port + ":[::1],127.0.0.1"}});
+  CurlTransport transport(TlsSettings{},
+                          ConnectionSettings{std::chrono::seconds(60), {"dual.test:" + port + ":[::1],127.0.0.1"}});
   HttpRequest request;
   request.url = "http://dual.test:" + port + "/";
   request.connect_timeout = std::chrono::seconds(5);
@@ -551,8 +553,9 @@ class TransportTls : public ::testing::Test, protected Folder {
 
   // A transport that finds "localhost" at 127.0.0.1 without a look-up.
   CurlTransport trusting(const TlsLoopbackServer& server, const std::string& authority) {
-    return CurlTransport(TlsSettings{authority, true},
-                         ConnectionSettings{std::chrono::seconds(60), {"localhost:" + std::to_string(server.port()) + ":127.0.0.1"}});
+    return CurlTransport(
+        TlsSettings{authority, true},
+        ConnectionSettings{std::chrono::seconds(60), {"localhost:" + std::to_string(server.port()) + ":127.0.0.1"}});
   }
   static void answer(TlsLoopbackServer& server) {
     server.server().Get("/", [](const httplib::Request&, httplib::Response& response) {
@@ -571,7 +574,9 @@ TEST_F(TransportTls, TheRightChainIsAcceptedAndEveryWrongOneRefusedNamingTheHost
   EXPECT_EQ(trusting(good, pki_.authority()).send(request).body, "secure");
 
   // The system's authorities do not know the test's.
-  CurlTransport system_trust(TlsSettings{}, ConnectionSettings{std::chrono::seconds(60), {"localhost:" + std::to_string(good.port()) + ":127.0.0.1"}});
+  CurlTransport system_trust(
+      TlsSettings{},
+      ConnectionSettings{std::chrono::seconds(60), {"localhost:" + std::to_string(good.port()) + ":127.0.0.1"}});
   EXPECT_EQ(failure_of(system_trust, request).kind(), TransportError::Kind::Tls);
 
   for (const std::string name : {"other-host", "self-signed", "expired"}) {
