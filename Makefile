@@ -44,7 +44,8 @@ fuzz: deps
 
 # The tests that run threads, built into one program and run under
 # ThreadSanitizer: the credential cache, the retry budget and send rate,
-# logging, the run state, the TTL cache and the sandbox under 200 clients.
+# logging, the run state, the TTL cache, the HTTP transport and the sandbox
+# under 200 clients.
 tsan-test: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DQVN_UNITY_BUILD=$(UNITY) -DQVN_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target tsan_tests

@@ -10,6 +10,8 @@
 // (12 attempts, as the program's launches) and in boto3's default mode.
 // One line per comparison:
 //   peer name=NAME ours_s=O peer_s=P ratio=P/O [launched=...]
+// and for the survey once more with every call answered after 20 ms:
+//   latency name=natgw calls=C wall_s=W bound_s=B ratio=R
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +26,7 @@
 #include "e2e/cli_run.hpp"
 #include "e2e/deploy_scenario.hpp"
 #include "e2e/sandbox_process.hpp"
+#include "request_timeline.hpp"
 
 namespace {
 
@@ -87,6 +90,29 @@ bool reportFailure(const char* who, const qvn::e2e::ProcessResult& r) {
   return true;
 }
 
+// The survey again with every call answered after kLatencyS (the sandbox
+// runs at time scale 1 here), the median of R runs.
+constexpr double kLatencyS = 0.020;
+
+int natgwWithLatency(const Options& o, qvn::e2e::SandboxProcess& sandbox, const Environment& env, const fs::path& cwd,
+                     std::vector<std::string> args) {
+  sandbox.addFaults({{"latency_ms", kLatencyS * 1000}});
+  args.insert(args.end(), {"latency.json", "natgw"});
+  std::vector<double> walls;
+  int calls = 0;
+  for (int round = 0; round < o.rounds; ++round) {
+    sandbox.clearRequests();
+    fs::remove(cwd / "latency.json");
+    const Timed run = timed(qvn::e2e::programPath("subnet_survey"), args, cwd, env);
+    if (reportFailure("subnet_survey with latency", run.result)) return 1;
+    walls.push_back(run.seconds);
+    calls = std::max(calls, qvn::bench::chainedCalls(qvn::bench::calls(sandbox.requests()), kLatencyS));
+  }
+  const double bound = calls * kLatencyS + qvn::bench::startSeconds(qvn::e2e::programPath("subnet_survey"));
+  qvn::bench::printLatency("natgw", calls, median(walls), bound);
+  return 0;
+}
+
 int natgw(const Options& o, const fs::path& folder) {
   qvn::e2e::SandboxProcess sandbox("natgw.json", folder);
   const Environment env = clientEnvironment(sandbox, 1);
@@ -115,7 +141,7 @@ int natgw(const Options& o, const fs::path& folder) {
   std::printf("  natgw survey, median of %d runs each, alternated; written files %s\n", o.rounds,
               same ? "identical" : "DIFFER");
   std::printf("peer name=natgw ours_s=%.3f peer_s=%.3f ratio=%.1f\n", o_s, p_s, p_s / o_s);
-  return same ? 0 : 1;
+  return same && natgwWithLatency(o, sandbox, env, cwd, common) == 0 ? 0 : 1;
 }
 
 struct Deployment {

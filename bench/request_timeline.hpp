@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "e2e/cli_run.hpp"
+
 namespace qvn::bench {
 
 // Seconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ"; -1 when unreadable.
@@ -94,6 +96,40 @@ inline double gapAfter(const std::vector<Call>& log, const std::string& operatio
   for (std::size_t i = 0; i + 1 < log.size(); ++i)
     if (log[i].operation == operation) return log[i + 1].at - log[i].at;
   return 0;
+}
+
+// The calls of the longest chain in which each call arrived at least one
+// call latency after the one before it: the calls a run waited for one
+// after another (its critical path), each paying the latency in full.
+inline int chainedCalls(const std::vector<Call>& log, double latency_s) {
+  std::vector<int> chain(log.size(), 1);
+  int longest = 0;
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j)
+      if (log[j].at + latency_s - 0.002 <= log[i].at) chain[i] = std::max(chain[i], chain[j] + 1);
+    longest = std::max(longest, chain[i]);
+  }
+  return longest;
+}
+
+// A program's start and end without any request: the best of three
+// `--version` runs, in seconds.
+inline double startSeconds(const std::string& program) {
+  double best = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    qvn::e2e::runProgram(program, {"--version"}, std::filesystem::temp_directory_path());
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return best;
+}
+
+// What users feel against AWS: a run with every call answered after a
+// fixed latency, beside the least it can take (its bound: the calls on its
+// critical path, and the modelled waits, plus the program's start).
+inline void printLatency(const char* name, int calls, double wall_s, double bound_s) {
+  std::printf("latency name=%s calls=%d wall_s=%.3f bound_s=%.3f ratio=%.2f\n", name, calls, wall_s, bound_s,
+              wall_s / bound_s);
 }
 
 inline double firstOf(const std::vector<Call>& log, const std::string& operation, bool accepted_only = false) {

@@ -3,14 +3,16 @@
 // every call after a fixed latency; then the same again with 5 % of the EC2
 // calls failing with a 5xx. For each phase it prints the wall time, the lower
 // bound that the modelled limits and timings allow, their ratio, and after
-// the revert the number of the tool's resources left in the sandbox.
+// the revert the number of the tool's resources left in the sandbox. Last,
+// both once more with every call answered after 20 ms, as against AWS.
 //
 //   bench_revert [--subnets N] [--scale S] [--latency-ms L]
 //
 // S is the time scale of the sandbox and the programs (sandbox seconds per
 // real second is 1 / S); L is in sandbox milliseconds. The last lines are
 //   revert subnets=N wall_s=W bound_s=B ratio=R leftovers=L
-// for the run without and then with the faults.
+// for the run without and then with the faults, then
+//   latency name=deploy|revert calls=C wall_s=W bound_s=B ratio=R
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -91,6 +93,9 @@ void writeConfig(const Options& o, const std::filesystem::path& path) {
 // chain of calls that depend on each other (each call costs the latency,
 // each life-cycle wait its modelled time), nor before the token buckets
 // have admitted every call of the phase.
+constexpr int kDeployChainCalls = 8 + 2 + 5;
+constexpr int kRevertChainCalls = 2 + (3 + 2 + 1) + 7;
+
 double bucketBound(double calls, double burst, double refill) { return std::max(0.0, calls - burst) / refill; }
 
 double deployBound(const Options& o) {
@@ -102,7 +107,7 @@ double deployBound(const Options& o) {
   // key pair (lookup, create); per instance: lookup, launch, status wait,
   // status, describe, allocate, associate, describe. The sandbox's real key
   // generation is left out.
-  const double chain = 8 * l + (2 * l + seen_ready) + 5 * l;
+  const double chain = kDeployChainCalls * l + seen_ready;
   // The last launch waits for RunInstances' bucket, then its own life cycle.
   const double launches = bucketBound(n, kRunBurst, kRunRefill) + seen_ready + 6 * l;
   const double describes = bucketBound(6 * n + 5, kDescribeBurst, kDescribeRefill);
@@ -118,7 +123,7 @@ double revertBound(const Options& o) {
   // first look), release; then the listing, two groups (lookup, delete) and
   // the key pair (lookup, delete).
   const double seen_terminated = std::max(1.0, std::ceil(kShuttingDown / kWaiterDelay)) * kWaiterDelay;
-  const double chain = 2 * l + (3 * l + seen_terminated + 2 * l + l) + 7 * l;
+  const double chain = kRevertChainCalls * l + seen_terminated;
   // The last termination waits until the Describe bucket has admitted every
   // instance's lookup and address lookup (and the subnet checks); its
   // instance then shuts down like the others.
@@ -210,6 +215,39 @@ int cycle(const Options& o, double fault_probability, qvn::e2e::SandboxProcess& 
   return left.empty() && revert.result.status == 0 ? 0 : 1;
 }
 
+// The deployment and its revert with every call answered after 20 ms (real
+// time, whatever the time scale), as against AWS; one latency line each,
+// bound by the model's bounds at that latency (the chain of calls each
+// waits for, the life-cycle waits, the token buckets) plus the program's
+// start.
+int latencyCycle(const Options& given, qvn::e2e::SandboxProcess& sandbox, const std::filesystem::path& cwd) {
+  constexpr double kLatencyS = 0.020;
+  Options o = given;
+  o.latency_ms = kLatencyS * 1000 / o.scale;  // sandbox milliseconds
+  sandbox.load(scenario(o, 0));
+  writeConfig(o, cwd / "bench.config");
+  Environment env = sandbox.environment();
+  char scale[32];
+  std::snprintf(scale, sizeof scale, "%g", o.scale);
+  env.emplace_back("QUORVANE_TIME_SCALE", scale);
+  const double start = qvn::bench::startSeconds(qvn::e2e::programPath("probe_deploy"));
+  const std::vector<std::string> common{"--test_config", "bench.config",    "--region",
+                                        "us-east-1",     "--backup_folder", "backups"};
+  std::vector<std::string> deploy_args = common;
+  deploy_args.insert(deploy_args.end(), {"--output_test_config", "bench.out"});
+  const Phase deploy = run(deploy_args, cwd, env);
+  qvn::bench::printLatency("deploy", kDeployChainCalls, deploy.wall, deployBound(o) * o.scale + start);
+
+  sandbox.setRateLimits({{"enabled", true}});
+  sandbox.clearRequests();
+  std::vector<std::string> revert_args = common;
+  revert_args.push_back("--revert");
+  const Phase revert = run(revert_args, cwd, env);
+  qvn::bench::printLatency("revert", kRevertChainCalls, revert.wall, revertBound(o) * o.scale + start);
+  const bool clean = qvn::e2e::toolLeftovers(sandbox.state()).empty();
+  return deploy.result.status == 0 && revert.result.status == 0 && clean ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,6 +280,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(cwd);
     int failed = cycle(o, 0.0, sandbox, cwd);
     failed += cycle(o, 0.05, sandbox, cwd);
+    failed += latencyCycle(o, sandbox, cwd);
     return failed ? 1 : 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_revert: %s\n", e.what());

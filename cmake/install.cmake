@@ -123,10 +123,9 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME quorvane-testlibs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "Network-test toolkit: subnet_survey, probe_deploy, qvn-collect-results, qvn-aws and the AWS sandbox")
-# The programs' shared libraries are found by dpkg-shlibdeps, but for
-# libcurl, which they load only when they first send a request through a proxy.
+# The programs' shared libraries (libcurl among them) are found by
+# dpkg-shlibdeps.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libcurl4")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME quorvane-testlibs-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

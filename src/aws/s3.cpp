@@ -12,6 +12,7 @@
 
 #include "aws/shape_xml.hpp"
 #include "aws/text_codec.hpp"
+#include "http/transport_error.hpp"
 
 namespace qvn::aws {
 namespace {
@@ -99,32 +100,20 @@ void S3Client::upload_file(const FileTransferRequest& request) const {
 }
 
 void S3Client::download_file(const std::string& bucket, const std::string& key, const std::string& filename) const {
-  // The object goes to a file beside the target first, so that a failed or
-  // interrupted download never leaves a truncated file under the real name.
-  const std::string partial = filename + "." + text::uuid4().substr(0, 8) + ".part";
+  // The transport writes the object beside the target and gives it the
+  // target's name only once it has arrived whole: a failed or interrupted
+  // download never leaves a truncated file under the real name.
   OperationRequest op;
   op.operation = "GetObject";
   op.method = "GET";
   op.bucket = bucket;
   op.path = s3_key_path(key);
-  op.download_file = partial;
+  op.download_file = filename;
   try {
     sender_->send(op);
-  } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(partial, ignored);
-    throw;
-  }
-  std::error_code ec;
-  if (!std::filesystem::exists(partial, ec)) {
-    // An empty object may leave no file behind.
-    std::ofstream touch(partial, std::ios::binary);
-  }
-  std::filesystem::rename(partial, filename, ec);
-  if (ec) {
-    std::error_code ignored;
-    std::filesystem::remove(partial, ignored);
-    throw S3FileError("download_file: cannot write " + filename + ": " + ec.message());
+  } catch (const http::TransportError& error) {
+    if (error.kind() != http::TransportError::Kind::Local) throw;
+    throw S3FileError("download_file: " + std::string(error.what()));
   }
 }
 

@@ -2,31 +2,14 @@
 
 #include <strings.h>
 
-#include <cstdlib>
-
 #include "http/curl_transport.hpp"
-#include "http/socket_transport.hpp"
 
 namespace qvn::http {
-namespace {
 
-// libcurl reads these (http_proxy only in lower case); so does the choice.
-bool proxy_configured() {
-  for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
-    if (const char* value = std::getenv(name); value && *value) return true;
-  return false;
-}
-
-}  // namespace
-
-std::shared_ptr<HttpTransport> make_http_transport() {
-  if (proxy_configured()) return std::make_shared<CurlTransport>();
-  return std::make_shared<SocketTransport>();
-}
+std::shared_ptr<HttpTransport> make_http_transport() { return std::make_shared<CurlTransport>(); }
 
 std::shared_ptr<HttpTransport> make_http_transport(const TlsSettings& tls) {
-  if (proxy_configured()) return std::make_shared<CurlTransport>(tls);
-  return std::make_shared<SocketTransport>(tls);
+  return std::make_shared<CurlTransport>(tls);
 }
 
 std::shared_ptr<HttpTransport> default_http_transport() {

@@ -1,8 +1,7 @@
 #pragma once
 // The HTTP seam below the AWS client and the controller access. The real
-// transports are SocketTransport and, when the environment names a proxy,
-// CurlTransport; tests give their users a fake one to capture requests and
-// script answers.
+// transport is CurlTransport; tests give its users a fake one to capture
+// requests and script answers.
 #include <chrono>
 #include <memory>
 #include <string>
@@ -21,11 +20,15 @@ struct HttpRequest {
   std::string body;
   std::string upload_file;  // stream the body from this file instead of `body`
   // Stream a 2xx body into this file instead of memory. The file appears
-  // only once the whole body has arrived; on failure nothing is left there.
+  // only once the whole body has arrived (its length, or the chunked end);
+  // on failure nothing is left there and an earlier file stays as it was.
   std::string download_file;
+  // Name lookup, TCP connect and TLS handshake together.
   std::chrono::milliseconds connect_timeout{std::chrono::seconds(10)};
   // Longest time without receiving a byte once connected.
   std::chrono::milliseconds read_timeout{std::chrono::seconds(60)};
+  // The whole exchange, however steadily the bytes come.
+  std::chrono::milliseconds total_timeout{std::chrono::minutes(15)};
 };
 
 struct HttpResponse {
@@ -51,15 +54,13 @@ struct TlsSettings {
   bool verify_peer = true;  // false: no certificate or host name check at all
 };
 
-// A real transport: SocketTransport, or CurlTransport when one of the proxy
-// variables (https_proxy, http_proxy, all_proxy, in either case) is set.
-// Without settings it trusts what AWS endpoints need: the system's
-// authorities, or the PEM file AWS_CA_BUNDLE names.
+// A real transport (CurlTransport). Without settings it trusts what AWS
+// endpoints need: the system's authorities, or the PEM file AWS_CA_BUNDLE
+// names.
 std::shared_ptr<HttpTransport> make_http_transport();
 std::shared_ptr<HttpTransport> make_http_transport(const TlsSettings& tls);
 
-// The process-wide transport of make_http_transport (created on first use;
-// TLS starts only with its first https request).
+// The process-wide transport of make_http_transport (created on first use).
 std::shared_ptr<HttpTransport> default_http_transport();
 
 // Case-insensitive look-up in a header list; empty when absent.
