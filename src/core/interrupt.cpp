@@ -20,6 +20,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a
 std::atomic<int> g_signal{0};
 std::atomic<int> g_second_signal{0};
 std::atomic<bool> g_ending_claimed{false};
+std::atomic<bool> g_first_told{false};
 // The notices' thread waits on this pipe: 1 for a first signal, 2 for a second.
 std::atomic<int> g_notice_write{-1};
 int g_notice_read = -1;
@@ -81,7 +82,7 @@ extern "C" void on_interrupt_signal(int signal) {
 void tell_first() {
   Notices& all = notices();
   std::lock_guard<std::timed_mutex> hold(all.lock);
-  if (!all.set || !all.current.first) return;
+  if (!all.set || !all.current.first || g_signal.load() == 0 || g_first_told.exchange(true)) return;
   try {
     all.current.first();
   } catch (...) {
@@ -173,6 +174,8 @@ std::string interruption_signals_text() {
 
 bool claim_run_ending() { return !g_ending_claimed.exchange(true); }
 
+void tell_first_interrupt_notice() { tell_first(); }
+
 bool interrupted() { return g_signal.load() != 0; }
 
 int interrupt_signal() { return g_signal.load(); }
@@ -206,6 +209,7 @@ void reset_interrupt_for_testing() {
   g_signal.store(0);
   g_second_signal.store(0);
   g_ending_claimed.store(false);
+  g_first_told.store(false);
   char buffer[64];
   if (g_wake_read >= 0)
     while (::read(g_wake_read, buffer, sizeof buffer) > 0) {

@@ -53,6 +53,11 @@ std::string interruption_signals_text();
 // (its closing record and summary). Others must not write them again.
 bool claim_run_ending();
 
+// Tells the notices' `first` now unless it was told already (it is told
+// once): a run that ends before the notices' thread got to it calls this
+// first, so its last lines come after it.
+void tell_first_interrupt_notice();
+
 // Installs the handlers for SIGINT and SIGTERM (idempotent).
 void install_interrupt_handlers();
 

@@ -204,6 +204,7 @@ void claimEndingOrWait() {
 // The end of an interrupted run: the failure that the interruption caused,
 // if any, on standard error, then the ERROR record with the command to run.
 int endInterrupted(const RunEnding& ending, const std::exception_ptr& failure) {
+  core::tell_first_interrupt_notice();
   claimEndingOrWait();
   if (failure) {
     try {
