@@ -69,8 +69,9 @@ chaos: deps configure
 install: build
 	cmake --install $(BUILD_DIR)
 
-# The Debian package from the build folder: programs, libraries, headers,
-# CMake and pkg-config files, man pages made from --help (help2man).
+# The Debian packages from the build folder: quorvane-testlibs (programs,
+# sandbox, man pages made from --help with help2man, scenarios) and
+# quorvane-testlibs-dev (libraries, headers, CMake and pkg-config files).
 package: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target man_pages
 	cd $(BUILD_DIR) && cpack -G DEB

@@ -41,11 +41,12 @@ int main(int argc, char** argv) {
   try {
     qvn::CommandLine line("qvn-collect-results", "Collects the test results that the test instances left in S3",
                           kEpilog);
-    line.bind({"--test_config", "test configuration (JSON) whose entries' subnets are examined, in file order"},
+    line.bind({"--test_config", "test configuration (JSON) whose entries' subnets are examined, in file order (this or "
+               "--private_subnet_id)"},
               args.results.test_config);
     line.bind({"--private_subnet_id", "the one subnet examined when no --test_config is given"},
               args.results.private_subnet_id);
-    line.bind({"--s3_bucket", "bucket holding the result and log objects", false, true}, args.results.s3_bucket);
+    line.bind({"--s3_bucket", "bucket holding the result and log objects (required)", false, true}, args.results.s3_bucket);
     line.bind({"--tag", "workflow tag of the result objects (default: none, objects result-<gw_name>-.txt)"},
               args.results.tag);
     line.bind({"--scratch_folder",

@@ -1,27 +1,46 @@
 #!/usr/bin/env bash
-# Checks the Debian package as a user gets it: unpacks it into a scratch
-# root (no installation on this machine), runs its programs' --version, and
-# builds the README's library example against it twice, through the CMake
-# package config and through pkg-config.
+# Checks the two Debian packages as users get them (no installation on this
+# machine): quorvane-testlibs alone, unpacked into a scratch root, must hold
+# the programs, their man pages and the scenarios, run them, and depend on
+# no -dev package; quorvane-testlibs-dev must hold what a build needs and
+# depend on the first; the README's library example is built against both,
+# unpacked together, through the CMake package config and through pkg-config.
 #   usage: scripts/check-package.sh [BUILD_DIR]
 set -euo pipefail
 
 BUILD_DIR=$(cd "${1:-build}" && pwd)
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 DEB=$(ls -t "$BUILD_DIR"/quorvane-testlibs_*.deb 2>/dev/null | head -n 1)
-[ -n "$DEB" ] || { echo "check-package: no package in $BUILD_DIR (run make package)" >&2; exit 1; }
+DEV=$(ls -t "$BUILD_DIR"/quorvane-testlibs-dev_*.deb 2>/dev/null | head -n 1)
+[ -n "$DEB" ] && [ -n "$DEV" ] || { echo "check-package: no packages in $BUILD_DIR (run make package)" >&2; exit 1; }
+fail() { echo "check-package: $*" >&2; exit 1; }
 
 SCRATCH=$(mktemp -d /tmp/quorvane-package.XXXXXX)
 trap 'rm -rf "$SCRATCH"' EXIT
-dpkg-deb -x "$DEB" "$SCRATCH/root"
-PREFIX="$SCRATCH/root/usr"
-echo "check-package: $(basename "$DEB") unpacked into $SCRATCH/root"
 
+# The runner's package, alone.
+dpkg-deb -x "$DEB" "$SCRATCH/runtime"
+RUNTIME="$SCRATCH/runtime/usr"
+echo "check-package: $(basename "$DEB") unpacked alone into $SCRATCH/runtime"
+depends=$(dpkg-deb -f "$DEB" Depends)
+echo "check-package: Depends: $depends"
+case "$depends" in *-dev*|*pkg-config*) fail "$(basename "$DEB") depends on build packages: $depends" ;; esac
 for program in probe_deploy subnet_survey qvn-aws qvn-collect-results qvn-sandbox; do
-  "$PREFIX/bin/$program" --version
-  [ -s "$PREFIX/share/man/man1/$program.1" ] || { echo "check-package: no man page for $program" >&2; exit 1; }
+  "$RUNTIME/bin/$program" --version
+  "$RUNTIME/bin/$program" --help > /dev/null || fail "$program --help failed"
+  [ -s "$RUNTIME/share/man/man1/$program.1" ] || fail "no man page for $program"
 done
-[ -f "$PREFIX/include/quorvane/aws/s3.hpp" ] || { echo "check-package: headers missing" >&2; exit 1; }
+[ -s "$RUNTIME/share/quorvane_testlibs/scenarios/pipeline.json" ] || fail "no sandbox scenarios"
+[ ! -e "$RUNTIME/include" ] && [ -z "$(find "$RUNTIME" -name '*.a')" ] || fail "$(basename "$DEB") holds build files"
+
+# The builder's package, on top of the first.
+dpkg-deb -f "$DEV" Depends | grep -q "quorvane-testlibs (= " || fail "$(basename "$DEV") does not depend on quorvane-testlibs"
+dpkg-deb -x "$DEB" "$SCRATCH/root"
+dpkg-deb -x "$DEV" "$SCRATCH/root"
+PREFIX="$SCRATCH/root/usr"
+echo "check-package: $(basename "$DEB") and $(basename "$DEV") unpacked into $SCRATCH/root"
+[ -f "$PREFIX/include/quorvane/aws/s3.hpp" ] || fail "headers missing"
+[ -z "$(dpkg-deb -c "$DEV" | grep -E '/usr/bin/|/man1/')" ] || fail "$(basename "$DEV") holds programs or man pages"
 
 # The example is the README's first cpp block after "### Using the libraries".
 mkdir -p "$SCRATCH/example"

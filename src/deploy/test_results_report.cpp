@@ -64,7 +64,7 @@ std::string junitReport(const TestResultsCount& count, const std::string& suite)
   }
   std::ostringstream text;
   document.save(text, "  ", pugi::format_default | pugi::format_no_declaration, pugi::encoding_utf8);
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + text.str();
+  return text.str();
 }
 
 nlohmann::ordered_json resultsJson(const TestResultsCount& count) {

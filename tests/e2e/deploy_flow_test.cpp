@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <regex>
 #include <thread>
 
@@ -176,10 +177,37 @@ TEST_F(DeployFlowTest, AnAssumedRoleIsAssumedAgainWhenItsCredentialsRunOutDuring
   EXPECT_EQ(toolInstances().size(), 2u);
   EXPECT_EQ(output().size(), 2u);
   EXPECT_EQ(r.err.find("ExpiredToken"), std::string::npos) << r.err;
-  int assumed = 0;
-  for (const auto& issued : sandbox().state().at("services").at("sts").at("issued"))
-    if (issued.at("role_arn") == "arn:aws:iam::123456789012:role/quorvane-deploy-role") ++assumed;
-  EXPECT_GT(assumed, 1) << "the role was assumed again";
+  EXPECT_GT(sandbox().requests("sts", "AssumeRole").size(), 1u) << "the role was assumed again";
+}
+
+// What a CI job reads after the tests: the failing subnet named with its
+// reason, a JUnit report a schema check accepts, JSON, private scratch files.
+TEST_F(DeployFlowTest, TheResultsOfTheTestSubnetsAreCollectedForTheCiSystem) {
+  prepare(2, [](nlohmann::json& scenario) {
+    scenario["s3"]["buckets"][0]["objects"] = {{{"key", "log-spoke-0-ci.txt"}, {"body", "ping ok\n"}},
+                                               {{"key", "result-spoke-0-ci.txt"}, {"body", "PASS\n"}}};
+  });
+  const std::vector<std::string> args{"--s3_bucket", "quorvane-backups-123456789012", "--test_config", "in.json",
+                                      "--tag",       "ci",           "--region",      "us-east-1",
+                                      "--scratch_folder", "scratch",   "--junit",       "results.xml",
+                                      "--summary_json",   "results.json"};
+  std::filesystem::create_directories(cwd() / "scratch");
+  auto r = runProgram(programPath("qvn-collect-results"), args, cwd(), environment());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("1 of 2 subnets passed\n  FAILED " + extraSubnetId('f', 1) +
+                       ": no result object s3://quorvane-backups-123456789012/result-spoke-1-ci.txt"),
+            std::string::npos)
+      << r.err;
+  const auto summary = nlohmann::json::parse(slurp(cwd() / "results.json"));
+  EXPECT_EQ(summary["exit_status"], 1);
+  EXPECT_EQ(summary["subnets"].size(), 2u);
+  EXPECT_EQ(summary["subnets"][0]["passed"], true);
+  EXPECT_EQ(slurp(cwd() / "scratch" / "result.txt"), "PASS\n") << "the last subnet read";
+  const std::string junit = slurp(cwd() / "results.xml");
+  EXPECT_NE(junit.find("<testcase name=\"" + extraSubnetId('f', 0) + "\""), std::string::npos) << junit;
+  const std::string check = "xmllint --noout --schema " + std::string(QVN_SOURCE_DIR) + "/tests/fixtures/junit.xsd " +
+                            (cwd() / "results.xml").string() + " 2>/dev/null";
+  EXPECT_EQ(std::system(check.c_str()), 0) << junit;
 }
 
 TEST_F(DeployFlowTest, ARepeatedDeploymentAdoptsTheRunningInstances) {
