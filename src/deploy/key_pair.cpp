@@ -110,16 +110,18 @@ bool reuseWithoutLocalKey(const aws::Ec2Client& ec2_client, const S3BackupCmd& b
 
 // The bucket's copy of a new private key, unless the bucket holds one
 // already: that copy belongs to another pair of the same name (instances
-// may still accept only it) and is never overwritten.
-void backUpNewKey(const S3BackupCmd& backup, const std::string& keyName) {
-  if (!backup.s3_bucket || backup.s3_bucket->empty()) return;
+// may still accept only it) and is never overwritten. Answers the object
+// written, if any.
+std::optional<std::string> backUpNewKey(const S3BackupCmd& backup, const std::string& keyName) {
+  if (!backup.s3_bucket || backup.s3_bucket->empty()) return std::nullopt;
   const std::string file = keyName + ".pem";
   if (backup.readAFile(file)) {
     packageLogger().warning("  **Alert** " + backup.locationOf(file) +
                             " holds another private key and is kept; the new key is only in the backup folder");
-    return;
+    return std::nullopt;
   }
   backup.uploadAFile(file);
+  return backup.locationOf(file);
 }
 
 }  // namespace
@@ -133,7 +135,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   try {
     found = ec2_client.describe_key_pairs(lookupRequest(keyName));
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
+    logFailure("look up key pair " + keyName, e);
     throw;
   }
   const std::string path = privateKeyPath(args, vpcId);
@@ -142,7 +144,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   if (!found.KeyPairs.empty()) {
     log.info("  Key " + keyName + " already exist");
     if (args.dry_run || privateKeyFileExists(path) || reuseWithoutLocalKey(ec2_client, backup, vpcId, keyName, path)) {
-      countChange(args, core::Change::Adopted, kinds::kKeyPair);
+      countChange(args, core::Change::Adopted, kinds::kKeyPair, keyName);
       if (!args.dry_run && privateKeyFileExists(path)) notePath(args, kinds::kKeyFile, path);
       return keyName;
     }
@@ -152,7 +154,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     try {
       deletePair(ec2_client, keyName);
     } catch (const std::exception& e) {
-      log.error("  **Error** " + failureText(e));
+      logFailure("replace key pair " + keyName, e);
       throw ProgramExit{1};
     }
   }
@@ -175,7 +177,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     if (e.code() == "InvalidKeyPair.Duplicate") log.info("  Key pair " + keyName + " already existed");
     reportFailure("create key pair " + keyName, e);
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
+    logFailure("create key pair " + keyName, e);
   }
   if (!material) {
     log.error("  Failed to create private key");
@@ -196,9 +198,10 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     }
     throw;
   }
-  countChange(args, core::Change::Created, kinds::kKeyPair);
+  countChange(args, core::Change::Created, kinds::kKeyPair, keyName);
   notePath(args, kinds::kKeyFile, path);
-  backUpNewKey(backup, keyName);
+  if (const auto written = backUpNewKey(backup, keyName); written && args.tally != nullptr)
+    args.tally->noteS3Object(*written);
   return keyName;
 }
 
@@ -225,10 +228,10 @@ bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname,
     aws::DeleteKeyPairRequest request;
     request.KeyName = keyname;
     ec2_client.delete_key_pair(request);
-    countChange(args, core::Change::Removed, kinds::kKeyPair);
+    countChange(args, core::Change::Removed, kinds::kKeyPair, keyname);
     return true;
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
+    logFailure("delete key pair " + keyname, e);
     return false;
   }
 }

@@ -212,12 +212,12 @@ TEST_F(DeployFlowTest, TheResultsOfTheTestSubnetsAreCollectedForTheCiSystem) {
 
 TEST_F(DeployFlowTest, ARepeatedDeploymentAdoptsTheRunningInstances) {
   prepare(2);
-  ASSERT_EQ(deploy().status, 0);
+  ASSERT_EQ(deploy({"--tag_resource", "ci-job,A"}).status, 0);
   const auto first = output();
   fs::remove(cwd() / "out.json");
   sandbox().clearRequests();
 
-  auto r = deploy();
+  auto r = deploy({"--tag_resource", "ci-job,A"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(sandbox().requests("ec2", "RunInstances").empty());
   EXPECT_TRUE(sandbox().requests("ec2", "AllocateAddress").empty());
@@ -226,14 +226,22 @@ TEST_F(DeployFlowTest, ARepeatedDeploymentAdoptsTheRunningInstances) {
   EXPECT_EQ(toolInstances().size(), 2u);
   EXPECT_EQ(output(), first) << "the same addresses are recorded again";
   EXPECT_EQ(r.err.find("No ec2 with tag"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("whose tags differ"), std::string::npos) << "the same job's instances: " << r.err;
 
-  // A dry run records the running instances' addresses too, and changes nothing.
+  // A dry run records the running instances' addresses too, and changes
+  // nothing. Another job's tags: each adopted instance is named.
   fs::remove(cwd() / "out.json");
   sandbox().clearRequests();
-  r = deploy({"--dry_run"});
+  r = deploy({"--dry_run", "--tag_resource", "ci-job,B"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(changingRequests().empty());
   EXPECT_EQ(output(), first);
+  for (const auto& entry : first) {
+    const std::regex warning("  \\*\\*Warning\\*\\* " + entry.at("private_subnet_id").get<std::string>() +
+                             ": adopted i-[0-9a-f]+, whose tags differ from --tag_resource: ci-job=A\n");
+    EXPECT_TRUE(std::regex_search(r.err, warning)) << r.err;
+    EXPECT_TRUE(std::regex_search(log(), warning)) << log();
+  }
 }
 
 TEST_F(DeployFlowTest, ADeploymentAfterTheInstancesWereTerminatedLaunchesNewOnes) {
@@ -402,22 +410,45 @@ TEST_F(DeployFlowTest, AnImageThatIsNotFoundEndsTheRunBeforeAnyChange) {
   EXPECT_FALSE(wrote());
 }
 
-TEST_F(DeployFlowTest, AWorkerThatFailsIsReportedWithItsSubnetAndTheOthersGoOn) {
+// One refused call in one worker: the failure is named with its test subnet
+// once on standard error and once in the log, a refused launch with its zone
+// and instance type too, and the other workers go on. (A 5xx answer would
+// be retried, and the one injected refusal not seen.)
+struct WorkerFault {
+  const char* operation;
+  const char* code;
+  int status;
+  bool names_zone;
+};
+
+class WorkerFailureTest : public DeployFlowTest, public ::testing::WithParamInterface<WorkerFault> {};
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
+TEST_P(WorkerFailureTest, IsNamedWithItsSubnetOnceOnStandardErrorAndOnceInTheLogAndTheOthersGoOn) {
+  const WorkerFault fault = GetParam();
   prepare(3);
-  sandbox().addFaults(
-      Json{{"service", "ec2"},
-           {"operation", "AssociateAddress"},
-           {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400}, {"message", "injected"}}},
-           {"count", 1}});
+  sandbox().addFaults(Json{{"service", "ec2"},
+                           {"operation", fault.operation},
+                           {"error", {{"code", fault.code}, {"status", fault.status}, {"message", "injected"}}},
+                           {"count", 1}});
   auto r = deploy();
   EXPECT_EQ(r.status, 1) << r.err;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(r.err, m,
-                                std::regex("probe_deploy: launch in (subnet-0f[0-9a-f]+): .*"
-                                           "InvalidNetworkInterfaceID.NotFound")))
+  ASSERT_TRUE(std::regex_search(r.err, m, std::regex(R"(  \*\*Error\*\* launch in (subnet-0f[0-9a-f]+)( \(zone [a-z0-9-]+, )"
+                                                     R"(instance type [a-z0-9.]+\))?: .*)" +
+                                                     std::string(fault.code))))
       << r.err;
   const std::string failed = m[1];
-  EXPECT_TRUE(logged("  **Error** launch in " + failed + ": ")) << log();
+  EXPECT_EQ(m[2].matched, fault.names_zone) << m[0];
+  if (fault.names_zone) EXPECT_NE(m.str(0).find("(zone us-east-1"), std::string::npos) << m[0];
+  EXPECT_EQ(occurrences(r.err, fault.code), 1u) << r.err;
+  EXPECT_EQ(occurrences(log(), fault.code), 1u) << log();
+  EXPECT_TRUE(logged(m.str(0))) << log();
   int recorded = 0;
   for (const auto& entry : output()) {
     if (entry.at("private_subnet_id") == failed) {
@@ -428,6 +459,12 @@ TEST_F(DeployFlowTest, AWorkerThatFailsIsReportedWithItsSubnetAndTheOthersGoOn) 
   }
   EXPECT_EQ(recorded, 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, WorkerFailureTest,
+                         ::testing::Values(WorkerFault{"AssociateAddress", "InvalidNetworkInterfaceID.NotFound", 400, false},
+                                           WorkerFault{"RunInstances", "InsufficientInstanceCapacity", 400, true},
+                                           WorkerFault{"RunInstances", "UnauthorizedOperation", 403, true},
+                                           WorkerFault{"RunInstances", "Unsupported", 400, true}));
 
 TEST_F(DeployFlowTest, FiftySubnetsUnderEc2RateLimitsAreAllLaunched) {
   prepare(50, [](Json& scenario) { enableRateLimits(scenario); });
