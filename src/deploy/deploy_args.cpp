@@ -74,8 +74,8 @@ const std::vector<OptionRow<DeployArgs>>& rows() {
        &DeployArgs::image},
       {{"--workflow_account_role",
         "specify workflow account <role>,<number>,<region> where account number and region are "
-        "optional: the role that reads --key_name's private key from SSM and writes the key's S3 copy "
-        "(default: the instance's own account and region, when given without them; no role when absent)"},
+        "optional: the role that reads --key_name's private key from SSM and writes the key's S3 copy; "
+        "without them, those of the instance identity document (default: none, the profile's credentials)"},
        &DeployArgs::workflow_account_role},
       {{"--backup_folder",
         "specify the folder for storing the VPC specific key-pair; the log goes to BACKUP_FOLDER/log/ "
