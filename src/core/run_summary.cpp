@@ -118,6 +118,46 @@ std::vector<std::string> RunTally::s3Objects() const {
   return s3_objects_;
 }
 
+namespace {
+
+thread_local bool noted_by_step = false;
+
+// "  **Error** text" as "text".
+std::string withoutMarker(const std::string& message) {
+  std::string text = message.substr(std::min(message.find_first_not_of(' '), message.size()));
+  const std::string marker = "**Error** ";
+  return text.starts_with(marker) ? text.substr(marker.size()) : text;
+}
+
+class ErrorRecordNoter : public Handler {
+ public:
+  ErrorRecordNoter(RunTally& tally, std::function<std::string()> subnet)
+      : Handler(ERROR), tally_(tally), subnet_(std::move(subnet)) {}
+
+ protected:
+  void emit(const LogRecord& record) override {
+    if (noted_by_step) return;
+    tally_.noteFailure({subnet_ ? subnet_() : "", "", "", withoutMarker(record.message)});
+  }
+
+ private:
+  RunTally& tally_;
+  std::function<std::string()> subnet_;
+};
+
+}  // namespace
+
+ErrorRecordsNoted::ErrorRecordsNoted(RunTally& tally, std::function<std::string()> subnet)
+    : handler_(std::make_shared<ErrorRecordNoter>(tally, std::move(subnet))) {
+  packageLogger().addHandler(handler_);
+}
+
+ErrorRecordsNoted::~ErrorRecordsNoted() { packageLogger().removeHandler(handler_); }
+
+FailureNotedByStep::FailureNotedByStep() : previous_(noted_by_step) { noted_by_step = true; }
+
+FailureNotedByStep::~FailureNotedByStep() { noted_by_step = previous_; }
+
 std::string durationText(Seconds duration) {
   const long total = std::max(0L, static_cast<long>(duration.count()));
   const long hours = total / 3600;

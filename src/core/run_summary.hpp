@@ -87,6 +87,34 @@ class RunTally {
   std::vector<std::string> s3_objects_;
 };
 
+// While one lives, every ERROR record of the package logger is noted in
+// `tally` as a failure (its text without the "**Error**" marker; step and
+// code unknown), with the test subnet `subnet` gives (none: no subnet),
+// unless the step that logs it notes the failure itself (FailureNotedByStep).
+class ErrorRecordsNoted {
+ public:
+  explicit ErrorRecordsNoted(RunTally& tally, std::function<std::string()> subnet = {});
+  ~ErrorRecordsNoted();
+  ErrorRecordsNoted(const ErrorRecordsNoted&) = delete;
+  ErrorRecordsNoted& operator=(const ErrorRecordsNoted&) = delete;
+
+ private:
+  HandlerPtr handler_;
+};
+
+// While one lives on this thread, its ERROR records are not noted by
+// ErrorRecordsNoted: the step notes the failure with its step and code.
+class FailureNotedByStep {
+ public:
+  FailureNotedByStep();
+  ~FailureNotedByStep();
+  FailureNotedByStep(const FailureNotedByStep&) = delete;
+  FailureNotedByStep& operator=(const FailureNotedByStep&) = delete;
+
+ private:
+  bool previous_;
+};
+
 struct RunSummary {
   std::string program;
   bool dry_run = false;

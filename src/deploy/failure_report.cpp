@@ -38,13 +38,22 @@ void reportFailure(const std::string& where, const std::exception& failure) {
 }
 
 void logFailure(const std::string& where, const std::exception& failure) {
-  packageLogger().error("  **Error** " + where + ": " + failureText(failure));
+  {
+    const core::FailureNotedByStep noted;
+    packageLogger().error("  **Error** " + where + ": " + failureText(failure));
+  }
   noteFailure(where, failure);
 }
 
-FailureRecording::FailureRecording(core::RunTally* tally) { recording_tally.store(tally); }
+FailureRecording::FailureRecording(core::RunTally* tally) {
+  recording_tally.store(tally);
+  if (tally != nullptr) records_.emplace(*tally, [] { return workerSubnet(); });
+}
 
-FailureRecording::~FailureRecording() { recording_tally.store(nullptr); }
+FailureRecording::~FailureRecording() {
+  records_.reset();
+  recording_tally.store(nullptr);
+}
 
 WorkerSubnet::WorkerSubnet(std::string subnet) : previous_(std::move(worker_subnet)) {
   worker_subnet = std::move(subnet);

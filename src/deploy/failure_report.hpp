@@ -3,6 +3,7 @@
 // once each, and in the run's list of failures (the summary's errors), with
 // the test subnet of the worker it happened in.
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "core/run_summary.hpp"
@@ -23,13 +24,17 @@ void logFailure(const std::string& where, const std::exception& failure);
 std::string failureText(const std::exception& failure);
 
 // While one lives, the failures reported on any thread are noted in `tally`
-// (one run of the program at a time).
+// (one run of the program at a time), and so is every other ERROR record,
+// with the subnet of the worker that logs it.
 class FailureRecording {
  public:
   explicit FailureRecording(core::RunTally* tally);
   ~FailureRecording();
   FailureRecording(const FailureRecording&) = delete;
   FailureRecording& operator=(const FailureRecording&) = delete;
+
+ private:
+  std::optional<core::ErrorRecordsNoted> records_;
 };
 
 // While one lives, failures reported on this thread are noted with the test

@@ -203,7 +203,8 @@ std::vector<std::string> subnetsWritten(const std::string& path) {
   if (Globals.TEST_CONFIG != path || !std::filesystem::exists(path)) return {};
   try {
     std::vector<std::string> subnets;
-    for (ConfigEntry& entry : TestConfig::read(path).entries())
+    TestConfig config = TestConfig::read(path);
+    for (ConfigEntry& entry : config.entries())
       subnets.push_back(entry.has("private_subnet_id") ? entry.string("private_subnet_id") : "");
     return subnets;
   } catch (const std::exception&) {
@@ -235,6 +236,7 @@ int runSubnetSurvey(const std::vector<std::string>& arguments) {
   // A summary file that cannot be written is refused before AWS is asked anything.
   if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
   core::RunTally tally;
+  const core::ErrorRecordsNoted errors(tally);
   return core::runWithSummary([&] { return notingEndingFailure(tally, [&] { return surveyAndEnd(args, arguments, log); }); },
                               [&](int status) { summarize(args, tally, started, status, log); });
 }

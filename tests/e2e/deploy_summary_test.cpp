@@ -225,13 +225,18 @@ TEST_F(DeploySummaryTest, AFailedDeploymentsJsonNamesTheFailureWithItsSubnetAndC
   EXPECT_EQ(json.at("exit_status"), 1);
   EXPECT_TRUE(json.at("wall_time_seconds").is_number_float()) << json.dump();
 
-  // The one refused launch, with the subnet its entry names.
-  ASSERT_EQ(json.at("errors").size(), 1u) << json.dump(2);
+  // The one refused launch, with the subnet its entry names, then the
+  // run's own ERROR record that its entry has no addresses.
+  ASSERT_EQ(json.at("errors").size(), 2u) << json.dump(2);
   const Json& error = json.at("errors").at(0);
   EXPECT_EQ(error.at("code"), "UnauthorizedOperation");
   const std::string failed = error.at("subnet");
   EXPECT_TRUE(error.at("step").get<std::string>().starts_with("launch in " + failed + " (zone ")) << error;
   EXPECT_NE(error.at("message").get<std::string>().find("injected"), std::string::npos) << error;
+  const Json& unrecorded = json.at("errors").at(1);
+  EXPECT_TRUE(unrecorded.at("subnet").is_null()) << unrecorded;
+  EXPECT_TRUE(unrecorded.at("code").is_null()) << unrecorded;
+  EXPECT_EQ(unrecorded.at("message"), "1 entries are not recorded with ec2_ip and ec2_2nd_private_ip: " + failed);
   std::map<std::string, std::string> outcomes;
   for (const Json& entry : json.at("entries")) outcomes[entry.at("subnet")] = entry.at("outcome");
   ASSERT_EQ(outcomes.size(), 3u) << json.dump(2);

@@ -158,6 +158,27 @@ TEST(RunSummaryJson, HoldsTheSameFactsAndEscapesText) {
   EXPECT_EQ(json["next_command"], "probe_deploy --revert --test_config 'my config.json'");
 }
 
+TEST(ErrorRecordsNoted, EveryErrorRecordIsAFailureButOnesTheStepNotesItself) {
+  RunTally tally;
+  {
+    const ErrorRecordsNoted noted(tally, [] { return std::string("subnet-1"); });
+    packageLogger().error("  **Error** spoke spoke1-hagw private_ip not found");
+    packageLogger().warning("  **Warning** not a failure");
+    {
+      const FailureNotedByStep by_step;
+      packageLogger().error("  **Error** launch in subnet-1: noted by the step");
+    }
+    getLogger("quorvane_testlibs.bin.lib.s3")->error("from a child logger");
+  }
+  packageLogger().error("after the run");
+  const std::vector<RunFailure> failures = tally.failures();
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].message, "spoke spoke1-hagw private_ip not found");
+  EXPECT_EQ(failures[0].subnet, "subnet-1");
+  EXPECT_EQ(failures[0].code, "");
+  EXPECT_EQ(failures[1].message, "from a child logger");
+}
+
 // Every way a run can end is summarised once, with the status it ends with,
 // and the exit or exception still reaches the caller.
 TEST(RunWithSummary, SummarisesEveryEndingOnceAndLetsItGoOn) {
