@@ -445,7 +445,9 @@ TEST_P(WorkerFailureTest, IsNamedWithItsSubnetOnceOnStandardErrorAndOnceInTheLog
       << r.err;
   const std::string failed = m[1];
   EXPECT_EQ(m[2].matched, fault.names_zone) << m[0];
-  if (fault.names_zone) EXPECT_NE(m.str(0).find("(zone us-east-1"), std::string::npos) << m[0];
+  if (fault.names_zone) {
+    EXPECT_NE(m.str(0).find("(zone us-east-1"), std::string::npos) << m[0];
+  }
   EXPECT_EQ(occurrences(r.err, fault.code), 1u) << r.err;
   EXPECT_EQ(occurrences(log(), fault.code), 1u) << log();
   EXPECT_TRUE(logged(m.str(0))) << log();
@@ -567,18 +569,25 @@ TEST_F(DeployFlowTest, SigintWhileLaunchesAreHeldThenSigtermStillLeavesTheOutput
 TEST_F(DeployFlowTest, ADeploymentOnAnotherRunnerKeepsTheKeyPairAndTakesItsKeyFromTheBucket) {
   prepare(2);
   const std::string bucket = "quorvane-backups-123456789012";
-  ASSERT_EQ(deploy({"--s3_bucket", bucket, "--backup_folder", "bk1"}).status, 0);
+  ASSERT_EQ(deploy({"--s3_bucket", bucket, "--backup_folder", "bk1", "--summary_json", "first.json"}).status, 0);
   const auto pairs = ec2State().at("key_pairs");
   ASSERT_EQ(pairs.size(), 1u);
   const std::string key_name = pairs[0].at("name");
   const std::string vpc = key_name.substr(std::string("quorvane-test-ec2-key-pair-").size());
+  // The summary names the copy it wrote, which the bucket holds.
+  const std::string copy = "s3://" + bucket + "/backups/" + vpc + "/" + key_name + ".pem";
+  EXPECT_EQ(Json::parse(slurp(cwd() / "first.json")).at("s3_objects"), Json::array({copy}));
+  const auto puts = sandbox().requests("s3", "PutObject");
+  ASSERT_EQ(puts.size(), 1u);
+  EXPECT_NE(puts[0].dump().find("backups/" + vpc + "/" + key_name + ".pem"), std::string::npos) << puts[0];
   const auto keyIn = [&](const std::string& folder) { return cwd() / folder / vpc / (key_name + ".pem"); };
   const std::string key = slurp(keyIn("bk1"));
   ASSERT_FALSE(key.empty());
 
   sandbox().clearRequests();
-  const ProcessResult again = deploy({"--s3_bucket", bucket, "--backup_folder", "bk2"});
+  const ProcessResult again = deploy({"--s3_bucket", bucket, "--backup_folder", "bk2", "--summary_json", "again.json"});
   EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_TRUE(Json::parse(slurp(cwd() / "again.json")).at("s3_objects").empty());
   for (const char* operation : {"DeleteKeyPair", "CreateKeyPair"})
     EXPECT_TRUE(sandbox().requests("ec2", operation).empty()) << operation;
   EXPECT_TRUE(sandbox().requests("s3", "PutObject").empty()) << "the copy is left as it is";
