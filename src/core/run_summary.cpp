@@ -1,7 +1,9 @@
 #include "core/run_summary.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "core/interruption_notice.hpp"
 #include "core/program_main.hpp"
@@ -41,22 +43,120 @@ std::vector<std::pair<std::string, int>> RunTally::counts(Change change) const {
   return found->second;
 }
 
-void RunTally::notePath(const std::string& label, const std::string& path) {
-  if (path.empty()) return;
-  std::lock_guard<std::mutex> hold(lock_);
-  for (auto& [name, value] : paths_) {
-    if (name == label) {
-      value = path;
+namespace {
+
+// Sets `key` to `value`, in place when it is there already.
+void keepLast(std::vector<std::pair<std::string, std::string>>& items, const std::string& key,
+              const std::string& value) {
+  for (auto& [name, current] : items) {
+    if (name == key) {
+      current = value;
       return;
     }
   }
-  paths_.emplace_back(label, path);
+  items.emplace_back(key, value);
+}
+
+}  // namespace
+
+void RunTally::notePath(const std::string& label, const std::string& path) {
+  if (path.empty()) return;
+  std::lock_guard<std::mutex> hold(lock_);
+  keepLast(paths_, label, path);
 }
 
 std::vector<std::pair<std::string, std::string>> RunTally::paths() const {
   std::lock_guard<std::mutex> hold(lock_);
   return paths_;
 }
+
+void RunTally::addResource(Change change, const std::string& kind, const std::string& id, const std::string& subnet) {
+  add(change, kind);
+  std::lock_guard<std::mutex> hold(lock_);
+  resources_[change].push_back({kind, id, subnet});
+}
+
+std::vector<RunResource> RunTally::resources(Change change) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  const auto found = resources_.find(change);
+  if (found == resources_.end()) return {};
+  return found->second;
+}
+
+void RunTally::noteFailure(const RunFailure& failure) {
+  std::lock_guard<std::mutex> hold(lock_);
+  failures_.push_back(failure);
+}
+
+std::vector<RunFailure> RunTally::failures() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return failures_;
+}
+
+bool RunTally::failedIn(const std::string& subnet) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return std::any_of(failures_.begin(), failures_.end(), [&](const RunFailure& f) { return f.subnet == subnet; });
+}
+
+void RunTally::noteEntry(const std::string& subnet, const std::string& outcome) {
+  std::lock_guard<std::mutex> hold(lock_);
+  keepLast(entries_, subnet, outcome);
+}
+
+std::vector<std::pair<std::string, std::string>> RunTally::entries() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return entries_;
+}
+
+void RunTally::noteS3Object(const std::string& uri) {
+  std::lock_guard<std::mutex> hold(lock_);
+  s3_objects_.push_back(uri);
+}
+
+std::vector<std::string> RunTally::s3Objects() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return s3_objects_;
+}
+
+namespace {
+
+thread_local bool noted_by_step = false;
+
+// "  **Error** text" as "text".
+std::string withoutMarker(const std::string& message) {
+  std::string text = message.substr(std::min(message.find_first_not_of(' '), message.size()));
+  const std::string marker = "**Error** ";
+  return text.starts_with(marker) ? text.substr(marker.size()) : text;
+}
+
+class ErrorRecordNoter : public Handler {
+ public:
+  ErrorRecordNoter(RunTally& tally, std::function<std::string()> subnet)
+      : Handler(ERROR), tally_(tally), subnet_(std::move(subnet)) {}
+
+ protected:
+  void emit(const LogRecord& record) override {
+    if (noted_by_step) return;
+    tally_.noteFailure({subnet_ ? subnet_() : "", "", "", withoutMarker(record.message)});
+  }
+
+ private:
+  RunTally& tally_;
+  std::function<std::string()> subnet_;
+};
+
+}  // namespace
+
+ErrorRecordsNoted::ErrorRecordsNoted(RunTally& tally, std::function<std::string()> subnet)
+    : handler_(std::make_shared<ErrorRecordNoter>(tally, std::move(subnet))) {
+  packageLogger().addHandler(handler_);
+}
+
+ErrorRecordsNoted::~ErrorRecordsNoted() { packageLogger().removeHandler(handler_); }
+
+FailureNotedByStep::FailureNotedByStep() : previous_(noted_by_step) { noted_by_step = true; }
+
+FailureNotedByStep::~FailureNotedByStep() { noted_by_step = previous_; }
 
 std::string durationText(Seconds duration) {
   const long total = std::max(0L, static_cast<long>(duration.count()));
@@ -127,43 +227,94 @@ std::string listedCounts(const std::vector<std::pair<std::string, int>>& counts)
   return listed;
 }
 
-std::string jsonCounts(const std::vector<std::pair<std::string, int>>& counts);
-
 std::vector<std::pair<std::string, std::string>> pathsOf(const RunSummary& summary) {
   if (summary.tally == nullptr) return {};
   return summary.tally->paths();
 }
 
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+using Json = nlohmann::ordered_json;
 
 std::string jsonKey(const std::string& label) {
   std::string key = label;
   std::replace(key.begin(), key.end(), ' ', '_');
-  return jsonString(key);
+  return key;
 }
 
-std::string jsonCounts(const std::vector<std::pair<std::string, int>>& counts) {
-  std::string members;
-  for (const auto& [kind, n] : counts)
-    members += (members.empty() ? "" : ", ") + jsonKey(kind) + ": " + std::to_string(n);
+Json jsonCounts(const std::vector<std::pair<std::string, int>>& counts) {
+  Json members = Json::object();
+  for (const auto& [kind, n] : counts) members[jsonKey(kind)] = n;
   return members;
 }
+
+Json textOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+std::vector<RunResource> resourcesOf(const RunSummary& summary, Change change) {
+  if (summary.tally == nullptr) return {};
+  return summary.tally->resources(change);
+}
+
+// What createdOf counts, by id.
+std::vector<RunResource> createdResourcesOf(const RunSummary& summary) {
+  std::vector<RunResource> created = resourcesOf(summary, Change::Made);
+  if (summary.dry_run) return created;
+  for (const RunResource& resource : resourcesOf(summary, Change::Created)) created.push_back(resource);
+  return created;
+}
+
+Json jsonResources(const std::vector<RunResource>& resources) {
+  Json kinds = Json::object();
+  for (const RunResource& resource : resources) {
+    Json item = {{"id", resource.id}};
+    if (!resource.subnet.empty()) item["subnet"] = resource.subnet;
+    kinds[jsonKey(resource.kind)].push_back(item);
+  }
+  return kinds;
+}
+
+// One member per change into `json`: "created" holds what was really made
+// (`made`), a dry run's "would_create" what it would create; `of` gives a
+// change's own member.
+template <typename Made, typename Of>
+void addPerChange(Json& json, const RunSummary& summary, const Made& made, const Of& of) {
+  for (const ChangeName& name : kChanges) {
+    if (name.change == Change::Created) {
+      json["created"] = made();
+      if (summary.dry_run) json["would_create"] = of(Change::Created);
+      continue;
+    }
+    json[name.key] = of(name.change);
+  }
+}
+
+Json jsonResourcesOf(const RunSummary& summary) {
+  Json resources = Json::object();
+  addPerChange(
+      resources, summary, [&] { return jsonResources(createdResourcesOf(summary)); },
+      [&](Change change) { return jsonResources(resourcesOf(summary, change)); });
+  return resources;
+}
+
+Json jsonErrors(const RunSummary& summary) {
+  Json errors = Json::array();
+  if (summary.tally == nullptr) return errors;
+  for (const RunFailure& failure : summary.tally->failures())
+    errors.push_back({{"subnet", textOrNull(failure.subnet)},
+                      {"step", textOrNull(failure.step)},
+                      {"code", textOrNull(failure.code)},
+                      {"message", failure.message}});
+  return errors;
+}
+
+Json jsonEntries(const RunSummary& summary) {
+  Json entries = Json::array();
+  if (summary.tally == nullptr) return entries;
+  for (const auto& [subnet, outcome] : summary.tally->entries())
+    entries.push_back({{"subnet", subnet}, {"outcome", outcome}});
+  return entries;
+}
+
+// Seconds to the millisecond.
+double secondsOf(Seconds duration) { return std::round(std::max(0.0, duration.count()) * 1000.0) / 1000.0; }
 
 }  // namespace
 
@@ -189,25 +340,22 @@ std::vector<std::string> summaryLines(const RunSummary& summary) {
 }
 
 std::string summaryJson(const RunSummary& summary) {
-  std::string json = "{\n  \"program\": " + jsonString(summary.program) +
-                     ",\n  \"dry_run\": " + (summary.dry_run ? "true" : "false") +
-                     ",\n  \"exit_status\": " + std::to_string(summary.exit_status) +
-                     ",\n  \"wall_time_seconds\": " + std::to_string(static_cast<long>(summary.wall_time.count()));
-  for (const ChangeName& name : kChanges) {
-    if (name.change == Change::Created) {
-      json += ",\n  \"created\": {" + jsonCounts(createdOf(summary)) + "}";
-      if (summary.dry_run) json += ",\n  \"would_create\": {" + jsonCounts(countsOf(summary, Change::Created)) + "}";
-      continue;
-    }
-    json += ",\n  " + jsonString(name.key) + ": {" + jsonCounts(countsOf(summary, name.change)) + "}";
-  }
-  std::string paths;
-  for (const auto& [label, path] : pathsOf(summary))
-    paths += (paths.empty() ? "" : ", ") + jsonKey(label) + ": " + jsonString(path);
-  json += ",\n  \"paths\": {" + paths + "}";
-  json += ",\n  \"next_command\": " +
-          (summary.next_command.empty() ? std::string("null") : jsonString(shellCommand(summary.next_command)));
-  return json + "\n}\n";
+  Json json = {{"program", summary.program},
+               {"dry_run", summary.dry_run},
+               {"exit_status", summary.exit_status},
+               {"wall_time_seconds", secondsOf(summary.wall_time)}};
+  addPerChange(
+      json, summary, [&] { return jsonCounts(createdOf(summary)); },
+      [&](Change change) { return jsonCounts(countsOf(summary, change)); });
+  Json paths = Json::object();
+  for (const auto& [label, path] : pathsOf(summary)) paths[jsonKey(label)] = path;
+  json["paths"] = paths;
+  json["next_command"] = summary.next_command.empty() ? Json(nullptr) : Json(shellCommand(summary.next_command));
+  json["errors"] = jsonErrors(summary);
+  json["resources"] = jsonResourcesOf(summary);
+  json["entries"] = jsonEntries(summary);
+  json["s3_objects"] = summary.tally == nullptr ? Json::array() : Json(summary.tally->s3Objects());
+  return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 std::string logFilePath() {

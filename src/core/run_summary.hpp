@@ -25,11 +25,34 @@ namespace qvn::core {
 // from what it would create.
 enum class Change { Created, Made, Adopted, Removed, Left, Written };
 
-// Counts per change and kind ("instance", "Elastic IP", ...), and the paths
-// a run wants named at its end. Safe to use from several threads.
+// One failure of a run: the test subnet it concerns (empty: the whole run),
+// the step that failed, the AWS error code (empty: not an AWS refusal) and
+// the failure's text.
+struct RunFailure {
+  std::string subnet;
+  std::string step;
+  std::string code;
+  std::string message;
+};
+
+// One resource a run changed, by its id; `subnet` is the test subnet of an
+// instance (empty for the shared resources).
+struct RunResource {
+  std::string kind;
+  std::string id;
+  std::string subnet;
+};
+
+// Counts per change and kind ("instance", "Elastic IP", ...), the ids
+// behind them, the failures, the outcome of each test subnet, the S3
+// objects written, and the paths a run wants named at its end. Safe to use
+// from several threads.
 class RunTally {
  public:
   void add(Change change, const std::string& kind, int count = 1);
+  // Counts one resource of `kind` and keeps its id.
+  void addResource(Change change, const std::string& kind, const std::string& id, const std::string& subnet = "");
+  std::vector<RunResource> resources(Change change) const;
   int count(Change change, const std::string& kind) const;
   // The kinds counted for `change`, in the order they were first counted.
   std::vector<std::pair<std::string, int>> counts(Change change) const;
@@ -40,10 +63,56 @@ class RunTally {
   void notePath(const std::string& label, const std::string& path);
   std::vector<std::pair<std::string, std::string>> paths() const;
 
+  void noteFailure(const RunFailure& failure);
+  std::vector<RunFailure> failures() const;
+  // A failure names `subnet`.
+  bool failedIn(const std::string& subnet) const;
+
+  // The outcome of one test subnet ("deployed", "failed", ...); the last
+  // one noted for a subnet wins. Listed in the order first noted.
+  void noteEntry(const std::string& subnet, const std::string& outcome);
+  std::vector<std::pair<std::string, std::string>> entries() const;
+
+  // An S3 object written, as "s3://bucket/key".
+  void noteS3Object(const std::string& uri);
+  std::vector<std::string> s3Objects() const;
+
  private:
   mutable std::mutex lock_;
   std::map<Change, std::vector<std::pair<std::string, int>>> counts_;
+  std::map<Change, std::vector<RunResource>> resources_;
   std::vector<std::pair<std::string, std::string>> paths_;
+  std::vector<RunFailure> failures_;
+  std::vector<std::pair<std::string, std::string>> entries_;
+  std::vector<std::string> s3_objects_;
+};
+
+// While one lives, every ERROR record of the package logger is noted in
+// `tally` as a failure (its text without the "**Error**" marker; step and
+// code unknown), with the test subnet `subnet` gives (none: no subnet),
+// unless the step that logs it notes the failure itself (FailureNotedByStep).
+class ErrorRecordsNoted {
+ public:
+  explicit ErrorRecordsNoted(RunTally& tally, std::function<std::string()> subnet = {});
+  ~ErrorRecordsNoted();
+  ErrorRecordsNoted(const ErrorRecordsNoted&) = delete;
+  ErrorRecordsNoted& operator=(const ErrorRecordsNoted&) = delete;
+
+ private:
+  HandlerPtr handler_;
+};
+
+// While one lives on this thread, its ERROR records are not noted by
+// ErrorRecordsNoted: the step notes the failure with its step and code.
+class FailureNotedByStep {
+ public:
+  FailureNotedByStep();
+  ~FailureNotedByStep();
+  FailureNotedByStep(const FailureNotedByStep&) = delete;
+  FailureNotedByStep& operator=(const FailureNotedByStep&) = delete;
+
+ private:
+  bool previous_;
 };
 
 struct RunSummary {
@@ -69,10 +138,15 @@ std::string countText(int count, const std::string& kind);
 // status, the paths and the next command. Each line starts with "<program>: ".
 std::vector<std::string> summaryLines(const RunSummary& summary);
 
-// The same as one JSON object (members: program, dry_run, exit_status,
-// wall_time_seconds, created, adopted, removed, left, written, paths,
-// next_command; a dry run has would_create after created, and its created
-// holds what it really made), ending with a newline.
+// The same as one JSON object, ending with a newline. Members: program,
+// dry_run, exit_status, wall_time_seconds (a fraction, to the millisecond),
+// the counts per kind created, adopted, removed, left, written (a dry run
+// has would_create after created, and its created holds what it really
+// made), paths, next_command (null: none), then errors ([{subnet, step,
+// code, message}], null for what is not known), resources ({created: {kind:
+// [{id, subnet}]}, ...} with the same members as the counts), entries
+// ([{subnet, outcome}]) and s3_objects (["s3://..."]). Kinds and path
+// labels are keys with "_" for spaces ("Elastic_IP", "key_file").
 std::string summaryJson(const RunSummary& summary);
 
 // The file the package logger writes to, or "" before the log is set up.

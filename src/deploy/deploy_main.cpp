@@ -1,5 +1,6 @@
 #include "deploy/deploy_main.hpp"
 
+#include <algorithm>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "core/run_outcome.hpp"
 #include "deploy/config_check.hpp"
 #include "deploy/deploy_session.hpp"
+#include "deploy/failure_report.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/launch.hpp"
 #include "deploy/machine_image.hpp"
@@ -259,6 +261,23 @@ int deployOrRevert(RunEnding& ending) {
   return RunOutcome().getStatus();
 }
 
+// Whether the deployment may have left something its revert removes: it
+// made or adopted something, a launch failed (an instance may exist all the
+// same), or it was interrupted. Not when it ended before its first change
+// (bad input, a refused check): that revert would fail the same way. A dry
+// run makes the IAM objects and the Elastic IPs of running instances all
+// the same, and nothing else.
+bool revertCouldRemove(const DeployArgs& args, int status) {
+  if (args.tally == nullptr) return !args.dry_run;
+  const core::RunTally& tally = *args.tally;
+  if (!tally.counts(core::Change::Made).empty()) return true;
+  if (args.dry_run) return false;
+  if (!tally.counts(core::Change::Created).empty() || !tally.counts(core::Change::Adopted).empty()) return true;
+  if (status >= 128) return true;
+  const auto failures = tally.failures();
+  return std::any_of(failures.begin(), failures.end(), [](const core::RunFailure& f) { return !f.subnet.empty(); });
+}
+
 void summarize(const DeployArgs& args, core::TimePoint started, int status, Logger& log) {
   core::RunSummary summary;
   summary.program = kDeployProgram;
@@ -266,11 +285,7 @@ void summarize(const DeployArgs& args, core::TimePoint started, int status, Logg
   summary.tally = args.tally;
   summary.wall_time = core::now() - started;
   summary.exit_status = status;
-  // A dry run makes the IAM objects and the Elastic IPs of running instances
-  // all the same; a run refused before its first change made nothing.
-  const bool made = args.tally != nullptr && !args.tally->counts(core::Change::Made).empty();
-  const bool changed = args.tally == nullptr || !args.tally->empty();
-  if (!args.revert && ((!args.dry_run && changed) || made)) {
+  if (!args.revert && revertCouldRemove(args, status)) {
     summary.next_step = "to remove what was made, run";
     summary.next_command = revertCommand(args);
   }
@@ -305,8 +320,9 @@ int runProbeDeploy(const std::vector<std::string>& arguments) {
   if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
   tally.notePath(kinds::kLogFile, core::logFilePath());
   RunEnding ending = prepareEnding(args, arguments, log, started);
+  const FailureRecording failures(&tally);
   const core::InterruptNoticesScope notices({[&ending] { windingDown(ending); }, [&ending] { lastWords(ending); }});
-  return core::runWithSummary([&] { return deployOrRevert(ending); },
+  return core::runWithSummary([&] { return notingEndingFailure(tally, [&] { return deployOrRevert(ending); }); },
                               [&](int status) { summarize(args, started, status, log); });
 }
 

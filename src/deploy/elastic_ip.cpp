@@ -38,7 +38,7 @@ void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkIn
   const std::string allocationId = *allocation.AllocationId;
   const std::string publicIp = allocation.PublicIp.value_or("");
   log.info("  allocated EIP " + publicIp + " " + allocationId);
-  countChange(args, core::Change::Made, kinds::kElasticIp);
+  countChange(args, core::Change::Made, kinds::kElasticIp, allocationId);
   aws::AssociateAddressRequest associate;
   associate.AllocationId = allocationId;
   associate.NetworkInterfaceId = networkInfId;
@@ -76,7 +76,7 @@ void releaseEIP(const aws::Ec2Client& ec2_client, const std::string& eip, const 
                 const std::string& insId, const DeployArgs& args) {
   packageLogger().info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
   if (!args.dry_run) releaseAllocation(ec2_client, eipAllocIp);
-  countChange(args, core::Change::Removed, kinds::kElasticIp);
+  countChange(args, core::Change::Removed, kinds::kElasticIp, eipAllocIp);
 }
 
 std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
@@ -98,15 +98,14 @@ std::vector<std::string> releaseFreeEIPs(const aws::Ec2Client& ec2_client, const
     if (address.AssociationId || !address.AllocationId) continue;
     log.info("- Delete EIP " + address.PublicIp.value_or("") + " " + *address.AllocationId + " (not associated)");
     if (args.dry_run) {
-      countChange(args, core::Change::Removed, kinds::kElasticIp);
+      countChange(args, core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
       continue;
     }
     try {
       releaseAllocation(ec2_client, *address.AllocationId);
-      countChange(args, core::Change::Removed, kinds::kElasticIp);
+      countChange(args, core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
     } catch (const std::exception& e) {
-      log.error("  **Error** " + failureText(e));
-      reportFailure("release " + describeAddress(address), e);
+      logFailure("release " + describeAddress(address), e);
       left.push_back(describeAddress(address));
     }
   }

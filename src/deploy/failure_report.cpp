@@ -1,12 +1,26 @@
 #include "deploy/failure_report.hpp"
 
+#include <atomic>
 #include <cstdio>
 
 #include "core/logging.hpp"
 #include "core/program_main.hpp"
 #include "deploy/deploy_args.hpp"
+#include "lib/run_ending.hpp"
 
 namespace qvn::deploy {
+
+namespace {
+
+std::atomic<core::RunTally*> recording_tally{nullptr};
+thread_local std::string worker_subnet;
+
+void noteFailure(const std::string& where, const std::exception& failure) {
+  core::RunTally* tally = recording_tally.load();
+  if (tally != nullptr) tally->noteFailure(runFailureOf(worker_subnet, where, failure));
+}
+
+}  // namespace
 
 std::string failureText(const std::exception& failure) {
   const std::string text = failure.what();
@@ -20,6 +34,33 @@ void reportFailure(const std::string& where, const std::exception& failure) {
   std::fflush(stderr);
   // The archived log says why a step failed, as the console does.
   recordInLogFiles(line, ERROR);
+  noteFailure(where, failure);
 }
+
+void logFailure(const std::string& where, const std::exception& failure) {
+  {
+    const core::FailureNotedByStep noted;
+    packageLogger().error("  **Error** " + where + ": " + failureText(failure));
+  }
+  noteFailure(where, failure);
+}
+
+FailureRecording::FailureRecording(core::RunTally* tally) {
+  recording_tally.store(tally);
+  if (tally != nullptr) records_.emplace(*tally, [] { return workerSubnet(); });
+}
+
+FailureRecording::~FailureRecording() {
+  records_.reset();
+  recording_tally.store(nullptr);
+}
+
+WorkerSubnet::WorkerSubnet(std::string subnet) : previous_(std::move(worker_subnet)) {
+  worker_subnet = std::move(subnet);
+}
+
+WorkerSubnet::~WorkerSubnet() { worker_subnet = std::move(previous_); }
+
+const std::string& workerSubnet() { return worker_subnet; }
 
 }  // namespace qvn::deploy

@@ -84,17 +84,17 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
     const auto created = iam_client.create_policy(request);
     if (!created.Policy || !created.Policy->Arn || created.Policy->Arn->empty())
       throw std::runtime_error(std::string("CreatePolicy answered without the ARN of ") + kPolicyName);
-    countChange(args, core::Change::Made, kinds::kIamObject);
+    countChange(args, core::Change::Made, kinds::kIamObject, "policy " + *created.Policy->Arn);
     return *created.Policy->Arn;
   } catch (const aws::ServiceError& e) {
     if (!alreadyExists(e)) throw;
-    countChange(args, core::Change::Adopted, kinds::kIamObject);
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
-    reportFailure(std::string("create policy ") + kPolicyName, e);
+    logFailure(std::string("create policy ") + kPolicyName, e);
     throw;
   }
-  return defaultPolicyArn(sts, args);
+  const std::string arn = defaultPolicyArn(sts, args);
+  countChange(args, core::Change::Adopted, kinds::kIamObject, "policy " + arn);
+  return arn;
 }
 
 bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally) {
@@ -106,10 +106,10 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   request.Description = "quorvane test ec2 role";
   try {
     iam_client.create_role(request);
-    countChange(tally, core::Change::Made, kinds::kIamObject);
+    countChange(tally, core::Change::Made, kinds::kIamObject, std::string("role ") + kRoleName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      countChange(tally, core::Change::Adopted, kinds::kIamObject);
+      countChange(tally, core::Change::Adopted, kinds::kIamObject, std::string("role ") + kRoleName);
       log.info("  **Alert** " + failureText(e));
       // A run stopped between creating the role and attaching the policy
       // left it without. The attachment is asked for only then: it needs a
@@ -133,10 +133,10 @@ void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tal
   request.Tags = {aws::Tag{"Name", kIamNameTag}};
   try {
     iam_client.create_instance_profile(request);
-    countChange(tally, core::Change::Made, kinds::kIamObject);
+    countChange(tally, core::Change::Made, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      countChange(tally, core::Change::Adopted, kinds::kIamObject);
+      countChange(tally, core::Change::Adopted, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
       log.info("  **Alert** " + failureText(e));
       // A run stopped between creating the profile and adding the role left
       // it empty; a profile holds one role, so it is added only when missing.
@@ -166,18 +166,16 @@ Step deletionStep(const std::string& what, const std::function<void()>& request)
       log.info("  not found: " + what);
       return Step::NotFound;
     }
-    log.error("  **Error** " + failureText(e));
-    reportFailure(what, e);
+    logFailure(what, e);
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
-    reportFailure(what, e);
+    logFailure(what, e);
   }
   return Step::Failed;
 }
 
 // A deleted object is counted as removed; a failed one is left.
 void tallyStep(core::RunTally* tally, Step step, const std::string& what, std::vector<std::string>& left) {
-  if (step == Step::Done) countChange(tally, core::Change::Removed, kinds::kIamObject);
+  if (step == Step::Done) countChange(tally, core::Change::Removed, kinds::kIamObject, what);
   if (step == Step::Failed) left.push_back(what);
 }
 

@@ -109,14 +109,15 @@ bool reuseWithoutLocalKey(const aws::Ec2Client& ec2_client, const S3BackupCmd& b
   return true;
 }
 
-// The bucket's copy of the new private key `path`. A copy the bucket holds
-// already is of a pair of that name that no longer exists (this one is
-// new). It is never overwritten: it is moved aside first, to
-// "<key>.pem.replaced-<unix time>" beside it (through a 0600 file in the
-// backup folder), so that a later run on another machine restores the key
-// of the pair that exists and the old key is not lost.
-void backUpNewKey(const S3BackupCmd& backup, const std::string& keyName, const std::string& path) {
-  if (!backup.s3_bucket || backup.s3_bucket->empty()) return;
+// The bucket's copy of the new private key `path`; answers the object
+// written. A copy the bucket holds already is of a pair of that name that no
+// longer exists (this one is new). It is never overwritten: it is moved aside
+// first, to "<key>.pem.replaced-<unix time>" beside it (through a 0600 file
+// in the backup folder), so that a later run on another machine restores the
+// key of the pair that exists and the old key is not lost.
+std::optional<std::string> backUpNewKey(const S3BackupCmd& backup, const std::string& keyName,
+                                        const std::string& path) {
+  if (!backup.s3_bucket || backup.s3_bucket->empty()) return std::nullopt;
   const std::string file = keyName + ".pem";
   if (const std::optional<std::string> earlier = backup.readAFile(file)) {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -128,6 +129,7 @@ void backUpNewKey(const S3BackupCmd& backup, const std::string& keyName, const s
                             " held the key of an earlier pair of that name: kept as " + backup.locationOf(aside));
   }
   backup.uploadAFile(file);
+  return backup.locationOf(file);
 }
 
 }  // namespace
@@ -141,7 +143,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   try {
     found = ec2_client.describe_key_pairs(lookupRequest(keyName));
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
+    logFailure("look up key pair " + keyName, e);
     throw;
   }
   const std::string path = privateKeyPath(args, vpcId);
@@ -150,7 +152,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   if (!found.KeyPairs.empty()) {
     log.info("  Key " + keyName + " already exist");
     if (args.dry_run || privateKeyFileExists(path) || reuseWithoutLocalKey(ec2_client, backup, vpcId, keyName, path)) {
-      countChange(args, core::Change::Adopted, kinds::kKeyPair);
+      countChange(args, core::Change::Adopted, kinds::kKeyPair, keyName);
       if (!args.dry_run && privateKeyFileExists(path)) notePath(args, kinds::kKeyFile, path);
       return keyName;
     }
@@ -160,7 +162,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     try {
       deletePair(ec2_client, keyName);
     } catch (const std::exception& e) {
-      log.error("  **Error** " + failureText(e));
+      logFailure("replace key pair " + keyName, e);
       throw ProgramExit{1};
     }
   }
@@ -183,7 +185,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     if (e.code() == "InvalidKeyPair.Duplicate") log.info("  Key pair " + keyName + " already existed");
     reportFailure("create key pair " + keyName, e);
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
+    logFailure("create key pair " + keyName, e);
   }
   if (!material) {
     log.error("  Failed to create private key");
@@ -204,9 +206,10 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     }
     throw;
   }
-  countChange(args, core::Change::Created, kinds::kKeyPair);
+  countChange(args, core::Change::Created, kinds::kKeyPair, keyName);
   notePath(args, kinds::kKeyFile, path);
-  backUpNewKey(backup, keyName, path);
+  if (const auto written = backUpNewKey(backup, keyName, path); written && args.tally != nullptr)
+    args.tally->noteS3Object(*written);
   return keyName;
 }
 
@@ -233,10 +236,10 @@ bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname,
     aws::DeleteKeyPairRequest request;
     request.KeyName = keyname;
     ec2_client.delete_key_pair(request);
-    countChange(args, core::Change::Removed, kinds::kKeyPair);
+    countChange(args, core::Change::Removed, kinds::kKeyPair, keyname);
     return true;
   } catch (const std::exception& e) {
-    log.error("  **Error** " + failureText(e));
+    logFailure("delete key pair " + keyname, e);
     return false;
   }
 }

@@ -50,13 +50,11 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
     if (error.code() == "NoSuchEntity") {
       log.error("  **Error** role not found " + role);
     } else {
-      log.error("  **Error** " + failureText(error));
-      reportFailure("instance profiles of role " + role, error);
+      logFailure("instance profiles of role " + role, error);
     }
     return std::nullopt;
   } catch (const std::exception& error) {
-    log.error("  **Error** " + failureText(error));
-    reportFailure("instance profiles of role " + role, error);
+    logFailure("instance profiles of role " + role, error);
     return std::nullopt;
   }
   if (answer.InstanceProfiles.empty()) {
@@ -65,6 +63,17 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
   }
   log.info("- Assign role " + role + " to " + names::kInstance);
   return profile;
+}
+
+// Adoption is by subnet alone: an instance tagged for another job is used
+// all the same, and the user is told whose it looks like.
+void warnOfOtherTags(const Ec2Launch& launch, const aws::Instance& instance) {
+  const std::vector<std::string> differing = differingUserTags(instance.Tags, launch.args->tag_resource);
+  if (differing.empty()) return;
+  std::string listed;
+  for (const std::string& tag : differing) listed += (listed.empty() ? "" : ", ") + tag;
+  packageLogger().warning("  **Warning** " + launch.private_subnet_id + ": adopted " +
+                          instance.InstanceId.value_or("") + ", whose tags differ from --tag_resource: " + listed);
 }
 
 std::string stateOf(const aws::Instance& instance) {
@@ -104,15 +113,37 @@ bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insI
 // status checks pass. False when the worker has to end: the instance is
 // stopped or stopping (not running, nothing to record), or the run was
 // interrupted.
-bool readyForUse(const aws::Ec2Client& ec2_client, const std::string& insId, bool adopted, core::Progress* progress) {
+bool readyForUse(const Ec2Launch& launch, const std::string& insId, bool adopted) {
+  const aws::Ec2Client& ec2_client = *launch.ec2_client;
   if (adopted) {
-    const std::string state = stateOf(describeInstance(ec2_client, insId));
+    const aws::Instance instance = describeInstance(ec2_client, insId);
+    warnOfOtherTags(launch, instance);
+    const std::string state = stateOf(instance);
     if (state != "pending" && state != "running") {
       packageLogger().info("  " + insId + " is " + (state.empty() ? "in no known state" : state) + ", not running");
       return false;
     }
   }
-  return waitUntilStatusOk(ec2_client, insId, progress);
+  return waitUntilStatusOk(ec2_client, insId, launch.status_checks);
+}
+
+// "launch in <test subnet> (zone <zone>, instance type <type>)": where a
+// refused launch was asked for. The zone is looked up for the message; a
+// lookup that fails leaves it out.
+std::string launchPlace(const aws::Ec2Client& ec2_client, const aws::RunInstancesRequest& data) {
+  const std::string gateway = data.NetworkInterfaces.front().SubnetId.value_or("");
+  const std::string test = data.NetworkInterfaces.back().SubnetId.value_or(gateway);
+  std::string zone = "unknown";
+  try {
+    aws::DescribeSubnetsRequest request;
+    request.SubnetIds = {gateway};
+    const auto answer = ec2_client.describe_subnets(request);
+    if (!answer.Subnets.empty() && answer.Subnets.front().AvailabilityZone)
+      zone = *answer.Subnets.front().AvailabilityZone;
+  } catch (const std::exception&) {
+    // The refusal itself is what the line is about.
+  }
+  return "launch in " + test + " (zone " + zone + ", instance type " + data.InstanceType.value_or("") + ")";
 }
 
 }  // namespace
@@ -167,7 +198,7 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, 
       return insId;
     } catch (const aws::ServiceError& error) {
       if (error.code() != "InvalidParameterValue" || !concernsInstanceProfile(error)) {
-        log.error("  **Error** " + failureText(error));
+        logFailure(launchPlace(ec2_client, data), error);
         return std::nullopt;
       }
       log.info(std::string("  Instance profile ") + kDefaultInstanceProfile + " is not ready, retry in 10 sec");
@@ -178,8 +209,7 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, 
         return std::nullopt;
       }
     } catch (const std::exception& error) {
-      log.error("  **Error** " + failureText(error));
-      reportFailure("launch in " + data.NetworkInterfaces.front().SubnetId.value_or(""), error);
+      logFailure(launchPlace(ec2_client, data), error);
       return std::nullopt;
     }
   }
@@ -204,8 +234,8 @@ void createEc2(const Ec2Launch& launch) {
     insId = createEc2WithRetry(ec2_client, data);
     if (!insId) return;
   }
-  countChange(*launch.args, adopted ? core::Change::Adopted : core::Change::Created, kinds::kInstance);
-  if (!readyForUse(ec2_client, *insId, adopted, launch.status_checks)) return;
+  countChange(*launch.args, adopted ? core::Change::Adopted : core::Change::Created, kinds::kInstance, *insId);
+  if (!readyForUse(launch, *insId, adopted)) return;
 
   aws::DescribeInstanceStatusRequest status;
   status.InstanceIds = {*insId};

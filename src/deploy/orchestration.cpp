@@ -71,6 +71,19 @@ Ec2Launch launchOf(ConfigEntry& x, const aws::Ec2Client& ec2_client, const aws::
   return launch;
 }
 
+// Each test subnet's outcome for the summary.
+void noteEntryOutcomes(std::vector<ConfigEntry>& entries, const DeployArgs& args) {
+  if (args.tally == nullptr) return;
+  for (ConfigEntry& x : entries) {
+    if (!isDeployedEntry(x)) continue;
+    const std::string subnet = x.string("private_subnet_id");
+    std::string outcome = x.has("ec2_ip") ? "deployed" : "not deployed";
+    if (args.tally->failedIn(subnet)) outcome = "failed";
+    if (args.dry_run && outcome != "failed") outcome = "dry run";
+    args.tally->noteEntry(subnet, outcome);
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> entriesWithoutAddresses(TestConfig& test_config) {
@@ -111,8 +124,10 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
   std::vector<WorkerTask> tasks;
   tasks.reserve(launches.size());
   for (const Ec2Launch& launch : launches)
-    tasks.push_back({"launch in " + launch.private_subnet_id, [&launch] { createEc2(launch); }});
+    tasks.push_back({"launch in " + launch.private_subnet_id, [&launch] { createEc2(launch); },
+                     launch.private_subnet_id});
   runWorkers(tasks);
+  noteEntryOutcomes(entries, args);
 
   // Written in every case, an interrupted run included: the entries done so
   // far carry their addresses.

@@ -1,13 +1,20 @@
 #include "deploy/run_summary.hpp"
 
+#include "deploy/failure_report.hpp"
+
 namespace qvn::deploy {
 
-void countChange(core::RunTally* tally, core::Change change, const char* kind) {
-  if (tally != nullptr) tally->add(change, kind);
+void countChange(core::RunTally* tally, core::Change change, const char* kind, const std::string& id) {
+  if (tally == nullptr) return;
+  if (id.empty()) {
+    tally->add(change, kind);
+  } else {
+    tally->addResource(change, kind, id, workerSubnet());
+  }
 }
 
-void countChange(const DeployArgs& args, core::Change change, const char* kind) {
-  countChange(args.tally, change, kind);
+void countChange(const DeployArgs& args, core::Change change, const char* kind, const std::string& id) {
+  countChange(args.tally, change, kind, id);
 }
 
 void notePath(const DeployArgs& args, const char* label, const std::string& path) {

@@ -21,9 +21,11 @@ inline constexpr const char* kOutputConfig = "output configuration";
 inline constexpr const char* kLogFile = "log file";
 }  // namespace kinds
 
-// Counts one change in the run's tally; nothing without a tally.
-void countChange(core::RunTally* tally, core::Change change, const char* kind);
-void countChange(const DeployArgs& args, core::Change change, const char* kind);
+// Counts one change in the run's tally; nothing without a tally. With an
+// id the resource is kept by it, with the test subnet of the worker that
+// changed it (none for what the run's own thread changes).
+void countChange(core::RunTally* tally, core::Change change, const char* kind, const std::string& id = "");
+void countChange(const DeployArgs& args, core::Change change, const char* kind, const std::string& id = "");
 void notePath(const DeployArgs& args, const char* label, const std::string& path);
 
 // The kind of a left-over item as the teardown names it ("instance i-1

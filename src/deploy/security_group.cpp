@@ -111,7 +111,7 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
   if (const auto existing = lookupGroup(ec2_client, vpc_id, name)) {
     const std::string groupId = *existing->GroupId;
     log.info("- Reuse existing SG " + name + " " + groupId + " in " + vpc_id);
-    countChange(args, core::Change::Adopted, kinds::kGroup);
+    countChange(args, core::Change::Adopted, kinds::kGroup, groupId);
     if (!existing->IpPermissions.empty()) return groupId;
     log.info("  Add the missing inbound rule to " + groupId);
     return guarded("inbound rule of " + name + " " + groupId, [&]() -> std::optional<std::string> {
@@ -129,7 +129,7 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
       return std::nullopt;
     }
     std::optional<std::string> created = createWithRule(ec2_client, request, rule);
-    if (created) countChange(args, core::Change::Created, kinds::kGroup);
+    if (created) countChange(args, core::Change::Created, kinds::kGroup, *created);
     return created;
   });
 }
@@ -179,12 +179,10 @@ bool deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const D
         core::sleep_for(core::Seconds(kGroupDeleteRetrySeconds));
         continue;
       }
-      packageLogger().error("  **Error** " + failureText(e));
-      reportFailure("delete security group " + sgId, e);
+      logFailure("delete security group " + sgId, e);
       return false;
     } catch (const std::exception& e) {
-      packageLogger().error("  **Error** " + failureText(e));
-      reportFailure("delete security group " + sgId, e);
+      logFailure("delete security group " + sgId, e);
       return false;
     }
   }

@@ -18,6 +18,30 @@ std::vector<std::string> splitTagResource(const std::string& value) {
   }
 }
 
+std::vector<std::string> differingUserTags(const std::vector<aws::Tag>& tags, const std::optional<std::string>& rt_tags) {
+  std::map<std::string, std::string> asked;
+  if (rt_tags) {
+    const std::vector<std::string> items = splitTagResource(*rt_tags);
+    for (std::size_t i = 0; i + 1 < items.size(); i += 2) asked[items[i]] = items[i + 1];
+  }
+  std::map<std::string, std::string> found;
+  for (const aws::Tag& tag : tags) {
+    const std::string key = tag.Key.value_or("");
+    if (key.empty() || key == "Name" || key.starts_with("aws:")) continue;
+    found[key] = tag.Value.value_or("");
+  }
+  std::map<std::string, std::string> differing;
+  for (const auto& [key, value] : found) {
+    const auto same = asked.find(key);
+    if (same == asked.end() || same->second != value) differing[key] = key + "=" + value;
+  }
+  for (const auto& [key, value] : asked)
+    if (!found.contains(key)) differing[key] = key + " (none)";
+  std::vector<std::string> listed;
+  for (const auto& [key, text] : differing) listed.push_back(text);
+  return listed;
+}
+
 aws::TagSpecification nameTagSpecification(const std::string& resourceType, const std::string& name) {
   aws::TagSpecification spec;
   spec.ResourceType = resourceType;

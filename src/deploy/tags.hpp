@@ -2,6 +2,8 @@
 // Resource tags of the EC2 resources that probe_deploy creates: the `Name`
 // tag that marks a resource as the tool's own, then the user's tags of
 // --tag_resource, in option order.
+#include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,12 @@ namespace qvn::deploy {
 // The pieces of a --tag_resource value, split at every ',' (kept untrimmed;
 // "" is one empty piece).
 std::vector<std::string> splitTagResource(const std::string& value);
+
+// Where the user tags of `tags` (all but "Name" and AWS's own "aws:" ones)
+// differ from the pairs of --tag_resource `rt_tags` (none: no tags asked
+// for): "key=value" for a tag the run does not ask for or asks otherwise,
+// "key (none)" for one asked for and missing. Sorted by key.
+std::vector<std::string> differingUserTags(const std::vector<aws::Tag>& tags, const std::optional<std::string>& rt_tags);
 
 // A TagSpecifications entry of `resourceType` holding the one tag Name = `name`.
 aws::TagSpecification nameTagSpecification(const std::string& resourceType, const std::string& name);

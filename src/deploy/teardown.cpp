@@ -27,11 +27,22 @@ using Leftovers = std::vector<std::string>;
 
 void append(Leftovers& to, const Leftovers& more) { to.insert(to.end(), more.begin(), more.end()); }
 
+// A test subnet's outcome for the summary, once its worker has ended.
+void noteTeardownOutcome(const std::string& subnet, const DeployArgs& args) {
+  if (args.tally == nullptr) return;
+  std::string outcome = "removed";
+  if (args.dry_run) outcome = "dry run";
+  if (core::interrupted()) outcome = "interrupted";
+  if (args.tally->failedIn(subnet)) outcome = "failed";
+  args.tally->noteEntry(subnet, outcome);
+}
+
 // One worker per subnet, all started, then all joined; each worker's
 // failure is named with its subnet and logged at ERROR (worker_fanout).
 // Answers the instances the workers terminated.
 std::set<std::string> deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                                 const std::vector<std::string>& subnets, const DeployArgs& args) {
+                                 const std::vector<std::string>& subnets, const std::vector<std::string>& test_subnets,
+                                 const DeployArgs& args) {
   core::Progress terminations(packageLogger(), "waiting for terminations", "instances terminated");
   // One slot per worker: each writes only its own.
   std::vector<std::optional<std::string>> terminated(subnets.size());
@@ -39,8 +50,10 @@ std::set<std::string> deleteEc2s(const aws::Ec2Client& ec2_client, const aws::Ia
   tasks.reserve(subnets.size());
   for (std::size_t i = 0; i < subnets.size(); ++i)
     tasks.push_back({"teardown of " + subnets[i],
-                     [&, i] { terminated[i] = deleteEc2(ec2_client, iam_client, subnets[i], args, &terminations); }});
+                     [&, i] { terminated[i] = deleteEc2(ec2_client, iam_client, subnets[i], args, &terminations); },
+                     test_subnets[i]});
   runWorkers(tasks);
+  for (const std::string& subnet : test_subnets) noteTeardownOutcome(subnet, args);
   std::set<std::string> ids;
   for (const auto& id : terminated)
     if (id) ids.insert(*id);
@@ -106,8 +119,7 @@ bool waitForShuttingDown(const aws::Ec2Client& ec2_client, const std::vector<Too
     core::Progress shutting_down(log, "waiting for instances shutting down", "instances terminated");
     return waitTerminated(ec2_client, ids, &shutting_down);
   } catch (const std::exception& failure) {
-    log.error("  **Error** " + failureText(failure));
-    reportFailure("wait until " + listed + " terminated", failure);
+    logFailure("wait until " + listed + " terminated", failure);
     return false;
   }
 }
@@ -193,7 +205,7 @@ std::optional<std::string> deleteEc2(const aws::Ec2Client& ec2_client, const aws
   if (core::interrupted()) return std::nullopt;
   log.info("  terminate " + *ins_id + " in " + subnet_id);
   if (!args.dry_run && !terminateAndWait(ec2_client, *ins_id, terminations)) return ins_id;
-  countChange(args, core::Change::Removed, kinds::kInstance);
+  countChange(args, core::Change::Removed, kinds::kInstance, *ins_id);
 
   if (allocation_id && !core::interrupted()) releaseEIP(ec2_client, *public_ip, *allocation_id, *ins_id, args);
   return ins_id;
@@ -207,13 +219,17 @@ TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamCli
   checkGatewaySubnetsInVpc(config, ec2_client, vpc_id);
 
   std::vector<std::string> subnets;
-  for (ConfigEntry& entry : config.entries())
-    if (isDeployedEntry(entry)) subnets.push_back(entry.string("gw_subnet_id"));
+  std::vector<std::string> test_subnets;
+  for (ConfigEntry& entry : config.entries()) {
+    if (!isDeployedEntry(entry)) continue;
+    subnets.push_back(entry.string("gw_subnet_id"));
+    test_subnets.push_back(entry.string("private_subnet_id"));
+  }
   const std::set<std::string> own_subnets(subnets.begin(), subnets.end());
 
   TeardownResult result;
   result.vpc_id = vpc_id;
-  result.terminated = deleteEc2s(ec2_client, iam_client, subnets, args);
+  result.terminated = deleteEc2s(ec2_client, iam_client, subnets, test_subnets, args);
   // Interrupted: no further step, only what is left is looked up.
   if (core::interrupted()) {
     if (!args.dry_run) result.left = whatIsLeft(ec2_client, vpc_id, own_subnets);
@@ -305,7 +321,7 @@ void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_cli
   }
   for (const std::string& item : left) {
     log.error("  **Error** left behind: " + item);
-    countChange(args, core::Change::Left, leftoverKind(item));
+    countChange(args, core::Change::Left, leftoverKind(item), item);
   }
   if (!kept.empty()) {
     std::string listed;

@@ -10,24 +10,16 @@
 
 namespace qvn::deploy {
 
-namespace {
-
-void reportWorkerFailure(const std::string& label, const std::exception& failure) {
-  reportFailure(label, failure);
-  packageLogger().error("  **Error** " + label + ": " + failureText(failure));
-}
-
-}  // namespace
-
 std::thread startThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 void runGuarded(const WorkerTask& task) {
+  const WorkerSubnet subnet(task.subnet);
   try {
     task.work();
   } catch (const std::exception& failure) {
-    reportWorkerFailure(task.label, failure);
+    logFailure(task.label, failure);
   } catch (...) {
-    reportWorkerFailure(task.label, std::runtime_error("unexpected failure"));
+    logFailure(task.label, std::runtime_error("unexpected failure"));
   }
 }
 

@@ -2,9 +2,10 @@
 // One worker thread per test subnet, for the deployment and the teardown
 // alike: every worker is started in list order, then every one is joined in
 // list order. Each worker is an error boundary: nothing it throws leaves its
-// thread; the failure is named with its subnet on standard error and in an
-// ERROR record ("  **Error** <label>: <failure>"), so the exit status shows
-// it, and the other workers go on.
+// thread; the failure is named with its subnet in one ERROR record
+// ("  **Error** <label>: <failure>", on standard error and in the log once
+// each), so the exit status shows it, and the other workers go on. Every
+// failure reported while a task runs is noted with the task's subnet.
 //
 // When a thread cannot be started (std::system_error, e.g. under a process
 // limit), that task runs on the calling thread once the others are under
@@ -21,6 +22,8 @@ struct WorkerTask {
   // Names the task in failure lines, e.g. "launch in subnet-0a1b".
   std::string label;
   std::function<void()> work;
+  // The test subnet the task works for.
+  std::string subnet;
 };
 
 // Starts a thread running `body`; throws std::system_error when it cannot.

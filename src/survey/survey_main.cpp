@@ -197,20 +197,26 @@ int surveyAndEnd(const SurveyArgs& args, const std::vector<std::string>& argumen
   return status;
 }
 
-// The entries of the output this run wrote (none when it found an earlier
-// run's output, or wrote nothing).
-int entriesWritten(const std::string& path) {
-  if (Globals.TEST_CONFIG != path || !std::filesystem::exists(path)) return 0;
+// The test subnets of the output this run wrote (none when it found an
+// earlier run's output, or wrote nothing).
+std::vector<std::string> subnetsWritten(const std::string& path) {
+  if (Globals.TEST_CONFIG != path || !std::filesystem::exists(path)) return {};
   try {
-    return static_cast<int>(TestConfig::read(path).entries().size());
+    std::vector<std::string> subnets;
+    TestConfig config = TestConfig::read(path);
+    for (ConfigEntry& entry : config.entries())
+      subnets.push_back(entry.has("private_subnet_id") ? entry.string("private_subnet_id") : "");
+    return subnets;
   } catch (const std::exception&) {
-    return 0;
+    return {};
   }
 }
 
-void summarize(const SurveyArgs& args, core::TimePoint started, int status, Logger& log) {
-  core::RunTally tally;
-  tally.add(core::Change::Written, "entry", entriesWritten(args.output_test_config));
+void summarize(const SurveyArgs& args, core::RunTally& tally, core::TimePoint started, int status, Logger& log) {
+  const std::vector<std::string> subnets = subnetsWritten(args.output_test_config);
+  tally.add(core::Change::Written, "entry", static_cast<int>(subnets.size()));
+  for (const std::string& subnet : subnets)
+    if (!subnet.empty()) tally.noteEntry(subnet, "found");
   tally.notePath("output configuration", args.output_test_config);
   tally.notePath("log file", core::logFilePath());
   core::RunSummary summary;
@@ -229,8 +235,10 @@ int runSubnetSurvey(const std::vector<std::string>& arguments) {
   Logger& log = beginSubnetSurvey(args, arguments);
   // A summary file that cannot be written is refused before AWS is asked anything.
   if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
-  return core::runWithSummary([&] { return surveyAndEnd(args, arguments, log); },
-                              [&](int status) { summarize(args, started, status, log); });
+  core::RunTally tally;
+  const core::ErrorRecordsNoted errors(tally);
+  return core::runWithSummary([&] { return notingEndingFailure(tally, [&] { return surveyAndEnd(args, arguments, log); }); },
+                              [&](int status) { summarize(args, tally, started, status, log); });
 }
 
 namespace {

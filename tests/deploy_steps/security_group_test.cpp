@@ -195,12 +195,11 @@ TEST_F(SecurityGroups, DeletionSkipsDryRunAndReportsARefusalWithoutStopping) {
          {"operation", "DeleteSecurityGroup"},
          {"error", {{"code", "DependencyViolation"}, {"status", 400}, {"message", "resource has a dependent object"}}},
          {"count", kGroupDeleteAttempts}});
-  ::testing::internal::CaptureStderr();
   EXPECT_FALSE(deleteSG(ec2(), *id, args_));
-  const std::string err = ::testing::internal::GetCapturedStderr();
+  ASSERT_EQ(messagesAt(ERROR).size(), 1u);
+  const std::string err = messagesAt(ERROR).front();
   EXPECT_NE(err.find("DependencyViolation"), std::string::npos) << err;
   EXPECT_NE(err.find(*id), std::string::npos) << err;
-  EXPECT_EQ(messagesAt(ERROR).size(), 1u);
   EXPECT_EQ(requests("ec2", "DeleteSecurityGroup").size(), static_cast<size_t>(kGroupDeleteAttempts));
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), id);
 
@@ -233,10 +232,9 @@ TEST_F(SecurityGroups, GroupOfAnInstanceStillShuttingDownIsRefusedThenDeletedOnc
   terminate.InstanceIds = {*ec2().run_instances(run).Instances.at(0).InstanceId};
   ec2().terminate_instances(terminate);
 
-  ::testing::internal::CaptureStderr();
   deleteSG(ec2(), *id, args_);
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("DependencyViolation"), std::string::npos) << err;
+  ASSERT_FALSE(messagesAt(ERROR).empty());
+  EXPECT_NE(messagesAt(ERROR).back().find("DependencyViolation"), std::string::npos) << messagesAt(ERROR).back();
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), id);
 
   // Shutting down lasts 2 s at this time scale.

@@ -219,7 +219,8 @@ TEST_F(Teardown, AWaiterThatGivesUpKeepsTheSharedResourcesAndNamesWhatIsLeft) {
                                             "security group " + group + " " + names::kSshGroup,
                                             "key pair " + names::keyPairName(kVpc)}));
   ASSERT_EQ(messagesAt(ERROR).size(), 1u);
-  EXPECT_NE(stderr_.find("wait until " + instance + " terminated"), std::string::npos) << stderr_;
+  EXPECT_NE(messagesAt(ERROR).front().find("  **Error** wait until " + instance + " terminated: "), std::string::npos)
+      << messagesAt(ERROR).front();
 }
 
 TEST_F(Teardown, AnInterruptedRevertPollsNoMoreStartsNoDeletionAndNamesWhatIsLeft) {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "e2e/deploy_support.hpp"
@@ -190,6 +191,102 @@ TEST_F(DeploySummaryTest, ADryRunReportsTheIamObjectsItMakesAsCreatedAndNamesThe
   EXPECT_EQ(json.at("created").get<Counts>(), (Counts{{"IAM_object", 3}}));
   EXPECT_EQ(json.at("would_create").value("instance", 0), 1);
   EXPECT_EQ(json.at("next_command"), revert);
+}
+
+// The ids a JSON summary lists for `kind` under `change`.
+std::set<std::string> idsOf(const Json& summary, const char* change, const char* kind) {
+  std::set<std::string> ids;
+  for (const Json& item : summary.at("resources").at(change).value(kind, Json::array()))
+    ids.insert(item.at("id").get<std::string>());
+  return ids;
+}
+
+// The ids of the sandbox's leftovers of one kind ("instance ", "address "):
+// the word after the kind.
+std::set<std::string> leftoverIds(const std::vector<std::string>& leftovers, const std::string& kind) {
+  std::set<std::string> ids;
+  for (const std::string& item : leftovers) {
+    if (!item.starts_with(kind)) continue;
+    const std::string rest = item.substr(kind.size());
+    ids.insert(rest.substr(0, rest.find(' ')));
+  }
+  return ids;
+}
+
+TEST_F(DeploySummaryTest, AFailedDeploymentsJsonNamesTheFailureWithItsSubnetAndCodeAndListsTheIdsThatExist) {
+  prepare(3);
+  sandbox().addFaults(Json{{"service", "ec2"},
+                           {"operation", "RunInstances"},
+                           {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}, {"message", "injected"}}},
+                           {"count", 1}});
+  const ProcessResult deployed = deploy({"--summary_json", "failed.json"});
+  ASSERT_EQ(deployed.status, 1) << deployed.err;
+  const Json json = summaryFile("failed.json");
+  EXPECT_EQ(json.at("exit_status"), 1);
+  EXPECT_TRUE(json.at("wall_time_seconds").is_number_float()) << json.dump();
+
+  // The one refused launch, with the subnet its entry names, then the
+  // run's own ERROR record that its entry has no addresses.
+  ASSERT_EQ(json.at("errors").size(), 2u) << json.dump(2);
+  const Json& error = json.at("errors").at(0);
+  EXPECT_EQ(error.at("code"), "UnauthorizedOperation");
+  const std::string failed = error.at("subnet");
+  EXPECT_TRUE(error.at("step").get<std::string>().starts_with("launch in " + failed + " (zone ")) << error;
+  EXPECT_NE(error.at("message").get<std::string>().find("injected"), std::string::npos) << error;
+  const Json& unrecorded = json.at("errors").at(1);
+  EXPECT_TRUE(unrecorded.at("subnet").is_null()) << unrecorded;
+  EXPECT_TRUE(unrecorded.at("code").is_null()) << unrecorded;
+  EXPECT_EQ(unrecorded.at("message"), "1 entries are not recorded with ec2_ip and ec2_2nd_private_ip: " + failed);
+  std::map<std::string, std::string> outcomes;
+  for (const Json& entry : json.at("entries")) outcomes[entry.at("subnet")] = entry.at("outcome");
+  ASSERT_EQ(outcomes.size(), 3u) << json.dump(2);
+  for (const auto& entry : inputConfig()) {
+    const std::string subnet = entry.at("private_subnet_id");
+    EXPECT_EQ(outcomes[subnet], subnet == failed ? "failed" : "deployed") << subnet;
+  }
+
+  // Every id the sandbox holds, by kind; each instance with its test subnet.
+  const std::vector<std::string> leftovers = toolLeftovers(sandbox().state());
+  EXPECT_EQ(idsOf(json, "created", "instance"), leftoverIds(leftovers, "instance "));
+  EXPECT_EQ(idsOf(json, "created", "Elastic_IP"), leftoverIds(leftovers, "address "));
+  EXPECT_EQ(idsOf(json, "created", "security_group"), leftoverIds(leftovers, "security group "));
+  EXPECT_EQ(idsOf(json, "created", "key_pair"), leftoverIds(leftovers, "key pair "));
+  EXPECT_EQ(idsOf(json, "created", "instance").size(), 2u);
+  for (const Json& instance : json.at("resources").at("created").at("instance")) {
+    EXPECT_TRUE(outcomes.contains(instance.at("subnet"))) << instance;
+    EXPECT_NE(instance.at("subnet"), failed) << instance;
+  }
+  EXPECT_EQ(json.at("next_command"), "probe_deploy --revert --test_config in.json --region us-east-1");
+  EXPECT_TRUE(json.at("s3_objects").empty()) << "no --s3_bucket";
+
+  // The revert lists what it removed by the same ids.
+  const ProcessResult reverted = runProgram(
+      programPath("probe_deploy"),
+      {"--revert", "--test_config", "in.json", "--region", "us-east-1", "--summary_json", "revert.json"}, cwd(),
+      environment());
+  ASSERT_EQ(reverted.status, 0) << reverted.err;
+  const Json revert = summaryFile("revert.json");
+  EXPECT_EQ(idsOf(revert, "removed", "instance"), idsOf(json, "created", "instance"));
+  EXPECT_EQ(idsOf(revert, "removed", "Elastic_IP"), idsOf(json, "created", "Elastic_IP"));
+  EXPECT_EQ(idsOf(revert, "removed", "key_pair"), idsOf(json, "created", "key_pair"));
+  EXPECT_TRUE(revert.at("errors").empty()) << revert.dump(2);
+  EXPECT_EQ(revert.at("entries").size(), 3u);
+  for (const Json& entry : revert.at("entries")) EXPECT_EQ(entry.at("outcome"), "removed") << entry;
+}
+
+TEST_F(DeploySummaryTest, AnInputCheckThatFailsNamesTheFailureAndNoRevert) {
+  prepare(1);
+  writeConfig(nlohmann::ordered_json::array());
+  const ProcessResult deployed = deploy({"--summary_json", "empty.json"});
+  ASSERT_EQ(deployed.status, 1) << deployed.err;
+  EXPECT_TRUE(changingRequests().empty());
+  const Json json = summaryFile("empty.json");
+  EXPECT_TRUE(json.at("next_command").is_null()) << json.dump(2);
+  ASSERT_EQ(json.at("errors").size(), 1u) << json.dump(2);
+  EXPECT_TRUE(json.at("errors").at(0).at("subnet").is_null());
+  EXPECT_NE(json.at("errors").at(0).at("message").get<std::string>().find("no entry"), std::string::npos);
+  EXPECT_TRUE(json.at("entries").empty());
+  EXPECT_TRUE(json.at("resources").at("created").empty());
 }
 
 }  // namespace

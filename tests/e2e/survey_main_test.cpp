@@ -123,9 +123,19 @@ TEST_F(SurveyMainFlow, ControllerCertificateMustBeTrusted) {
 }
 
 TEST_F(SurveyMainFlow, RefusedLoginEndsTheRunWithTheControllersReason) {
-  auto r = survey(kSpokeVpc, {"spoke", "--controller_ip", sandbox().controller(), "--controller_user", "admin",
-                              "--controller_password", "Wr0ng-Secret", "--spoke_gw_name", "spoke1"});
+  auto r = survey(kSpokeVpc, {"--summary_json", "summary.json", "spoke", "--controller_ip", sandbox().controller(),
+                              "--controller_user", "admin", "--controller_password", "Wr0ng-Secret", "--spoke_gw_name",
+                              "spoke1"});
   EXPECT_EQ(r.status, 1);
+  // The summary names the failure that ended the run, and no entry.
+  const nlohmann::json summary = nlohmann::json::parse(slurp(cwd() / "summary.json"));
+  ASSERT_EQ(summary.at("errors").size(), 1u) << summary.dump(2);
+  EXPECT_TRUE(summary.at("errors").at(0).at("subnet").is_null());
+  EXPECT_NE(summary.at("errors").at(0).at("message").get<std::string>().find("refused the login of admin"),
+            std::string::npos)
+      << summary.dump(2);
+  EXPECT_TRUE(summary.at("entries").empty());
+  EXPECT_TRUE(summary.at("next_command").is_null());
   EXPECT_NE(r.err.find("refused the login of admin: Invalid username or password."), std::string::npos) << r.err;
   EXPECT_FALSE(wrote());
   EXPECT_EQ(r.err.find("Wr0ng-Secret"), std::string::npos);

@@ -24,8 +24,16 @@ class ClassicSpokeSurvey : public SurveyAgainstSandbox {
 };
 
 TEST_F(ClassicSpokeSurvey, GatewayAndPeerListedUnderItsOwnNameYieldOneEntryEach) {
-  auto r = survey(kSpokeVpc, spoke("spoke1"));
+  std::vector<std::string> tail{"--summary_json", "summary.json"};
+  for (const std::string& word : spoke("spoke1")) tail.push_back(word);
+  auto r = survey(kSpokeVpc, tail);
   ASSERT_EQ(r.status, 0) << r.err;
+  const json summary = json::parse(slurp(cwd() / "summary.json"));
+  EXPECT_EQ(summary.at("entries"), json::parse(R"([{"subnet": "subnet-0a5b0c0d0e0f00011", "outcome": "found"},
+                                                   {"subnet": "subnet-0a5b0c0d0e0f00021", "outcome": "found"}])"));
+  EXPECT_EQ(summary.at("written").at("entry"), 2);
+  EXPECT_TRUE(summary.at("errors").empty());
+  EXPECT_TRUE(summary.at("wall_time_seconds").is_number_float());
   // The peer from hagw_details and the "-hagw" record share an interface:
   // one entry, in the peer's place, with the values of the later lookup
   // (the peer alone knows no subnet).

@@ -124,18 +124,59 @@ TEST(RunSummaryJson, HoldsTheSameFactsAndEscapesText) {
   tally.add(Change::Removed, "instance", 3);
   tally.add(Change::Left, "IAM object");
   tally.notePath("output configuration", "out \"1\".json");
+  tally.addResource(Change::Created, "instance", "i-1", "subnet-1");
+  tally.addResource(Change::Created, "key pair", "k\n1");
+  tally.addResource(Change::Made, "IAM object", "role r");
+  tally.noteFailure({"subnet-2", "launch in subnet-2", "UnauthorizedOperation", "RunInstances: \"no\""});
+  tally.noteFailure({"", "run", "", "no entry"});
+  tally.noteEntry("subnet-2", "not deployed");
+  tally.noteEntry("subnet-1", "deployed");
+  tally.noteEntry("subnet-2", "failed");
+  tally.noteS3Object("s3://b/backups/vpc-1/k.pem");
   RunSummary summary = deployment(tally, false);
   summary.exit_status = 1;
+  summary.wall_time = Seconds(75.2504);
   const nlohmann::json json = nlohmann::json::parse(summaryJson(summary));
   EXPECT_EQ(json["program"], "probe_deploy");
   EXPECT_EQ(json["dry_run"], false);
   EXPECT_EQ(json["exit_status"], 1);
-  EXPECT_EQ(json["wall_time_seconds"], 75);
+  EXPECT_DOUBLE_EQ(json["wall_time_seconds"].get<double>(), 75.25);
+  EXPECT_EQ(json["created"], (nlohmann::json{{"instance", 1}, {"key_pair", 1}, {"IAM_object", 1}}));
+  EXPECT_EQ(json["resources"]["created"],
+            nlohmann::json::parse(R"({"IAM_object": [{"id": "role r"}], "instance": [{"id": "i-1", "subnet": "subnet-1"}],
+                                      "key_pair": [{"id": "k\n1"}]})"));
+  EXPECT_TRUE(json["resources"]["removed"].empty()) << "ids only where they were given";
+  EXPECT_EQ(json["errors"], nlohmann::json::parse(R"([
+      {"subnet": "subnet-2", "step": "launch in subnet-2", "code": "UnauthorizedOperation", "message": "RunInstances: \"no\""},
+      {"subnet": null, "step": "run", "code": null, "message": "no entry"}])"));
+  EXPECT_EQ(json["entries"], nlohmann::json::parse(R"([{"subnet": "subnet-2", "outcome": "failed"},
+                                                      {"subnet": "subnet-1", "outcome": "deployed"}])"));
+  EXPECT_EQ(json["s3_objects"], nlohmann::json::array({"s3://b/backups/vpc-1/k.pem"}));
   EXPECT_EQ(json["removed"]["instance"], 3);
   EXPECT_EQ(json["left"]["IAM_object"], 1);
-  EXPECT_TRUE(json["created"].empty());
   EXPECT_EQ(json["paths"]["output_configuration"], "out \"1\".json");
   EXPECT_EQ(json["next_command"], "probe_deploy --revert --test_config 'my config.json'");
+}
+
+TEST(ErrorRecordsNoted, EveryErrorRecordIsAFailureButOnesTheStepNotesItself) {
+  RunTally tally;
+  {
+    const ErrorRecordsNoted noted(tally, [] { return std::string("subnet-1"); });
+    packageLogger().error("  **Error** spoke spoke1-hagw private_ip not found");
+    packageLogger().warning("  **Warning** not a failure");
+    {
+      const FailureNotedByStep by_step;
+      packageLogger().error("  **Error** launch in subnet-1: noted by the step");
+    }
+    getLogger("quorvane_testlibs.bin.lib.s3")->error("from a child logger");
+  }
+  packageLogger().error("after the run");
+  const std::vector<RunFailure> failures = tally.failures();
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0].message, "spoke spoke1-hagw private_ip not found");
+  EXPECT_EQ(failures[0].subnet, "subnet-1");
+  EXPECT_EQ(failures[0].code, "");
+  EXPECT_EQ(failures[1].message, "from a child logger");
 }
 
 // Every way a run can end is summarised once, with the status it ends with,

@@ -9,7 +9,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "aws/errors.hpp"
 #include "core/logging.hpp"
+#include "core/run_summary.hpp"
 
 namespace qvn::deploy {
 namespace {
@@ -40,6 +42,35 @@ TEST(FailureReport, LineGoesToStandardErrorAndTheLogFileOnce) {
   EXPECT_EQ(occurrences(console, line), 1) << console;
   EXPECT_EQ(occurrences(logged.str(), line), 1) << logged.str();
   std::filesystem::remove(path);
+}
+
+TEST(FailureReport, FailuresAreNotedWithTheWorkersSubnetAndTheAwsCodeWhileRecorded) {
+  resetLoggingForTesting();
+  core::RunTally tally;
+  const aws::ServiceError refused({403, "UnauthorizedOperation", "not allowed", "req-1", "", ""}, "ec2", "RunInstances");
+  testing::internal::CaptureStderr();
+  {
+    const FailureRecording recording(&tally);
+    logFailure("look up key pair k", std::runtime_error("no answer"));
+    const WorkerSubnet worker("subnet-7");
+    logFailure("launch in subnet-7", refused);
+    reportFailure("release of the unassociated EIP", refused);
+  }
+  reportFailure("after the run", refused);  // no longer recorded
+  testing::internal::GetCapturedStderr();
+  resetLoggingForTesting();
+  const std::vector<core::RunFailure> noted = tally.failures();
+  ASSERT_EQ(noted.size(), 3u);
+  EXPECT_EQ(noted[0].subnet, "");
+  EXPECT_EQ(noted[0].code, "");
+  EXPECT_EQ(noted[0].message, "no answer");
+  EXPECT_EQ(noted[1].subnet, "subnet-7");
+  EXPECT_EQ(noted[1].step, "launch in subnet-7");
+  EXPECT_EQ(noted[1].code, "UnauthorizedOperation");
+  EXPECT_EQ(noted[2].step, "release of the unassociated EIP");
+  EXPECT_TRUE(tally.failedIn("subnet-7"));
+  EXPECT_FALSE(tally.failedIn("subnet-8"));
+  EXPECT_EQ(workerSubnet(), "") << "given back when the worker's scope ends";
 }
 
 }  // namespace

@@ -157,16 +157,24 @@ TEST_F(LaunchTest, OnlyAnInstanceProfileThatIsNotReadyIsTriedAgainAndAtMostSixTi
 
   sender->sent.clear();
   sender->refuse(400, "InsufficientInstanceCapacity", "none left");
+  sender->answer(
+      "<DescribeSubnetsResponse><subnetSet><item><subnetId>subnet-gw</subnetId>"
+      "<availabilityZone>us-east-1c</availabilityZone></item></subnetSet></DescribeSubnetsResponse>");
+  data.InstanceType = "t3.micro";
   EXPECT_FALSE(createEc2WithRetry(ec2, data));
-  EXPECT_EQ(sender->sent.size(), 1u);
+  EXPECT_EQ(sender->sent.size(), 2u) << "the refusal, then its zone for the message";
   EXPECT_EQ(sink->records().back().levelno, ERROR);
+  EXPECT_NE(sink->messages().back().find("  **Error** launch in subnet-gw (zone us-east-1c, instance type t3.micro): "),
+            std::string::npos)
+      << sink->messages().back();
+  EXPECT_NE(sink->messages().back().find("InsufficientInstanceCapacity"), std::string::npos);
 
   // Any other InvalidParameterValue ends the launch at once, with EC2's message.
   sender->sent.clear();
   waits.clear();
   sender->refuse(400, "InvalidParameterValue", "Invalid value 't9.huge' for InstanceType.");
   EXPECT_FALSE(createEc2WithRetry(ec2, data));
-  EXPECT_EQ(sender->sent.size(), 1u);
+  EXPECT_EQ(sender->sent.size(), 2u);
   EXPECT_TRUE(waits.empty());
   EXPECT_EQ(sink->records().back().levelno, ERROR);
   EXPECT_NE(sink->messages().back().find("Invalid value 't9.huge' for InstanceType"), std::string::npos);

@@ -52,5 +52,24 @@ TEST(PopulateTags, AKeyWithoutValueOrNoSpecificationIsRefusedWithoutChange) {
   EXPECT_TRUE(none.empty());
 }
 
+TEST(DifferingUserTags, NamesWhatDiffersFromTheAskedPairsButNotTheToolsOrAwssOwn) {
+  const std::vector<aws::Tag> tags = {
+      {"Name", "quorvane-test-ec2"}, {"aws:cloudformation:stack-name", "x"}, {"ci-job", "A"}, {"team", "net"}};
+  struct Row {
+    std::optional<std::string> asked;
+    std::vector<std::string> differing;
+  };
+  const std::vector<Row> rows = {
+      {"ci-job,A,team,net", {}},
+      {"team,net,ci-job,A", {}},
+      {"ci-job,B,team,net", {"ci-job=A"}},
+      {"ci-job,A", {"team=net"}},
+      {"ci-job,A,team,net,owner,me", {"owner (none)"}},
+      {std::nullopt, {"ci-job=A", "team=net"}},
+  };
+  for (const Row& row : rows) EXPECT_EQ(differingUserTags(tags, row.asked), row.differing) << row.asked.value_or("-");
+  EXPECT_TRUE(differingUserTags({{"Name", "quorvane-test-ec2"}}, std::nullopt).empty());
+}
+
 }  // namespace
 }  // namespace qvn::deploy
