@@ -218,7 +218,8 @@ void Ec2Service::describe_instance_type_offerings(Request& r, Xml& x) {
   for (const auto& s : r.st.subnets) zone_ids[s.az] = s.az_id;
 
   std::vector<std::pair<std::string, std::string>> offered;  // type, location
-  for (const auto& [type, architectures] : instance_types_) {
+  for (const auto& known : instance_types_) {
+    const std::string& type = known.first;  // a lambda below captures it: no structured binding
     std::set<std::string> locations;
     for (const auto& [zone, zone_id] : zone_ids) {
       if (!offered_in(type, zone)) continue;

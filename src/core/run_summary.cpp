@@ -206,13 +206,13 @@ std::vector<std::pair<std::string, int>> countsOf(const RunSummary& summary, Cha
 std::vector<std::pair<std::string, int>> createdOf(const RunSummary& summary) {
   std::vector<std::pair<std::string, int>> created = countsOf(summary, Change::Made);
   if (summary.dry_run) return created;
-  for (const auto& [kind, n] : countsOf(summary, Change::Created)) {
-    const auto same =
-        std::find_if(created.begin(), created.end(), [&](const auto& entry) { return entry.first == kind; });
+  for (const auto& count : countsOf(summary, Change::Created)) {
+    const auto same = std::find_if(created.begin(), created.end(),
+                                   [&count](const auto& entry) { return entry.first == count.first; });
     if (same == created.end()) {
-      created.emplace_back(kind, n);
+      created.push_back(count);
     } else {
-      same->second += n;
+      same->second += count.second;
     }
   }
   return created;
