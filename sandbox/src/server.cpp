@@ -424,10 +424,12 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
 
   if (!refusal && !limiter_.admit(call.service, call.account_id, call.region, call.operation, now))
     refusal.emplace(503, "RequestLimitExceeded", "Request limit exceeded.");
+  bool drop_answer = false;
   if (!refusal) {
     auto decision = faults_.decide(call.service, call.operation);
     if (decision.latency_ms > 0) core::sleep_for(core::Seconds(decision.latency_ms / 1000.0));
     if (decision.error) refusal = decision.error;
+    drop_answer = decision.drop_answer && !refusal;
   }
   // A held call is carried out after its hold, whether or not its caller
   // still waits. An EC2 DryRun changes nothing, so there is nothing to hold.
@@ -468,7 +470,14 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
   if (call.service == "s3") entry["path"] = call.path;
   if (!error_code.empty()) entry["error_code"] = error_code;
   if (pass.held()) entry["held"] = true;
+  if (drop_answer) entry["answer_dropped"] = true;
   log_.add(std::move(entry));
+  if (drop_answer) {
+    // Carried out, and its answer lost on the way: the connection ends before
+    // a status line is written.
+    drop_connection(port_, req.remote_port);
+    return;
+  }
 
   res.status = reply.status;
   bool has_request_id = false;

@@ -49,6 +49,16 @@ void shut_down_connections(int port) {
     if (!socket.listening) shutdown(socket.fd, SHUT_RDWR);
 }
 
+void drop_connection(int port, int remote_port) {
+  for (const PortSocket& socket : sockets_on_port(port)) {
+    if (socket.listening) continue;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(socket.fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && ntohs(peer.sin_port) == remote_port)
+      shutdown(socket.fd, SHUT_RDWR);
+  }
+}
+
 namespace {
 
 int default_status(const std::string& code) {
@@ -82,6 +92,12 @@ FaultRule parse_fault(const Json& j) {
     if (r.status < 400 || r.status > 599) throw std::invalid_argument("\"status\" of an error is between 400 and 599");
     if (r.message.empty()) r.message = "Injected fault: " + *r.code;
   }
+  if (j.contains("drop_answer")) {
+    if (!j["drop_answer"].is_boolean()) throw std::invalid_argument("\"drop_answer\" is true or false");
+    r.drop_answer = j["drop_answer"].get<bool>();
+    if (r.drop_answer && r.code)
+      throw std::invalid_argument("a fault answers with an \"error\" or drops the answer (\"drop_answer\"), not both");
+  }
   r.probability = j.value("probability", 1.0);
   if (r.probability < 0 || r.probability > 1) throw std::invalid_argument("\"probability\" is between 0 and 1");
   r.remaining = j.value("count", -1);
@@ -98,13 +114,15 @@ FaultRule parse_fault(const Json& j) {
     if (r.latency_min_ms < 0 || r.latency_max_ms < r.latency_min_ms)
       throw std::invalid_argument("latency bounds must satisfy 0 <= min <= max");
   }
-  if (!r.code && r.latency_max_ms <= 0) throw std::invalid_argument("a fault needs an \"error\" or a \"latency_ms\"");
+  if (!r.code && !r.drop_answer && r.latency_max_ms <= 0)
+    throw std::invalid_argument("a fault needs an \"error\", a \"drop_answer\" or a \"latency_ms\"");
   return r;
 }
 
 Json fault_json(const FaultRule& r) {
   Json j = {{"service", r.service}, {"operation", r.operation}};
   if (r.code) j["error"] = {{"code", *r.code}, {"status", r.status}, {"message", r.message}};
+  if (r.drop_answer) j["drop_answer"] = true;
   j["probability"] = r.probability;
   j["count"] = r.remaining;
   if (r.latency_max_ms > 0) j["latency_ms"] = {{"min", r.latency_min_ms}, {"max", r.latency_max_ms}};
@@ -137,10 +155,13 @@ FaultInjector::Decision FaultInjector::decide(const std::string& service, const 
     if (r.latency_max_ms > 0) {
       std::uniform_real_distribution<double> pick(r.latency_min_ms, r.latency_max_ms);
       d.latency_ms += r.latency_min_ms == r.latency_max_ms ? r.latency_min_ms : pick(rng_);
-      if (!r.code && r.remaining > 0) --r.remaining;
+      if (!r.code && !r.drop_answer && r.remaining > 0) --r.remaining;
     }
     if (r.code && !d.error && unit(rng_) < r.probability) {
       d.error.emplace(r.status, *r.code, r.message);
+      if (r.remaining > 0) --r.remaining;
+    } else if (r.drop_answer && !d.error && !d.drop_answer && unit(rng_) < r.probability) {
+      d.drop_answer = true;
       if (r.remaining > 0) --r.remaining;
     }
   }

@@ -1,6 +1,7 @@
 #pragma once
 // What the sandbox adds to the services' own behaviour: injected faults
-// (an error for the next N calls or with a probability, added latency) and
+// (an error for the next N calls or with a probability, added latency, an
+// answer lost after the call was carried out) and
 // EC2-like request-rate limits (token buckets per API class, per account and
 // region); and how its HTTP layer treats connections.
 #include <map>
@@ -44,6 +45,11 @@ std::vector<PortSocket> sockets_on_port(int port);
 // stop does not wait for the connection's idle time-out.
 void shut_down_connections(int port);
 
+// Ends the one connection accepted on `port` from the client's `remote_port`
+// (shutdown, both ways), so that its request is never answered: the client
+// sees the connection close after it sent the request.
+void drop_connection(int port, int remote_port);
+
 struct FaultRule {
   std::string service = "*";    // signing name or "*"
   std::string operation = "*";  // API operation or "*"
@@ -55,6 +61,8 @@ struct FaultRule {
   int remaining = -1;        // calls (or failures) left; -1: no limit
   double latency_min_ms = 0;
   double latency_max_ms = 0;
+  // Carry the call out, then close the connection without an answer.
+  bool drop_answer = false;
 };
 
 // Parses one rule of the control API / scenario form; throws
@@ -67,10 +75,12 @@ class FaultInjector {
   void add(FaultRule rule);
   void clear();
   std::vector<FaultRule> rules() const;
-  // What to do with one call: a delay (milliseconds, unscaled) and maybe an error.
+  // What to do with one call: a delay (milliseconds, unscaled) and maybe an
+  // error, or else maybe its answer lost after it was carried out.
   struct Decision {
     double latency_ms = 0;
     std::optional<ApiError> error;
+    bool drop_answer = false;
   };
   Decision decide(const std::string& service, const std::string& operation);
 

@@ -13,10 +13,17 @@ namespace qvn::deploy {
 
 namespace {
 
+// Releases the address. An allocation that EC2 no longer knows is gone: a
+// retry whose first attempt was carried out and its answer lost meets
+// "InvalidAllocationID.NotFound".
 void releaseAllocation(const aws::Ec2Client& ec2_client, const std::string& allocationId) {
   aws::ReleaseAddressRequest request;
   request.AllocationId = allocationId;
-  ec2_client.release_address(request);
+  try {
+    ec2_client.release_address(request);
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != "InvalidAllocationID.NotFound") throw;
+  }
 }
 
 }  // namespace

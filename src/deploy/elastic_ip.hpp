@@ -31,7 +31,9 @@ std::optional<std::string> getEipAllocationId(const aws::Ec2Client& ec2_client, 
                                               const std::string& public_ip);
 
 // Logs "- Delete EIP <eip> <eipAllocIp> for <insId>", then, unless this is a
-// dry run, releases the allocation. A refusal is raised.
+// dry run, releases the allocation. An allocation EC2 no longer knows
+// ("InvalidAllocationID.NotFound", as a retry after a lost answer meets it)
+// is gone; any other refusal is raised.
 void releaseEIP(const aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
                 const std::string& insId, const DeployArgs& args);
 

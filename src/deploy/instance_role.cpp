@@ -147,7 +147,13 @@ void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tal
   aws::AddRoleToInstanceProfileRequest add;
   add.InstanceProfileName = kInstanceProfileName;
   add.RoleName = kRoleName;
-  iam_client.add_role_to_instance_profile(add);
+  try {
+    iam_client.add_role_to_instance_profile(add);
+  } catch (const aws::ServiceError& e) {
+    // A profile holds one role: a retry whose first attempt was carried out
+    // and its answer lost meets "LimitExceeded" with the role in place.
+    if (e.code() != "LimitExceeded" || !roleIsInProfile(iam_client)) throw;
+  }
 }
 
 namespace {

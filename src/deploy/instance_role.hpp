@@ -39,7 +39,9 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
 
 // Creates the instance profile and adds the role. A profile that already
 // exists logs "  **Alert** <error>"; the role is added only when the profile
-// does not hold it yet (ListInstanceProfilesForRole).
+// does not hold it yet (ListInstanceProfilesForRole); a "LimitExceeded"
+// of that addition with the role in the profile (a retry after a lost
+// answer) is done.
 // `tally`, when given, counts the profile as created or adopted.
 void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally = nullptr);
 

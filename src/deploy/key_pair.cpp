@@ -132,6 +132,54 @@ std::optional<std::string> backUpNewKey(const S3BackupCmd& backup, const std::st
   return backup.locationOf(file);
 }
 
+// Whether the tool's pair `keyName` exists and no instance was launched
+// with it: a creation whose answer was lost made it, and nobody holds its key.
+bool pairWithLostKey(const aws::Ec2Client& ec2_client, const std::string& vpcId, const std::string& keyName) {
+  try {
+    return !ec2_client.describe_key_pairs(lookupRequest(keyName)).KeyPairs.empty() &&
+           instancesUsingPair(ec2_client, vpcId, keyName) == 0;
+  } catch (const std::exception& e) {
+    packageLogger().error("  **Error** " + failureText(e));
+    return false;
+  }
+}
+
+// Creates the pair and answers its private key, or nothing after a failure
+// (reported). A retry that meets the pair its first attempt made
+// ("InvalidKeyPair.Duplicate", the key gone with the lost answer) deletes
+// that pair, when it is the tool's and no instance uses it, and makes it
+// once more.
+std::optional<std::string> newPairKey(const aws::Ec2Client& ec2_client, const aws::CreateKeyPairRequest& request,
+                                      const std::string& vpcId) {
+  Logger& log = packageLogger();
+  const std::string& keyName = request.KeyName;
+  for (bool again = true;; again = false) {
+    try {
+      return ec2_client.create_key_pair(request).KeyMaterial;
+    } catch (const aws::ServiceError& e) {
+      if (e.code() != "InvalidKeyPair.Duplicate") {
+        reportFailure("create key pair " + keyName, e);
+        return std::nullopt;
+      }
+      log.info("  Key pair " + keyName + " already existed");
+      if (!again || !pairWithLostKey(ec2_client, vpcId, keyName)) {
+        reportFailure("create key pair " + keyName, e);
+        return std::nullopt;
+      }
+    } catch (const std::exception& e) {
+      logFailure("create key pair " + keyName, e);
+      return std::nullopt;
+    }
+    log.info("  Its private key was lost on the way: make the key pair again");
+    try {
+      deletePair(ec2_client, keyName);
+    } catch (const std::exception& e) {
+      log.error("  **Error** " + failureText(e));
+      return std::nullopt;
+    }
+  }
+}
+
 }  // namespace
 
 std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
@@ -178,15 +226,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
   request.KeyFormat = "pem";
   if (args.tag_resource) populateTags(request, *args.tag_resource);
 
-  std::optional<std::string> material;
-  try {
-    material = ec2_client.create_key_pair(request).KeyMaterial;
-  } catch (const aws::ServiceError& e) {
-    if (e.code() == "InvalidKeyPair.Duplicate") log.info("  Key pair " + keyName + " already existed");
-    reportFailure("create key pair " + keyName, e);
-  } catch (const std::exception& e) {
-    logFailure("create key pair " + keyName, e);
-  }
+  const std::optional<std::string> material = newPairKey(ec2_client, request, vpcId);
   if (!material) {
     log.error("  Failed to create private key");
     throw ProgramExit{1};

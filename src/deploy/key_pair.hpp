@@ -41,8 +41,11 @@ std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId);
 //     tool's own by its tag, is deleted and made again.
 // Temporary files that a killed run left beside the key file are removed
 // first. A dry run only looks.
-// A refused creation logs "  Failed to create private key" and ends the run
-// (ProgramExit{1}). When the key file cannot be written, the new pair is
+// A creation whose retry meets the pair its first attempt made (the answer,
+// and the private key in it, lost on the way: "InvalidKeyPair.Duplicate")
+// deletes that pair, when it is the tool's and no instance uses it, and makes
+// it once more. A refused creation logs "  Failed to create private key" and
+// ends the run (ProgramExit{1}). When the key file cannot be written, the new pair is
 // deleted again before the failure is raised: a pair whose private key is
 // lost would otherwise be reused by every later run.
 std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,

@@ -29,51 +29,6 @@ aws::CreateSecurityGroupRequest creationRequest(const std::string& name, const s
   return request;
 }
 
-// Creates the group and adds its one inbound rule. When the rule is refused
-// the group is deleted again before the failure goes on.
-std::string createWithRule(const aws::Ec2Client& ec2_client, const aws::CreateSecurityGroupRequest& request,
-                           const aws::IpPermission& rule) {
-  Logger& log = packageLogger();
-  const auto created = ec2_client.create_security_group(request);
-  if (!created.GroupId || created.GroupId->empty())
-    throw std::runtime_error("CreateSecurityGroup answered without a GroupId for " + request.GroupName);
-  std::string groupId = *created.GroupId;
-  log.info("  " + groupId);
-  aws::AuthorizeSecurityGroupIngressRequest ingress;
-  ingress.GroupId = groupId;
-  ingress.IpPermissions = {rule};
-  try {
-    ec2_client.authorize_security_group_ingress(ingress);
-  } catch (const std::exception& e) {
-    reportFailure("inbound rule of " + request.GroupName + " " + groupId, e);
-    try {
-      aws::DeleteSecurityGroupRequest remove;
-      remove.GroupId = groupId;
-      ec2_client.delete_security_group(remove);
-      reportFailure("inbound rule of " + request.GroupName + " " + groupId,
-                    std::runtime_error("the group without its rule was deleted"));
-    } catch (const std::exception& cleanup) {
-      reportFailure("delete " + request.GroupName + " " + groupId + " without its rule", cleanup);
-    }
-    throw ProgramExit{1};
-  }
-  return groupId;
-}
-
-// Adds the one inbound rule to a group that was found without any: a run
-// stopped between creating the group and adding its rule left it so. A
-// rule that is there already ("InvalidPermission.Duplicate") is as asked.
-void addMissingRule(const aws::Ec2Client& ec2_client, const std::string& groupId, const aws::IpPermission& rule) {
-  aws::AuthorizeSecurityGroupIngressRequest ingress;
-  ingress.GroupId = groupId;
-  ingress.IpPermissions = {rule};
-  try {
-    ec2_client.authorize_security_group_ingress(ingress);
-  } catch (const aws::ServiceError& e) {
-    if (e.code() != "InvalidPermission.Duplicate") throw;
-  }
-}
-
 // The group `name` of `vpc_id` as EC2 describes it, or nothing (see getSgId).
 std::optional<aws::SecurityGroup> lookupGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                               const std::string& sg_name) {
@@ -88,6 +43,67 @@ std::optional<aws::SecurityGroup> lookupGroup(const aws::Ec2Client& ec2_client, 
       packageLogger().error("  **Error** SG not found " + sg_name + " in " + vpc_id);
     return std::nullopt;
   }
+}
+
+// Adds the one inbound rule to the group. A rule that is there already
+// ("InvalidPermission.Duplicate": a run stopped before its answer came, or a
+// retry whose first attempt was carried out and its answer lost) is as asked.
+void authorizeRule(const aws::Ec2Client& ec2_client, const std::string& groupId, const aws::IpPermission& rule) {
+  aws::AuthorizeSecurityGroupIngressRequest ingress;
+  ingress.GroupId = groupId;
+  ingress.IpPermissions = {rule};
+  try {
+    ec2_client.authorize_security_group_ingress(ingress);
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != "InvalidPermission.Duplicate") throw;
+  }
+}
+
+// Creates the group. A retry that meets the group its first attempt made
+// (the answer lost on the way: "InvalidGroup.Duplicate") finds it by name in
+// the VPC and goes on with it.
+aws::SecurityGroup createOrFindGroup(const aws::Ec2Client& ec2_client, const aws::CreateSecurityGroupRequest& request) {
+  try {
+    const auto created = ec2_client.create_security_group(request);
+    if (!created.GroupId || created.GroupId->empty())
+      throw std::runtime_error("CreateSecurityGroup answered without a GroupId for " + request.GroupName);
+    aws::SecurityGroup group;
+    group.GroupId = created.GroupId;
+    return group;
+  } catch (const aws::ServiceError& e) {
+    if (e.code() != "InvalidGroup.Duplicate") throw;
+    auto found = lookupGroup(ec2_client, request.VpcId.value_or(""), request.GroupName);
+    if (!found) throw;
+    return *found;
+  }
+}
+
+// Creates the group and adds its one inbound rule (unless the group found
+// after a lost answer has its rules already). When the rule is refused the
+// group is deleted again before the failure goes on.
+std::string createWithRule(const aws::Ec2Client& ec2_client, const aws::CreateSecurityGroupRequest& request,
+                           const aws::IpPermission& rule) {
+  Logger& log = packageLogger();
+  const aws::SecurityGroup group = createOrFindGroup(ec2_client, request);
+  const std::string groupId = *group.GroupId;
+  log.info("  " + groupId);
+  if (!group.IpPermissions.empty()) return groupId;
+  try {
+    authorizeRule(ec2_client, groupId, rule);
+  } catch (const std::exception& e) {
+    reportFailure("inbound rule of " + request.GroupName + " " + groupId, e);
+    try {
+      aws::DeleteSecurityGroupRequest remove;
+      remove.GroupId = groupId;
+      ec2_client.delete_security_group(remove);
+      reportFailure("inbound rule of " + request.GroupName + " " + groupId,
+                    std::runtime_error("the group without its rule was deleted"));
+    } catch (const std::exception& cleanup) {
+      reportFailure("delete " + request.GroupName + " " + groupId + " without its rule", cleanup);
+    }
+    throw ProgramExit{1};
+  }
+  return groupId;
 }
 
 // Runs the creation steps inside the failure guard: every failure is written
@@ -116,7 +132,7 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
     log.info("  Add the missing inbound rule to " + groupId);
     return guarded("inbound rule of " + name + " " + groupId, [&]() -> std::optional<std::string> {
       const aws::IpPermission rule = inboundRule();
-      if (!args.dry_run) addMissingRule(ec2_client, groupId, rule);
+      if (!args.dry_run) authorizeRule(ec2_client, groupId, rule);
       return groupId;
     });
   }

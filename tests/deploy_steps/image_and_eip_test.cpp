@@ -91,6 +91,19 @@ TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
   EXPECT_NE(msgs[1].find(params[0].substr(std::string("AllocationId=").size())), std::string::npos);
 }
 
+TEST_F(ElasticIp, AnAssociationWhoseAnswerWasLostIsDoneWhenItsRetryMeetsIt) {
+  const std::string eni = interfaceId();
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
+  fault({{"service", "ec2"}, {"operation", "AssociateAddress"}, {"drop_answer", true}, {"count", 1}});
+  EXPECT_NO_THROW(associateEIP(ec2(), eni, args_, kVpc));
+  const auto attempts = requests("ec2", "AssociateAddress");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_TRUE(attempts[0].value("answer_dropped", false));
+  const auto addresses = ec2().describe_addresses().Addresses;
+  ASSERT_EQ(addresses.size(), 1u);
+  EXPECT_EQ(addresses[0].NetworkInterfaceId, eni);
+}
+
 TEST_F(ElasticIp, RefusedAssociationReleasesTheNewAddressAndRaises) {
   fault({{"service", "ec2"},
          {"operation", "AssociateAddress"},

@@ -125,6 +125,22 @@ TEST_F(InstanceRole, ARoleWithoutItsPolicyAndAProfileWithoutItsRoleAreCompleted)
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 
+TEST_F(InstanceRole, ARoleAddedToItsProfileWhoseAnswerWasLostIsDone) {
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
+  auto sts_client = sts();
+  createEc2Role(iam(), createS3Policy(iam(), args_, sts_client));
+  fault({{"service", "iam"}, {"operation", "AddRoleToInstanceProfile"}, {"drop_answer", true}, {"count", 1}});
+  EXPECT_NO_THROW(createInstanceProfile(iam()));
+  const auto attempts = requests("iam", "AddRoleToInstanceProfile");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_TRUE(attempts[0].value("answer_dropped", false));
+  EXPECT_EQ(attempts[1].value("error_code", ""), "LimitExceeded");
+  aws::ListInstanceProfilesForRoleRequest of_role;
+  of_role.RoleName = "quorvane-test-ec2-role";
+  EXPECT_EQ(iam().list_instance_profiles_for_role(of_role).InstanceProfiles.size(), 1u);
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
 TEST_F(InstanceRole, OtherPolicyRefusalsAreRaised) {
   fault({{"service", "iam"},
          {"operation", "CreatePolicy"},

@@ -148,6 +148,26 @@ TEST_F(SecurityGroups, RefusedRuleDeletesTheNewGroupSoALaterRunCreatesItWhole) {
             (std::vector<Json>{Json{{"id", *id}, {"rules", 1}}}));
 }
 
+TEST_F(SecurityGroups, ARetryThatMeetsWhatItsLostAnswerMadeGoesOnWithIt) {
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
+  for (const std::string call : {"CreateSecurityGroup", "AuthorizeSecurityGroupIngress"}) {
+    load(scenarioFile("spoke.json"));
+    fault({{"service", "ec2"}, {"operation", call}, {"drop_answer", true}, {"count", 1}});
+    std::optional<std::string> id;
+    EXPECT_EQ(exitStatusOf([&] { id = createSG(ec2(), kVpc, args_); }), -1) << call;
+    ASSERT_TRUE(id.has_value()) << call;
+    EXPECT_EQ(groupsNamed(ec2().describe_security_groups().SecurityGroups, names::kSshGroup),
+              (std::vector<Json>{Json{{"id", *id}, {"rules", 1}}}))
+        << call;
+    const auto attempts = requests("ec2", call);
+    ASSERT_EQ(attempts.size(), 2u) << call;
+    EXPECT_TRUE(attempts[0].value("answer_dropped", false)) << call;
+    EXPECT_EQ(attempts[1].value("error_code", ""),
+              call == "CreateSecurityGroup" ? "InvalidGroup.Duplicate" : "InvalidPermission.Duplicate");
+  }
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
 TEST_F(SecurityGroups, PrivateInterfaceGroupAdmitsEverythingWithoutEchoQuery) {
   Json scenario = scenarioFile("spoke.json");
   scenario["ip_echo"] = {{"status", 503}};

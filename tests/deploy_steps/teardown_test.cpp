@@ -356,6 +356,27 @@ TEST_F(Teardown, AnotherConfigurationsRunningInstanceKeepsTheSharedResourcesAsAs
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 
+TEST_F(Teardown, NotFoundAfterALostAnswerIsGone) {
+  toolAddress();  // a deployment stopped between AllocateAddress and AssociateAddress
+  sharedResources();
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
+  for (const char* call : {"ReleaseAddress", "DeleteSecurityGroup"})
+    fault({{"service", "ec2"}, {"operation", call}, {"drop_answer", true}, {"count", 1}});
+
+  EXPECT_TRUE(revert().empty()) << stderr_;
+  EXPECT_TRUE(allocations().empty());
+  aws::DescribeSecurityGroupsRequest ssh_group;
+  ssh_group.Filters = {aws::Filter{"group-name", {names::kSshGroup}}};
+  EXPECT_TRUE(ec2().describe_security_groups(ssh_group).SecurityGroups.empty());
+  for (const char* call : {"ReleaseAddress", "DeleteSecurityGroup"}) {
+    const auto attempts = requests("ec2", call);
+    ASSERT_EQ(attempts.size(), 2u) << call;
+    EXPECT_TRUE(attempts[0].value("answer_dropped", false)) << call;
+    EXPECT_NE(attempts[1].value("error_code", "").find("NotFound"), std::string::npos) << call;
+  }
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
 TEST_F(Teardown, AGroupEc2KeepsRefusingIsAnErrorAndLeftBehind) {
   // In use by an instance that is not the tool's: DependencyViolation stays.
   const std::string group = sharedResources();

@@ -133,6 +133,78 @@ TEST_F(ServerTest, FaultsFailTheNextCallsThenStop) {
   core::set_time_scale(-1);
 }
 
+TEST_F(ServerTest, ADroppedAnswerIsCarriedOutLoggedAndNeverAnswered) {
+  ASSERT_EQ(post("/_sandbox/faults", {{"operation", "CreateSecurityGroup"}, {"drop_answer", true}, {"count", 1}}), 200);
+  EXPECT_EQ(get("/_sandbox/faults")["faults"][0]["drop_answer"], true);
+  auto c = client();
+  auto create = [&](const std::string& name) {
+    aws::CreateSecurityGroupRequest r;
+    r.GroupName = name;
+    r.Description = "lost answer";
+    r.VpcId = "vpc-0a5b0c0d0e0f00001";
+    return c.create_security_group(r);
+  };
+  EXPECT_THROW(create("lost-answer"), aws::TransportError);
+  EXPECT_NO_THROW(create("answered"));  // the rule is used up
+  aws::DescribeSecurityGroupsRequest d;
+  d.Filters = {aws::Filter{"group-name", {"lost-answer", "answered"}}};
+  EXPECT_EQ(c.describe_security_groups(d).SecurityGroups.size(), 2u);  // the lost one was made all the same
+  auto log = get("/_sandbox/requests?operation=CreateSecurityGroup")["requests"];
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].value("answer_dropped", false), true);
+  EXPECT_EQ(log[0]["status"], 200);
+  EXPECT_FALSE(log[1].contains("answer_dropped"));
+
+  // Probability 0 never drops; a rule that also answers with an error is refused.
+  ASSERT_EQ(post("/_sandbox/faults", {{"operation", "DescribeSubnets"}, {"drop_answer", true}, {"probability", 0}}),
+            200);
+  for (int i = 0; i < 5; ++i) EXPECT_NO_THROW(c.describe_subnets());
+  EXPECT_EQ(post("/_sandbox/faults", {{"drop_answer", true}, {"error", "InternalError"}}), 400);
+  EXPECT_EQ(post("/_sandbox/faults", {{"drop_answer", "yes"}}), 400);
+  ASSERT_EQ(post("/_sandbox/faults", {{"service", "ec2"}, {"drop_answer", true}, {"count", 2}}), 200);
+  EXPECT_THROW(c.describe_subnets(), aws::TransportError);
+  EXPECT_THROW(c.describe_subnets(), aws::TransportError);
+  EXPECT_NO_THROW(c.describe_subnets());
+}
+
+TEST_F(ServerTest, TheClientRetriesALostAnswerOfAnyCallAndALaunchKeepsItsClientToken) {
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);
+  core::set_time_scale(0.001);  // back-off waits in sandbox time
+  auto c = client();
+  const size_t reservations_before = c.describe_instances().Reservations.size();
+  for (const char* operation : {"RunInstances", "TerminateInstances", "DescribeSubnets"})
+    ASSERT_EQ(post("/_sandbox/faults", {{"operation", operation}, {"drop_answer", true}, {"count", 1}}), 200);
+  aws::RunInstancesRequest run;
+  run.MinCount = run.MaxCount = 1;
+  run.ImageId = "ami-0005e0cfe09cc9050";
+  run.SubnetId = "subnet-0a5b0c0d0e0f00001";
+  const auto launched = c.run_instances(run).Instances;
+  ASSERT_EQ(launched.size(), 1u);
+  EXPECT_NO_THROW(c.describe_subnets());
+
+  // One instance exists: the retry carried the first attempt's token and was answered its reservation.
+  const auto reservations = c.describe_instances().Reservations;
+  ASSERT_EQ(reservations.size(), reservations_before + 1);
+  ASSERT_EQ(reservations.back().Instances.size(), 1u);
+  EXPECT_EQ(reservations.back().Instances[0].InstanceId, launched[0].InstanceId);
+  auto runs = get("/_sandbox/requests?operation=RunInstances")["requests"];
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].value("answer_dropped", false), true);
+  EXPECT_FALSE(runs[0]["parameters"].value("ClientToken", "").empty());
+  EXPECT_EQ(runs[0]["parameters"]["ClientToken"], runs[1]["parameters"]["ClientToken"]);
+
+  aws::TerminateInstancesRequest terminate;
+  terminate.InstanceIds = {launched[0].InstanceId.value_or("")};
+  EXPECT_NO_THROW(c.terminate_instances(terminate));
+  for (const char* operation : {"TerminateInstances", "DescribeSubnets"}) {
+    auto attempts = get(std::string("/_sandbox/requests?operation=") + operation)["requests"];
+    ASSERT_EQ(attempts.size(), 2u) << operation;
+    EXPECT_EQ(attempts[0].value("answer_dropped", false), true) << operation;
+    EXPECT_EQ(attempts[1]["status"], 200) << operation;
+  }
+  core::set_time_scale(-1);
+}
+
 TEST_F(ServerTest, RunInstancesIsThrottledWhenItsBucketIsEmpty) {
   core::set_time_scale(1);
   ASSERT_EQ(post("/_sandbox/rate-limits",
