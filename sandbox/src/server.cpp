@@ -424,16 +424,16 @@ void SandboxServer::serve_aws(const httplib::Request& req, httplib::Response& re
 
   if (!refusal && !limiter_.admit(call.service, call.account_id, call.region, call.operation, now))
     refusal.emplace(503, "RequestLimitExceeded", "Request limit exceeded.");
+  const bool dry_run = call.service == "ec2" && ec2::bool_param(call, "DryRun").value_or(false);
   bool drop_answer = false;
   if (!refusal) {
-    auto decision = faults_.decide(call.service, call.operation);
+    auto decision = faults_.decide(call.service, call.operation, dry_run);
     if (decision.latency_ms > 0) core::sleep_for(core::Seconds(decision.latency_ms / 1000.0));
     if (decision.error) refusal = decision.error;
     drop_answer = decision.drop_answer && !refusal;
   }
   // A held call is carried out after its hold, whether or not its caller
   // still waits. An EC2 DryRun changes nothing, so there is nothing to hold.
-  const bool dry_run = call.service == "ec2" && ec2::bool_param(call, "DryRun").value_or(false);
   const HoldBoard::Pass pass =
       refusal || dry_run ? HoldBoard::Pass() : holds_.hold(call.service, call.operation, call.request_id);
 

@@ -92,6 +92,10 @@ FaultRule parse_fault(const Json& j) {
     if (r.status < 400 || r.status > 599) throw std::invalid_argument("\"status\" of an error is between 400 and 599");
     if (r.message.empty()) r.message = "Injected fault: " + *r.code;
   }
+  if (j.contains("dry_run")) {
+    if (!j["dry_run"].is_boolean()) throw std::invalid_argument("\"dry_run\" is true or false");
+    r.dry_run = j["dry_run"].get<bool>();
+  }
   if (j.contains("drop_answer")) {
     if (!j["drop_answer"].is_boolean()) throw std::invalid_argument("\"drop_answer\" is true or false");
     r.drop_answer = j["drop_answer"].get<bool>();
@@ -123,6 +127,7 @@ Json fault_json(const FaultRule& r) {
   Json j = {{"service", r.service}, {"operation", r.operation}};
   if (r.code) j["error"] = {{"code", *r.code}, {"status", r.status}, {"message", r.message}};
   if (r.drop_answer) j["drop_answer"] = true;
+  if (r.dry_run) j["dry_run"] = *r.dry_run;
   j["probability"] = r.probability;
   j["count"] = r.remaining;
   if (r.latency_max_ms > 0) j["latency_ms"] = {{"min", r.latency_min_ms}, {"max", r.latency_max_ms}};
@@ -144,13 +149,14 @@ std::vector<FaultRule> FaultInjector::rules() const {
   return rules_;
 }
 
-FaultInjector::Decision FaultInjector::decide(const std::string& service, const std::string& operation) {
+FaultInjector::Decision FaultInjector::decide(const std::string& service, const std::string& operation,
+                                              bool dry_run) {
   std::lock_guard lock(mutex_);
   Decision d;
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   for (auto& r : rules_) {
     if ((r.service != "*" && r.service != service) || (r.operation != "*" && r.operation != operation) ||
-        r.remaining == 0)
+        (r.dry_run && *r.dry_run != dry_run) || r.remaining == 0)
       continue;
     if (r.latency_max_ms > 0) {
       std::uniform_real_distribution<double> pick(r.latency_min_ms, r.latency_max_ms);

@@ -63,6 +63,8 @@ struct FaultRule {
   double latency_max_ms = 0;
   // Carry the call out, then close the connection without an answer.
   bool drop_answer = false;
+  // Only EC2 calls with (true) or without (false) DryRun; none: every call.
+  std::optional<bool> dry_run;
 };
 
 // Parses one rule of the control API / scenario form; throws
@@ -82,7 +84,7 @@ class FaultInjector {
     std::optional<ApiError> error;
     bool drop_answer = false;
   };
-  Decision decide(const std::string& service, const std::string& operation);
+  Decision decide(const std::string& service, const std::string& operation, bool dry_run = false);
 
  private:
   mutable std::mutex mutex_;

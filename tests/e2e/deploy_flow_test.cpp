@@ -437,6 +437,7 @@ TEST_P(WorkerFailureTest, IsNamedWithItsSubnetOnceOnStandardErrorAndOnceInTheLog
   sandbox().addFaults(Json{{"service", "ec2"},
                            {"operation", fault.operation},
                            {"error", {{"code", fault.code}, {"status", fault.status}, {"message", "injected"}}},
+                           {"dry_run", false},
                            {"count", 1}});
   auto r = deploy();
   EXPECT_EQ(r.status, 1) << r.err;

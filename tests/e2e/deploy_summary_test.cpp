@@ -218,6 +218,7 @@ TEST_F(DeploySummaryTest, AFailedDeploymentsJsonNamesTheFailureWithItsSubnetAndC
   sandbox().addFaults(Json{{"service", "ec2"},
                            {"operation", "RunInstances"},
                            {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}, {"message", "injected"}}},
+                           {"dry_run", false},
                            {"count", 1}});
   const ProcessResult deployed = deploy({"--summary_json", "failed.json"});
   ASSERT_EQ(deployed.status, 1) << deployed.err;

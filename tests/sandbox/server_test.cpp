@@ -161,6 +161,7 @@ TEST_F(ServerTest, ADroppedAnswerIsCarriedOutLoggedAndNeverAnswered) {
   for (int i = 0; i < 5; ++i) EXPECT_NO_THROW(c.describe_subnets());
   EXPECT_EQ(post("/_sandbox/faults", {{"drop_answer", true}, {"error", "InternalError"}}), 400);
   EXPECT_EQ(post("/_sandbox/faults", {{"drop_answer", "yes"}}), 400);
+  EXPECT_EQ(post("/_sandbox/faults", {{"operation", "RunInstances"}, {"error", "Unsupported"}, {"dry_run", "no"}}), 400);
   ASSERT_EQ(post("/_sandbox/faults", {{"service", "ec2"}, {"drop_answer", true}, {"count", 2}}), 200);
   EXPECT_THROW(c.describe_subnets(), aws::TransportError);
   EXPECT_THROW(c.describe_subnets(), aws::TransportError);
