@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "core/command_line.hpp"
-#include "core/program_main.hpp"
+#include "frame/command_line.hpp"
+#include "frame/program_main.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/test_results_report.hpp"
 #include "quorvane_version.hpp"

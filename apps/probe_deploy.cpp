@@ -1,7 +1,7 @@
 // probe_deploy: deploys (or, with --revert, removes) test instances in the
 // test subnets listed in a test configuration.
-#include "core/command_line.hpp"
-#include "core/program_main.hpp"
+#include "frame/command_line.hpp"
+#include "frame/program_main.hpp"
 #include "deploy/deploy_main.hpp"
 #include "quorvane_version.hpp"
 

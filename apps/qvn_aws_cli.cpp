@@ -1,10 +1,10 @@
 // qvn-aws: sends one AWS request through the toolkit's AWS client and prints
-// the answer as JSON (see aws/cli_runner.hpp).
+// the answer as JSON (see awscli/cli_runner.hpp).
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 #include "quorvane_version.hpp"
 
 namespace {

@@ -1,7 +1,7 @@
 // subnet_survey: finds the test subnets of one VPC behind spoke gateways or
 // NAT gateways and writes them as a test configuration.
-#include "core/command_line.hpp"
-#include "core/program_main.hpp"
+#include "frame/command_line.hpp"
+#include "frame/program_main.hpp"
 #include "quorvane_version.hpp"
 #include "survey/survey_main.hpp"
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "core/command_line.hpp"
+#include "frame/command_line.hpp"
 #include "core/run_outcome.hpp"
 #include "modules.hpp"
 #include "quorvane_version.hpp"

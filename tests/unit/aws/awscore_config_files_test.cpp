@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 #include "aws/config_files.hpp"
 #include "aws/errors.hpp"
 #include "aws/session.hpp"

@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 #include "aws/wire_log.hpp"
 #include "awscore_test_support.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 #include "aws/ec2.hpp"
 #include "services_fake_sender.hpp"
 

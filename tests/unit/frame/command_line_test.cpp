@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "core/closest_name.hpp"
-#include "core/command_line.hpp"
+#include "frame/closest_name.hpp"
+#include "frame/command_line.hpp"
 #include "core/run_outcome.hpp"
 
 namespace qvn {

@@ -11,8 +11,4 @@ namespace qvn {
 // also written to it at ERROR, once.
 int exitStatusOf(const std::string& program, const std::function<int()>& flow);
 
-// Writes `line` at `level` to the log files of the package logger only: for
-// a line that has reached the console already. Nothing before the log is set up.
-void recordInLogFiles(const std::string& line, int level);
-
 }  // namespace qvn

@@ -1,6 +1,6 @@
 // The fatal line of a program: on standard error always, and in the log file
 // once the log is set up.
-#include "core/program_main.hpp"
+#include "frame/program_main.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "core/command_line.hpp"
+#include "frame/command_line.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -6,7 +6,7 @@
 #include <deque>
 #include <ostream>
 
-#include "core/closest_name.hpp"
+#include "frame/closest_name.hpp"
 #include "core/run_outcome.hpp"
 
 namespace qvn {

@@ -1,4 +1,4 @@
-#include "core/usage_text.hpp"
+#include "frame/usage_text.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 
 #include <optional>
 #include <ostream>
@@ -12,7 +12,7 @@
 #include "aws/ssm_json.hpp"
 #include "aws/sts_json.hpp"
 #include "aws/wire_log.hpp"
-#include "core/closest_name.hpp"
+#include "frame/closest_name.hpp"
 
 namespace qvn::aws {
 namespace {

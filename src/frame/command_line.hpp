@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/usage_text.hpp"
+#include "frame/usage_text.hpp"
 
 namespace qvn {
 
