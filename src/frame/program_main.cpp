@@ -6,6 +6,7 @@
 #include "core/logging.hpp"
 #include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
+#include "frame/command_line.hpp"
 
 namespace qvn {
 
@@ -32,6 +33,12 @@ int exitStatusOf(const std::string& program, const std::function<int()>& flow) {
     reportFailure(program, "unexpected failure");
   }
   return 1;
+}
+
+int runProgram(const ProgramInfo& program, int argc, char** argv, const ProgramFlow& flow) {
+  setProgramVersion(program.version);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  return exitStatusOf(program.name, [&] { return flow(arguments); });
 }
 
 }  // namespace qvn
