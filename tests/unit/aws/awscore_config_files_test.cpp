@@ -13,6 +13,8 @@
 namespace qvn::aws {
 namespace {
 
+using awscli::run_aws_cli;
+
 // The message of the ConfigError that parsing `text` throws; empty when it parses.
 std::string refusal(const std::string& text) {
   try {

@@ -12,6 +12,9 @@
 namespace qvn::aws {
 namespace {
 
+using awscli::CliEnvironment;
+using awscli::run_aws_cli;
+
 using testing::answer;
 
 const std::string kSecret = "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY";
