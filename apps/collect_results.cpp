@@ -8,11 +8,11 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "core/command_line.hpp"
-#include "core/program_main.hpp"
-#include "core/run_outcome.hpp"
 #include "deploy/test_results_report.hpp"
+#include "frame/command_line.hpp"
+#include "frame/program_main.hpp"
 #include "quorvane_version.hpp"
 
 namespace {
@@ -33,38 +33,36 @@ constexpr const char* kEpilog =
     "  qvn-collect-results --s3_bucket my-test-bucket --test_config deployed.config \\\n"
     "    --tag nightly --scratch_folder \"$RUNNER_TEMP\" --junit results.xml\n";
 
+// The command line, then the collection.
+int collect(const std::vector<std::string>& arguments) {
+  qvn::CollectResultsArgs args;
+  qvn::CommandLine line("qvn-collect-results", "Collects the test results that the test instances left in S3", kEpilog);
+  line.bind({"--test_config", "test configuration (JSON) whose entries' subnets are examined, in file order (this or "
+             "--private_subnet_id)"},
+            args.results.test_config);
+  line.bind({"--private_subnet_id", "the one subnet examined when no --test_config is given"},
+            args.results.private_subnet_id);
+  line.bind({"--s3_bucket", "bucket holding the result and log objects (required)", false, true}, args.results.s3_bucket);
+  line.bind({"--tag", "workflow tag of the result objects (default: none, objects result-<gw_name>-.txt)"},
+            args.results.tag);
+  line.bind({"--scratch_folder",
+             "folder where the last subnet's objects are left as log.txt and result.txt (default: none left)"},
+            args.scratch_folder);
+  line.bind({"--junit", "write a JUnit XML report, one testcase per subnet, to this file (default: none)"}, args.junit);
+  line.bind({"--summary_json", "write the outcome of every subnet as JSON to this file (default: none)"},
+            args.summary_json);
+  line.bind({"--profile", "AWS credentials profile (default: AWS_PROFILE, else the default chain)"}, args.profile);
+  line.bind({"--region", "AWS region of the bucket (default: AWS_REGION, AWS_DEFAULT_REGION, the profile's)"},
+            args.region);
+  line.parse(arguments, std::cout, std::cerr);
+  if (args.results.test_config.empty() && args.results.private_subnet_id.empty()) {
+    line.fail("give --test_config or --private_subnet_id", std::cerr);
+  }
+  return qvn::collectResults(args);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  qvn::setProgramVersion(QUORVANE_VERSION_TEXT);
-  qvn::CollectResultsArgs args;
-  try {
-    qvn::CommandLine line("qvn-collect-results", "Collects the test results that the test instances left in S3",
-                          kEpilog);
-    line.bind({"--test_config", "test configuration (JSON) whose entries' subnets are examined, in file order (this or "
-               "--private_subnet_id)"},
-              args.results.test_config);
-    line.bind({"--private_subnet_id", "the one subnet examined when no --test_config is given"},
-              args.results.private_subnet_id);
-    line.bind({"--s3_bucket", "bucket holding the result and log objects (required)", false, true}, args.results.s3_bucket);
-    line.bind({"--tag", "workflow tag of the result objects (default: none, objects result-<gw_name>-.txt)"},
-              args.results.tag);
-    line.bind({"--scratch_folder",
-               "folder where the last subnet's objects are left as log.txt and result.txt (default: none left)"},
-              args.scratch_folder);
-    line.bind({"--junit", "write a JUnit XML report, one testcase per subnet, to this file (default: none)"},
-              args.junit);
-    line.bind({"--summary_json", "write the outcome of every subnet as JSON to this file (default: none)"},
-              args.summary_json);
-    line.bind({"--profile", "AWS credentials profile (default: AWS_PROFILE, else the default chain)"}, args.profile);
-    line.bind({"--region", "AWS region of the bucket (default: AWS_REGION, AWS_DEFAULT_REGION, the profile's)"},
-              args.region);
-    line.parse(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
-    if (args.results.test_config.empty() && args.results.private_subnet_id.empty()) {
-      line.fail("give --test_config or --private_subnet_id", std::cerr);
-    }
-  } catch (const qvn::ProgramExit& exit) {
-    return exit.status;
-  }
-  return qvn::exitStatusOf("qvn-collect-results", [&] { return qvn::collectResults(args); });
+  return qvn::runProgram({"qvn-collect-results", QUORVANE_VERSION_TEXT}, argc, argv, collect);
 }

@@ -1,11 +1,9 @@
 // subnet_survey: finds the test subnets of one VPC behind spoke gateways or
 // NAT gateways and writes them as a test configuration.
-#include "core/command_line.hpp"
-#include "core/program_main.hpp"
+#include "frame/program_main.hpp"
 #include "quorvane_version.hpp"
 #include "survey/survey_main.hpp"
 
 int main(int argc, char** argv) {
-  qvn::setProgramVersion(QUORVANE_VERSION_TEXT);
-  return qvn::exitStatusOf("subnet_survey", [&] { return qvn::survey::runSubnetSurvey(argc, argv); });
+  return qvn::runProgram({"subnet_survey", QUORVANE_VERSION_TEXT}, argc, argv, qvn::survey::runSubnetSurvey);
 }

@@ -55,7 +55,7 @@ file(RELATIVE_PATH QVN_PC_TO_PREFIX /prefix/${QVN_PKGCONFIG_DIR} /prefix)
 configure_file(cmake/quorvane_testlibs.pc.in ${CMAKE_BINARY_DIR}/quorvane_testlibs.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/quorvane_testlibs.pc DESTINATION ${QVN_PKGCONFIG_DIR} COMPONENT dev)
 
-foreach(folder core http aws lib deploy survey)
+foreach(folder core frame http aws lib deploy survey awscli)
   install(DIRECTORY src/${folder}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane/${folder} COMPONENT dev
           FILES_MATCHING PATTERN "*.hpp")
 endforeach()
@@ -132,7 +132,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DESCRIPTION
     "Network-test toolkit: static libraries, headers, CMake package config and pkg-config file")
 # Building against the static libraries needs the headers and libraries of
-# what they link.
+# what they link (CLI11 is not among them: only the frame's own sources
+# include it).
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
-    "quorvane-testlibs (= ${PROJECT_VERSION}), libcurl4-openssl-dev, libssl-dev, nlohmann-json3-dev, libpugixml-dev, libcli11-dev, libgtest-dev, pkg-config")
+    "quorvane-testlibs (= ${PROJECT_VERSION}), libcurl4-openssl-dev, libssl-dev, nlohmann-json3-dev, libpugixml-dev, libgtest-dev, pkg-config")
 include(CPack)

@@ -1,9 +1,11 @@
-# qvn_add_layer(<target> DEPS <targets...>)
+# qvn_add_layer(<target> DEPS <targets...> [BUILD_ONLY_DEPS <targets...>])
 # One static library per folder, made of every .cpp in it. Public headers are
 # included as "<layer>/<file>.hpp" from the src/ folder (for example
-# #include "core/run_outcome.hpp").
+# #include "core/run_outcome.hpp"). BUILD_ONLY_DEPS are header-only
+# libraries that only the layer's own .cpp files include: the library's
+# users, installed package included, never see them.
 function(qvn_add_layer target)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;BUILD_ONLY_DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
   file(GLOB headers CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.hpp")
   if(sources)
@@ -13,6 +15,9 @@ function(qvn_add_layer target)
       $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}>
       $<INSTALL_INTERFACE:include/quorvane>)
     target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+    foreach(dep IN LISTS ARG_BUILD_ONLY_DEPS)
+      target_link_libraries(${target} PRIVATE $<BUILD_INTERFACE:${dep}>)
+    endforeach()
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
   else()
     add_library(${target} INTERFACE)

@@ -40,6 +40,10 @@ dpkg-deb -x "$DEV" "$SCRATCH/root"
 PREFIX="$SCRATCH/root/usr"
 echo "check-package: $(basename "$DEB") and $(basename "$DEV") unpacked into $SCRATCH/root"
 [ -f "$PREFIX/include/quorvane/aws/s3.hpp" ] || fail "headers missing"
+# The command-line parser is the frame's own business: no installed header
+# includes it and the builder's package does not ask for it.
+[ -z "$(grep -rl 'CLI/CLI.hpp' "$PREFIX/include")" ] || fail "installed headers include CLI11"
+dpkg-deb -f "$DEV" Depends | grep -qi cli11 && fail "$(basename "$DEV") depends on CLI11"
 [ -z "$(dpkg-deb -c "$DEV" | grep -E '/usr/bin/|/man1/')" ] || fail "$(basename "$DEV") holds programs or man pages"
 
 # The example is the README's first cpp block after "### Using the libraries".

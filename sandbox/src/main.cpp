@@ -12,8 +12,8 @@
 #include <fstream>
 #include <iostream>
 
-#include "core/command_line.hpp"
-#include "core/run_outcome.hpp"
+#include "frame/command_line.hpp"
+#include "frame/program_main.hpp"
 #include "modules.hpp"
 #include "quorvane_version.hpp"
 #include "scenario.hpp"
@@ -58,38 +58,44 @@ int portOf(const qvn::CommandLine& line, const std::string& option, const std::s
   return value;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  qvn::setProgramVersion(QUORVANE_VERSION_TEXT);
+struct SandboxArgs {
   std::string scenario_file;
-  std::string port_text = "0";
-  std::string controller_port_text = "0";
   std::string env_file;
   std::string work_dir;
   int port = 0;
   int controller_port = 0;
-  try {
-    qvn::CommandLine line("qvn-sandbox",
-                          "Local AWS sandbox: EC2, IAM, STS, SSM, S3, instance metadata, IP echo and the "
-                          "controller API on 127.0.0.1",
-                          kEpilog);
-    line.bind({"--scenario",
-               "scenario file (JSON) loaded at start, e.g. /usr/share/quorvane_testlibs/scenarios/spoke.json "
-               "(required)",
-               false, true}, scenario_file);
-    line.bind({"--port", "port on 127.0.0.1 for AWS and the plain-HTTP services (default: 0, a free one)"}, port_text);
-    line.bind({"--controller-port", "port of the controller's HTTPS API (default: 0, a free one)"}, controller_port_text);
-    line.bind({"--env-file", "write the client environment here as NAME=value lines (default: standard output only)"}, env_file);
-    line.bind({"--work-dir",
-               "folder for the credentials, config and certificate files (default: sandbox-work beside "
-               "--env-file, else a new /tmp/qvn-sandbox-XXXXXX)"}, work_dir);
-    line.parse(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
-    port = portOf(line, "--port", port_text);
-    controller_port = portOf(line, "--controller-port", controller_port_text);
-  } catch (const qvn::ProgramExit& exit) {
-    return exit.status;
-  }
+};
+
+SandboxArgs parseArgs(const std::vector<std::string>& arguments) {
+  SandboxArgs args;
+  std::string port_text = "0";
+  std::string controller_port_text = "0";
+  qvn::CommandLine line("qvn-sandbox",
+                        "Local AWS sandbox: EC2, IAM, STS, SSM, S3, instance metadata, IP echo and the "
+                        "controller API on 127.0.0.1",
+                        kEpilog);
+  line.bind({"--scenario",
+             "scenario file (JSON) loaded at start, e.g. /usr/share/quorvane_testlibs/scenarios/spoke.json "
+             "(required)",
+             false, true}, args.scenario_file);
+  line.bind({"--port", "port on 127.0.0.1 for AWS and the plain-HTTP services (default: 0, a free one)"}, port_text);
+  line.bind({"--controller-port", "port of the controller's HTTPS API (default: 0, a free one)"}, controller_port_text);
+  line.bind({"--env-file", "write the client environment here as NAME=value lines (default: standard output only)"}, args.env_file);
+  line.bind({"--work-dir",
+             "folder for the credentials, config and certificate files (default: sandbox-work beside "
+             "--env-file, else a new /tmp/qvn-sandbox-XXXXXX)"}, args.work_dir);
+  line.parse(arguments, std::cout, std::cerr);
+  args.port = portOf(line, "--port", port_text);
+  args.controller_port = portOf(line, "--controller-port", controller_port_text);
+  return args;
+}
+
+// Starts the services and serves until a signal.
+int serve(const std::vector<std::string>& arguments) {
+  SandboxArgs args = parseArgs(arguments);
+  const std::string& scenario_file = args.scenario_file;
+  const std::string& env_file = args.env_file;
+  std::string& work_dir = args.work_dir;
 
   // Signals are taken by a thread of their own; block them everywhere else.
   sigset_t signals;
@@ -98,64 +104,65 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  try {
-    if (work_dir.empty()) {
-      if (!env_file.empty()) {
-        fs::path parent = fs::absolute(env_file).parent_path();
-        work_dir = (parent / "sandbox-work").string();
-      } else {
-        char pattern[] = "/tmp/qvn-sandbox-XXXXXX";
-        if (!mkdtemp(pattern)) throw std::runtime_error("cannot make a work folder in /tmp");
-        work_dir = pattern;
-      }
-    }
-    fs::create_directories(work_dir);
-    work_dir = fs::absolute(work_dir).string();
-
-    const Json scenario = load_scenario_file(scenario_file);
-    SandboxServer server;
-    server.add_service(make_ec2_service());
-    server.add_service(make_iam_service());
-    server.add_service(make_sts_service());
-    server.add_service(make_ssm_service());
-    server.add_service(make_s3_service());
-    server.load_scenario(scenario);
-    mount_instance_metadata(server.http(), server.world());
-    mount_ip_echo(server.http(), server.world());
-    auto controller = make_controller_server(server.world(), work_dir);
-
-    const int aws_port = server.start(port);
-    const int https_port = controller->start(controller_port);
-    const ClientFiles files = write_client_files(scenario, work_dir);
-
-    const std::string base = "http://127.0.0.1:" + std::to_string(aws_port);
-    const std::vector<std::pair<std::string, std::string>> env = {
-        {"AWS_ENDPOINT_URL", base},
-        {"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"},
-        {"AWS_SHARED_CREDENTIALS_FILE", files.credentials_file},
-        {"AWS_CONFIG_FILE", files.config_file},
-        {"QUORVANE_IP_ECHO_URL", base + "/ip-echo?format=json"},
-        {"QUORVANE_CONTROLLER_CA_BUNDLE", controller->ca_file()},
-        {"QUORVANE_SANDBOX_CONTROLLER", "127.0.0.1:" + std::to_string(https_port)},
-    };
-    std::string lines;
-    for (const auto& [k, v] : env) lines += k + "=" + v + "\n";
+  if (work_dir.empty()) {
     if (!env_file.empty()) {
-      std::ofstream out(env_file, std::ios::trunc);
-      out << lines;
-      if (!out) throw std::runtime_error("cannot write " + env_file);
+      fs::path parent = fs::absolute(env_file).parent_path();
+      work_dir = (parent / "sandbox-work").string();
+    } else {
+      char pattern[] = "/tmp/qvn-sandbox-XXXXXX";
+      if (!mkdtemp(pattern)) throw std::runtime_error("cannot make a work folder in /tmp");
+      work_dir = pattern;
     }
-    std::cout << lines << "qvn-sandbox ready on " << base << " (scenario " << scenario.value("name", scenario_file)
-              << ")" << std::endl;
-
-    int received = 0;
-    sigwait(&signals, &received);
-    std::cout << "qvn-sandbox: stopping" << std::endl;
-    controller->stop();
-    server.stop();
-    return 0;
-  } catch (const std::exception& e) {
-    std::cerr << "qvn-sandbox: error: " << e.what() << std::endl;
-    return 1;
   }
+  fs::create_directories(work_dir);
+  work_dir = fs::absolute(work_dir).string();
+
+  const Json scenario = load_scenario_file(scenario_file);
+  SandboxServer server;
+  server.add_service(make_ec2_service());
+  server.add_service(make_iam_service());
+  server.add_service(make_sts_service());
+  server.add_service(make_ssm_service());
+  server.add_service(make_s3_service());
+  server.load_scenario(scenario);
+  mount_instance_metadata(server.http(), server.world());
+  mount_ip_echo(server.http(), server.world());
+  auto controller = make_controller_server(server.world(), work_dir);
+
+  const int aws_port = server.start(args.port);
+  const int https_port = controller->start(args.controller_port);
+  const ClientFiles files = write_client_files(scenario, work_dir);
+
+  const std::string base = "http://127.0.0.1:" + std::to_string(aws_port);
+  const std::vector<std::pair<std::string, std::string>> env = {
+      {"AWS_ENDPOINT_URL", base},
+      {"AWS_EC2_METADATA_SERVICE_ENDPOINT", base + "/"},
+      {"AWS_SHARED_CREDENTIALS_FILE", files.credentials_file},
+      {"AWS_CONFIG_FILE", files.config_file},
+      {"QUORVANE_IP_ECHO_URL", base + "/ip-echo?format=json"},
+      {"QUORVANE_CONTROLLER_CA_BUNDLE", controller->ca_file()},
+      {"QUORVANE_SANDBOX_CONTROLLER", "127.0.0.1:" + std::to_string(https_port)},
+  };
+  std::string lines;
+  for (const auto& [k, v] : env) lines += k + "=" + v + "\n";
+  if (!env_file.empty()) {
+    std::ofstream out(env_file, std::ios::trunc);
+    out << lines;
+    if (!out) throw std::runtime_error("cannot write " + env_file);
+  }
+  std::cout << lines << "qvn-sandbox ready on " << base << " (scenario " << scenario.value("name", scenario_file)
+            << ")" << std::endl;
+
+  int received = 0;
+  sigwait(&signals, &received);
+  std::cout << "qvn-sandbox: stopping" << std::endl;
+  controller->stop();
+  server.stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return qvn::runProgram({"qvn-sandbox", QUORVANE_VERSION_TEXT}, argc, argv, serve);
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "core/clock.hpp"
 #include "core/error_status_handler.hpp"
 #include "core/logging.hpp"
 
@@ -96,6 +97,18 @@ void applyLoggingConfig(const LoggingConfig& config) {
     logger->setLevel(l->level);
     logger->setPropagate(l->propagate);
     for (const auto& name : l->handlers) logger->addHandler(handlers.at(name));
+  }
+}
+
+// Once the log is set up, the line also goes to its files: the archived log
+// of a failed run says why it ended. The console has the line already, and
+// the run's status is decided elsewhere, so neither the console nor the
+// error-status handler sees the record.
+void recordInLogFiles(const std::string& line, int level) {
+  Logger* package = &packageLogger();
+  const LogRecord record{package->name(), level, getLevelName(level), line, core::now()};
+  for (const HandlerPtr& handler : package->handlers()) {
+    if (dynamic_cast<FileHandler*>(handler.get()) != nullptr) handler->handle(record);
   }
 }
 

@@ -67,4 +67,8 @@ LoggingConfig& logging_config();
 // cannot be opened, throws before any logger is changed.
 void applyLoggingConfig(const LoggingConfig& config);
 
+// Writes `line` at `level` to the log files of the package logger only: for
+// a line that has reached the console already. Nothing before the log is set up.
+void recordInLogFiles(const std::string& line, int level);
+
 }  // namespace qvn

@@ -49,7 +49,7 @@ struct RunSettings {
 extern RunSettings Globals;
 
 // "End the program with status N": thrown on the main thread and turned into
-// the exit status by main (see exitStatusOf in core/program_main.hpp). A type
+// the exit status by main (see exitStatusOf in frame/program_main.hpp). A type
 // of its own, not a std::exception: a step's `catch (std::exception&)` never
 // takes an exit for a failure.
 struct ProgramExit {

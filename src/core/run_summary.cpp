@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/interruption_notice.hpp"
-#include "core/program_main.hpp"
+#include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
 
 namespace qvn::core {

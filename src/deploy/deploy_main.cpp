@@ -326,10 +326,4 @@ int runProbeDeploy(const std::vector<std::string>& arguments) {
                               [&](int status) { summarize(args, started, status, log); });
 }
 
-int runProbeDeploy(int argc, char** argv) {
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-  return runProbeDeploy(arguments);
-}
-
 }  // namespace qvn::deploy

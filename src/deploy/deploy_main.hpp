@@ -63,6 +63,5 @@ std::vector<std::string> revertCommand(const DeployArgs& args);
 // run ends with an ERROR record naming the command to run next (the revert
 // for a deployment, the same command for a revert) and status 130 or 143.
 int runProbeDeploy(const std::vector<std::string>& arguments);
-int runProbeDeploy(int argc, char** argv);
 
 }  // namespace qvn::deploy

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "core/logging.hpp"
-#include "core/program_main.hpp"
+#include "core/logsetup.hpp"
 #include "deploy/deploy_args.hpp"
 #include "lib/run_ending.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "core/command_line.hpp"
+#include "frame/command_line.hpp"
 
 namespace qvn::survey {
 

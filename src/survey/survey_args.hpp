@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/usage_text.hpp"
+#include "frame/usage_text.hpp"
 
 namespace qvn::survey {
 

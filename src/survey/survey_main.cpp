@@ -263,10 +263,4 @@ int surveyFlow(const SurveyArgs& args) {
 
 }  // namespace
 
-int runSubnetSurvey(int argc, char** argv) {
-  std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-  return runSubnetSurvey(arguments);
-}
-
 }  // namespace qvn::survey

@@ -19,6 +19,5 @@ Logger& beginSubnetSurvey(const SurveyArgs& args, const std::vector<std::string>
 // The whole flow for the arguments after the program name; returns the exit
 // status or throws ProgramExit.
 int runSubnetSurvey(const std::vector<std::string>& arguments);
-int runSubnetSurvey(int argc, char** argv);
 
 }  // namespace qvn::survey

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 #include "aws/config_files.hpp"
 #include "aws/errors.hpp"
 #include "aws/session.hpp"
@@ -12,6 +12,8 @@
 
 namespace qvn::aws {
 namespace {
+
+using awscli::run_aws_cli;
 
 // The message of the ConfigError that parsing `text` throws; empty when it parses.
 std::string refusal(const std::string& text) {

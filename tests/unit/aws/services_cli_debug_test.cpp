@@ -5,12 +5,15 @@
 
 #include <sstream>
 
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 #include "aws/wire_log.hpp"
 #include "awscore_test_support.hpp"
 
 namespace qvn::aws {
 namespace {
+
+using awscli::CliEnvironment;
+using awscli::run_aws_cli;
 
 using testing::answer;
 

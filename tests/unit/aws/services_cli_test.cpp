@@ -4,12 +4,15 @@
 
 #include <sstream>
 
-#include "aws/cli_runner.hpp"
+#include "awscli/cli_runner.hpp"
 #include "aws/ec2.hpp"
 #include "services_fake_sender.hpp"
 
 namespace qvn::aws::testing {
 namespace {
+
+using awscli::CliEnvironment;
+using awscli::run_aws_cli;
 
 struct CliRun {
   int status;
@@ -40,6 +43,9 @@ TEST_F(Cli, UsageErrorsExitTwoWithoutSending) {
            {"ec3", "describe_subnets"},
            {"ec2", "describe_subnet"},
            {"ec2", "describe_subnets", "--input"},
+           {"ec2", "describe_subnets", "extra"},
+           {"ec2", "describe_subnets", "--input", "--help"},
+           {"ec2", "describe_subnets", "--region=eu-west-2", "--regoin", "eu-west-2"},
            {"ec2", "describe_subnets", "--input", "{not json"},
            {"ec2", "describe_subnets", "--input", "[1]"},
            {"ec2", "describe_subnets", "--verbose"},
@@ -68,6 +74,38 @@ TEST_F(Cli, MessagesNameTheProblem) {
   EXPECT_NE(run({"ec2", "describe_subnets", "--input", R"({"SubnetId": []})"})
                 .err.find("Unknown parameter in input: \"SubnetId\""),
             std::string::npos);
+}
+
+TEST_F(Cli, HelpAndVersionWinWhereverTheyStandAndSendNothing) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"ec2", "-h"}, {"ec3", "x", "--verbose", "--help"}}) {
+    const CliRun r = run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("usage: qvn-aws SERVICE OPERATION [--region REGION] [--profile PROFILE] [--input JSON] "
+                          "[--no-paginate]\n               [--debug]\n\nSends one AWS request",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_NE(r.out.find("\npositional arguments:\n  SERVICE               ec2, iam, s3, ssm or sts\n  OPERATION"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("get_caller_identity);\n                        a mistyped one"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.err.empty());
+  }
+  const CliRun version = run({"sts", "get_caller_identity", "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("qvn-aws ", 0), 0u) << version.out;
+  const CliRun usage = run({"ec2"});
+  EXPECT_EQ(usage.err.rfind("usage: qvn-aws SERVICE OPERATION", 0), 0u) << usage.err;
+  EXPECT_NE(usage.err.find("\nqvn-aws: error: expected SERVICE and OPERATION\n"), std::string::npos) << usage.err;
+  EXPECT_NE(run({"ec3", "describe_subnets"}).err.find("unknown service \"ec3\"; one of: ec2, iam, s3, ssm, sts"),
+            std::string::npos);
+  EXPECT_TRUE(sender->sent.empty());
+
+  // A value written with "=" is that option's value.
+  sender->answer("<DescribeSubnetsResponse><subnetSet/></DescribeSubnetsResponse>");
+  const CliRun with_equals = run({"ec2", "describe_subnets", "--region=eu-west-2", "--input={}"});
+  EXPECT_EQ(with_equals.status, 0) << with_equals.err;
+  EXPECT_EQ(sender->sent.size(), 1u);
 }
 
 TEST_F(Cli, PrintsTheResultWithAwsMemberNames) {

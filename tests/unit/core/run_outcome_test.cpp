@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "core/error_status_handler.hpp"
-#include "core/program_main.hpp"
+#include "frame/program_main.hpp"
 
 namespace qvn {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/command_line.hpp"
+#include "frame/command_line.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -6,8 +6,8 @@
 #include <deque>
 #include <ostream>
 
-#include "core/closest_name.hpp"
 #include "core/run_outcome.hpp"
+#include "frame/closest_name.hpp"
 
 namespace qvn {
 
@@ -38,6 +38,7 @@ void setProgramVersion(std::string version) { versionText() = std::move(version)
 const std::string& programVersion() { return versionText(); }
 
 struct CommandLine::Impl {
+  const CommandLine* self = nullptr;
   std::string program;  // "subnet_survey" or "subnet_survey spoke"
   std::string name;     // the sub-command's name; empty for the program
   std::string description;
@@ -46,6 +47,8 @@ struct CommandLine::Impl {
   CLI::App* app = nullptr;
   const CommandLine* parent = nullptr;
   std::vector<OptionSpec> specs;
+  std::vector<OptionSpec> words;
+  std::string usage;  // given by the program; empty: made from the options
   std::vector<SubcommandSpec> sub_specs;
   std::vector<std::unique_ptr<CommandLine>> subs;
   // Optional texts are parsed into a holder and copied over only when given,
@@ -88,10 +91,29 @@ struct CommandLine::Impl {
     }
     return option;
   }
+
+  // After a parse: the deepest command line the arguments reached.
+  const CommandLine* chosen() const {
+    for (const auto& sub : subs) {
+      if (sub->impl_->app->parsed() > 0) return sub.get();
+    }
+    return self;
+  }
+  void showVersionIfAsked(std::ostream& out) const {
+    if (!version_requested) return;
+    out << program << " " << programVersion() << "\n";
+    throw ProgramExit{0};
+  }
+  [[noreturn]] void failParse(const CLI::ParseError& error, std::ostream& err) const;
+  void failOnLeftovers(std::ostream& err) const;
+  void failOnMissingRequired(std::ostream& err) const;
+  [[noreturn]] void failAbout(const std::string& why, std::ostream& err) const;
+  std::optional<std::string> finish() const;
 };
 
 CommandLine::CommandLine(std::string program, std::string description, std::string epilog)
     : impl_(std::make_unique<Impl>()) {
+  impl_->self = this;
   impl_->program = std::move(program);
   impl_->description = std::move(description);
   impl_->epilog = std::move(epilog);
@@ -104,6 +126,7 @@ CommandLine::CommandLine(std::string program, std::string description, std::stri
 
 CommandLine::CommandLine(std::string program, std::string description, CommandLine* parent)
     : impl_(std::make_unique<Impl>()) {
+  impl_->self = this;
   impl_->program = parent->impl_->program + " " + program;
   impl_->parent = parent;
   impl_->app = parent->impl_->app->add_subcommand(program, std::move(description));
@@ -128,6 +151,13 @@ void CommandLine::bind(const OptionSpec& spec, std::optional<std::string>& text)
   impl_->optionals.emplace_back(option, &holder, &text);
 }
 
+void CommandLine::bindWords(const std::vector<OptionSpec>& words, std::vector<std::string>& values) {
+  impl_->words.insert(impl_->words.end(), words.begin(), words.end());
+  impl_->app->add_option("words", values);
+}
+
+void CommandLine::setUsage(std::string usage) { impl_->usage = std::move(usage); }
+
 CommandLine& CommandLine::subcommand(const SubcommandSpec& spec) {
   impl_->sub_specs.push_back(spec);
   impl_->subs.push_back(std::unique_ptr<CommandLine>(new CommandLine(spec.name, spec.help, this)));
@@ -137,15 +167,15 @@ CommandLine& CommandLine::subcommand(const SubcommandSpec& spec) {
 void CommandLine::requireSubcommand() { impl_->app->require_subcommand(1); }
 
 std::string CommandLine::usage() const {
-  const std::string tail = impl_->sub_specs.empty() ? "" : "{" + joined(impl_->subNames(), ",") + "} ...";
-  return usageLine(impl_->program, impl_->specs, tail);
+  if (!impl_->usage.empty()) return impl_->usage;
+  return usageLine(impl_->program, impl_->specs, subcommandTail(impl_->sub_specs));
 }
 
 // At the program's level, each sub-command's own options follow the program's.
 std::string CommandLine::help() const {
   const bool program_level = impl_->parent == nullptr;
-  std::string text =
-      helpText(impl_->program, program_level ? impl_->description : "", impl_->specs, impl_->sub_specs, "", program_level);
+  std::string text = helpText({usage(), program_level ? impl_->description : "", impl_->words, impl_->sub_specs,
+                                impl_->specs, program_level});
   for (const auto& sub : impl_->subs) {
     if (!sub->impl_->specs.empty())
       text += "\n" + optionsSection(sub->impl_->name + " options (after '" + sub->impl_->name + "')", sub->impl_->specs);
@@ -180,84 +210,85 @@ std::optional<std::string> CommandLine::parse(const std::vector<std::string>& ar
                                               std::ostream& err) {
   std::vector<const char*> argv{impl_->program.c_str()};
   for (const auto& argument : arguments) argv.push_back(argument.c_str());
-
-  // The deepest command line the arguments reached.
-  auto chosen = [this]() -> const CommandLine* {
-    for (const auto& sub : impl_->subs) {
-      if (sub->impl_->app->parsed() > 0) return sub.get();
-    }
-    return this;
-  };
   try {
     impl_->app->parse(static_cast<int>(argv.size()), argv.data());
   } catch (const CLI::CallForHelp&) {
-    out << chosen()->help();
+    out << impl_->chosen()->help();
     throw ProgramExit{0};
   } catch (const CLI::ParseError& e) {
-    if (impl_->version_requested) {
-      out << impl_->program << " " << programVersion() << "\n";
-      throw ProgramExit{0};
-    }
-    // An unknown option explains a missing required one better than the
-    // other way round, so the leftovers are looked at first.
-    std::vector<Leftover> leftovers;
-    for (const std::string& argument : impl_->app->remaining(false)) leftovers.push_back({this, argument});
-    for (const auto& sub : impl_->subs) {
-      for (const std::string& argument : sub->impl_->app->remaining(false)) {
-        leftovers.push_back({sub.get(), argument});
-      }
-    }
-    for (const auto& [owner, argument] : leftovers) {
-      if (argument.size() < 2 || argument[0] != '-') continue;
-      const std::string option = argument.substr(0, argument.find('='));
-      if (owner != this && impl_->knows(option)) {
-        fail("'" + option + "' is an option of " + impl_->program + ": give it before '" + owner->impl_->name + "'",
-             err);
-      }
-      owner->fail(unknownOptionMessage(argument, owner->impl_->optionNames()), err);
-    }
-    if (!leftovers.empty()) {
-      const Leftover& first = leftovers.front();
-      if (first.owner == this && !impl_->subs.empty() && chosen() == this) {
-        std::string why = "unknown sub-command '" + first.argument + "'";
-        if (auto guess = closestName(first.argument, impl_->subNames())) {
-          why += "; did you mean '" + *guess + "'?";
-        } else {
-          why += " (choose from " + joined(impl_->subNames(), ", ") + ")";
-        }
-        fail(why, err);
-      }
-      first.owner->fail("unexpected argument '" + first.argument + "'", err);
-    }
-    const std::string why = e.what();
-    if (why == "A subcommand is required") fail("a sub-command is required: " + joined(impl_->subNames(), " or "), err);
-    // Every required option that is missing, the program's and the chosen
-    // sub-command's, not only the first one found.
-    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
-      std::vector<std::string> missing = impl_->missingRequired();
-      const CommandLine* sub = chosen();
-      const std::vector<std::string> sub_missing = sub != this ? sub->impl_->missingRequired() : std::vector<std::string>{};
-      missing.insert(missing.end(), sub_missing.begin(), sub_missing.end());
-      const CommandLine* shown = missing.size() == sub_missing.size() && !sub_missing.empty() ? sub : this;
-      if (missing.size() == 1) shown->fail(missing.front() + " is required", err);
-      if (missing.size() > 1) shown->fail("the following options are required: " + joined(missing, ", "), err);
-    }
-    // An error about a sub-command's own option shows that sub-command's usage.
-    const CommandLine* shown = chosen();
-    if (shown != this) {
-      bool about_it = false;
-      for (const auto& spec : shown->impl_->specs) about_it = about_it || why.find(spec.name) != std::string::npos;
-      if (!about_it) shown = this;
-    }
-    shown->fail(why, err);
+    impl_->showVersionIfAsked(out);
+    impl_->failParse(e, err);
   }
-  if (impl_->version_requested) {
-    out << impl_->program << " " << programVersion() << "\n";
-    throw ProgramExit{0};
-  }
+  impl_->showVersionIfAsked(out);
+  return impl_->finish();
+}
 
+// An unknown option explains a missing required one better than the other
+// way round, so the leftovers are looked at first.
+void CommandLine::Impl::failParse(const CLI::ParseError& error, std::ostream& err) const {
+  failOnLeftovers(err);
+  const std::string why = error.what();
+  if (why == "A subcommand is required") self->fail("a sub-command is required: " + joined(subNames(), " or "), err);
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) failOnMissingRequired(err);
+  failAbout(why, err);
+}
+
+void CommandLine::Impl::failOnLeftovers(std::ostream& err) const {
+  std::vector<Leftover> leftovers;
+  for (const std::string& argument : app->remaining(false)) leftovers.push_back({self, argument});
+  for (const auto& sub : subs) {
+    for (const std::string& argument : sub->impl_->app->remaining(false)) leftovers.push_back({sub.get(), argument});
+  }
+  for (const auto& [owner, argument] : leftovers) {
+    if (argument.size() < 2 || argument[0] != '-') continue;
+    const std::string option = argument.substr(0, argument.find('='));
+    if (owner != self && knows(option)) {
+      self->fail("'" + option + "' is an option of " + program + ": give it before '" + owner->impl_->name + "'", err);
+    }
+    owner->fail(unknownOptionMessage(argument, owner->impl_->optionNames()), err);
+  }
+  if (leftovers.empty()) return;
+  const Leftover& first = leftovers.front();
+  if (first.owner == self && !subs.empty() && chosen() == self) {
+    std::string why = "unknown sub-command '" + first.argument + "'";
+    if (auto guess = closestName(first.argument, subNames())) {
+      why += "; did you mean '" + *guess + "'?";
+    } else {
+      why += " (choose from " + joined(subNames(), ", ") + ")";
+    }
+    self->fail(why, err);
+  }
+  first.owner->fail("unexpected argument '" + first.argument + "'", err);
+}
+
+// Every required option that is missing, the program's and the chosen
+// sub-command's, not only the first one found.
+void CommandLine::Impl::failOnMissingRequired(std::ostream& err) const {
+  std::vector<std::string> missing = missingRequired();
+  const CommandLine* sub = chosen();
+  const std::vector<std::string> sub_missing = sub != self ? sub->impl_->missingRequired() : std::vector<std::string>{};
+  missing.insert(missing.end(), sub_missing.begin(), sub_missing.end());
+  const CommandLine* shown = missing.size() == sub_missing.size() && !sub_missing.empty() ? sub : self;
+  if (missing.size() == 1) shown->fail(missing.front() + " is required", err);
+  if (missing.size() > 1) shown->fail("the following options are required: " + joined(missing, ", "), err);
+}
+
+// An error about a sub-command's own option shows that sub-command's usage.
+void CommandLine::Impl::failAbout(const std::string& why, std::ostream& err) const {
+  const CommandLine* shown = chosen();
+  if (shown != self) {
+    bool about_it = false;
+    for (const auto& spec : shown->impl_->specs) about_it = about_it || why.find(spec.name) != std::string::npos;
+    if (!about_it) shown = self;
+  }
+  shown->fail(why, err);
+}
+
+// Optional texts given on the command line are copied into their fields;
+// the chosen sub-command's name is returned.
+std::optional<std::string> CommandLine::Impl::finish() const {
   std::optional<std::string> name;
-  for (const auto& sub : impl_->subs) {
+  for (const auto& sub : subs) {
     if (sub->impl_->app->parsed() > 0) name = sub->impl_->name;
   }
   auto copyGiven = [](const Impl& line) {
@@ -265,8 +296,8 @@ std::optional<std::string> CommandLine::parse(const std::vector<std::string>& ar
       if (option->count() > 0) *field = *holder;
     }
   };
-  copyGiven(*impl_);
-  for (const auto& sub : impl_->subs) copyGiven(*sub->impl_);
+  copyGiven(*this);
+  for (const auto& sub : subs) copyGiven(*sub->impl_);
   return name;
 }
 

@@ -1,4 +1,4 @@
-#include "core/usage_text.hpp"
+#include "frame/usage_text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -16,26 +16,42 @@ std::string subcommandChoice(const std::vector<SubcommandSpec>& subcommands) {
   return choice + "}";
 }
 
+constexpr std::size_t kHelpColumn = 24;
+
 // "  name<padding>help" with the help starting at column 24, or on the next
-// line when the name is too long.
+// line when the name is too long; each further line of the help starts at
+// that column too.
 std::string helpRow(const std::string& name, const std::string& help) {
-  constexpr std::size_t kColumn = 24;
   std::string row = "  " + name;
   if (help.empty()) return row + "\n";
-  if (row.size() + 2 <= kColumn) {
-    row.append(kColumn - row.size(), ' ');
+  if (row.size() + 2 <= kHelpColumn) {
+    row.append(kHelpColumn - row.size(), ' ');
   } else {
-    row += "\n" + std::string(kColumn, ' ');
+    row += "\n" + std::string(kHelpColumn, ' ');
   }
-  return row + help + "\n";
+  for (const char c : help) {
+    row += c;
+    if (c == '\n') row.append(kHelpColumn, ' ');
+  }
+  return row + "\n";
 }
 
 std::string optionRows(const std::vector<OptionSpec>& options) {
   std::string rows;
   for (const auto& option : options) {
     std::string name = option.name;
-    if (!option.flag) name += " " + metavarOf(option.name);
+    if (!option.flag) name += " " + valueNameOf(option);
     rows += helpRow(name, option.help);
+  }
+  return rows;
+}
+
+std::string positionalRows(const HelpLayout& layout) {
+  std::string rows;
+  for (const auto& word : layout.positionals) rows += helpRow(word.name, word.help);
+  if (!layout.subcommands.empty()) {
+    rows += helpRow(subcommandChoice(layout.subcommands), "");
+    for (const auto& sub : layout.subcommands) rows += helpRow("  " + sub.name, sub.help);
   }
   return rows;
 }
@@ -54,36 +70,34 @@ std::string metavarOf(const std::string& option_name) {
   return name;
 }
 
+std::string valueNameOf(const OptionSpec& option) {
+  return option.metavar.empty() ? metavarOf(option.name) : option.metavar;
+}
+
+std::string subcommandTail(const std::vector<SubcommandSpec>& subcommands) {
+  return subcommands.empty() ? "" : subcommandChoice(subcommands) + " ...";
+}
+
 std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options, const std::string& tail) {
   std::string line = "usage: " + program + " [-h]";
   for (const auto& option : options) {
     std::string item = option.name;
-    if (!option.flag) item += " " + metavarOf(option.name);
+    if (!option.flag) item += " " + valueNameOf(option);
     line += option.required ? " " + item : " [" + item + "]";
   }
   if (!tail.empty()) line += " " + tail;
   return line;
 }
 
-std::string helpText(const std::string& program, const std::string& description, const std::vector<OptionSpec>& options,
-                     const std::vector<SubcommandSpec>& subcommands, const std::string& epilog, bool version_option) {
-  std::string tail = subcommands.empty() ? "" : subcommandChoice(subcommands) + " ...";
-  std::string text = usageLine(program, options, tail) + "\n";
-  if (!description.empty()) text += "\n" + description + "\n";
-  if (!subcommands.empty()) {
-    text += "\npositional arguments:\n";
-    text += helpRow(subcommandChoice(subcommands), "");
-    for (const auto& sub : subcommands) text += helpRow("  " + sub.name, sub.help);
-  }
+std::string helpText(const HelpLayout& layout) {
+  std::string text = layout.usage + "\n";
+  if (!layout.description.empty()) text += "\n" + layout.description + "\n";
+  const std::string positionals = positionalRows(layout);
+  if (!positionals.empty()) text += "\npositional arguments:\n" + positionals;
   text += "\noptions:\n";
   text += helpRow("-h, --help", "show this help message and exit");
-  if (version_option) text += helpRow("--version", "show the program's version and exit");
-  text += optionRows(options);
-  if (!epilog.empty()) {
-    text += "\n" + epilog;
-    if (epilog.back() != '\n') text += "\n";
-  }
-  return text;
+  if (layout.version_option) text += helpRow("--version", "show the program's version and exit");
+  return text + optionRows(layout.options);
 }
 
 }  // namespace qvn

@@ -1,17 +1,16 @@
-#include "core/program_main.hpp"
+#include "frame/program_main.hpp"
 
 #include <cstdio>
 #include <exception>
 
-#include "core/clock.hpp"
 #include "core/logging.hpp"
+#include "core/logsetup.hpp"
 #include "core/run_outcome.hpp"
+#include "frame/command_line.hpp"
 
 namespace qvn {
 
 namespace {
-
-constexpr const char* kPackageLogger = "quorvane_testlibs";
 
 void reportFailure(const std::string& program, const std::string& what) {
   const std::string line = program + ": error: " + what;
@@ -22,18 +21,6 @@ void reportFailure(const std::string& program, const std::string& what) {
 }
 
 }  // namespace
-
-// Once the log is set up, the line also goes to its files: the archived log
-// of a failed run says why it ended. The console has the line already, and
-// the run's status is decided elsewhere, so neither the console nor the
-// error-status handler sees the record.
-void recordInLogFiles(const std::string& line, int level) {
-  Logger* package = getLogger(kPackageLogger);
-  const LogRecord record{package->name(), level, getLevelName(level), line, core::now()};
-  for (const HandlerPtr& handler : package->handlers()) {
-    if (dynamic_cast<FileHandler*>(handler.get()) != nullptr) handler->handle(record);
-  }
-}
 
 int exitStatusOf(const std::string& program, const std::function<int()>& flow) {
   try {
@@ -46,6 +33,12 @@ int exitStatusOf(const std::string& program, const std::function<int()>& flow) {
     reportFailure(program, "unexpected failure");
   }
   return 1;
+}
+
+int runProgram(const ProgramInfo& program, int argc, char** argv, const ProgramFlow& flow) {
+  setProgramVersion(program.version);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  return exitStatusOf(program.name, [&] { return flow(arguments); });
 }
 
 }  // namespace qvn

@@ -1,4 +1,4 @@
-#include "core/closest_name.hpp"
+#include "frame/closest_name.hpp"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 // The fatal line of a program: on standard error always, and in the log file
 // once the log is set up.
-#include "core/program_main.hpp"
+#include "frame/program_main.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,9 +9,12 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
+#include "frame/command_line.hpp"
 #include "unit/core/log_capture.hpp"
 
 namespace qvn {
@@ -79,6 +82,45 @@ TEST_F(FatalLineTest, WithoutALogFileTheLineGoesToStandardErrorOnly) {
   EXPECT_EQ(exitStatusOf("subnet_survey", []() -> int { throw std::runtime_error("no credentials"); }), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "subnet_survey: error: no credentials\n");
   EXPECT_TRUE(console->records().empty());
+}
+
+// The frame of every main: the version --version prints, the arguments after
+// the program's name, and the status of each way a flow ends.
+TEST_F(FatalLineTest, RunProgramHandsTheArgumentsToTheFlowAndMapsHowItEnds) {
+  char name[] = "prog", first[] = "--vpc", second[] = "v 1";
+  char* argv[] = {name, first, second, nullptr};
+  std::vector<std::string> seen;
+  EXPECT_EQ(runProgram({"prog", "1.2.3 (abcdef0)"}, 3, argv,
+                       [&seen](const std::vector<std::string>& arguments) {
+                         seen = arguments;
+                         return 4;
+                       }),
+            4);
+  EXPECT_EQ(seen, (std::vector<std::string>{"--vpc", "v 1"}));
+  EXPECT_EQ(programVersion(), "1.2.3 (abcdef0)");
+
+  std::ostringstream out, err;
+  const auto parsing = [&](const std::vector<std::string>& arguments) {
+    CommandLine line("prog", "does things");
+    std::string vpc;
+    line.bind({"--vpc", "the VPC", false, true}, vpc);
+    line.parse(arguments, out, err);
+    return 0;
+  };
+  char version[] = "--version", stray[] = "--vcp";
+  char* asks_version[] = {name, version, nullptr};
+  EXPECT_EQ(runProgram({"prog", "1.2.3 (abcdef0)"}, 2, asks_version, parsing), 0);
+  EXPECT_EQ(out.str(), "prog 1.2.3 (abcdef0)\n");
+  char* mistyped[] = {name, stray, second, nullptr};
+  EXPECT_EQ(runProgram({"prog", "1.2.3 (abcdef0)"}, 3, mistyped, parsing), 2);
+  EXPECT_NE(err.str().find("prog: error: unknown option '--vcp'; did you mean '--vpc'?"), std::string::npos)
+      << err.str();
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(runProgram({"prog", "1.2.3"}, 1, argv,
+                       [](const std::vector<std::string>&) -> int { throw std::runtime_error("cannot read x.json"); }),
+            1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "prog: error: cannot read x.json\n");
 }
 
 }  // namespace

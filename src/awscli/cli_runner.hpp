@@ -5,9 +5,13 @@
 //
 // sent through the typed client and printed as JSON with AWS's member
 // names; --debug shows every request and answer on standard error, with
-// signatures, tokens, secret keys and key material redacted. Exit status: 0 done; 2 usage error (unknown service,
-// operation or option, bad JSON, unknown or ill-typed input member); 253 no usable credentials or configuration; 254
-// AWS refused the request; 255 any other failure (network, local file, unreadable answer).
+// signatures, tokens, secret keys and key material redacted. The command
+// line is the programs' own (frame/command_line.hpp): -h/--help, --version,
+// the closest option suggested for a mistyped one. Exit status: 0 done (help
+// and version too); 2 usage error (unknown service, operation or option, bad
+// JSON, unknown or ill-typed input member); 253 no usable credentials or
+// configuration; 254 AWS refused the request; 255 any other failure
+// (network, local file, unreadable answer).
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -17,12 +21,12 @@
 #include "aws/service_client.hpp"
 #include "http/http_transport.hpp"
 
-namespace qvn::aws {
+namespace qvn::awscli {
 
 struct CliEnvironment {
   // Makes the sender for a service; empty: a ServiceClient of a session
   // built from --profile and --region with the usual credential chain.
-  std::function<std::shared_ptr<OperationSender>(const ServiceId&)> make_sender;
+  std::function<std::shared_ptr<aws::OperationSender>(const aws::ServiceId&)> make_sender;
   // The HTTP transport of that session; null: the process-wide one.
   std::shared_ptr<http::HttpTransport> transport;
 };
@@ -30,4 +34,4 @@ struct CliEnvironment {
 int run_aws_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                 const CliEnvironment& environment = {});
 
-}  // namespace qvn::aws
+}  // namespace qvn::awscli

@@ -16,10 +16,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
-#include "core/usage_text.hpp"
+#include "frame/usage_text.hpp"
 
 namespace qvn {
 
@@ -30,6 +31,7 @@ const std::string& programVersion();
 
 // One option of a table: its usage entry and the field of `Args` it fills.
 template <class Args>
+  requires std::is_class_v<Args>
 struct OptionRow {
   using Field = std::variant<bool Args::*, std::string Args::*, std::optional<std::string> Args::*>;
   OptionSpec spec;
@@ -37,6 +39,7 @@ struct OptionRow {
 };
 
 template <class Args>
+  requires std::is_class_v<Args>
 std::vector<OptionSpec> specsOf(const std::vector<OptionRow<Args>>& rows) {
   std::vector<OptionSpec> specs;
   for (const auto& row : rows) specs.push_back(row.spec);
@@ -57,7 +60,19 @@ class CommandLine {
   void bind(const OptionSpec& spec, std::string& text);
   void bind(const OptionSpec& spec, std::optional<std::string>& text);
 
+  // The words that are no option, in the order given; the help lists them
+  // under `words` (by their names, "SERVICE"). Their number is the caller's
+  // to check.
+  void bindWords(const std::vector<OptionSpec>& words, std::vector<std::string>& values);
+
+  // A usage written out, for a command line whose words lead ("usage:
+  // qvn-aws SERVICE OPERATION [--region REGION] ..."); shown instead of the
+  // one made from the options, in the help and before a usage error.
+  void setUsage(std::string usage);
+
+  // (Records only: a flag bound on its own takes the overload above.)
   template <class Args>
+    requires std::is_class_v<Args>
   void bind(const std::vector<OptionRow<Args>>& rows, Args& args) {
     for (const auto& row : rows) {
       std::visit([&](auto field) { bind(row.spec, args.*field); }, row.field);

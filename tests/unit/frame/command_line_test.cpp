@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
-#include "core/closest_name.hpp"
-#include "core/command_line.hpp"
 #include "core/run_outcome.hpp"
+#include "frame/closest_name.hpp"
+#include "frame/command_line.hpp"
 
 namespace qvn {
 namespace {
@@ -188,6 +189,68 @@ TEST(CommandLineTest, AUsageErrorNamesEveryMissingRequiredOptionAndTheHelpShowsT
   EXPECT_NE(help.find("\nalpha options (after 'alpha'):\n  --sub SUB             its own, required\n\nepilog text\n"),
             std::string::npos)
       << help;
+}
+
+// A command line whose words lead (qvn-aws SERVICE OPERATION): its usage is
+// written out, its words listed in the help and kept in order; a value that
+// looks like an option is still the value of the option before it.
+TEST(CommandLineTest, WordsAndAWrittenUsageShowInTheHelpAndUsageErrors) {
+  struct Words {
+    std::vector<std::string> words;
+    std::string input = "{}";
+    bool debug = false;
+  };
+  const auto attempt = [](const std::vector<std::string>& arguments, Words& words) {
+    std::ostringstream out, err;
+    CommandLine line("prog", "sends\nthings", "epilog text");
+    line.setUsage("usage: prog SERVICE OPERATION [--input JSON]\n            [--debug]");
+    line.bindWords({{"SERVICE", "the service"}, {"OPERATION", "its operation;\nin snake case"}}, words.words);
+    line.bind({"--input", "the request", false, false, {}, "JSON"}, words.input);
+    line.bind({"--debug", "show the exchange", true}, words.debug);
+    int status = -1;
+    try {
+      line.parse(arguments, out, err);
+    } catch (const ProgramExit& exit) {
+      status = exit.status;
+    }
+    return std::make_tuple(status, out.str(), err.str());
+  };
+  Words given;
+  auto [status, out, err] = attempt({"ec2", "--input", "--help", "describe", "--debug"}, given);
+  EXPECT_EQ(status, -1) << err;
+  EXPECT_EQ(given.words, (std::vector<std::string>{"ec2", "describe"}));
+  EXPECT_EQ(given.input, "--help") << "the value of --input, not a call for help";
+  EXPECT_TRUE(given.debug);
+
+  Words help;
+  std::tie(status, out, err) = attempt({"ec2", "-h"}, help);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out,
+            "usage: prog SERVICE OPERATION [--input JSON]\n            [--debug]\n"
+            "\nsends\nthings\n"
+            "\npositional arguments:\n"
+            "  SERVICE               the service\n"
+            "  OPERATION             its operation;\n"
+            "                        in snake case\n"
+            "\noptions:\n"
+            "  -h, --help            show this help message and exit\n"
+            "  --version             show the program's version and exit\n"
+            "  --input JSON          the request\n"
+            "  --debug               show the exchange\n"
+            "\nepilog text\n");
+
+  for (const auto& [arguments, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"ec2", "--inptu", "{}"}, "unknown option '--inptu'; did you mean '--input'?"},
+           {{"ec2", "describe", "--input"}, "--input"},
+       }) {
+    Words words;
+    std::tie(status, out, err) = attempt(arguments, words);
+    EXPECT_EQ(status, 2) << why;
+    EXPECT_EQ(err.rfind("usage: prog SERVICE OPERATION [--input JSON]\n            [--debug]\nprog: error: ", 0), 0u)
+        << err;
+    EXPECT_NE(err.find(why), std::string::npos) << err;
+    EXPECT_TRUE(out.empty());
+  }
 }
 
 }  // namespace

@@ -13,6 +13,8 @@ struct OptionSpec {
   bool required = false;
   // Further names the parser accepts for the option (not shown in help).
   std::vector<std::string> aliases{};
+  // What the help calls the value ("JSON"); empty: made from the name.
+  std::string metavar{};
 };
 
 struct SubcommandSpec {
@@ -23,6 +25,10 @@ struct SubcommandSpec {
 // "TEST_CONFIG" for "--test_config".
 std::string metavarOf(const std::string& option_name);
 
+// The option's value as the usage and help show it: its metavar, else the
+// one made from its name.
+std::string valueNameOf(const OptionSpec& option);
+
 // "usage: probe_deploy [-h] [--revert] --test_config TEST_CONFIG ..."; `tail`
 // (for example "{spoke,natgw} ...") is appended when not empty.
 std::string usageLine(const std::string& program, const std::vector<OptionSpec>& options, const std::string& tail = "");
@@ -30,11 +36,24 @@ std::string usageLine(const std::string& program, const std::vector<OptionSpec>&
 // "<title>:" and one line per option with its help text, ending with a newline.
 std::string optionsSection(const std::string& title, const std::vector<OptionSpec>& options);
 
-// The usage line, the description, the sub-commands and one line per option
-// with its help text (the help option first, then --version when
-// `version_option`), then `epilog` after a blank line; ends with a newline.
-std::string helpText(const std::string& program, const std::string& description, const std::vector<OptionSpec>& options,
-                     const std::vector<SubcommandSpec>& subcommands = {}, const std::string& epilog = "",
-                     bool version_option = false);
+// What a help text is made of. `positionals` are words named by their
+// `name` ("SERVICE"); a help text with a line break goes on at the help
+// column.
+struct HelpLayout {
+  std::string usage;  // the usage line(s), without the final newline
+  std::string description;
+  std::vector<OptionSpec> positionals;
+  std::vector<SubcommandSpec> subcommands;
+  std::vector<OptionSpec> options;
+  bool version_option = false;
+};
+
+// The usage, the description, the positional arguments (the words, then the
+// sub-commands) and one line per option with its help text (the help option
+// first, then --version when `version_option`); ends with a newline.
+std::string helpText(const HelpLayout& layout);
+
+// "{spoke,natgw} ..." for a command line with sub-commands, else empty.
+std::string subcommandTail(const std::vector<SubcommandSpec>& subcommands);
 
 }  // namespace qvn
