@@ -19,7 +19,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kIamNameTag = "quorvane-test-ec2";
+constexpr const char* kPolicyName = names::kPolicy;
+constexpr const char* kRoleName = names::kRole;
+constexpr const char* kInstanceProfileName = names::kInstanceProfile;
 
 Json statement(const std::string& action) {
   Json s = Json::object();
@@ -72,19 +74,19 @@ std::string ec2TrustDocument() {
   return aws::sdk_json_text(document);
 }
 
-std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& args, aws::StsClient& sts) {
+std::string createS3Policy(const RunContext& run) {
   Logger& log = packageLogger();
   log.info(std::string("- Create policy ") + kPolicyName);
   aws::CreatePolicyRequest request;
   request.PolicyName = kPolicyName;
   request.PolicyDocument = s3PolicyDocument();
   request.Description = "quorvane test ec2 policy";
-  request.Tags = {aws::Tag{"Name", kIamNameTag}};
+  request.Tags = {aws::Tag{names::kNameTagKey, names::kIamNameTag}};
   try {
-    const auto created = iam_client.create_policy(request);
+    const auto created = run.iam.create_policy(request);
     if (!created.Policy || !created.Policy->Arn || created.Policy->Arn->empty())
       throw std::runtime_error(std::string("CreatePolicy answered without the ARN of ") + kPolicyName);
-    countChange(args, core::Change::Made, kinds::kIamObject, "policy " + *created.Policy->Arn);
+    run.count(core::Change::Made, kinds::kIamObject, "policy " + *created.Policy->Arn);
     return *created.Policy->Arn;
   } catch (const aws::ServiceError& e) {
     if (!alreadyExists(e)) throw;
@@ -92,13 +94,14 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
     logFailure(std::string("create policy ") + kPolicyName, e);
     throw;
   }
-  const std::string arn = defaultPolicyArn(sts, args);
-  countChange(args, core::Change::Adopted, kinds::kIamObject, "policy " + arn);
+  const std::string arn = defaultPolicyArn(run);
+  run.count(core::Change::Adopted, kinds::kIamObject, "policy " + arn);
   return arn;
 }
 
-bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally) {
+bool createEc2Role(const RunContext& run, const std::string& policy_arn) {
   Logger& log = packageLogger();
+  const aws::IamClient& iam_client = run.iam;
   log.info(std::string("- Create role ") + kRoleName);
   aws::CreateRoleRequest request;
   request.RoleName = kRoleName;
@@ -106,10 +109,10 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   request.Description = "quorvane test ec2 role";
   try {
     iam_client.create_role(request);
-    countChange(tally, core::Change::Made, kinds::kIamObject, std::string("role ") + kRoleName);
+    run.count(core::Change::Made, kinds::kIamObject, std::string("role ") + kRoleName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      countChange(tally, core::Change::Adopted, kinds::kIamObject, std::string("role ") + kRoleName);
+      run.count(core::Change::Adopted, kinds::kIamObject, std::string("role ") + kRoleName);
       log.info("  **Alert** " + failureText(e));
       // A run stopped between creating the role and attaching the policy
       // left it without. The attachment is asked for only then: it needs a
@@ -125,18 +128,19 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   return true;
 }
 
-void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally) {
+void createInstanceProfile(const RunContext& run) {
   Logger& log = packageLogger();
+  const aws::IamClient& iam_client = run.iam;
   log.info(std::string("- Create instance profile ") + kInstanceProfileName);
   aws::CreateInstanceProfileRequest request;
   request.InstanceProfileName = kInstanceProfileName;
-  request.Tags = {aws::Tag{"Name", kIamNameTag}};
+  request.Tags = {aws::Tag{names::kNameTagKey, names::kIamNameTag}};
   try {
     iam_client.create_instance_profile(request);
-    countChange(tally, core::Change::Made, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
+    run.count(core::Change::Made, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      countChange(tally, core::Change::Adopted, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
+      run.count(core::Change::Adopted, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
       log.info("  **Alert** " + failureText(e));
       // A run stopped between creating the profile and adding the role left
       // it empty; a profile holds one role, so it is added only when missing.
@@ -187,9 +191,10 @@ void tallyStep(core::RunTally* tally, Step step, const std::string& what, std::v
 
 }  // namespace
 
-AccountIdentity callerIdentity(aws::StsClient& sts, const DeployArgs& args) {
+AccountIdentity callerIdentity(const RunContext& run) {
+  const DeployArgs& args = run.args;
   try {
-    const auto identity = sts.get_caller_identity();
+    const auto identity = run.sts.get_caller_identity();
     const std::size_t start = identity.Arn.find(':');
     const std::size_t end = start == std::string::npos ? start : identity.Arn.find(':', start + 1);
     if (identity.Account.empty() || end == std::string::npos || end == start + 1)
@@ -201,8 +206,8 @@ AccountIdentity callerIdentity(aws::StsClient& sts, const DeployArgs& args) {
   }
 }
 
-std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
-  const AccountIdentity identity = callerIdentity(sts, args);
+std::string defaultPolicyArn(const RunContext& run) {
+  const AccountIdentity identity = callerIdentity(run);
   return names::policyArn(identity.partition, identity.account);
 }
 
@@ -226,9 +231,10 @@ std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client) {
   return found;
 }
 
-std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
-                                               const std::optional<std::string>& policy_arn, core::RunTally* tally) {
+std::vector<std::string> deleteInstanceProfile(const RunContext& run, const std::optional<std::string>& policy_arn) {
   Logger& log = packageLogger();
+  const aws::IamClient& iam_client = run.iam;
+  core::RunTally* tally = run.tally;
   const std::string profile = names::kInstanceProfile;
   const std::string role = names::kRole;
   std::vector<std::string> left;

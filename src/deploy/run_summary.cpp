@@ -1,6 +1,7 @@
 #include "deploy/run_summary.hpp"
 
 #include "deploy/failure_report.hpp"
+#include "deploy/run_context.hpp"
 
 namespace qvn::deploy {
 
@@ -13,12 +14,12 @@ void countChange(core::RunTally* tally, core::Change change, const char* kind, c
   }
 }
 
-void countChange(const DeployArgs& args, core::Change change, const char* kind, const std::string& id) {
-  countChange(args.tally, change, kind, id);
+void RunContext::count(core::Change change, const char* kind, const std::string& id) const {
+  countChange(tally, change, kind, id);
 }
 
-void notePath(const DeployArgs& args, const char* label, const std::string& path) {
-  if (args.tally != nullptr) args.tally->notePath(label, path);
+void RunContext::notePath(const char* label, const std::string& path) const {
+  if (tally != nullptr) tally->notePath(label, path);
 }
 
 const char* leftoverKind(const std::string& item) {

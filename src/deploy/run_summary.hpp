@@ -6,7 +6,6 @@
 #include "core/clock.hpp"
 #include "core/logging.hpp"
 #include "core/run_summary.hpp"
-#include "deploy/deploy_args.hpp"
 
 namespace qvn::deploy {
 
@@ -25,8 +24,6 @@ inline constexpr const char* kLogFile = "log file";
 // id the resource is kept by it, with the test subnet of the worker that
 // changed it (none for what the run's own thread changes).
 void countChange(core::RunTally* tally, core::Change change, const char* kind, const std::string& id = "");
-void countChange(const DeployArgs& args, core::Change change, const char* kind, const std::string& id = "");
-void notePath(const DeployArgs& args, const char* label, const std::string& path);
 
 // The kind of a left-over item as the teardown names it ("instance i-1
 // running in subnet-1", "Elastic IP ...", "role ...").

@@ -103,7 +103,7 @@ class Teardown : public StepsAgainstSandbox {
   std::vector<std::string> revert() {
     TestConfig c = config();
     ::testing::internal::CaptureStderr();
-    auto left = terminateEc2s(ec2(), iam(), args_, c).left;
+    auto left = terminateEc2s(context(), c).left;
     stderr_ = ::testing::internal::GetCapturedStderr();
     return left;
   }
@@ -280,10 +280,9 @@ TEST_F(Teardown, ARefusedTerminationLeavesTheInstanceWithItsElasticIp) {
 }
 
 TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndAreNamedWhenKept) {
-  auto sts_client = sts();
   const auto makeIam = [&] {
-    createEc2Role(iam(), createS3Policy(iam(), args_, sts_client));
-    createInstanceProfile(iam());
+    createEc2Role(context(), createS3Policy(context()));
+    createInstanceProfile(context());
     std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the profile reaches EC2
   };
   makeIam();
@@ -304,7 +303,7 @@ TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndA
 
   args_.ec2_role = "default";
   TestConfig c = config();
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   const std::string arn = "arn:aws:iam::" + kAccount + ":instance-profile/" + names::kInstanceProfile;
   bool asked = false;
   for (const auto& r : requests("ec2", "DescribeInstances"))
@@ -327,14 +326,14 @@ TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndA
   aws::TerminateInstancesRequest terminate;
   terminate.InstanceIds = {user};
   ec2().terminate_instances(terminate);
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   EXPECT_EQ(requests("iam", "DeletePolicy").size(), 1u);
   EXPECT_EQ(messages().back(), "- Nothing of quorvane-test-ec2 is left for " + args_.test_config);
 
   // A plain revert leaves them, and says so instead of "nothing is left".
   makeIam();
   args_.ec2_role.reset();
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   EXPECT_EQ(messages().back(),
             "  **Alert** kept: instance profile quorvane-test-ec2-instance-profile, role "
             "quorvane-test-ec2-role, policy arn:aws:iam::" +
@@ -393,9 +392,8 @@ TEST_F(Teardown, AGroupEc2KeepsRefusingIsAnErrorAndLeftBehind) {
 TEST_F(Teardown, ACleanRevertWithNothingThereOnlyReportsNotFound) {
   args_.ec2_role = "default";
   TestConfig c = config();
-  auto sts_client = sts();
   ::testing::internal::CaptureStderr();
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(err.empty()) << err;
   EXPECT_TRUE(messagesAt(ERROR).empty());
