@@ -99,9 +99,13 @@ std::string describeAddress(const aws::Address& address) {
   return "Elastic IP " + address.PublicIp.value_or("?") + " " + address.AllocationId.value_or("?");
 }
 
-std::vector<std::string> releaseFreeEIPs(const RunContext& run) {
+Leftover addressLeft(const aws::Address& address) {
+  return {kinds::kElasticIp, address.AllocationId.value_or(""), describeAddress(address)};
+}
+
+Leftovers releaseFreeEIPs(const RunContext& run) {
   Logger& log = packageLogger();
-  std::vector<std::string> left;
+  Leftovers left;
   for (const aws::Address& address : toolAddressesInVpc(run.ec2, run.vpc_id)) {
     if (address.AssociationId || !address.AllocationId) continue;
     log.info("- Delete EIP " + address.PublicIp.value_or("") + " " + *address.AllocationId + " (not associated)");
@@ -114,7 +118,7 @@ std::vector<std::string> releaseFreeEIPs(const RunContext& run) {
       run.count(core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
     } catch (const std::exception& e) {
       logFailure("release " + describeAddress(address), e);
-      left.push_back(describeAddress(address));
+      left.push_back(addressLeft(address));
     }
   }
   return left;

@@ -11,6 +11,7 @@
 
 #include "aws/ec2.hpp"
 #include "deploy/run_context.hpp"
+#include "deploy/run_summary.hpp"
 
 namespace qvn::deploy {
 
@@ -42,10 +43,13 @@ std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, c
 // Releases every address of toolAddressesInVpc (the run's VPC) that no interface holds,
 // logging "- Delete EIP <ip> <allocation id> (not associated)" for each; a
 // dry run only logs. A refused release is logged at ERROR and the others go
-// on. Returns the descriptions of the addresses that are left unreleased.
-std::vector<std::string> releaseFreeEIPs(const RunContext& run);
+// on. Returns the addresses that are left unreleased.
+Leftovers releaseFreeEIPs(const RunContext& run);
 
 // "Elastic IP <ip> <allocation id>", as leftovers are named.
 std::string describeAddress(const aws::Address& address);
+
+// The address as a leftover: kinds::kElasticIp, its allocation id, describeAddress.
+Leftover addressLeft(const aws::Address& address);
 
 }  // namespace qvn::deploy

@@ -183,10 +183,15 @@ Step deletionStep(const std::string& what, const std::function<void()>& request)
   return Step::Failed;
 }
 
+// The default IAM object `id` as a leftover ("role quorvane-test-ec2-role").
+Leftover iamObject(const char* what, const std::string& id) {
+  return {kinds::kIamObject, id, std::string(what) + " " + id};
+}
+
 // A deleted object is counted as removed; a failed one is left.
-void tallyStep(core::RunTally* tally, Step step, const std::string& what, std::vector<std::string>& left) {
-  if (step == Step::Done) countChange(tally, core::Change::Removed, kinds::kIamObject, what);
-  if (step == Step::Failed) left.push_back(what);
+void tallyStep(core::RunTally* tally, Step step, const Leftover& object, Leftovers& left) {
+  if (step == Step::Done) countChange(tally, core::Change::Removed, object.kind, object.description);
+  if (step == Step::Failed) left.push_back(object);
 }
 
 }  // namespace
@@ -211,33 +216,33 @@ std::string defaultPolicyArn(const RunContext& run) {
   return names::policyArn(identity.partition, identity.account);
 }
 
-std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client) {
-  std::vector<std::string> found;
+Leftovers existingIamObjects(const aws::IamClient& iam_client) {
+  Leftovers found;
   aws::ListInstanceProfilesForRoleRequest profiles;
   profiles.RoleName = kRoleName;
   try {
     for (const auto& profile : iam_client.list_instance_profiles_for_role(profiles).InstanceProfiles)
       if (profile.InstanceProfileName == kInstanceProfileName)
-        found.push_back(std::string("instance profile ") + kInstanceProfileName);
+        found.push_back(iamObject("instance profile", kInstanceProfileName));
   } catch (const aws::ServiceError& e) {
     if (e.code() == "NoSuchEntity") return found;
     throw;
   }
-  found.push_back(std::string("role ") + kRoleName);
+  found.push_back(iamObject("role", kRoleName));
   aws::ListAttachedRolePoliciesRequest policies;
   policies.RoleName = kRoleName;
   for (const auto& attached : iam_client.list_attached_role_policies(policies).AttachedPolicies)
-    if (attached.PolicyName == kPolicyName) found.push_back("policy " + attached.PolicyArn.value_or(kPolicyName));
+    if (attached.PolicyName == kPolicyName) found.push_back(iamObject("policy", attached.PolicyArn.value_or(kPolicyName)));
   return found;
 }
 
-std::vector<std::string> deleteInstanceProfile(const RunContext& run, const std::optional<std::string>& policy_arn) {
+Leftovers deleteInstanceProfile(const RunContext& run, const std::optional<std::string>& policy_arn) {
   Logger& log = packageLogger();
   const aws::IamClient& iam_client = run.iam;
   core::RunTally* tally = run.tally;
   const std::string profile = names::kInstanceProfile;
   const std::string role = names::kRole;
-  std::vector<std::string> left;
+  Leftovers left;
 
   log.info("  Remove role from instance profile " + profile);
   deletionStep("role " + role + " in instance profile " + profile, [&] {
@@ -254,7 +259,7 @@ std::vector<std::string> deleteInstanceProfile(const RunContext& run, const std:
                            request.InstanceProfileName = profile;
                            iam_client.delete_instance_profile(request);
                          }),
-            "instance profile " + profile, left);
+            iamObject("instance profile", profile), left);
 
   if (policy_arn) {
     log.info("  Detach " + role + " from " + names::kPolicy + " " + *policy_arn + " ");
@@ -273,7 +278,7 @@ std::vector<std::string> deleteInstanceProfile(const RunContext& run, const std:
                            request.RoleName = role;
                            iam_client.delete_role(request);
                          }),
-            "role " + role, left);
+            iamObject("role", role), left);
 
   if (!policy_arn) return left;
   log.info("  Delete policy " + *policy_arn);
@@ -284,7 +289,7 @@ std::vector<std::string> deleteInstanceProfile(const RunContext& run, const std:
                            request.PolicyArn = *policy_arn;
                            iam_client.delete_policy(request);
                          }),
-            "policy " + *policy_arn, left);
+            iamObject("policy", *policy_arn), left);
   return left;
 }
 

@@ -13,6 +13,7 @@
 #include "aws/sts.hpp"
 #include "deploy/deploy_args.hpp"
 #include "deploy/run_context.hpp"
+#include "deploy/run_summary.hpp"
 
 namespace qvn::deploy {
 
@@ -60,7 +61,7 @@ std::string defaultPolicyArn(const RunContext& run);
 // profile ...", "role ...", "policy <arn>"), found through the role (its
 // profiles and attached policies): nothing when the role is gone. Refusals
 // other than "NoSuchEntity" are raised.
-std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client);
+Leftovers existingIamObjects(const aws::IamClient& iam_client);
 
 // Deletes the default IAM objects by their names and `policy_arn`, one step
 // after the other, each tried whatever the earlier ones gave: remove the
@@ -70,6 +71,6 @@ std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client);
 // written to standard error. Without `policy_arn` the policy steps are left
 // out. Answers the objects that are left ("role quorvane-test-ec2-role").
 // The run's tally counts each object deleted here.
-std::vector<std::string> deleteInstanceProfile(const RunContext& run, const std::optional<std::string>& policy_arn);
+Leftovers deleteInstanceProfile(const RunContext& run, const std::optional<std::string>& policy_arn);
 
 }  // namespace qvn::deploy

@@ -22,14 +22,11 @@ void RunContext::notePath(const char* label, const std::string& path) const {
   if (tally != nullptr) tally->notePath(label, path);
 }
 
-const char* leftoverKind(const std::string& item) {
-  const auto starts = [&item](const char* prefix) { return item.starts_with(prefix); };
-  if (starts("instance profile ") || starts("role ") || starts("policy ")) return kinds::kIamObject;
-  if (starts("instance ")) return kinds::kInstance;
-  if (starts("Elastic IP")) return kinds::kElasticIp;
-  if (starts("security group")) return kinds::kGroup;
-  if (starts("key pair")) return kinds::kKeyPair;
-  return "other resource";
+std::vector<std::string> descriptionsOf(const Leftovers& items) {
+  std::vector<std::string> descriptions;
+  descriptions.reserve(items.size());
+  for (const Leftover& item : items) descriptions.push_back(item.description);
+  return descriptions;
 }
 
 }  // namespace qvn::deploy

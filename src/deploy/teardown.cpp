@@ -23,8 +23,6 @@ namespace qvn::deploy {
 
 namespace {
 
-using Leftovers = std::vector<std::string>;
-
 void append(Leftovers& to, const Leftovers& more) { to.insert(to.end(), more.begin(), more.end()); }
 
 // A test subnet's outcome for the summary, once its worker has ended.
@@ -148,8 +146,10 @@ void deleteSharedResources(const RunContext& run) {
 Leftovers sharedResourcesLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
   Leftovers left;
   for (const char* name : {names::kSshGroup, names::kPrivateInterfaceGroup})
-    if (const auto id = getSgId(ec2_client, vpc_id, name)) left.push_back("security group " + *id + " " + name);
-  if (findToolKeyPair(ec2_client, names::keyPairName(vpc_id))) left.push_back("key pair " + names::keyPairName(vpc_id));
+    if (const auto id = getSgId(ec2_client, vpc_id, name))
+      left.push_back({kinds::kGroup, *id, "security group " + *id + " " + name});
+  const std::string key_pair = names::keyPairName(vpc_id);
+  if (findToolKeyPair(ec2_client, key_pair)) left.push_back({kinds::kKeyPair, key_pair, "key pair " + key_pair});
   return left;
 }
 
@@ -165,7 +165,7 @@ Leftovers whatIsLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id
   bool others_run = false;
   for (const ToolInstance& instance : toolInstancesInVpc(ec2_client, vpc_id)) {
     if (own_subnets.count(instance.subnet) || instance.state == "shutting-down") {
-      left.push_back("instance " + instance.id + " " + instance.state + " in " + instance.subnet);
+      left.push_back({kinds::kInstance, instance.id, "instance " + instance.id + " " + instance.state + " in " + instance.subnet});
       left_instances.insert(instance.id);
     } else {
       others_run = true;
@@ -173,7 +173,7 @@ Leftovers whatIsLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id
   }
   for (const aws::Address& address : toolAddressesInVpc(ec2_client, vpc_id))
     if (!address.AssociationId || left_instances.count(address.InstanceId.value_or("")))
-      left.push_back(describeAddress(address));
+      left.push_back(addressLeft(address));
   if (!others_run) append(left, sharedResourcesLeft(ec2_client, vpc_id));
   return left;
 }
@@ -265,8 +265,9 @@ Leftovers deleteUnusedIamObjects(const RunContext& run, const std::set<std::stri
   } catch (const std::exception& failure) {
     log.error(std::string("  **Error** cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
     reportFailure(std::string("account of ") + names::kPolicy, failure);
-    return {std::string("policy ") + names::kPolicy, std::string("role ") + names::kRole,
-            std::string("instance profile ") + names::kInstanceProfile};
+    return {{kinds::kIamObject, names::kPolicy, std::string("policy ") + names::kPolicy},
+            {kinds::kIamObject, names::kRole, std::string("role ") + names::kRole},
+            {kinds::kIamObject, names::kInstanceProfile, std::string("instance profile ") + names::kInstanceProfile}};
   }
   std::size_t users = 0;
   for (const std::string& id :
@@ -316,13 +317,13 @@ void runTeardown(const RunContext& run, TestConfig& config) {
   } else {
     kept = iamObjectsKept(run.iam);
   }
-  for (const std::string& item : left) {
-    log.error("  **Error** left behind: " + item);
-    run.count(core::Change::Left, leftoverKind(item), item);
+  for (const Leftover& item : left) {
+    log.error("  **Error** left behind: " + item.description);
+    run.count(core::Change::Left, item.kind, item.description);
   }
   if (!kept.empty()) {
     std::string listed;
-    for (const std::string& item : kept) listed += (listed.empty() ? "" : ", ") + item;
+    for (const std::string& item : descriptionsOf(kept)) listed += (listed.empty() ? "" : ", ") + item;
     log.info("  **Alert** kept: " + listed +
              "; a revert with --ec2_role default removes them once no other job uses them");
   }

@@ -24,6 +24,7 @@
 
 #include "core/progress.hpp"
 #include "deploy/run_context.hpp"
+#include "deploy/run_summary.hpp"
 #include "lib/test_config.hpp"
 
 namespace qvn::deploy {
@@ -44,11 +45,11 @@ std::optional<std::string> deleteEc2(const RunContext& run, const std::string& s
 struct TeardownResult {
   std::string vpc_id;
   // What is left of the configuration's resources (nothing in a dry run),
-  // one description each ("instance i-... running in subnet-...",
-  // "Elastic IP ...", "security group sg-... name"). Shared resources kept
-  // because another configuration's instance still runs in the VPC are not
-  // counted: that is as asked.
-  std::vector<std::string> left;
+  // each with its kind, id and description ("instance i-... running in
+  // subnet-...", "Elastic IP ...", "security group sg-... name"). Shared
+  // resources kept because another configuration's instance still runs in
+  // the VPC are not counted: that is as asked.
+  Leftovers left;
   // The instances this teardown terminated.
   std::set<std::string> terminated;
 };

@@ -201,7 +201,9 @@ TEST_F(InstanceRole, ARefusalIsAnErrorAndNamesWhatIsLeft) {
          {"error", {{"code", "AccessDenied"}, {"status", 403}}},
          {"count", 1}});
   const auto left = deleteInstanceProfile(context(), kPolicyArn);
-  EXPECT_EQ(left, std::vector<std::string>{"role quorvane-test-ec2-role"});
+  EXPECT_EQ(descriptionsOf(left), std::vector<std::string>{"role quorvane-test-ec2-role"});
+  EXPECT_EQ(std::string(left.at(0).kind), kinds::kIamObject);
+  EXPECT_EQ(left.at(0).id, "quorvane-test-ec2-role");
   // One ERROR record names the object and the refusal.
   ASSERT_EQ(messagesAt(ERROR).size(), 1u);
   EXPECT_NE(messagesAt(ERROR).front().find("AccessDenied"), std::string::npos);

@@ -103,9 +103,9 @@ class Teardown : public StepsAgainstSandbox {
   std::vector<std::string> revert() {
     TestConfig c = config();
     ::testing::internal::CaptureStderr();
-    auto left = terminateEc2s(context(), c).left;
+    left_ = terminateEc2s(context(), c).left;
     stderr_ = ::testing::internal::GetCapturedStderr();
-    return left;
+    return descriptionsOf(left_);
   }
   bool logged(const std::string& message) const {
     const auto all = messages();
@@ -117,6 +117,8 @@ class Teardown : public StepsAgainstSandbox {
   }
 
   std::string stderr_;
+  // What the last revert() left, as the teardown hands it on.
+  Leftovers left_;
 };
 
 TEST_F(Teardown, FreeAddressesOfThisVpcAreFoundByTheirTagsAndNoOtherAddressIsTouched) {
@@ -277,6 +279,13 @@ TEST_F(Teardown, ARefusedTerminationLeavesTheInstanceWithItsElasticIp) {
   EXPECT_EQ(left, (std::vector<std::string>{"Elastic IP " + ip + " " + allocation,
                                             "security group " + group + " " + names::kSshGroup,
                                             "key pair " + names::keyPairName(kVpc)}));
+  // Each leftover carries its kind and id for the summary, not only its words.
+  std::vector<std::pair<std::string, std::string>> typed;
+  for (const Leftover& item : left_) typed.emplace_back(item.kind, item.id);
+  EXPECT_EQ(typed, (std::vector<std::pair<std::string, std::string>>{{kinds::kInstance, instance},
+                                                                     {kinds::kElasticIp, allocation},
+                                                                     {kinds::kGroup, group},
+                                                                     {kinds::kKeyPair, names::keyPairName(kVpc)}}));
 }
 
 TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndAreNamedWhenKept) {
