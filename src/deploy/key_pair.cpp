@@ -137,7 +137,7 @@ bool pairWithLostKey(const aws::Ec2Client& ec2_client, const std::string& vpcId,
     return !ec2_client.describe_key_pairs(lookupRequest(keyName)).KeyPairs.empty() &&
            instancesUsingPair(ec2_client, vpcId, keyName) == 0;
   } catch (const std::exception& e) {
-    packageLogger().error("  **Error** " + failureText(e));
+    logError(failureText(e));
     return false;
   }
 }
@@ -172,7 +172,7 @@ std::optional<std::string> newPairKey(const aws::Ec2Client& ec2_client, const aw
     try {
       deletePair(ec2_client, keyName);
     } catch (const std::exception& e) {
-      log.error("  **Error** " + failureText(e));
+      logError(failureText(e));
       return std::nullopt;
     }
   }

@@ -48,7 +48,7 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
     answer = launch.run->iam.list_instance_profiles_for_role(request);
   } catch (const aws::ServiceError& error) {
     if (error.code() == "NoSuchEntity") {
-      log.error("  **Error** role not found " + role);
+      logError("role not found " + role);
     } else {
       logFailure("instance profiles of role " + role, error);
     }
@@ -58,7 +58,7 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
     return std::nullopt;
   }
   if (answer.InstanceProfiles.empty()) {
-    log.error("  **Error** no instance profile found for role " + role);
+    logError("no instance profile found for role " + role);
     return std::nullopt;
   }
   log.info("- Assign role " + role + " to " + names::kInstance);

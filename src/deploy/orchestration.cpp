@@ -6,6 +6,7 @@
 #include "core/interrupt.hpp"
 #include "core/logging.hpp"
 #include "deploy/config_check.hpp"
+#include "deploy/failure_report.hpp"
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/launch.hpp"
@@ -79,7 +80,6 @@ std::vector<std::string> entriesWithoutAddresses(TestConfig& test_config) {
 }
 
 void deployEc2s(RunContext run, TestConfig& test_config) {
-  Logger& log = packageLogger();
   const DeployArgs& args = run.args;
   run.vpc_id = getVpcId(run.ec2, test_config.entry(0).string("gw_subnet_id"));
   const auto gateway_subnets = checkGatewaySubnetsInVpc(test_config, run.ec2, run.vpc_id);
@@ -93,7 +93,7 @@ void deployEc2s(RunContext run, TestConfig& test_config) {
   const std::unique_ptr<core::Progress> status_checks = statusCheckProgress();
   for (ConfigEntry& x : entries) {
     if (!isDeployedEntry(x)) {
-      log.error("  **Error** Skip " + x.string("nat_gw_id") + " -- private_subnet_id not defined");
+      logError("Skip " + x.string("nat_gw_id") + " -- private_subnet_id not defined");
       continue;
     }
     if (!shared) continue;
@@ -121,7 +121,7 @@ void deployEc2s(RunContext run, TestConfig& test_config) {
   if (missing.empty()) return;
   std::string listed;
   for (const std::string& subnet : missing) listed += (listed.empty() ? "" : ", ") + subnet;
-  log.error("  **Error** " + std::to_string(missing.size()) +
+  logError(std::to_string(missing.size()) +
             " entries are not recorded with ec2_ip and ec2_2nd_private_ip: " + listed);
 }
 

@@ -208,7 +208,7 @@ DeploymentNeeds checkBeforeChanges(const RunContext& run, TestConfig& config,
          freeAddressShortfall(needs.subnet_addresses, launchSubnets(ec2_client, needs, gateway_subnets)))
       lines.push_back(std::move(line));
   }
-  for (const std::string& line : lines) log.error("  **Error** " + line);
+  for (const std::string& line : lines) logError(line);
   if (lines.empty()) return needs;
   log.info("  Refused before the first change: nothing was changed");
   throw ProgramExit{1};
@@ -237,7 +237,7 @@ void checkLaunchPermission(const std::vector<Ec2Launch>& launches, const Deploym
       return;
     }
     if (refusal.code() == "UnauthorizedOperation") {
-      log.error("  **Error** Launch permission: RunInstances is not allowed: " + refusal.message());
+      logError("Launch permission: RunInstances is not allowed: " + refusal.message());
       throw ProgramExit{1};
     }
     log.warning("  **Warning** Launch permission not checked: " + failureText(refusal));

@@ -40,7 +40,7 @@ std::optional<aws::SecurityGroup> lookupGroup(const aws::Ec2Client& ec2_client, 
     return answer.SecurityGroups.front();
   } catch (const aws::ServiceError& e) {
     if (e.code() == "InvalidGroup.NotFound")
-      packageLogger().error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+      logError("SG not found " + sg_name + " in " + vpc_id);
     return std::nullopt;
   }
 }

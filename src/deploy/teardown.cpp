@@ -263,7 +263,7 @@ Leftovers deleteUnusedIamObjects(const RunContext& run, const std::set<std::stri
   try {
     identity = callerIdentity(run);
   } catch (const std::exception& failure) {
-    log.error(std::string("  **Error** cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
+    logError(std::string("cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
     reportFailure(std::string("account of ") + names::kPolicy, failure);
     return {{kinds::kIamObject, names::kPolicy, std::string("policy ") + names::kPolicy},
             {kinds::kIamObject, names::kRole, std::string("role ") + names::kRole},
@@ -318,7 +318,7 @@ void runTeardown(const RunContext& run, TestConfig& config) {
     kept = iamObjectsKept(run.iam);
   }
   for (const Leftover& item : left) {
-    log.error("  **Error** left behind: " + item.description);
+    logError("left behind: " + item.description);
     run.count(core::Change::Left, item.kind, item.description);
   }
   if (!kept.empty()) {
