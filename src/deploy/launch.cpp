@@ -32,15 +32,21 @@ bool hasPublicIp(const aws::Instance& instance) {
   return instance.PublicIpAddress && !instance.PublicIpAddress->empty();
 }
 
-// Step of the launch that checks --ec2_role NAME (not "default"); returns
-// the profile to launch with, or nothing when the worker has to end.
-std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& launch) {
-  std::optional<std::string> profile = launch.shared.instance_profile;
+// The instance profile a launch goes ahead with, or that it does not.
+struct ProfileChoice {
+  // False: the worker ends here (the named role is unusable).
+  bool launch = false;
+  // The profile to launch with; none: the instance gets no profile.
+  std::optional<std::string> profile;
+};
+
+// Step of the launch that checks --ec2_role NAME (not "default").
+ProfileChoice instanceProfileOf(const Ec2Launch& launch) {
   const DeployArgs& args = launch.run->args;
-  if (!args.ec2_role || *args.ec2_role == "default") return profile;
+  if (!args.ec2_role || *args.ec2_role == "default") return {true, launch.shared.instance_profile};
   Logger& log = packageLogger();
   const std::string& role = *args.ec2_role;
-  profile = role;
+  const ProfileChoice refused{false, std::nullopt};
   aws::ListInstanceProfilesForRoleResult answer;
   try {
     aws::ListInstanceProfilesForRoleRequest request;
@@ -52,17 +58,17 @@ std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& lau
     } else {
       logFailure("instance profiles of role " + role, error);
     }
-    return std::nullopt;
+    return refused;
   } catch (const std::exception& error) {
     logFailure("instance profiles of role " + role, error);
-    return std::nullopt;
+    return refused;
   }
   if (answer.InstanceProfiles.empty()) {
     logError("no instance profile found for role " + role);
-    return std::nullopt;
+    return refused;
   }
   log.info("- Assign role " + role + " to " + names::kInstance);
-  return profile;
+  return {true, role};
 }
 
 // Adoption is by subnet alone: an instance tagged for another job is used
@@ -220,14 +226,14 @@ void createEc2(const Ec2Launch& launch) {
   Logger& log = packageLogger();
   const RunContext& run = *launch.run;
   const aws::Ec2Client& ec2_client = run.ec2;
-  const auto profile = instanceProfileOf(launch);
-  if (!profile) return;
+  const ProfileChoice profile = instanceProfileOf(launch);
+  if (!profile.launch) return;
 
   log.info(std::string("- Create ") + names::kInstance + " in private " + launch.private_subnet_id);
   std::optional<std::string> insId = getLiveEc2(ec2_client, launch.gw_subnet_id).first;
   const bool adopted = insId.has_value();
   if (!insId) {
-    const aws::RunInstancesRequest data = launchRequest(launch, *profile);
+    const aws::RunInstancesRequest data = launchRequest(launch, profile.profile);
     if (core::interrupted()) return;
     if (run.args.dry_run) {
       run.count(core::Change::Created, kinds::kInstance);
