@@ -7,10 +7,6 @@
 
 #include "frame/usage_text.hpp"
 
-namespace qvn::core {
-class RunTally;
-}
-
 namespace qvn::deploy {
 
 inline constexpr const char* kDeployProgram = "probe_deploy";
@@ -37,9 +33,6 @@ struct DeployArgs {
   std::optional<std::string> workflow_account_role;
   std::string backup_folder = "./backups";
   std::optional<std::string> summary_json;
-  // Where the run counts what it creates, adopts, removes or leaves (not an
-  // option; set by the program before the run, shared by every worker).
-  core::RunTally* tally = nullptr;
 };
 
 // The options in the order of the usage text.

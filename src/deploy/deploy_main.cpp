@@ -20,6 +20,7 @@
 #include "deploy/launch.hpp"
 #include "deploy/machine_image.hpp"
 #include "deploy/orchestration.hpp"
+#include "deploy/resource_names.hpp"
 #include "deploy/run_summary.hpp"
 #include "deploy/tags.hpp"
 #include "deploy/teardown.hpp"
@@ -61,12 +62,6 @@ Logger& beginProbeDeploy(const DeployArgs& args, const std::vector<std::string>&
   return log;
 }
 
-namespace {
-
-constexpr const char* kWorkflowSecretsPath = "/quorvane/workflow/secrets/";
-
-}  // namespace
-
 WorkflowAccount parseWorkflowAccountRole(const std::string& value) {
   const std::vector<std::string> pieces = splitTagResource(value);
   WorkflowAccount account;
@@ -98,7 +93,7 @@ std::optional<aws::S3Client> openWorkflowAccess(const DeployArgs& args, Logger& 
   if (account.region && !account.region->empty()) ssm_region = account.region;
   const aws::SsmClient ssm_client(workflow_session, ssm_region);
   if (args.key_name && !args.key_name->empty()) {
-    getPemKeyFromSSM(ssm_client, kWorkflowSecretsPath + *args.key_name, args);
+    getPemKeyFromSSM(ssm_client, names::kWorkflowSecretsPath + *args.key_name, args);
   }
   return aws::S3Client(workflow_session);
 }
@@ -110,12 +105,22 @@ std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args) {
   return plainSession(args.profile);
 }
 
+RunContext deploymentRun(const DeployArgs& args, const std::shared_ptr<aws::Session>& session,
+                         core::RunTally& tally) {
+  return RunContext{.args = args,
+                    .ec2 = deploymentEc2Client(session, args.region),
+                    .iam = aws::IamClient(session, args.region),
+                    .sts = aws::StsClient(session, args.region),
+                    .tally = &tally};
+}
+
 namespace {
 
 // What the end of the run says, prepared before the first signal so that a
 // second one, which abandons the calls in flight, still has it at hand.
 struct RunEnding {
   const DeployArgs& args;
+  core::RunTally& tally;
   Logger& log;
   core::TimePoint started;
   // The next step: the revert for a deployment, the same command for a revert.
@@ -126,9 +131,9 @@ struct RunEnding {
   TestConfig* output = nullptr;
 };
 
-RunEnding prepareEnding(const DeployArgs& args, const std::vector<std::string>& arguments, Logger& log,
-                        core::TimePoint started) {
-  RunEnding ending{args, log, started, "to remove what was made, run", revertCommand(args), nullptr};
+RunEnding prepareEnding(const DeployArgs& args, core::RunTally& tally, const std::vector<std::string>& arguments,
+                        Logger& log, core::TimePoint started) {
+  RunEnding ending{args, tally, log, started, "to remove what was made, run", revertCommand(args), nullptr};
   if (args.revert) {
     ending.what_to_do = "to finish the teardown, run it again";
     ending.command = {kDeployProgram};
@@ -173,12 +178,11 @@ void runDeployment(RunEnding& ending) {
   const OutputWhileDeploying named(ending, config);
   const std::optional<aws::S3Client> s3_client = openWorkflowAccess(args, ending.log);
   const auto session = deploymentSession(args);
-  const aws::Ec2Client ec2_client = deploymentEc2Client(session, args.region);
-  const aws::IamClient iam_client(session, args.region);
-  aws::StsClient sts_client(session, args.region);
-  const aws::Image image = getImageByName(ec2_client, args);
+  RunContext run = deploymentRun(args, session, ending.tally);
+  run.s3 = s3_client;
+  run.image = getImageByName(run.ec2, args);
   try {
-    deployEc2s(ec2_client, s3_client, iam_client, image, args, sts_client, config);
+    deployEc2s(run, config);
   } catch (...) {
     // A step that failed while the run was being interrupted: the output
     // still says what is done (nothing was recorded yet).
@@ -187,13 +191,10 @@ void runDeployment(RunEnding& ending) {
   }
 }
 
-void runRevert(const DeployArgs& args) {
+void runRevert(const DeployArgs& args, core::RunTally& tally) {
   // As for a deployment, a bad configuration stops the run before AWS is asked anything.
   TestConfig config = readCheckedTestConfig(args.test_config, ConfigUse::Teardown);
-  const auto session = deploymentSession(args);
-  aws::StsClient sts_client(session, args.region);
-  runTeardown(deploymentEc2Client(session, args.region), aws::IamClient(session, args.region), sts_client, args,
-              config);
+  runTeardown(deploymentRun(args, deploymentSession(args), tally), config);
 }
 
 // The last lines belong to whoever claims them first: a run that finds
@@ -251,7 +252,7 @@ int deployOrRevert(RunEnding& ending) {
     if (!ending.args.revert) {
       runDeployment(ending);
     } else {
-      runRevert(ending.args);
+      runRevert(ending.args, ending.tally);
     }
   } catch (...) {
     if (!core::interrupted()) throw;
@@ -267,9 +268,7 @@ int deployOrRevert(RunEnding& ending) {
 // (bad input, a refused check): that revert would fail the same way. A dry
 // run makes the IAM objects and the Elastic IPs of running instances all
 // the same, and nothing else.
-bool revertCouldRemove(const DeployArgs& args, int status) {
-  if (args.tally == nullptr) return !args.dry_run;
-  const core::RunTally& tally = *args.tally;
+bool revertCouldRemove(const DeployArgs& args, const core::RunTally& tally, int status) {
   if (!tally.counts(core::Change::Made).empty()) return true;
   if (args.dry_run) return false;
   if (!tally.counts(core::Change::Created).empty() || !tally.counts(core::Change::Adopted).empty()) return true;
@@ -278,14 +277,14 @@ bool revertCouldRemove(const DeployArgs& args, int status) {
   return std::any_of(failures.begin(), failures.end(), [](const core::RunFailure& f) { return !f.subnet.empty(); });
 }
 
-void summarize(const DeployArgs& args, core::TimePoint started, int status, Logger& log) {
+void summarize(const DeployArgs& args, core::RunTally& tally, core::TimePoint started, int status, Logger& log) {
   core::RunSummary summary;
   summary.program = kDeployProgram;
   summary.dry_run = args.dry_run;
-  summary.tally = args.tally;
+  summary.tally = &tally;
   summary.wall_time = core::now() - started;
   summary.exit_status = status;
-  if (!args.revert && revertCouldRemove(args, status)) {
+  if (!args.revert && revertCouldRemove(args, tally, status)) {
     summary.next_step = "to remove what was made, run";
     summary.next_command = revertCommand(args);
   }
@@ -300,7 +299,7 @@ void lastWords(const RunEnding& ending) {
   std::unique_lock<std::timed_mutex> recording(entryRecordLock(), std::defer_lock);
   if (recording.try_lock_for(core::kLastWordsLimit / 4) && ending.output != nullptr)
     writeOutputAfterFailure(*ending.output, *ending.args.output_test_config);
-  summarize(ending.args, ending.started, 128 + core::second_interrupt_signal(), ending.log);
+  summarize(ending.args, ending.tally, ending.started, 128 + core::second_interrupt_signal(), ending.log);
 }
 
 // At the first signal: what the run now waits for, and what to run.
@@ -311,19 +310,18 @@ void windingDown(const RunEnding& ending) {
 }  // namespace
 
 int runProbeDeploy(const std::vector<std::string>& arguments) {
-  DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
+  const DeployArgs args = parseDeployArgs(arguments, std::cout, std::cerr);
   core::RunTally tally;
-  args.tally = &tally;
   const core::TimePoint started = core::now();
   Logger& log = beginProbeDeploy(args, arguments);
   // A summary file that cannot be written is refused before AWS is asked anything.
   if (args.summary_json) checkWritable(*args.summary_json, WriteRules::document());
   tally.notePath(kinds::kLogFile, core::logFilePath());
-  RunEnding ending = prepareEnding(args, arguments, log, started);
+  RunEnding ending = prepareEnding(args, tally, arguments, log, started);
   const FailureRecording failures(&tally);
   const core::InterruptNoticesScope notices({[&ending] { windingDown(ending); }, [&ending] { lastWords(ending); }});
   return core::runWithSummary([&] { return notingEndingFailure(tally, [&] { return deployOrRevert(ending); }); },
-                              [&](int status) { summarize(args, started, status, log); });
+                              [&](int status) { summarize(args, tally, started, status, log); });
 }
 
 }  // namespace qvn::deploy

@@ -9,6 +9,7 @@
 #include "aws/session.hpp"
 #include "core/logging.hpp"
 #include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
 
 namespace qvn::deploy {
 
@@ -50,6 +51,12 @@ std::optional<aws::S3Client> openWorkflowAccess(const DeployArgs& args, Logger& 
 // The deployment account's session: --assume_role assumed with --profile's
 // credentials, or a plain session of --profile.
 std::shared_ptr<aws::Session> deploymentSession(const DeployArgs& args);
+
+// The run of `args` on the deployment session: its EC2 client
+// (deploymentEc2Client), IAM and STS clients of --region, counting in
+// `tally`. No S3 client, image or VPC yet.
+RunContext deploymentRun(const DeployArgs& args, const std::shared_ptr<aws::Session>& session,
+                         core::RunTally& tally);
 
 // The command that removes what a deployment with `args` made:
 // probe_deploy --revert --test_config, then --region, --profile,

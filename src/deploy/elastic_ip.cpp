@@ -28,9 +28,11 @@ void releaseAllocation(const aws::Ec2Client& ec2_client, const std::string& allo
 
 }  // namespace
 
-void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args,
-                  const std::string& vpc_id) {
+void associateEIP(const RunContext& run, const std::string& networkInfId) {
   Logger& log = packageLogger();
+  const aws::Ec2Client& ec2_client = run.ec2;
+  const DeployArgs& args = run.args;
+  const std::string& vpc_id = run.vpc_id;
   log.info("- Allocate EIP");
   aws::AllocateAddressRequest request;
   request.Domain = "vpc";
@@ -45,7 +47,7 @@ void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkIn
   const std::string allocationId = *allocation.AllocationId;
   const std::string publicIp = allocation.PublicIp.value_or("");
   log.info("  allocated EIP " + publicIp + " " + allocationId);
-  countChange(args, core::Change::Made, kinds::kElasticIp, allocationId);
+  run.count(core::Change::Made, kinds::kElasticIp, allocationId);
   aws::AssociateAddressRequest associate;
   associate.AllocationId = allocationId;
   associate.NetworkInterfaceId = networkInfId;
@@ -79,11 +81,11 @@ std::optional<std::string> getEipAllocationId(const aws::Ec2Client& ec2_client, 
   }
 }
 
-void releaseEIP(const aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
-                const std::string& insId, const DeployArgs& args) {
+void releaseEIP(const RunContext& run, const std::string& eip, const std::string& eipAllocIp,
+                const std::string& insId) {
   packageLogger().info("- Delete EIP " + eip + " " + eipAllocIp + " for " + insId);
-  if (!args.dry_run) releaseAllocation(ec2_client, eipAllocIp);
-  countChange(args, core::Change::Removed, kinds::kElasticIp, eipAllocIp);
+  if (!run.args.dry_run) releaseAllocation(run.ec2, eipAllocIp);
+  run.count(core::Change::Removed, kinds::kElasticIp, eipAllocIp);
 }
 
 std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
@@ -97,23 +99,26 @@ std::string describeAddress(const aws::Address& address) {
   return "Elastic IP " + address.PublicIp.value_or("?") + " " + address.AllocationId.value_or("?");
 }
 
-std::vector<std::string> releaseFreeEIPs(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                         const DeployArgs& args) {
+Leftover addressLeft(const aws::Address& address) {
+  return {kinds::kElasticIp, address.AllocationId.value_or(""), describeAddress(address)};
+}
+
+Leftovers releaseFreeEIPs(const RunContext& run) {
   Logger& log = packageLogger();
-  std::vector<std::string> left;
-  for (const aws::Address& address : toolAddressesInVpc(ec2_client, vpc_id)) {
+  Leftovers left;
+  for (const aws::Address& address : toolAddressesInVpc(run.ec2, run.vpc_id)) {
     if (address.AssociationId || !address.AllocationId) continue;
     log.info("- Delete EIP " + address.PublicIp.value_or("") + " " + *address.AllocationId + " (not associated)");
-    if (args.dry_run) {
-      countChange(args, core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
+    if (run.args.dry_run) {
+      run.count(core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
       continue;
     }
     try {
-      releaseAllocation(ec2_client, *address.AllocationId);
-      countChange(args, core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
+      releaseAllocation(run.ec2, *address.AllocationId);
+      run.count(core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
     } catch (const std::exception& e) {
       logFailure("release " + describeAddress(address), e);
-      left.push_back(describeAddress(address));
+      left.push_back(addressLeft(address));
     }
   }
   return left;

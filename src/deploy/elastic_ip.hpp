@@ -10,18 +10,18 @@
 #include <vector>
 
 #include "aws/ec2.hpp"
-#include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
+#include "deploy/run_summary.hpp"
 
 namespace qvn::deploy {
 
 // Allocates a VPC address tagged Name = "quorvane-test-ec2-eip", the user
-// tags, then "quorvane-vpc" = `vpc_id`, and associates it with the network
+// tags, then "quorvane-vpc" = the run's VPC, and associates it with the network
 // interface `networkInfId`. An answer without an allocation id is reported
 // at INFO and nothing else happens. When the association is refused, the new
 // address is released again before the failure is raised. The dry-run
 // setting is not consulted. Failures of AWS requests are raised.
-void associateEIP(const aws::Ec2Client& ec2_client, const std::string& networkInfId, const DeployArgs& args,
-                  const std::string& vpc_id);
+void associateEIP(const RunContext& run, const std::string& networkInfId);
 
 // The allocation id of the Elastic IP `public_ip` associated with the
 // instance `insId`, or nothing when that address is no Elastic IP of that
@@ -34,20 +34,22 @@ std::optional<std::string> getEipAllocationId(const aws::Ec2Client& ec2_client, 
 // dry run, releases the allocation. An allocation EC2 no longer knows
 // ("InvalidAllocationID.NotFound", as a retry after a lost answer meets it)
 // is gone; any other refusal is raised.
-void releaseEIP(const aws::Ec2Client& ec2_client, const std::string& eip, const std::string& eipAllocIp,
-                const std::string& insId, const DeployArgs& args);
+void releaseEIP(const RunContext& run, const std::string& eip, const std::string& eipAllocIp,
+                const std::string& insId);
 
 // The tool's addresses of `vpc_id` (both tags match), associated or not.
 std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, const std::string& vpc_id);
 
-// Releases every address of toolAddressesInVpc that no interface holds,
+// Releases every address of toolAddressesInVpc (the run's VPC) that no interface holds,
 // logging "- Delete EIP <ip> <allocation id> (not associated)" for each; a
 // dry run only logs. A refused release is logged at ERROR and the others go
-// on. Returns the descriptions of the addresses that are left unreleased.
-std::vector<std::string> releaseFreeEIPs(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                         const DeployArgs& args);
+// on. Returns the addresses that are left unreleased.
+Leftovers releaseFreeEIPs(const RunContext& run);
 
 // "Elastic IP <ip> <allocation id>", as leftovers are named.
 std::string describeAddress(const aws::Address& address);
+
+// The address as a leftover: kinds::kElasticIp, its allocation id, describeAddress.
+Leftover addressLeft(const aws::Address& address);
 
 }  // namespace qvn::deploy

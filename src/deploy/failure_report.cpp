@@ -37,10 +37,12 @@ void reportFailure(const std::string& where, const std::exception& failure) {
   noteFailure(where, failure);
 }
 
+void logError(const std::string& text) { packageLogger().error("  **Error** " + text); }
+
 void logFailure(const std::string& where, const std::exception& failure) {
   {
     const core::FailureNotedByStep noted;
-    packageLogger().error("  **Error** " + where + ": " + failureText(failure));
+    logError(where + ": " + failureText(failure));
   }
   noteFailure(where, failure);
 }

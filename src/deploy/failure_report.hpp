@@ -16,8 +16,12 @@ namespace qvn::deploy {
 // operation and its code; no secret is part of any failure the toolkit raises.
 void reportFailure(const std::string& where, const std::exception& failure);
 
-// One ERROR record "  **Error** <where>: <description>" (standard error and
-// the log once each; the status becomes 1).
+// A step's failure line: one ERROR record "  **Error** <text>" (standard
+// error and the log once each; the status becomes 1). Every step writes
+// its failure lines through here.
+void logError(const std::string& text);
+
+// logError of "<where>: <description>", noted as a failure of `where`.
 void logFailure(const std::string& where, const std::exception& failure);
 
 // The failure's own text, as the log shows it after the "**Error**" marker.

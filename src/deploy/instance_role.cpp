@@ -19,7 +19,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kIamNameTag = "quorvane-test-ec2";
+constexpr const char* kPolicyName = names::kPolicy;
+constexpr const char* kRoleName = names::kRole;
+constexpr const char* kInstanceProfileName = names::kInstanceProfile;
 
 Json statement(const std::string& action) {
   Json s = Json::object();
@@ -72,19 +74,19 @@ std::string ec2TrustDocument() {
   return aws::sdk_json_text(document);
 }
 
-std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& args, aws::StsClient& sts) {
+std::string createS3Policy(const RunContext& run) {
   Logger& log = packageLogger();
   log.info(std::string("- Create policy ") + kPolicyName);
   aws::CreatePolicyRequest request;
   request.PolicyName = kPolicyName;
   request.PolicyDocument = s3PolicyDocument();
   request.Description = "quorvane test ec2 policy";
-  request.Tags = {aws::Tag{"Name", kIamNameTag}};
+  request.Tags = {aws::Tag{names::kNameTagKey, names::kIamNameTag}};
   try {
-    const auto created = iam_client.create_policy(request);
+    const auto created = run.iam.create_policy(request);
     if (!created.Policy || !created.Policy->Arn || created.Policy->Arn->empty())
       throw std::runtime_error(std::string("CreatePolicy answered without the ARN of ") + kPolicyName);
-    countChange(args, core::Change::Made, kinds::kIamObject, "policy " + *created.Policy->Arn);
+    run.count(core::Change::Made, kinds::kIamObject, "policy " + *created.Policy->Arn);
     return *created.Policy->Arn;
   } catch (const aws::ServiceError& e) {
     if (!alreadyExists(e)) throw;
@@ -92,13 +94,14 @@ std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& a
     logFailure(std::string("create policy ") + kPolicyName, e);
     throw;
   }
-  const std::string arn = defaultPolicyArn(sts, args);
-  countChange(args, core::Change::Adopted, kinds::kIamObject, "policy " + arn);
+  const std::string arn = defaultPolicyArn(run);
+  run.count(core::Change::Adopted, kinds::kIamObject, "policy " + arn);
   return arn;
 }
 
-bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally) {
+bool createEc2Role(const RunContext& run, const std::string& policy_arn) {
   Logger& log = packageLogger();
+  const aws::IamClient& iam_client = run.iam;
   log.info(std::string("- Create role ") + kRoleName);
   aws::CreateRoleRequest request;
   request.RoleName = kRoleName;
@@ -106,10 +109,10 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   request.Description = "quorvane test ec2 role";
   try {
     iam_client.create_role(request);
-    countChange(tally, core::Change::Made, kinds::kIamObject, std::string("role ") + kRoleName);
+    run.count(core::Change::Made, kinds::kIamObject, std::string("role ") + kRoleName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      countChange(tally, core::Change::Adopted, kinds::kIamObject, std::string("role ") + kRoleName);
+      run.count(core::Change::Adopted, kinds::kIamObject, std::string("role ") + kRoleName);
       log.info("  **Alert** " + failureText(e));
       // A run stopped between creating the role and attaching the policy
       // left it without. The attachment is asked for only then: it needs a
@@ -125,18 +128,19 @@ bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_a
   return true;
 }
 
-void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally) {
+void createInstanceProfile(const RunContext& run) {
   Logger& log = packageLogger();
+  const aws::IamClient& iam_client = run.iam;
   log.info(std::string("- Create instance profile ") + kInstanceProfileName);
   aws::CreateInstanceProfileRequest request;
   request.InstanceProfileName = kInstanceProfileName;
-  request.Tags = {aws::Tag{"Name", kIamNameTag}};
+  request.Tags = {aws::Tag{names::kNameTagKey, names::kIamNameTag}};
   try {
     iam_client.create_instance_profile(request);
-    countChange(tally, core::Change::Made, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
+    run.count(core::Change::Made, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      countChange(tally, core::Change::Adopted, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
+      run.count(core::Change::Adopted, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
       log.info("  **Alert** " + failureText(e));
       // A run stopped between creating the profile and adding the role left
       // it empty; a profile holds one role, so it is added only when missing.
@@ -179,17 +183,23 @@ Step deletionStep(const std::string& what, const std::function<void()>& request)
   return Step::Failed;
 }
 
+// The default IAM object `id` as a leftover ("role quorvane-test-ec2-role").
+Leftover iamObject(const char* what, const std::string& id) {
+  return {kinds::kIamObject, id, std::string(what) + " " + id};
+}
+
 // A deleted object is counted as removed; a failed one is left.
-void tallyStep(core::RunTally* tally, Step step, const std::string& what, std::vector<std::string>& left) {
-  if (step == Step::Done) countChange(tally, core::Change::Removed, kinds::kIamObject, what);
-  if (step == Step::Failed) left.push_back(what);
+void tallyStep(core::RunTally* tally, Step step, const Leftover& object, Leftovers& left) {
+  if (step == Step::Done) countChange(tally, core::Change::Removed, object.kind, object.description);
+  if (step == Step::Failed) left.push_back(object);
 }
 
 }  // namespace
 
-AccountIdentity callerIdentity(aws::StsClient& sts, const DeployArgs& args) {
+AccountIdentity callerIdentity(const RunContext& run) {
+  const DeployArgs& args = run.args;
   try {
-    const auto identity = sts.get_caller_identity();
+    const auto identity = run.sts.get_caller_identity();
     const std::size_t start = identity.Arn.find(':');
     const std::size_t end = start == std::string::npos ? start : identity.Arn.find(':', start + 1);
     if (identity.Account.empty() || end == std::string::npos || end == start + 1)
@@ -201,37 +211,38 @@ AccountIdentity callerIdentity(aws::StsClient& sts, const DeployArgs& args) {
   }
 }
 
-std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args) {
-  const AccountIdentity identity = callerIdentity(sts, args);
+std::string defaultPolicyArn(const RunContext& run) {
+  const AccountIdentity identity = callerIdentity(run);
   return names::policyArn(identity.partition, identity.account);
 }
 
-std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client) {
-  std::vector<std::string> found;
+Leftovers existingIamObjects(const aws::IamClient& iam_client) {
+  Leftovers found;
   aws::ListInstanceProfilesForRoleRequest profiles;
   profiles.RoleName = kRoleName;
   try {
     for (const auto& profile : iam_client.list_instance_profiles_for_role(profiles).InstanceProfiles)
       if (profile.InstanceProfileName == kInstanceProfileName)
-        found.push_back(std::string("instance profile ") + kInstanceProfileName);
+        found.push_back(iamObject("instance profile", kInstanceProfileName));
   } catch (const aws::ServiceError& e) {
     if (e.code() == "NoSuchEntity") return found;
     throw;
   }
-  found.push_back(std::string("role ") + kRoleName);
+  found.push_back(iamObject("role", kRoleName));
   aws::ListAttachedRolePoliciesRequest policies;
   policies.RoleName = kRoleName;
   for (const auto& attached : iam_client.list_attached_role_policies(policies).AttachedPolicies)
-    if (attached.PolicyName == kPolicyName) found.push_back("policy " + attached.PolicyArn.value_or(kPolicyName));
+    if (attached.PolicyName == kPolicyName) found.push_back(iamObject("policy", attached.PolicyArn.value_or(kPolicyName)));
   return found;
 }
 
-std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
-                                               const std::optional<std::string>& policy_arn, core::RunTally* tally) {
+Leftovers deleteInstanceProfile(const RunContext& run, const std::optional<std::string>& policy_arn) {
   Logger& log = packageLogger();
+  const aws::IamClient& iam_client = run.iam;
+  core::RunTally* tally = run.tally;
   const std::string profile = names::kInstanceProfile;
   const std::string role = names::kRole;
-  std::vector<std::string> left;
+  Leftovers left;
 
   log.info("  Remove role from instance profile " + profile);
   deletionStep("role " + role + " in instance profile " + profile, [&] {
@@ -248,7 +259,7 @@ std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
                            request.InstanceProfileName = profile;
                            iam_client.delete_instance_profile(request);
                          }),
-            "instance profile " + profile, left);
+            iamObject("instance profile", profile), left);
 
   if (policy_arn) {
     log.info("  Detach " + role + " from " + names::kPolicy + " " + *policy_arn + " ");
@@ -267,7 +278,7 @@ std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
                            request.RoleName = role;
                            iam_client.delete_role(request);
                          }),
-            "role " + role, left);
+            iamObject("role", role), left);
 
   if (!policy_arn) return left;
   log.info("  Delete policy " + *policy_arn);
@@ -278,7 +289,7 @@ std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
                            request.PolicyArn = *policy_arn;
                            iam_client.delete_policy(request);
                          }),
-            "policy " + *policy_arn, left);
+            iamObject("policy", *policy_arn), left);
   return left;
 }
 

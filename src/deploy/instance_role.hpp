@@ -12,12 +12,10 @@
 #include "aws/iam.hpp"
 #include "aws/sts.hpp"
 #include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
+#include "deploy/run_summary.hpp"
 
 namespace qvn::deploy {
-
-inline constexpr const char* kPolicyName = "quorvane-test-ec2-policy";
-inline constexpr const char* kRoleName = "quorvane-test-ec2-role";
-inline constexpr const char* kInstanceProfileName = "quorvane-test-ec2-instance-profile";
 
 // The documents as sent: compact JSON with ", " and ": ", members in order.
 std::string s3PolicyDocument();
@@ -27,43 +25,43 @@ std::string ec2TrustDocument();
 // defaultPolicyArn's (the session's partition and account). Other refusals are
 // raised; any other failure is logged at ERROR, written to standard error
 // and raised.
-std::string createS3Policy(const aws::IamClient& iam_client, const DeployArgs& args, aws::StsClient& sts);
+std::string createS3Policy(const RunContext& run);
 
 // Creates the role and attaches `policy_arn`; true when attached. A role
 // that already exists logs "  **Alert** <error>"; the policy is attached
 // only when the role lacks it (ListAttachedRolePolicies), so a role left
 // without it by a stopped run is completed. Other refusals of the creation
 // are passed over.
-// `tally`, when given, counts the role as created or adopted.
-bool createEc2Role(const aws::IamClient& iam_client, const std::string& policy_arn, core::RunTally* tally = nullptr);
+// The run's tally counts the role as created or adopted.
+bool createEc2Role(const RunContext& run, const std::string& policy_arn);
 
 // Creates the instance profile and adds the role. A profile that already
 // exists logs "  **Alert** <error>"; the role is added only when the profile
 // does not hold it yet (ListInstanceProfilesForRole); a "LimitExceeded"
 // of that addition with the role in the profile (a retry after a lost
 // answer) is done.
-// `tally`, when given, counts the profile as created or adopted.
-void createInstanceProfile(const aws::IamClient& iam_client, core::RunTally* tally = nullptr);
+// The run's tally counts the profile as created or adopted.
+void createInstanceProfile(const RunContext& run);
 
-// The partition and account of the deployment session (`sts`,
-// GetCallerIdentity); when STS cannot tell, --account in the "aws"
+// The partition and account of the deployment session (the run's STS
+// client, GetCallerIdentity); when STS cannot tell, --account in the "aws"
 // partition. Raises when neither is known.
 struct AccountIdentity {
   std::string partition;
   std::string account;
 };
-AccountIdentity callerIdentity(aws::StsClient& sts, const DeployArgs& args);
+AccountIdentity callerIdentity(const RunContext& run);
 
 // The ARN of the default policy, "arn:<partition>:iam::<account>:policy/
 // quorvane-test-ec2-policy", of callerIdentity. Deployment and teardown
 // both build it here.
-std::string defaultPolicyArn(aws::StsClient& sts, const DeployArgs& args);
+std::string defaultPolicyArn(const RunContext& run);
 
 // The default IAM objects that exist, as leftovers are named ("instance
 // profile ...", "role ...", "policy <arn>"), found through the role (its
 // profiles and attached policies): nothing when the role is gone. Refusals
 // other than "NoSuchEntity" are raised.
-std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client);
+Leftovers existingIamObjects(const aws::IamClient& iam_client);
 
 // Deletes the default IAM objects by their names and `policy_arn`, one step
 // after the other, each tried whatever the earlier ones gave: remove the
@@ -72,9 +70,7 @@ std::vector<std::string> existingIamObjects(const aws::IamClient& iam_client);
 // reported as not found at INFO; any other failure is logged at ERROR and
 // written to standard error. Without `policy_arn` the policy steps are left
 // out. Answers the objects that are left ("role quorvane-test-ec2-role").
-// `tally`, when given, counts each object deleted here.
-std::vector<std::string> deleteInstanceProfile(const aws::IamClient& iam_client,
-                                               const std::optional<std::string>& policy_arn,
-                                               core::RunTally* tally = nullptr);
+// The run's tally counts each object deleted here.
+Leftovers deleteInstanceProfile(const RunContext& run, const std::optional<std::string>& policy_arn);
 
 }  // namespace qvn::deploy

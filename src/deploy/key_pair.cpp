@@ -57,10 +57,8 @@ bool privateKeyFileExists(const std::string& path) {
 
 }  // namespace
 
-std::string keyPairName(const std::string& vpcId) { return "quorvane-test-ec2-key-pair-" + vpcId; }
-
 std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId) {
-  return args.backup_folder + "/" + vpcId + "/" + keyPairName(vpcId) + ".pem";
+  return args.backup_folder + "/" + vpcId + "/" + names::keyPairName(vpcId) + ".pem";
 }
 
 void writePrivateFile(const std::string& path, const std::string& content) {
@@ -139,7 +137,7 @@ bool pairWithLostKey(const aws::Ec2Client& ec2_client, const std::string& vpcId,
     return !ec2_client.describe_key_pairs(lookupRequest(keyName)).KeyPairs.empty() &&
            instancesUsingPair(ec2_client, vpcId, keyName) == 0;
   } catch (const std::exception& e) {
-    packageLogger().error("  **Error** " + failureText(e));
+    logError(failureText(e));
     return false;
   }
 }
@@ -174,7 +172,7 @@ std::optional<std::string> newPairKey(const aws::Ec2Client& ec2_client, const aw
     try {
       deletePair(ec2_client, keyName);
     } catch (const std::exception& e) {
-      log.error("  **Error** " + failureText(e));
+      logError(failureText(e));
       return std::nullopt;
     }
   }
@@ -182,10 +180,12 @@ std::optional<std::string> newPairKey(const aws::Ec2Client& ec2_client, const aw
 
 }  // namespace
 
-std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
-                          const std::string& vpcId, const DeployArgs& args) {
+std::string createKeyPair(const RunContext& run) {
   Logger& log = packageLogger();
-  std::string keyName = keyPairName(vpcId);
+  const aws::Ec2Client& ec2_client = run.ec2;
+  const std::string& vpcId = run.vpc_id;
+  const DeployArgs& args = run.args;
+  std::string keyName = names::keyPairName(vpcId);
   log.info("- Create key pair " + keyName);
   aws::DescribeKeyPairsResult found;
   try {
@@ -195,13 +195,13 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     throw;
   }
   const std::string path = privateKeyPath(args, vpcId);
-  const S3BackupCmd backup(s3_client, args.backup_folder, args.s3_bucket, vpcId);
+  const S3BackupCmd backup(run.s3, args.backup_folder, args.s3_bucket, vpcId);
   if (!args.dry_run) removeStaleKeyTemporaries(path);
   if (!found.KeyPairs.empty()) {
     log.info("  Key " + keyName + " already exist");
     if (args.dry_run || privateKeyFileExists(path) || reuseWithoutLocalKey(ec2_client, backup, vpcId, keyName, path)) {
-      countChange(args, core::Change::Adopted, kinds::kKeyPair, keyName);
-      if (!args.dry_run && privateKeyFileExists(path)) notePath(args, kinds::kKeyFile, path);
+      run.count(core::Change::Adopted, kinds::kKeyPair, keyName);
+      if (!args.dry_run && privateKeyFileExists(path)) run.notePath(kinds::kKeyFile, path);
       return keyName;
     }
     // The tool's own pair (the lookup matched its tag), with its private key
@@ -215,7 +215,7 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     }
   }
   if (args.dry_run) {
-    countChange(args, core::Change::Created, kinds::kKeyPair);
+    run.count(core::Change::Created, kinds::kKeyPair);
     return keyName;
   }
 
@@ -246,10 +246,10 @@ std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<
     }
     throw;
   }
-  countChange(args, core::Change::Created, kinds::kKeyPair, keyName);
-  notePath(args, kinds::kKeyFile, path);
-  if (const auto written = backUpNewKey(backup, keyName, path); written && args.tally != nullptr)
-    args.tally->noteS3Object(*written);
+  run.count(core::Change::Created, kinds::kKeyPair, keyName);
+  run.notePath(kinds::kKeyFile, path);
+  if (const auto written = backUpNewKey(backup, keyName, path); written && run.tally != nullptr)
+    run.tally->noteS3Object(*written);
   return keyName;
 }
 
@@ -259,8 +259,9 @@ std::optional<std::string> findToolKeyPair(const aws::Ec2Client& ec2_client, con
   return found.KeyPairs.front().KeyPairId.value_or("");
 }
 
-bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args) {
+bool deleteKeyPair(const RunContext& run, const std::string& keyname) {
   Logger& log = packageLogger();
+  const aws::Ec2Client& ec2_client = run.ec2;
   log.info("- Delete key pair " + keyname);
   const std::optional<std::string> id = findToolKeyPair(ec2_client, keyname);
   if (!id) {
@@ -268,15 +269,15 @@ bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname,
     return true;
   }
   log.info("  " + *id);
-  if (args.dry_run) {
-    countChange(args, core::Change::Removed, kinds::kKeyPair);
+  if (run.args.dry_run) {
+    run.count(core::Change::Removed, kinds::kKeyPair);
     return true;
   }
   try {
     aws::DeleteKeyPairRequest request;
     request.KeyName = keyname;
     ec2_client.delete_key_pair(request);
-    countChange(args, core::Change::Removed, kinds::kKeyPair, keyname);
+    run.count(core::Change::Removed, kinds::kKeyPair, keyname);
     return true;
   } catch (const std::exception& e) {
     logFailure("delete key pair " + keyname, e);

@@ -15,18 +15,17 @@
 #include "aws/s3.hpp"
 #include "aws/ssm.hpp"
 #include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
 
 namespace qvn::deploy {
-
-// "quorvane-test-ec2-key-pair-" + vpcId.
-std::string keyPairName(const std::string& vpcId);
 
 // backup folder + "/" + vpcId + "/" + key name + ".pem".
 std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId);
 
-// Finds or creates the VPC's key pair and returns its name. A new pair's
+// Finds or creates the run's VPC's key pair and returns its name. A new pair's
 // private key (EC2's key material and one "\n") goes to privateKeyPath, and,
-// with a non-empty --s3_bucket, to the bucket through the S3 backup; a copy
+// with a non-empty --s3_bucket, to the bucket through the S3 backup (the
+// run's S3 client); a copy
 // the bucket holds already (of an earlier pair of that name) is never
 // overwritten but moved aside to "<key>.pem.replaced-<unix time>" first.
 // An existing pair is reused:
@@ -48,14 +47,13 @@ std::string privateKeyPath(const DeployArgs& args, const std::string& vpcId);
 // ends the run (ProgramExit{1}). When the key file cannot be written, the new pair is
 // deleted again before the failure is raised: a pair whose private key is
 // lost would otherwise be reused by every later run.
-std::string createKeyPair(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
-                          const std::string& vpcId, const DeployArgs& args);
+std::string createKeyPair(const RunContext& run);
 
-// Deletes the key pair `keyname` when it is the tool's (name and tag match);
+// Deletes the VPC's key pair `keyname` when it is the tool's (name and tag match);
 // reports "  Key not found: <name>" otherwise. A dry run only looks. Answers
 // whether the pair is gone (a dry run answers true). A refused deletion is
 // logged at ERROR and answers false; a failed lookup is raised.
-bool deleteKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname, const DeployArgs& args);
+bool deleteKeyPair(const RunContext& run, const std::string& keyname);
 
 // The id of the tool's key pair `keyname` (name and tag match), or nothing.
 std::optional<std::string> findToolKeyPair(const aws::Ec2Client& ec2_client, const std::string& keyname);

@@ -32,43 +32,49 @@ bool hasPublicIp(const aws::Instance& instance) {
   return instance.PublicIpAddress && !instance.PublicIpAddress->empty();
 }
 
-// Step of the launch that checks --ec2_role NAME (not "default"); returns
-// the profile to launch with, or nothing when the worker has to end.
-std::optional<std::optional<std::string>> instanceProfileOf(const Ec2Launch& launch) {
-  std::optional<std::string> profile = launch.instance_profile;
-  const DeployArgs& args = *launch.args;
-  if (!args.ec2_role || *args.ec2_role == "default") return profile;
+// The instance profile a launch goes ahead with, or that it does not.
+struct ProfileChoice {
+  // False: the worker ends here (the named role is unusable).
+  bool launch = false;
+  // The profile to launch with; none: the instance gets no profile.
+  std::optional<std::string> profile;
+};
+
+// Step of the launch that checks --ec2_role NAME (not "default").
+ProfileChoice instanceProfileOf(const Ec2Launch& launch) {
+  const DeployArgs& args = launch.run->args;
+  if (!args.ec2_role || *args.ec2_role == "default") return {true, launch.shared.instance_profile};
   Logger& log = packageLogger();
   const std::string& role = *args.ec2_role;
-  profile = role;
+  const ProfileChoice refused{false, std::nullopt};
   aws::ListInstanceProfilesForRoleResult answer;
   try {
     aws::ListInstanceProfilesForRoleRequest request;
     request.RoleName = role;
-    answer = launch.iam_client->list_instance_profiles_for_role(request);
+    answer = launch.run->iam.list_instance_profiles_for_role(request);
   } catch (const aws::ServiceError& error) {
     if (error.code() == "NoSuchEntity") {
-      log.error("  **Error** role not found " + role);
+      logError("role not found " + role);
     } else {
       logFailure("instance profiles of role " + role, error);
     }
-    return std::nullopt;
+    return refused;
   } catch (const std::exception& error) {
     logFailure("instance profiles of role " + role, error);
-    return std::nullopt;
+    return refused;
   }
   if (answer.InstanceProfiles.empty()) {
-    log.error("  **Error** no instance profile found for role " + role);
-    return std::nullopt;
+    logError("no instance profile found for role " + role);
+    return refused;
   }
   log.info("- Assign role " + role + " to " + names::kInstance);
-  return profile;
+  return {true, role};
 }
 
 // Adoption is by subnet alone: an instance tagged for another job is used
 // all the same, and the user is told whose it looks like.
 void warnOfOtherTags(const Ec2Launch& launch, const aws::Instance& instance) {
-  const std::vector<std::string> differing = differingUserTags(instance.Tags, launch.args->tag_resource);
+  const std::vector<std::string> differing = differingUserTags(instance.Tags, launch.run->args.tag_resource);
   if (differing.empty()) return;
   std::string listed;
   for (const std::string& tag : differing) listed += (listed.empty() ? "" : ", ") + tag;
@@ -114,7 +120,7 @@ bool waitUntilStatusOk(const aws::Ec2Client& ec2_client, const std::string& insI
 // stopped or stopping (not running, nothing to record), or the run was
 // interrupted.
 bool readyForUse(const Ec2Launch& launch, const std::string& insId, bool adopted) {
-  const aws::Ec2Client& ec2_client = *launch.ec2_client;
+  const aws::Ec2Client& ec2_client = launch.run->ec2;
   if (adopted) {
     const aws::Instance instance = describeInstance(ec2_client, insId);
     warnOfOtherTags(launch, instance);
@@ -158,29 +164,30 @@ std::unique_ptr<core::Progress> statusCheckProgress() {
 }
 
 aws::RunInstancesRequest launchRequest(const Ec2Launch& launch, const std::optional<std::string>& profile) {
-  const DeployArgs& args = *launch.args;
+  const DeployArgs& args = launch.run->args;
+  const SharedLaunchInputs& shared = launch.shared;
   aws::RunInstancesRequest data;
   data.InstanceType = args.instance_type;
   data.MinCount = 1;
   data.MaxCount = 1;
-  data.ImageId = launch.ami;
+  data.ImageId = launch.run->image ? launch.run->image->ImageId.value_or("") : std::string();
   data.TagSpecifications = {nameTagSpecification("instance", names::kInstance)};
   if (args.tag_resource) populateTags(data, *args.tag_resource);
   aws::InstanceNetworkInterfaceSpecification gateway;
   gateway.DeviceIndex = 0;
   gateway.SubnetId = launch.gw_subnet_id;
-  if (launch.sg_id) gateway.Groups = {*launch.sg_id};
+  if (shared.sg_id) gateway.Groups = {*shared.sg_id};
   aws::InstanceNetworkInterfaceSpecification inside;
   inside.DeviceIndex = 1;
   inside.SubnetId = launch.private_subnet_id;
-  if (launch.sg_id_private_inf) inside.Groups = {*launch.sg_id_private_inf};
+  if (shared.sg_id_private_inf) inside.Groups = {*shared.sg_id_private_inf};
   data.NetworkInterfaces = {gateway, inside};
   if (profile) {
     aws::IamInstanceProfileSpecification instance_profile;
     instance_profile.Name = *profile;
     data.IamInstanceProfile = instance_profile;
   }
-  data.KeyName = launch.key_name;
+  data.KeyName = shared.key_name;
   return data;
 }
 
@@ -201,7 +208,7 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, 
         logFailure(launchPlace(ec2_client, data), error);
         return std::nullopt;
       }
-      log.info(std::string("  Instance profile ") + kDefaultInstanceProfile + " is not ready, retry in 10 sec");
+      log.info(std::string("  Instance profile ") + names::kInstanceProfile + " is not ready, retry in 10 sec");
       if (attempt >= kLaunchAttempts) throw InvalidParameterValueException();
       core::sleep_for(core::Seconds(kLaunchRetrySeconds));
       if (core::interrupted()) {
@@ -217,24 +224,25 @@ std::optional<std::string> createEc2WithRetry(const aws::Ec2Client& ec2_client, 
 
 void createEc2(const Ec2Launch& launch) {
   Logger& log = packageLogger();
-  const aws::Ec2Client& ec2_client = *launch.ec2_client;
-  const auto profile = instanceProfileOf(launch);
-  if (!profile) return;
+  const RunContext& run = *launch.run;
+  const aws::Ec2Client& ec2_client = run.ec2;
+  const ProfileChoice profile = instanceProfileOf(launch);
+  if (!profile.launch) return;
 
   log.info(std::string("- Create ") + names::kInstance + " in private " + launch.private_subnet_id);
   std::optional<std::string> insId = getLiveEc2(ec2_client, launch.gw_subnet_id).first;
   const bool adopted = insId.has_value();
   if (!insId) {
-    const aws::RunInstancesRequest data = launchRequest(launch, *profile);
+    const aws::RunInstancesRequest data = launchRequest(launch, profile.profile);
     if (core::interrupted()) return;
-    if (launch.args->dry_run) {
-      countChange(*launch.args, core::Change::Created, kinds::kInstance);
+    if (run.args.dry_run) {
+      run.count(core::Change::Created, kinds::kInstance);
       return;
     }
     insId = createEc2WithRetry(ec2_client, data);
     if (!insId) return;
   }
-  countChange(*launch.args, adopted ? core::Change::Adopted : core::Change::Created, kinds::kInstance, *insId);
+  run.count(adopted ? core::Change::Adopted : core::Change::Created, kinds::kInstance, *insId);
   if (!readyForUse(launch, *insId, adopted)) return;
 
   aws::DescribeInstanceStatusRequest status;
@@ -253,7 +261,7 @@ void createEc2(const Ec2Launch& launch) {
       throw std::runtime_error(*insId + " has no network interface in " + launch.gw_subnet_id +
                                " to give an Elastic IP");
     }
-    associateEIP(ec2_client, gateway_interfaces.front(), *launch.args, launch.vpc_id);
+    associateEIP(run, gateway_interfaces.front());
     instance = describeInstance(ec2_client, *insId);
   }
   log.info(std::string("- Created ") + names::kInstance + " in " + launch.private_subnet_id);

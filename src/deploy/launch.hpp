@@ -17,9 +17,8 @@
 #include <utility>
 
 #include "aws/ec2.hpp"
-#include "aws/iam.hpp"
 #include "core/progress.hpp"
-#include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
 #include "deploy/vpc_lookups.hpp"
 #include "lib/test_config.hpp"
 
@@ -34,27 +33,30 @@ class InvalidParameterValueException : public std::exception {
   }
 };
 
-inline constexpr const char* kDefaultInstanceProfile = "quorvane-test-ec2-instance-profile";
 inline constexpr int kLaunchAttempts = 6;
 inline constexpr double kLaunchRetrySeconds = 10;
 inline constexpr int kPublicIpRounds = 2;
 inline constexpr double kPublicIpWaitSeconds = 5;
 
-// What one launch works with (the arguments of createEc2, by name).
+// What every launch of the VPC shares, made once on the calling thread
+// before the first worker starts.
+struct SharedLaunchInputs {
+  std::optional<std::string> sg_id;
+  std::optional<std::string> sg_id_private_inf;
+  std::optional<std::string> key_name;
+  std::optional<std::string> instance_profile;
+};
+
+// What one launch works with (the arguments of createEc2, by name): the
+// run (clients, arguments, the image, the VPC whose tag the Elastic IP
+// gets), what the VPC's launches share, and its own entry.
 struct Ec2Launch {
-  const aws::Ec2Client* ec2_client = nullptr;
-  const aws::IamClient* iam_client = nullptr;
-  std::string ami;
-  std::string vpc_id;  // of the gateway subnet; tags the Elastic IP
+  const RunContext* run = nullptr;
+  SharedLaunchInputs shared;
   std::string gw_subnet_id;
   std::string private_subnet_id;
   std::string spoke_gw_ip;  // accepted, not used by the launch
-  const DeployArgs* args = nullptr;
   ConfigEntry* test_config = nullptr;  // the entry; gets ec2_ip, ec2_2nd_private_ip
-  std::optional<std::string> sg_id;
-  std::optional<std::string> sg_id_private_inf;
-  std::optional<std::string> instance_profile;
-  std::optional<std::string> key_name;
   // The status-check wait that every launch of the run shares (progress
   // lines); none: the wait is not told.
   core::Progress* status_checks = nullptr;

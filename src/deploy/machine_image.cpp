@@ -2,6 +2,7 @@
 
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
+#include "deploy/failure_report.hpp"
 
 namespace qvn::deploy {
 
@@ -10,7 +11,7 @@ namespace {
 // `region` is where the lookup was made ("" when not known): an image name
 // that exists in one region only reads like a missing image elsewhere.
 [[noreturn]] void imageNotFound(Logger& log, const std::string& image, const std::string& region) {
-  log.error("  **Error** Failed to find image " + image);
+  logError("Failed to find image " + image);
   if (!region.empty())
     log.info("  No image named " + image + " is offered in region " + region + ": check --region and --image");
   throw ProgramExit{1};

@@ -6,6 +6,7 @@
 #include "core/interrupt.hpp"
 #include "core/logging.hpp"
 #include "deploy/config_check.hpp"
+#include "deploy/failure_report.hpp"
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/launch.hpp"
@@ -19,68 +20,51 @@ namespace qvn::deploy {
 
 namespace {
 
-// What every launch of the VPC shares, made once on the calling thread.
-struct SharedLaunchInputs {
-  std::optional<std::string> sg_id;
-  std::optional<std::string> key_name;
-  std::optional<std::string> instance_profile;
-};
-
 // The security group, key pair and (with --ec2_role default) the IAM
 // objects, one step after the other. Nothing when the run is interrupted
 // before they are all there: no launch can use half of them.
-std::optional<SharedLaunchInputs> prepareSharedResources(const aws::Ec2Client& ec2_client,
-                                                         const std::optional<aws::S3Client>& s3_client,
-                                                         const aws::IamClient& iam_client, const std::string& vpcId,
-                                                         const DeployArgs& args, aws::StsClient& sts_client) {
+std::optional<SharedLaunchInputs> prepareSharedResources(const RunContext& run) {
+  const DeployArgs& args = run.args;
   SharedLaunchInputs shared;
   if (core::interrupted()) return std::nullopt;
-  shared.sg_id = createSG(ec2_client, vpcId, args);
+  shared.sg_id = createSG(run);
   if (core::interrupted()) return std::nullopt;
   shared.key_name = args.key_name;
-  if (!shared.key_name) shared.key_name = createKeyPair(ec2_client, s3_client, vpcId, args);
+  if (!shared.key_name) shared.key_name = createKeyPair(run);
   if (args.ec2_role == kDefaultEc2Role) {
     if (core::interrupted()) return std::nullopt;
-    const std::string policy_arn = createS3Policy(iam_client, args, sts_client);
+    const std::string policy_arn = createS3Policy(run);
     if (core::interrupted()) return std::nullopt;
-    createEc2Role(iam_client, policy_arn, args.tally);
+    createEc2Role(run, policy_arn);
     if (core::interrupted()) return std::nullopt;
-    createInstanceProfile(iam_client, args.tally);
+    createInstanceProfile(run);
     shared.instance_profile = names::kInstanceProfile;
   }
   if (core::interrupted()) return std::nullopt;
   return shared;
 }
 
-Ec2Launch launchOf(ConfigEntry& x, const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                   const std::string& ami, const DeployArgs& args, const std::string& vpcId,
-                   const SharedLaunchInputs& shared) {
+Ec2Launch launchOf(ConfigEntry& x, const RunContext& run, const SharedLaunchInputs& shared) {
   Ec2Launch launch;
-  launch.vpc_id = vpcId;
-  launch.ec2_client = &ec2_client;
-  launch.iam_client = &iam_client;
-  launch.ami = ami;
+  launch.run = &run;
+  launch.shared = shared;
   launch.gw_subnet_id = x.string("gw_subnet_id");
   launch.private_subnet_id = x.string("private_subnet_id");
   launch.spoke_gw_ip = x.string("gw_private_ip");
-  launch.args = &args;
   launch.test_config = &x;
-  launch.sg_id = shared.sg_id;
-  launch.instance_profile = shared.instance_profile;
-  launch.key_name = shared.key_name;
   return launch;
 }
 
 // Each test subnet's outcome for the summary.
-void noteEntryOutcomes(std::vector<ConfigEntry>& entries, const DeployArgs& args) {
-  if (args.tally == nullptr) return;
+void noteEntryOutcomes(std::vector<ConfigEntry>& entries, const RunContext& run) {
+  if (run.tally == nullptr) return;
   for (ConfigEntry& x : entries) {
     if (!isDeployedEntry(x)) continue;
     const std::string subnet = x.string("private_subnet_id");
     std::string outcome = x.has("ec2_ip") ? "deployed" : "not deployed";
-    if (args.tally->failedIn(subnet)) outcome = "failed";
-    if (args.dry_run && outcome != "failed") outcome = "dry run";
-    args.tally->noteEntry(subnet, outcome);
+    if (run.tally->failedIn(subnet)) outcome = "failed";
+    if (run.args.dry_run && outcome != "failed") outcome = "dry run";
+    run.tally->noteEntry(subnet, outcome);
   }
 }
 
@@ -95,17 +79,13 @@ std::vector<std::string> entriesWithoutAddresses(TestConfig& test_config) {
   return missing;
 }
 
-void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Client>& s3_client,
-                const aws::IamClient& iam_client, const aws::Image& image, const DeployArgs& args,
-                aws::StsClient& sts_client, TestConfig& test_config) {
-  Logger& log = packageLogger();
-  const std::string vpcId = getVpcId(ec2_client, test_config.entry(0).string("gw_subnet_id"));
-  const auto gateway_subnets = checkGatewaySubnetsInVpc(test_config, ec2_client, vpcId);
-  const DeploymentNeeds needs = checkBeforeChanges(ec2_client, test_config, vpcId, gateway_subnets, image, args);
-  const std::string ami = image.ImageId.value_or("");
+void deployEc2s(RunContext run, TestConfig& test_config) {
+  const DeployArgs& args = run.args;
+  run.vpc_id = getVpcId(run.ec2, test_config.entry(0).string("gw_subnet_id"));
+  const auto gateway_subnets = checkGatewaySubnetsInVpc(test_config, run.ec2, run.vpc_id);
+  const DeploymentNeeds needs = checkBeforeChanges(run, test_config, gateway_subnets);
 
-  const std::optional<SharedLaunchInputs> shared =
-      prepareSharedResources(ec2_client, s3_client, iam_client, vpcId, args, sts_client);
+  const std::optional<SharedLaunchInputs> shared = prepareSharedResources(run);
 
   // Every launch is prepared before the first worker starts.
   std::vector<ConfigEntry> entries = test_config.entries();
@@ -113,11 +93,11 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
   const std::unique_ptr<core::Progress> status_checks = statusCheckProgress();
   for (ConfigEntry& x : entries) {
     if (!isDeployedEntry(x)) {
-      log.error("  **Error** Skip " + x.string("nat_gw_id") + " -- private_subnet_id not defined");
+      logError("Skip " + x.string("nat_gw_id") + " -- private_subnet_id not defined");
       continue;
     }
     if (!shared) continue;
-    launches.push_back(launchOf(x, ec2_client, iam_client, ami, args, vpcId, *shared));
+    launches.push_back(launchOf(x, run, *shared));
     launches.back().status_checks = status_checks.get();
   }
   if (shared && !core::interrupted()) checkLaunchPermission(launches, needs);
@@ -127,13 +107,13 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
     tasks.push_back({"launch in " + launch.private_subnet_id, [&launch] { createEc2(launch); },
                      launch.private_subnet_id});
   runWorkers(tasks);
-  noteEntryOutcomes(entries, args);
+  noteEntryOutcomes(entries, run);
 
   // Written in every case, an interrupted run included: the entries done so
   // far carry their addresses.
   if (!args.output_test_config) throw std::invalid_argument("a deployment needs --output_test_config");
   test_config.write(*args.output_test_config);
-  notePath(args, kinds::kOutputConfig, *args.output_test_config);
+  run.notePath(kinds::kOutputConfig, *args.output_test_config);
 
   // A dry run launches nothing, so it records only instances that run already.
   if (args.dry_run) return;
@@ -141,7 +121,7 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
   if (missing.empty()) return;
   std::string listed;
   for (const std::string& subnet : missing) listed += (listed.empty() ? "" : ", ") + subnet;
-  log.error("  **Error** " + std::to_string(missing.size()) +
+  logError(std::to_string(missing.size()) +
             " entries are not recorded with ec2_ip and ec2_2nd_private_ip: " + listed);
 }
 

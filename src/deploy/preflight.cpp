@@ -191,23 +191,24 @@ std::vector<std::string> freeAddressShortfall(const std::map<std::string, int>& 
   return lines;
 }
 
-DeploymentNeeds checkBeforeChanges(const aws::Ec2Client& ec2_client, TestConfig& config, const std::string& vpc_id,
-                                   const std::map<std::string, aws::Subnet>& gateway_subnets, const aws::Image& image,
-                                   const DeployArgs& args) {
+DeploymentNeeds checkBeforeChanges(const RunContext& run, TestConfig& config,
+                                   const std::map<std::string, aws::Subnet>& gateway_subnets) {
   Logger& log = packageLogger();
-  const DeploymentNeeds needs = deploymentNeeds(config, toolInstancesInVpc(ec2_client, vpc_id));
+  const aws::Ec2Client& ec2_client = run.ec2;
+  const aws::Image image = run.image.value_or(aws::Image{});
+  const DeploymentNeeds needs = deploymentNeeds(config, toolInstancesInVpc(ec2_client, run.vpc_id));
   log.info("- Check what the deployment needs: " + std::to_string(needs.launching.size()) + " new instances, " +
            std::to_string(needs.new_addresses) + " new Elastic IPs");
   std::vector<std::string> lines = elasticIpShortfall(ec2_client, needs.new_addresses);
   if (!needs.launching.empty()) {
     for (std::string& line :
-         instanceTypeShortfall(ec2_client, args.instance_type, zonesOfLaunches(needs, gateway_subnets), image))
+         instanceTypeShortfall(ec2_client, run.args.instance_type, zonesOfLaunches(needs, gateway_subnets), image))
       lines.push_back(std::move(line));
     for (std::string& line :
          freeAddressShortfall(needs.subnet_addresses, launchSubnets(ec2_client, needs, gateway_subnets)))
       lines.push_back(std::move(line));
   }
-  for (const std::string& line : lines) log.error("  **Error** " + line);
+  for (const std::string& line : lines) logError(line);
   if (lines.empty()) return needs;
   log.info("  Refused before the first change: nothing was changed");
   throw ProgramExit{1};
@@ -220,15 +221,15 @@ void checkLaunchPermission(const std::vector<Ec2Launch>& launches, const Deploym
   });
   if (first == launches.end()) return;
   Logger& log = packageLogger();
-  const DeployArgs& args = *first->args;
+  const DeployArgs& args = first->run->args;
   // The profile the launch names: the default one made for the run, or the
   // named role's own.
-  std::optional<std::string> profile = first->instance_profile;
+  std::optional<std::string> profile = first->shared.instance_profile;
   if (args.ec2_role && *args.ec2_role != "default") profile = *args.ec2_role;
   aws::RunInstancesRequest request = launchRequest(*first, profile);
   request.DryRun = true;
   try {
-    first->ec2_client->run_instances(request);
+    first->run->ec2.run_instances(request);
     log.warning("  **Warning** Launch permission: the endpoint launched an instance in spite of DryRun");
   } catch (const aws::ServiceError& refusal) {
     if (refusal.code() == "DryRunOperation") {
@@ -236,7 +237,7 @@ void checkLaunchPermission(const std::vector<Ec2Launch>& launches, const Deploym
       return;
     }
     if (refusal.code() == "UnauthorizedOperation") {
-      log.error("  **Error** Launch permission: RunInstances is not allowed: " + refusal.message());
+      logError("Launch permission: RunInstances is not allowed: " + refusal.message());
       throw ProgramExit{1};
     }
     log.warning("  **Warning** Launch permission not checked: " + failureText(refusal));

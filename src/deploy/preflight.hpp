@@ -25,6 +25,7 @@
 #include "aws/ec2.hpp"
 #include "deploy/deploy_args.hpp"
 #include "deploy/launch.hpp"
+#include "deploy/run_context.hpp"
 #include "deploy/vpc_lookups.hpp"
 #include "lib/test_config.hpp"
 
@@ -50,16 +51,16 @@ struct DeploymentNeeds {
 DeploymentNeeds deploymentNeeds(TestConfig& config, const std::vector<ToolInstance>& instances);
 
 // The read-only checks of a deployment, after the input check and the image
-// lookup: the tool's instances of `vpc_id` are listed, the needs counted and
+// lookup: the tool's instances of the run's VPC are listed, the needs counted and
 // checked in order (Elastic IPs, the instance type and its offerings, free
-// addresses). `gateway_subnets` is the input check's answer
+// addresses) with the run's image and instance type. `gateway_subnets` is
+// the input check's answer
 // (checkGatewaySubnetsInVpc); the private subnets are described here. Every
 // shortfall is logged at ERROR; when there is one, the program ends with
 // status 1 (ProgramExit) once all checks have run, saying that nothing was
 // changed. Returns the needs.
-DeploymentNeeds checkBeforeChanges(const aws::Ec2Client& ec2_client, TestConfig& config, const std::string& vpc_id,
-                                   const std::map<std::string, aws::Subnet>& gateway_subnets, const aws::Image& image,
-                                   const DeployArgs& args);
+DeploymentNeeds checkBeforeChanges(const RunContext& run, TestConfig& config,
+                                   const std::map<std::string, aws::Subnet>& gateway_subnets);
 
 // The lines of the single checks (empty: nothing short); a refused request
 // logs its WARNING and gives none.

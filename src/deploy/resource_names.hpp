@@ -6,6 +6,9 @@
 
 namespace qvn::deploy::names {
 
+// The tag key that marks a resource as the tool's own (EC2 and IAM alike).
+inline constexpr const char* kNameTagKey = "Name";
+
 // Name tag of every test instance.
 inline constexpr const char* kInstance = "quorvane-test-ec2";
 
@@ -28,6 +31,10 @@ inline constexpr const char* kPolicy = "quorvane-test-ec2-policy";
 inline constexpr const char* kRole = "quorvane-test-ec2-role";
 inline constexpr const char* kInstanceProfile = "quorvane-test-ec2-instance-profile";
 inline constexpr const char* kIamNameTag = "quorvane-test-ec2";
+
+// Where the workflow account's SSM Parameter Store keeps the workflow's
+// private keys: kWorkflowSecretsPath + key name.
+inline constexpr const char* kWorkflowSecretsPath = "/quorvane/workflow/secrets/";
 
 inline std::string keyPairName(const std::string& vpc_id) { return kKeyPairPrefix + vpc_id; }
 

@@ -1,6 +1,7 @@
 #include "deploy/run_summary.hpp"
 
 #include "deploy/failure_report.hpp"
+#include "deploy/run_context.hpp"
 
 namespace qvn::deploy {
 
@@ -13,22 +14,19 @@ void countChange(core::RunTally* tally, core::Change change, const char* kind, c
   }
 }
 
-void countChange(const DeployArgs& args, core::Change change, const char* kind, const std::string& id) {
-  countChange(args.tally, change, kind, id);
+void RunContext::count(core::Change change, const char* kind, const std::string& id) const {
+  countChange(tally, change, kind, id);
 }
 
-void notePath(const DeployArgs& args, const char* label, const std::string& path) {
-  if (args.tally != nullptr) args.tally->notePath(label, path);
+void RunContext::notePath(const char* label, const std::string& path) const {
+  if (tally != nullptr) tally->notePath(label, path);
 }
 
-const char* leftoverKind(const std::string& item) {
-  const auto starts = [&item](const char* prefix) { return item.starts_with(prefix); };
-  if (starts("instance profile ") || starts("role ") || starts("policy ")) return kinds::kIamObject;
-  if (starts("instance ")) return kinds::kInstance;
-  if (starts("Elastic IP")) return kinds::kElasticIp;
-  if (starts("security group")) return kinds::kGroup;
-  if (starts("key pair")) return kinds::kKeyPair;
-  return "other resource";
+std::vector<std::string> descriptionsOf(const Leftovers& items) {
+  std::vector<std::string> descriptions;
+  descriptions.reserve(items.size());
+  for (const Leftover& item : items) descriptions.push_back(item.description);
+  return descriptions;
 }
 
 }  // namespace qvn::deploy

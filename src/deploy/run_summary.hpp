@@ -6,7 +6,6 @@
 #include "core/clock.hpp"
 #include "core/logging.hpp"
 #include "core/run_summary.hpp"
-#include "deploy/deploy_args.hpp"
 
 namespace qvn::deploy {
 
@@ -25,11 +24,20 @@ inline constexpr const char* kLogFile = "log file";
 // id the resource is kept by it, with the test subnet of the worker that
 // changed it (none for what the run's own thread changes).
 void countChange(core::RunTally* tally, core::Change change, const char* kind, const std::string& id = "");
-void countChange(const DeployArgs& args, core::Change change, const char* kind, const std::string& id = "");
-void notePath(const DeployArgs& args, const char* label, const std::string& path);
 
-// The kind of a left-over item as the teardown names it ("instance i-1
-// running in subnet-1", "Elastic IP ...", "role ...").
-const char* leftoverKind(const std::string& item);
+// One resource that a teardown leaves behind or keeps: its kind (one of
+// kinds::), its id (instance id, allocation id, group id, key pair name,
+// IAM name or policy ARN) and the words that name it in the log ("instance
+// i-1 running in subnet-1", "Elastic IP 203.0.113.7 eipalloc-1",
+// "role quorvane-test-ec2-role").
+struct Leftover {
+  const char* kind = "";
+  std::string id;
+  std::string description;
+};
+using Leftovers = std::vector<Leftover>;
+
+// The descriptions of `items`, in order.
+std::vector<std::string> descriptionsOf(const Leftovers& items);
 
 }  // namespace qvn::deploy

@@ -40,7 +40,7 @@ std::optional<aws::SecurityGroup> lookupGroup(const aws::Ec2Client& ec2_client, 
     return answer.SecurityGroups.front();
   } catch (const aws::ServiceError& e) {
     if (e.code() == "InvalidGroup.NotFound")
-      packageLogger().error("  **Error** SG not found " + sg_name + " in " + vpc_id);
+      logError("SG not found " + sg_name + " in " + vpc_id);
     return std::nullopt;
   }
 }
@@ -120,14 +120,16 @@ std::optional<std::string> guarded(const std::string& what, const std::function<
 // Reuses the VPC's group `name`, or creates it with the one inbound rule that
 // `inboundRule` builds (built only when the group is to be created, dry run
 // included, so its own lookups happen in both).
-std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                              const DeployArgs& args, const std::string& name,
+std::optional<std::string> reuseOrCreateGroup(const RunContext& run, const std::string& name,
                                               const std::function<aws::IpPermission()>& inboundRule) {
   Logger& log = packageLogger();
+  const aws::Ec2Client& ec2_client = run.ec2;
+  const std::string& vpc_id = run.vpc_id;
+  const DeployArgs& args = run.args;
   if (const auto existing = lookupGroup(ec2_client, vpc_id, name)) {
     const std::string groupId = *existing->GroupId;
     log.info("- Reuse existing SG " + name + " " + groupId + " in " + vpc_id);
-    countChange(args, core::Change::Adopted, kinds::kGroup, groupId);
+    run.count(core::Change::Adopted, kinds::kGroup, groupId);
     if (!existing->IpPermissions.empty()) return groupId;
     log.info("  Add the missing inbound rule to " + groupId);
     return guarded("inbound rule of " + name + " " + groupId, [&]() -> std::optional<std::string> {
@@ -141,11 +143,11 @@ std::optional<std::string> reuseOrCreateGroup(const aws::Ec2Client& ec2_client, 
   return guarded("create " + name + " in " + vpc_id, [&]() -> std::optional<std::string> {
     const aws::IpPermission rule = inboundRule();
     if (args.dry_run) {
-      countChange(args, core::Change::Created, kinds::kGroup);
+      run.count(core::Change::Created, kinds::kGroup);
       return std::nullopt;
     }
     std::optional<std::string> created = createWithRule(ec2_client, request, rule);
-    if (created) countChange(args, core::Change::Created, kinds::kGroup, *created);
+    if (created) run.count(core::Change::Created, kinds::kGroup, *created);
     return created;
   });
 }
@@ -159,9 +161,8 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::
   return group->GroupId;
 }
 
-std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                    const DeployArgs& args) {
-  return reuseOrCreateGroup(ec2_client, vpc_id, args, names::kSshGroup, [] {
+std::optional<std::string> createSG(const RunContext& run) {
+  return reuseOrCreateGroup(run, names::kSshGroup, [] {
     aws::IpPermission rule;
     rule.FromPort = 22;
     rule.IpProtocol = "tcp";
@@ -171,9 +172,8 @@ std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std:
   });
 }
 
-std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                              const DeployArgs& args) {
-  return reuseOrCreateGroup(ec2_client, vpc_id, args, names::kPrivateInterfaceGroup, [] {
+std::optional<std::string> createPrivateInfSG(const RunContext& run) {
+  return reuseOrCreateGroup(run, names::kPrivateInterfaceGroup, [] {
     aws::IpPermission rule;
     rule.IpProtocol = "-1";
     rule.IpRanges = {aws::IpRange{"0.0.0.0/0", std::nullopt}};
@@ -181,8 +181,9 @@ std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, 
   });
 }
 
-bool deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args) {
-  if (args.dry_run) return true;
+bool deleteSG(const RunContext& run, const std::string& sgId) {
+  if (run.args.dry_run) return true;
+  const aws::Ec2Client& ec2_client = run.ec2;
   aws::DeleteSecurityGroupRequest request;
   request.GroupId = sgId;
   for (int attempt = 1;; ++attempt) {

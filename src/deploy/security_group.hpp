@@ -8,7 +8,7 @@
 #include <string>
 
 #include "aws/ec2.hpp"
-#include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
 
 namespace qvn::deploy {
 
@@ -18,7 +18,7 @@ namespace qvn::deploy {
 std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                    const std::string& sg_name);
 
-// Finds or creates the SSH group of `vpc_id`; returns its id, or nothing in
+// Finds or creates the SSH group of the run's VPC; returns its id, or nothing in
 // a dry run that would have created it. A group found without any inbound
 // rule (a run was stopped before adding it) gets its rule now, the echo
 // service asked as for a new group; one found with rules is left as it is. Creation asks the public-IP echo
@@ -27,13 +27,11 @@ std::optional<std::string> getSgId(const aws::Ec2Client& ec2_client, const std::
 // to standard error and ends the program (ProgramExit{1}); a group created
 // before its rule was refused is deleted first, so that no later run reuses
 // a group without its SSH rule.
-std::optional<std::string> createSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                    const DeployArgs& args);
+std::optional<std::string> createSG(const RunContext& run);
 
-// Finds or creates the private-interface group of `vpc_id` (all protocols
+// Finds or creates the private-interface group of the VPC (all protocols
 // from 0.0.0.0/0), with the same failure handling; no echo query.
-std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
-                                              const DeployArgs& args);
+std::optional<std::string> createPrivateInfSG(const RunContext& run);
 
 // Deletes the group `sgId` unless this is a dry run, and answers whether
 // it is gone (a dry run answers true). EC2's "DependencyViolation" (an
@@ -43,6 +41,6 @@ std::optional<std::string> createPrivateInfSG(const aws::Ec2Client& ec2_client, 
 // and written to standard error, and the caller goes on.
 inline constexpr int kGroupDeleteAttempts = 6;
 inline constexpr double kGroupDeleteRetrySeconds = 5;
-bool deleteSG(const aws::Ec2Client& ec2_client, const std::string& sgId, const DeployArgs& args);
+bool deleteSG(const RunContext& run, const std::string& sgId);
 
 }  // namespace qvn::deploy

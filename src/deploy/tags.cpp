@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "deploy/resource_names.hpp"
+
 namespace qvn::deploy {
 
 std::vector<std::string> splitTagResource(const std::string& value) {
@@ -27,7 +29,7 @@ std::vector<std::string> differingUserTags(const std::vector<aws::Tag>& tags, co
   std::map<std::string, std::string> found;
   for (const aws::Tag& tag : tags) {
     const std::string key = tag.Key.value_or("");
-    if (key.empty() || key == "Name" || key.starts_with("aws:")) continue;
+    if (key.empty() || key == names::kNameTagKey || key.starts_with("aws:")) continue;
     found[key] = tag.Value.value_or("");
   }
   std::map<std::string, std::string> differing;
@@ -45,7 +47,7 @@ std::vector<std::string> differingUserTags(const std::vector<aws::Tag>& tags, co
 aws::TagSpecification nameTagSpecification(const std::string& resourceType, const std::string& name) {
   aws::TagSpecification spec;
   spec.ResourceType = resourceType;
-  spec.Tags.push_back(aws::Tag{"Name", name});
+  spec.Tags.push_back(aws::Tag{names::kNameTagKey, name});
   return spec;
 }
 

@@ -23,26 +23,23 @@ namespace qvn::deploy {
 
 namespace {
 
-using Leftovers = std::vector<std::string>;
-
 void append(Leftovers& to, const Leftovers& more) { to.insert(to.end(), more.begin(), more.end()); }
 
 // A test subnet's outcome for the summary, once its worker has ended.
-void noteTeardownOutcome(const std::string& subnet, const DeployArgs& args) {
-  if (args.tally == nullptr) return;
+void noteTeardownOutcome(const std::string& subnet, const RunContext& run) {
+  if (run.tally == nullptr) return;
   std::string outcome = "removed";
-  if (args.dry_run) outcome = "dry run";
+  if (run.args.dry_run) outcome = "dry run";
   if (core::interrupted()) outcome = "interrupted";
-  if (args.tally->failedIn(subnet)) outcome = "failed";
-  args.tally->noteEntry(subnet, outcome);
+  if (run.tally->failedIn(subnet)) outcome = "failed";
+  run.tally->noteEntry(subnet, outcome);
 }
 
 // One worker per subnet, all started, then all joined; each worker's
 // failure is named with its subnet and logged at ERROR (worker_fanout).
 // Answers the instances the workers terminated.
-std::set<std::string> deleteEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                                 const std::vector<std::string>& subnets, const std::vector<std::string>& test_subnets,
-                                 const DeployArgs& args) {
+std::set<std::string> deleteEc2s(const RunContext& run, const std::vector<std::string>& subnets,
+                                 const std::vector<std::string>& test_subnets) {
   core::Progress terminations(packageLogger(), "waiting for terminations", "instances terminated");
   // One slot per worker: each writes only its own.
   std::vector<std::optional<std::string>> terminated(subnets.size());
@@ -50,10 +47,10 @@ std::set<std::string> deleteEc2s(const aws::Ec2Client& ec2_client, const aws::Ia
   tasks.reserve(subnets.size());
   for (std::size_t i = 0; i < subnets.size(); ++i)
     tasks.push_back({"teardown of " + subnets[i],
-                     [&, i] { terminated[i] = deleteEc2(ec2_client, iam_client, subnets[i], args, &terminations); },
+                     [&, i] { terminated[i] = deleteEc2(run, subnets[i], &terminations); },
                      test_subnets[i]});
   runWorkers(tasks);
-  for (const std::string& subnet : test_subnets) noteTeardownOutcome(subnet, args);
+  for (const std::string& subnet : test_subnets) noteTeardownOutcome(subnet, run);
   std::set<std::string> ids;
   for (const auto& id : terminated)
     if (id) ids.insert(*id);
@@ -125,33 +122,34 @@ bool waitForShuttingDown(const aws::Ec2Client& ec2_client, const std::vector<Too
 }
 
 // Answers whether the group `name` of `vpc_id` is gone (or was never there).
-bool deleteGroup(const aws::Ec2Client& ec2_client, const std::string& vpc_id, const std::string& name,
-                 const DeployArgs& args) {
+bool deleteGroup(const RunContext& run, const std::string& name) {
   Logger& log = packageLogger();
   log.info("- Delete SG " + name);
-  const std::optional<std::string> sg_id = getSgId(ec2_client, vpc_id, name);
+  const std::optional<std::string> sg_id = getSgId(run.ec2, run.vpc_id, name);
   if (!sg_id) {
     log.info("  not found");
     return true;
   }
   log.info("  delete SG " + *sg_id);
-  const bool gone = deleteSG(ec2_client, *sg_id, args);
-  if (gone) countChange(args, core::Change::Removed, kinds::kGroup);
+  const bool gone = deleteSG(run, *sg_id);
+  if (gone) run.count(core::Change::Removed, kinds::kGroup);
   return gone;
 }
 
-void deleteSharedResources(const aws::Ec2Client& ec2_client, const std::string& vpc_id, const DeployArgs& args) {
-  deleteGroup(ec2_client, vpc_id, names::kSshGroup, args);
-  deleteGroup(ec2_client, vpc_id, names::kPrivateInterfaceGroup, args);
-  deleteKeyPair(ec2_client, names::keyPairName(vpc_id), args);
+void deleteSharedResources(const RunContext& run) {
+  deleteGroup(run, names::kSshGroup);
+  deleteGroup(run, names::kPrivateInterfaceGroup);
+  deleteKeyPair(run, names::keyPairName(run.vpc_id));
 }
 
 // The groups and key pair of `vpc_id` that still exist.
 Leftovers sharedResourcesLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id) {
   Leftovers left;
   for (const char* name : {names::kSshGroup, names::kPrivateInterfaceGroup})
-    if (const auto id = getSgId(ec2_client, vpc_id, name)) left.push_back("security group " + *id + " " + name);
-  if (findToolKeyPair(ec2_client, names::keyPairName(vpc_id))) left.push_back("key pair " + names::keyPairName(vpc_id));
+    if (const auto id = getSgId(ec2_client, vpc_id, name))
+      left.push_back({kinds::kGroup, *id, "security group " + *id + " " + name});
+  const std::string key_pair = names::keyPairName(vpc_id);
+  if (findToolKeyPair(ec2_client, key_pair)) left.push_back({kinds::kKeyPair, key_pair, "key pair " + key_pair});
   return left;
 }
 
@@ -167,7 +165,7 @@ Leftovers whatIsLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id
   bool others_run = false;
   for (const ToolInstance& instance : toolInstancesInVpc(ec2_client, vpc_id)) {
     if (own_subnets.count(instance.subnet) || instance.state == "shutting-down") {
-      left.push_back("instance " + instance.id + " " + instance.state + " in " + instance.subnet);
+      left.push_back({kinds::kInstance, instance.id, "instance " + instance.id + " " + instance.state + " in " + instance.subnet});
       left_instances.insert(instance.id);
     } else {
       others_run = true;
@@ -175,18 +173,17 @@ Leftovers whatIsLeft(const aws::Ec2Client& ec2_client, const std::string& vpc_id
   }
   for (const aws::Address& address : toolAddressesInVpc(ec2_client, vpc_id))
     if (!address.AssociationId || left_instances.count(address.InstanceId.value_or("")))
-      left.push_back(describeAddress(address));
+      left.push_back(addressLeft(address));
   if (!others_run) append(left, sharedResourcesLeft(ec2_client, vpc_id));
   return left;
 }
 
 }  // namespace
 
-std::optional<std::string> deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                                     const std::string& subnet_id, const DeployArgs& args,
+std::optional<std::string> deleteEc2(const RunContext& run, const std::string& subnet_id,
                                      core::Progress* terminations) {
-  (void)iam_client;
   Logger& log = packageLogger();
+  const aws::Ec2Client& ec2_client = run.ec2;
   log.info(std::string("- Delete ") + names::kInstance + " in " + subnet_id);
   // Instances that are shutting down or terminated are on their way out
   // already. EC2 lists them for a while, and counting them would make a
@@ -204,18 +201,20 @@ std::optional<std::string> deleteEc2(const aws::Ec2Client& ec2_client, const aws
   // No deletion starts once the run is interrupted.
   if (core::interrupted()) return std::nullopt;
   log.info("  terminate " + *ins_id + " in " + subnet_id);
-  if (!args.dry_run && !terminateAndWait(ec2_client, *ins_id, terminations)) return ins_id;
-  countChange(args, core::Change::Removed, kinds::kInstance, *ins_id);
+  if (!run.args.dry_run && !terminateAndWait(ec2_client, *ins_id, terminations)) return ins_id;
+  run.count(core::Change::Removed, kinds::kInstance, *ins_id);
 
-  if (allocation_id && !core::interrupted()) releaseEIP(ec2_client, *public_ip, *allocation_id, *ins_id, args);
+  if (allocation_id && !core::interrupted()) releaseEIP(run, *public_ip, *allocation_id, *ins_id);
   return ins_id;
 }
 
-TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args,
-                             TestConfig& config) {
+TeardownResult terminateEc2s(RunContext run, TestConfig& config) {
+  const DeployArgs& args = run.args;
+  const aws::Ec2Client& ec2_client = run.ec2;
   // Every entry's gateway subnet is checked to lie in the VPC of the first
   // entry before the first change.
-  const std::string vpc_id = getVpcId(ec2_client, config.entry(0).string("gw_subnet_id"));
+  run.vpc_id = getVpcId(ec2_client, config.entry(0).string("gw_subnet_id"));
+  const std::string& vpc_id = run.vpc_id;
   checkGatewaySubnetsInVpc(config, ec2_client, vpc_id);
 
   std::vector<std::string> subnets;
@@ -229,7 +228,7 @@ TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamCli
 
   TeardownResult result;
   result.vpc_id = vpc_id;
-  result.terminated = deleteEc2s(ec2_client, iam_client, subnets, test_subnets, args);
+  result.terminated = deleteEc2s(run, subnets, test_subnets);
   // Interrupted: no further step, only what is left is looked up.
   if (core::interrupted()) {
     if (!args.dry_run) result.left = whatIsLeft(ec2_client, vpc_id, own_subnets);
@@ -246,8 +245,8 @@ TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamCli
     packageLogger().info(std::string("  **Alert** More than one ec2 with tag Name:") + names::kInstance + " found in " +
                          vpc_id);
 
-  if (!core::interrupted()) releaseFreeEIPs(ec2_client, vpc_id, args);
-  if (!any_live && all_terminated && !core::interrupted()) deleteSharedResources(ec2_client, vpc_id, args);
+  if (!core::interrupted()) releaseFreeEIPs(run);
+  if (!any_live && all_terminated && !core::interrupted()) deleteSharedResources(run);
   if (!args.dry_run) result.left = whatIsLeft(ec2_client, vpc_id, own_subnets);
   return result;
 }
@@ -258,22 +257,21 @@ namespace {
 // instance but those this revert terminated holds the profile: they are
 // shared by every deployment into the account. Answers what is left;
 // `in_use` tells whether they were kept for other instances (as asked).
-Leftovers deleteUnusedIamObjects(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                                 aws::StsClient& sts_client, const DeployArgs& args,
-                                 const std::set<std::string>& terminated, bool& in_use) {
+Leftovers deleteUnusedIamObjects(const RunContext& run, const std::set<std::string>& terminated, bool& in_use) {
   Logger& log = packageLogger();
   std::optional<AccountIdentity> identity;
   try {
-    identity = callerIdentity(sts_client, args);
+    identity = callerIdentity(run);
   } catch (const std::exception& failure) {
-    log.error(std::string("  **Error** cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
+    logError(std::string("cannot tell the ARN of ") + names::kPolicy + ": " + failureText(failure));
     reportFailure(std::string("account of ") + names::kPolicy, failure);
-    return {std::string("policy ") + names::kPolicy, std::string("role ") + names::kRole,
-            std::string("instance profile ") + names::kInstanceProfile};
+    return {{kinds::kIamObject, names::kPolicy, std::string("policy ") + names::kPolicy},
+            {kinds::kIamObject, names::kRole, std::string("role ") + names::kRole},
+            {kinds::kIamObject, names::kInstanceProfile, std::string("instance profile ") + names::kInstanceProfile}};
   }
   std::size_t users = 0;
   for (const std::string& id :
-       instancesWithProfile(ec2_client, names::instanceProfileArn(identity->partition, identity->account)))
+       instancesWithProfile(run.ec2, names::instanceProfileArn(identity->partition, identity->account)))
     users += terminated.count(id) == 0;
   if (users > 0) {
     log.info(std::string("- Keep instance profile ") + names::kInstanceProfile + ", role and policy: " +
@@ -281,7 +279,7 @@ Leftovers deleteUnusedIamObjects(const aws::Ec2Client& ec2_client, const aws::Ia
     in_use = true;
     return {};
   }
-  return deleteInstanceProfile(iam_client, names::policyArn(identity->partition, identity->account), args.tally);
+  return deleteInstanceProfile(run, names::policyArn(identity->partition, identity->account));
 }
 
 // After a revert without --ec2_role default: the default IAM objects that
@@ -298,10 +296,10 @@ Leftovers iamObjectsKept(const aws::IamClient& iam_client) {
 
 }  // namespace
 
-void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
-                 const DeployArgs& args, TestConfig& config) {
+void runTeardown(const RunContext& run, TestConfig& config) {
   Logger& log = packageLogger();
-  TeardownResult result = terminateEc2s(ec2_client, iam_client, args, config);
+  const DeployArgs& args = run.args;
+  TeardownResult result = terminateEc2s(run, config);
   Leftovers& left = result.left;
   Leftovers kept;
   bool iam_in_use = false;
@@ -313,19 +311,19 @@ void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_cli
   if (args.dry_run) return;
   if (core::interrupted()) {
     // Not deleted: left when asked for, kept otherwise.
-    append(default_role ? left : kept, iamObjectsKept(iam_client));
+    append(default_role ? left : kept, iamObjectsKept(run.iam));
   } else if (default_role) {
-    append(left, deleteUnusedIamObjects(ec2_client, iam_client, sts_client, args, result.terminated, iam_in_use));
+    append(left, deleteUnusedIamObjects(run, result.terminated, iam_in_use));
   } else {
-    kept = iamObjectsKept(iam_client);
+    kept = iamObjectsKept(run.iam);
   }
-  for (const std::string& item : left) {
-    log.error("  **Error** left behind: " + item);
-    countChange(args, core::Change::Left, leftoverKind(item), item);
+  for (const Leftover& item : left) {
+    logError("left behind: " + item.description);
+    run.count(core::Change::Left, item.kind, item.description);
   }
   if (!kept.empty()) {
     std::string listed;
-    for (const std::string& item : kept) listed += (listed.empty() ? "" : ", ") + item;
+    for (const std::string& item : descriptionsOf(kept)) listed += (listed.empty() ? "" : ", ") + item;
     log.info("  **Alert** kept: " + listed +
              "; a revert with --ec2_role default removes them once no other job uses them");
   }

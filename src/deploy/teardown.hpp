@@ -1,7 +1,7 @@
 #pragma once
 // Teardown of a deployment (probe_deploy --revert).
 //
-//   runTeardown(ec2, iam, sts, args, config);   // the whole --revert branch
+//   runTeardown(run, config);   // the whole --revert branch
 //
 // Order for one test configuration: every entry's instance is looked up and
 // terminated in a worker of its own (its Elastic IP released only after the
@@ -22,11 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "aws/ec2.hpp"
-#include "aws/iam.hpp"
-#include "aws/sts.hpp"
 #include "core/progress.hpp"
-#include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
+#include "deploy/run_summary.hpp"
 #include "lib/test_config.hpp"
 
 namespace qvn::deploy {
@@ -34,36 +32,34 @@ namespace qvn::deploy {
 // Removes the tool's instance of one gateway subnet (`subnet_id` is an
 // entry's gw_subnet_id) and the Elastic IP behind its public address.
 // Instances already shutting down or terminated are left to the VPC-wide
-// wait of terminateEc2s. `iam_client` is accepted and not used. Runs in a
-// worker thread: failures are thrown to the worker's boundary. The wait for
+// wait of terminateEc2s. Runs in a worker thread: failures are thrown to the worker's boundary. The wait for
 // the termination is counted in `terminations`, shared by every worker of
 // the teardown (progress lines), when one is given. Once the run is
 // interrupted nothing more is terminated or released, and the wait ends
 // without another poll (the instance is left shutting down). Answers the
 // instance it terminated.
-std::optional<std::string> deleteEc2(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client,
-                                     const std::string& subnet_id, const DeployArgs& args,
+std::optional<std::string> deleteEc2(const RunContext& run, const std::string& subnet_id,
                                      core::Progress* terminations = nullptr);
 
 // What the EC2 side of a teardown did and left.
 struct TeardownResult {
   std::string vpc_id;
   // What is left of the configuration's resources (nothing in a dry run),
-  // one description each ("instance i-... running in subnet-...",
-  // "Elastic IP ...", "security group sg-... name"). Shared resources kept
-  // because another configuration's instance still runs in the VPC are not
-  // counted: that is as asked.
-  std::vector<std::string> left;
+  // each with its kind, id and description ("instance i-... running in
+  // subnet-...", "Elastic IP ...", "security group sg-... name"). Shared
+  // resources kept because another configuration's instance still runs in
+  // the VPC are not counted: that is as asked.
+  Leftovers left;
   // The instances this teardown terminated.
   std::set<std::string> terminated;
 };
 
 // The EC2 side of the teardown of `config` (already checked, see
-// config_check.hpp): the workers, the wait, the free addresses and the
-// VPC's shared resources, as above. Once the run is interrupted no further
+// config_check.hpp): the VPC of its first entry is looked up, then the
+// workers, the wait, the free addresses and the VPC's shared resources, as
+// above. Once the run is interrupted no further
 // step starts; what is left is looked up all the same.
-TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, const DeployArgs& args,
-                             TestConfig& config);
+TeardownResult terminateEc2s(RunContext run, TestConfig& config);
 
 // The --revert branch: terminateEc2s, then, with --ec2_role exactly
 // "default", the default instance profile, role and policy, unless an
@@ -75,7 +71,6 @@ TeardownResult terminateEc2s(const aws::Ec2Client& ec2_client, const aws::IamCli
 // default IAM objects that a revert without --ec2_role default leaves, and
 // one for the private key's copy in --s3_bucket. "- Nothing of
 // quorvane-test-ec2 is left for <config>" only when none of these is.
-void runTeardown(const aws::Ec2Client& ec2_client, const aws::IamClient& iam_client, aws::StsClient& sts_client,
-                 const DeployArgs& args, TestConfig& config);
+void runTeardown(const RunContext& run, TestConfig& config);
 
 }  // namespace qvn::deploy

@@ -66,7 +66,7 @@ TEST_F(ElasticIp, AllocationCarriesNameThenUserTagsAndGoesToTheInterface) {
   ASSERT_FALSE(eni.empty());
   server().log().clear();
   args_.tag_resource = "team,qa,owner,me";
-  associateEIP(ec2(), eni, args_, kVpc);
+  associateEIP(context(), eni);
   // The VPC tag comes last, after the user tags; nothing asks EC2 for it.
   EXPECT_TRUE(requests("ec2", "DescribeNetworkInterfaces").empty());
   const auto allocate = requests("ec2", "AllocateAddress");
@@ -95,7 +95,7 @@ TEST_F(ElasticIp, AnAssociationWhoseAnswerWasLostIsDoneWhenItsRetryMeetsIt) {
   const std::string eni = interfaceId();
   setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
   fault({{"service", "ec2"}, {"operation", "AssociateAddress"}, {"drop_answer", true}, {"count", 1}});
-  EXPECT_NO_THROW(associateEIP(ec2(), eni, args_, kVpc));
+  EXPECT_NO_THROW(associateEIP(context(), eni));
   const auto attempts = requests("ec2", "AssociateAddress");
   ASSERT_EQ(attempts.size(), 2u);
   EXPECT_TRUE(attempts[0].value("answer_dropped", false));
@@ -109,7 +109,7 @@ TEST_F(ElasticIp, RefusedAssociationReleasesTheNewAddressAndRaises) {
          {"operation", "AssociateAddress"},
          {"error", {{"code", "InvalidNetworkInterfaceID.NotFound"}, {"status", 400}}},
          {"count", 1}});
-  EXPECT_THROW(associateEIP(ec2(), "eni-0000000000000dead", args_, kVpc), aws::ServiceError);
+  EXPECT_THROW(associateEIP(context(), "eni-0000000000000dead"), aws::ServiceError);
   const auto released = requests("ec2", "ReleaseAddress");
   ASSERT_EQ(released.size(), 1u);
   const std::string allocationId = parameters(released[0]).at(0).substr(std::string("AllocationId=").size());
@@ -133,7 +133,7 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   const auto launched = client.run_instances(run);
   const std::string instance = *launched.Instances.at(0).InstanceId;
   const std::string eni = *launched.Instances.at(0).NetworkInterfaces.at(0).NetworkInterfaceId;
-  associateEIP(client, eni, args_, kVpc);
+  associateEIP(context(), eni);
   const auto address = client.describe_addresses().Addresses.at(0);
   const std::string ip = *address.PublicIp;
 
@@ -146,7 +146,7 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   EXPECT_FALSE(getEipAllocationId(client, instance, "198.51.100.77"));
 
   args_.dry_run = true;
-  releaseEIP(client, ip, *address.AllocationId, instance, args_);
+  releaseEIP(context(), ip, *address.AllocationId, instance);
   EXPECT_TRUE(requests("ec2", "ReleaseAddress").empty());
   // As in the teardown: the instance goes first, then its address.
   aws::TerminateInstancesRequest terminate;
@@ -155,7 +155,7 @@ TEST_F(ElasticIp, LookupNeedsBothInstanceAndAddressAndReleaseHonoursDryRun) {
   for (int i = 0; i < 200 && client.describe_addresses().Addresses.at(0).AssociationId; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   args_.dry_run = false;
-  releaseEIP(client, ip, *address.AllocationId, instance, args_);
+  releaseEIP(context(), ip, *address.AllocationId, instance);
   EXPECT_EQ(requests("ec2", "ReleaseAddress").size(), 1u);
   EXPECT_EQ(messages().back(), "- Delete EIP " + ip + " " + *address.AllocationId + " for " + instance);
   EXPECT_EQ(messages()[messages().size() - 2], messages().back());

@@ -22,10 +22,9 @@ const std::string kTrust =
 class InstanceRole : public StepsAgainstSandbox {
  protected:
   void createAll() {
-    auto sts_client = sts();
-    const std::string arn = createS3Policy(iam(), args_, sts_client);
-    createEc2Role(iam(), arn);
-    createInstanceProfile(iam());
+    const std::string arn = createS3Policy(context());
+    createEc2Role(context(), arn);
+    createInstanceProfile(context());
   }
   // Names of the tool's IAM objects that IAM still holds.
   std::vector<std::string> leftovers() {
@@ -68,21 +67,20 @@ TEST_F(InstanceRole, CreationSendsTheExactDocumentsInOrder) {
 TEST_F(InstanceRole, ExistingObjectsAreReusedWithAlertsAndTheArnOfTheRightAccount) {
   createAll();
   server().log().clear();
-  auto sts_client = sts();
   // No --account: the deployment session's own account.
-  EXPECT_EQ(createS3Policy(iam(), args_, sts_client), kPolicyArn);
+  EXPECT_EQ(createS3Policy(context()), kPolicyArn);
   args_.account = "";
-  EXPECT_EQ(createS3Policy(iam(), args_, sts_client), kPolicyArn);
+  EXPECT_EQ(createS3Policy(context()), kPolicyArn);
   EXPECT_EQ(requests("sts", "GetCallerIdentity").size(), 2u);
   // The session's account and partition win over --account, as in the teardown.
   args_.account = "111122223333";
-  EXPECT_EQ(createS3Policy(iam(), args_, sts_client), kPolicyArn);
+  EXPECT_EQ(createS3Policy(context()), kPolicyArn);
   EXPECT_EQ(requests("sts", "GetCallerIdentity").size(), 3u);
 
   // The role has its policy: nothing is attached (a reuser may lack the
   // permission); the profile that holds the role is left alone.
-  EXPECT_FALSE(createEc2Role(iam(), kPolicyArn));
-  createInstanceProfile(iam());
+  EXPECT_FALSE(createEc2Role(context(), kPolicyArn));
+  createInstanceProfile(context());
   EXPECT_TRUE(requests("iam", "AttachRolePolicy").empty());
   EXPECT_EQ(requests("iam", "ListAttachedRolePolicies").size(), 1u);
   EXPECT_TRUE(requests("iam", "AddRoleToInstanceProfile").empty());
@@ -95,8 +93,7 @@ TEST_F(InstanceRole, ExistingObjectsAreReusedWithAlertsAndTheArnOfTheRightAccoun
 
 TEST_F(InstanceRole, ARoleWithoutItsPolicyAndAProfileWithoutItsRoleAreCompleted) {
   // A run stopped after CreateRole and after CreateInstanceProfile.
-  auto sts_client = sts();
-  const std::string arn = createS3Policy(iam(), args_, sts_client);
+  const std::string arn = createS3Policy(context());
   aws::CreateRoleRequest role;
   role.RoleName = "quorvane-test-ec2-role";
   role.AssumeRolePolicyDocument = kTrust;
@@ -106,8 +103,8 @@ TEST_F(InstanceRole, ARoleWithoutItsPolicyAndAProfileWithoutItsRoleAreCompleted)
   iam().create_instance_profile(profile);
   server().log().clear();
 
-  createEc2Role(iam(), arn);
-  createInstanceProfile(iam());
+  createEc2Role(context(), arn);
+  createInstanceProfile(context());
   EXPECT_EQ(operations("iam"), (std::vector<std::string>{"CreateRole", "ListAttachedRolePolicies", "AttachRolePolicy",
                                                          "CreateInstanceProfile", "ListInstanceProfilesForRole",
                                                          "AddRoleToInstanceProfile"}));
@@ -127,10 +124,9 @@ TEST_F(InstanceRole, ARoleWithoutItsPolicyAndAProfileWithoutItsRoleAreCompleted)
 
 TEST_F(InstanceRole, ARoleAddedToItsProfileWhoseAnswerWasLostIsDone) {
   setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
-  auto sts_client = sts();
-  createEc2Role(iam(), createS3Policy(iam(), args_, sts_client));
+  createEc2Role(context(), createS3Policy(context()));
   fault({{"service", "iam"}, {"operation", "AddRoleToInstanceProfile"}, {"drop_answer", true}, {"count", 1}});
-  EXPECT_NO_THROW(createInstanceProfile(iam()));
+  EXPECT_NO_THROW(createInstanceProfile(context()));
   const auto attempts = requests("iam", "AddRoleToInstanceProfile");
   ASSERT_EQ(attempts.size(), 2u);
   EXPECT_TRUE(attempts[0].value("answer_dropped", false));
@@ -146,8 +142,7 @@ TEST_F(InstanceRole, OtherPolicyRefusalsAreRaised) {
          {"operation", "CreatePolicy"},
          {"error", {{"code", "LimitExceeded"}, {"status", 409}}},
          {"count", 1}});
-  auto sts_client = sts();
-  EXPECT_THROW(createS3Policy(iam(), args_, sts_client), aws::ServiceError);
+  EXPECT_THROW(createS3Policy(context()), aws::ServiceError);
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 
@@ -155,10 +150,9 @@ TEST_F(InstanceRole, DeletionRemovesAllThreeStepByStepByTheirNamesAndArn) {
   createAll();
   server().log().clear();
   const std::size_t mark = messages().size();
-  auto sts_client = sts();
-  const std::string arn = defaultPolicyArn(sts_client, args_);
+  const std::string arn = defaultPolicyArn(context());
   EXPECT_EQ(arn, kPolicyArn);
-  EXPECT_TRUE(deleteInstanceProfile(iam(), arn).empty());
+  EXPECT_TRUE(deleteInstanceProfile(context(), arn).empty());
   // No listing: the policy is known by its ARN.
   EXPECT_EQ(operations("iam"), (std::vector<std::string>{"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile",
                                                          "DetachRolePolicy", "DeleteRole", "DeletePolicy"}));
@@ -174,8 +168,7 @@ TEST_F(InstanceRole, DeletionRemovesAllThreeStepByStepByTheirNamesAndArn) {
 
 TEST_F(InstanceRole, APolicyNeverAttachedGoesWithItsRoleAndMissingObjectsAreOnlyNotFound) {
   // A deployment stopped between CreatePolicy and AttachRolePolicy.
-  auto sts_client = sts();
-  createS3Policy(iam(), args_, sts_client);
+  createS3Policy(context());
   iam().create_role([] {
     aws::CreateRoleRequest role;
     role.RoleName = "quorvane-test-ec2-role";
@@ -183,7 +176,7 @@ TEST_F(InstanceRole, APolicyNeverAttachedGoesWithItsRoleAndMissingObjectsAreOnly
     return role;
   }());
   ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(deleteInstanceProfile(iam(), defaultPolicyArn(sts_client, args_)).empty());
+  EXPECT_TRUE(deleteInstanceProfile(context(), defaultPolicyArn(context())).empty());
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(messagesAt(ERROR).empty());
   EXPECT_TRUE(err.empty()) << err;
@@ -194,7 +187,7 @@ TEST_F(InstanceRole, APolicyNeverAttachedGoesWithItsRoleAndMissingObjectsAreOnly
 
   // Nothing there at all: every step is a not-found line at INFO.
   const std::size_t mark = messages().size();
-  EXPECT_TRUE(deleteInstanceProfile(iam(), kPolicyArn).empty());
+  EXPECT_TRUE(deleteInstanceProfile(context(), kPolicyArn).empty());
   EXPECT_TRUE(messagesAt(ERROR).empty());
   std::size_t not_found = 0;
   for (const auto& m : messagesSince(mark)) not_found += m.rfind("  not found: ", 0) == 0;
@@ -207,8 +200,10 @@ TEST_F(InstanceRole, ARefusalIsAnErrorAndNamesWhatIsLeft) {
          {"operation", "DeleteRole"},
          {"error", {{"code", "AccessDenied"}, {"status", 403}}},
          {"count", 1}});
-  const auto left = deleteInstanceProfile(iam(), kPolicyArn);
-  EXPECT_EQ(left, std::vector<std::string>{"role quorvane-test-ec2-role"});
+  const auto left = deleteInstanceProfile(context(), kPolicyArn);
+  EXPECT_EQ(descriptionsOf(left), std::vector<std::string>{"role quorvane-test-ec2-role"});
+  EXPECT_EQ(std::string(left.at(0).kind), kinds::kIamObject);
+  EXPECT_EQ(left.at(0).id, "quorvane-test-ec2-role");
   // One ERROR record names the object and the refusal.
   ASSERT_EQ(messagesAt(ERROR).size(), 1u);
   EXPECT_NE(messagesAt(ERROR).front().find("AccessDenied"), std::string::npos);
@@ -223,11 +218,10 @@ TEST_F(InstanceRole, ThePolicyArnFollowsTheCallersPartitionAndFallsBackToTheAcco
          {"operation", "GetCallerIdentity"},
          {"error", {{"code", "AccessDenied"}, {"status", 403}}},
          {"count", 2}});
-  auto sts_client = sts();
   args_.account = "111122223333";
-  EXPECT_EQ(defaultPolicyArn(sts_client, args_), "arn:aws:iam::111122223333:policy/quorvane-test-ec2-policy");
+  EXPECT_EQ(defaultPolicyArn(context()), "arn:aws:iam::111122223333:policy/quorvane-test-ec2-policy");
   args_.account.reset();
-  EXPECT_THROW(defaultPolicyArn(sts_client, args_), std::exception);
+  EXPECT_THROW(defaultPolicyArn(context()), std::exception);
   EXPECT_EQ(names::policyArn("aws-cn", "123"), "arn:aws-cn:iam::123:policy/quorvane-test-ec2-policy");
 }
 

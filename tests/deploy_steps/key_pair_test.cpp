@@ -38,7 +38,7 @@ class KeyPairs : public StepsAgainstSandbox {
 
 TEST_F(KeyPairs, NewPairIsCreatedWithTheExactRequestAndItsKeySavedMode0600WithOneNewline) {
   args_.tag_resource = "team,qa,owner,me";
-  EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
+  EXPECT_EQ(createKeyPair(context()), keyName);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs", "CreateKeyPair"}));
   EXPECT_EQ(
       parameters(requests("ec2", "DescribeKeyPairs").at(0)),
@@ -65,7 +65,7 @@ TEST_F(KeyPairs, NewPairIsCreatedWithTheExactRequestAndItsKeySavedMode0600WithOn
 TEST_F(KeyPairs, APairWhoseKeyWasLostInTheAnswerIsMadeOnceMoreInTheSameRun) {
   setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
   fault({{"service", "ec2"}, {"operation", "CreateKeyPair"}, {"drop_answer", true}, {"count", 1}});
-  EXPECT_EQ(exitStatusOf([&] { EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName); }), -1);
+  EXPECT_EQ(exitStatusOf([&] { EXPECT_EQ(createKeyPair(context()), keyName); }), -1);
   EXPECT_EQ(operations("ec2"),
             (std::vector<std::string>{"DescribeKeyPairs", "CreateKeyPair", "CreateKeyPair", "DescribeKeyPairs",
                                       "DescribeInstances", "DeleteKeyPair", "CreateKeyPair"}));
@@ -77,7 +77,7 @@ TEST_F(KeyPairs, APairWhoseKeyWasLostInTheAnswerIsMadeOnceMoreInTheSameRun) {
 
 TEST_F(KeyPairs, WithABucketTheKeyFileIsBackedUpUnderTheVpcsFolder) {
   args_.s3_bucket = "quorvane-backups-123456789012";
-  createKeyPair(ec2(), s3(), kVpc, args_);
+  createKeyPair(context(s3()));
   const auto puts = requests("s3", "PutObject");
   ASSERT_EQ(puts.size(), 1u);
   EXPECT_EQ(puts[0].value("path", ""), "/quorvane-backups-123456789012/backups/" + kVpc + "/" + keyName + ".pem");
@@ -88,15 +88,15 @@ TEST_F(KeyPairs, WithABucketTheKeyFileIsBackedUpUnderTheVpcsFolder) {
   // Empty bucket option: no upload.
   server().log().clear();
   args_.s3_bucket = "";
-  createKeyPair(ec2(), s3(), "vpc-0000000000000000f", args_);
+  createKeyPair(context(s3(), "vpc-0000000000000000f"));
   EXPECT_TRUE(requests("s3").empty());
 }
 
 TEST_F(KeyPairs, ExistingPairIsReusedAndItsFileLeftAlone) {
-  createKeyPair(ec2(), std::nullopt, kVpc, args_);
+  createKeyPair(context());
   std::ofstream(keyFile()) << "kept";
   server().log().clear();
-  EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
+  EXPECT_EQ(createKeyPair(context()), keyName);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
   EXPECT_EQ(messages().back(), "  Key " + keyName + " already exist");
   EXPECT_EQ(slurp(keyFile()), "kept");
@@ -104,7 +104,7 @@ TEST_F(KeyPairs, ExistingPairIsReusedAndItsFileLeftAlone) {
 
 TEST_F(KeyPairs, DryRunOnlyLooksAndStillNamesThePair) {
   args_.dry_run = true;
-  EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
+  EXPECT_EQ(createKeyPair(context()), keyName);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
   EXPECT_FALSE(std::filesystem::exists(keyFile()));
 }
@@ -115,7 +115,7 @@ TEST_F(KeyPairs, UntaggedPairOfTheSameNameEndsTheRunWithBothMessages) {
   ec2().create_key_pair(foreign);
   server().log().clear();
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(exitStatusOf([&] { createKeyPair(ec2(), std::nullopt, kVpc, args_); }), 1);
+  EXPECT_EQ(exitStatusOf([&] { createKeyPair(context()); }), 1);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("InvalidKeyPair.Duplicate"), std::string::npos) << err;
   EXPECT_EQ(messagesAt(INFO).back(), "  Key pair " + keyName + " already existed");
@@ -127,7 +127,7 @@ TEST_F(KeyPairs, UntaggedPairOfTheSameNameEndsTheRunWithBothMessages) {
 }
 
 TEST_F(KeyPairs, TheToolsPairWhosePrivateKeyNeverReachedThisFolderIsMadeAgain) {
-  createKeyPair(ec2(), std::nullopt, kVpc, args_);
+  createKeyPair(context());
   const std::string old_id = *ec2().describe_key_pairs().KeyPairs.at(0).KeyPairId;
   // A run killed between CreateKeyPair and the rename of the key file: no
   // key file, its temporaries beside it.
@@ -139,7 +139,7 @@ TEST_F(KeyPairs, TheToolsPairWhosePrivateKeyNeverReachedThisFolderIsMadeAgain) {
   std::ofstream(folder / ".qvn-tmp.other.pem.a1B2c3") << "not ours";
   server().log().clear();
 
-  EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
+  EXPECT_EQ(createKeyPair(context()), keyName);
   // No instance was launched with it: nothing else needs the old key.
   EXPECT_EQ(operations("ec2"),
             (std::vector<std::string>{"DescribeKeyPairs", "DescribeInstances", "DeleteKeyPair", "CreateKeyPair"}));
@@ -158,7 +158,7 @@ TEST_F(KeyPairs, TheToolsPairWhosePrivateKeyNeverReachedThisFolderIsMadeAgain) {
   std::filesystem::remove(keyFile());
   server().log().clear();
   args_.dry_run = true;
-  EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
+  EXPECT_EQ(createKeyPair(context()), keyName);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
 }
 
@@ -168,7 +168,7 @@ TEST_F(KeyPairs, TheToolsPairWhosePrivateKeyNeverReachedThisFolderIsMadeAgain) {
 // overwritten.
 TEST_F(KeyPairs, APairFoundWithoutItsLocalKeyIsRestoredFromTheCopyOrKeptWhileInstancesUseIt) {
   args_.s3_bucket = "quorvane-backups-123456789012";
-  createKeyPair(ec2(), s3(), kVpc, args_);
+  createKeyPair(context(s3()));
   const std::string first_key = slurp(keyFile());
   const std::string copy_key = "backups/" + kVpc + "/" + keyName + ".pem";
   const auto copy = [&] {
@@ -181,7 +181,7 @@ TEST_F(KeyPairs, APairFoundWithoutItsLocalKeyIsRestoredFromTheCopyOrKeptWhileIns
   // A fresh folder with the copy in the bucket: restored, mode 0600.
   args_.backup_folder = (scratch() / "runner2").string();
   server().log().clear();
-  EXPECT_EQ(createKeyPair(ec2(), s3(), kVpc, args_), keyName);
+  EXPECT_EQ(createKeyPair(context(s3())), keyName);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
   EXPECT_TRUE(requests("s3", "PutObject").empty());
   EXPECT_EQ(slurp(keyFile()), first_key);
@@ -205,7 +205,7 @@ TEST_F(KeyPairs, APairFoundWithoutItsLocalKeyIsRestoredFromTheCopyOrKeptWhileIns
   args_.backup_folder = (scratch() / "runner3").string();
   args_.s3_bucket.reset();
   server().log().clear();
-  EXPECT_EQ(createKeyPair(ec2(), std::nullopt, kVpc, args_), keyName);
+  EXPECT_EQ(createKeyPair(context()), keyName);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs", "DescribeInstances"}));
   EXPECT_FALSE(std::filesystem::exists(keyFile()));
   ASSERT_EQ(messagesAt(WARNING).size(), 1u);
@@ -221,7 +221,7 @@ TEST_F(KeyPairs, APairFoundWithoutItsLocalKeyIsRestoredFromTheCopyOrKeptWhileIns
   ec2().delete_key_pair(gone);
   args_.s3_bucket = "quorvane-backups-123456789012";
   server().log().clear();
-  createKeyPair(ec2(), s3(), kVpc, args_);
+  createKeyPair(context(s3()));
   const auto puts = requests("s3", "PutObject");
   ASSERT_EQ(puts.size(), 2u);
   const std::string aside = puts[0].value("path", "");
@@ -245,7 +245,7 @@ TEST_F(KeyPairs, AnEarlierFileOrLinkIsReplacedNeverWrittenThrough) {
   std::ofstream(victim) << "victim";
   std::filesystem::permissions(victim, std::filesystem::perms(0644));
   std::filesystem::create_symlink(victim, keyFile());
-  createKeyPair(ec2(), std::nullopt, kVpc, args_);
+  createKeyPair(context());
   EXPECT_FALSE(std::filesystem::is_symlink(keyFile()));
   EXPECT_EQ(modeOf(keyFile()), 0600u);
   EXPECT_EQ(slurp(victim), "victim");
@@ -255,22 +255,22 @@ TEST_F(KeyPairs, AnEarlierFileOrLinkIsReplacedNeverWrittenThrough) {
 TEST_F(KeyPairs, AKeyThatCannotBeSavedGivesThePairUpAgain) {
   // A folder where the key file should be: the file cannot replace it.
   std::filesystem::create_directories(keyFile());
-  EXPECT_THROW(createKeyPair(ec2(), std::nullopt, kVpc, args_), std::runtime_error);
+  EXPECT_THROW(createKeyPair(context()), std::runtime_error);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs", "CreateKeyPair", "DeleteKeyPair"}));
   EXPECT_TRUE(ec2().describe_key_pairs().KeyPairs.empty());
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(keyFile().parent_path()), {}), 1);
 }
 
 TEST_F(KeyPairs, DeletionReportsAbsenceHonoursDryRunAndSwallowsARefusal) {
-  deleteKeyPair(ec2(), keyName, args_);
+  deleteKeyPair(context(), keyName);
   EXPECT_EQ(messages(), (std::vector<std::string>{"- Delete key pair " + keyName, "  Key not found: " + keyName}));
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
 
-  createKeyPair(ec2(), std::nullopt, kVpc, args_);
+  createKeyPair(context());
   const std::string id = *ec2().describe_key_pairs().KeyPairs.at(0).KeyPairId;
   server().log().clear();
   args_.dry_run = true;
-  deleteKeyPair(ec2(), keyName, args_);
+  deleteKeyPair(context(), keyName);
   EXPECT_EQ(messages().back(), "  " + id);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeKeyPairs"}));
 
@@ -279,12 +279,12 @@ TEST_F(KeyPairs, DeletionReportsAbsenceHonoursDryRunAndSwallowsARefusal) {
          {"operation", "DeleteKeyPair"},
          {"error", {{"code", "UnauthorizedOperation"}, {"status", 403}}},
          {"count", 1}});
-  EXPECT_NO_THROW(deleteKeyPair(ec2(), keyName, args_));
+  EXPECT_NO_THROW(deleteKeyPair(context(), keyName));
   ASSERT_EQ(messagesAt(ERROR).size(), 1u);
   EXPECT_EQ(messagesAt(ERROR)[0].rfind("  **Error** ", 0), 0u);
   EXPECT_NE(messagesAt(ERROR)[0].find("UnauthorizedOperation"), std::string::npos);
 
-  deleteKeyPair(ec2(), keyName, args_);
+  deleteKeyPair(context(), keyName);
   EXPECT_EQ(parameters(requests("ec2", "DeleteKeyPair").back()), (std::vector<std::string>{"KeyName=" + keyName}));
   EXPECT_TRUE(ec2().describe_key_pairs().KeyPairs.empty());
   // The private key file stays.

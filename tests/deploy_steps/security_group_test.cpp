@@ -22,7 +22,7 @@ std::vector<Json> groupsNamed(const std::vector<aws::SecurityGroup>& all, const 
 
 TEST_F(SecurityGroups, CreationSendsTheExactRequestsAndAdmitsSshFromTheEchoAddressOnly) {
   args_.tag_resource = "team,qa";
-  const auto id = createSG(ec2(), kVpc, args_);
+  const auto id = createSG(context());
   ASSERT_TRUE(id.has_value());
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups", "CreateSecurityGroup",
                                                          "AuthorizeSecurityGroupIngress"}));
@@ -54,13 +54,13 @@ TEST_F(SecurityGroups, CreationSendsTheExactRequestsAndAdmitsSshFromTheEchoAddre
 }
 
 TEST_F(SecurityGroups, AnExistingGroupIsReusedWithoutEchoQueryOrCreation) {
-  const auto first = createSG(ec2(), kVpc, args_);
+  const auto first = createSG(context());
   server().log().clear();
   // The echo service failing proves that it is not asked again.
   Json scenario = scenarioFile("spoke.json");
   scenario["ip_echo"] = {{"status", 503}};
   server().world().set_scenario(scenario);
-  const auto again = createSG(ec2(), kVpc, args_);
+  const auto again = createSG(context());
   EXPECT_EQ(again, first);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups"}));
   EXPECT_EQ(messages().back(), "- Reuse existing SG quorvane-test-ec2-sg " + *first + " in " + kVpc);
@@ -75,7 +75,7 @@ TEST_F(SecurityGroups, AGroupLeftWithoutItsRuleGetsItWhenReused) {
   const std::string id = *ec2().create_security_group(bare).GroupId;
   server().log().clear();
 
-  EXPECT_EQ(createSG(ec2(), kVpc, args_), id);
+  EXPECT_EQ(createSG(context()), id);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups", "AuthorizeSecurityGroupIngress"}));
   aws::DescribeSecurityGroupsRequest by_id;
   by_id.GroupIds = {id};
@@ -86,7 +86,7 @@ TEST_F(SecurityGroups, AGroupLeftWithoutItsRuleGetsItWhenReused) {
 
   // With its rule, it is reused as it is.
   server().log().clear();
-  EXPECT_EQ(createSG(ec2(), kVpc, args_), id);
+  EXPECT_EQ(createSG(context()), id);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups"}));
 
   // The private-interface group the same way; a rule that another run added
@@ -97,20 +97,20 @@ TEST_F(SecurityGroups, AGroupLeftWithoutItsRuleGetsItWhenReused) {
          {"operation", "AuthorizeSecurityGroupIngress"},
          {"error", {{"code", "InvalidPermission.Duplicate"}, {"status", 400}}},
          {"count", 1}});
-  EXPECT_EQ(exitStatusOf([&] { EXPECT_EQ(createPrivateInfSG(ec2(), kVpc, args_), private_id); }), -1);
+  EXPECT_EQ(exitStatusOf([&] { EXPECT_EQ(createPrivateInfSG(context()), private_id); }), -1);
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 
 TEST_F(SecurityGroups, DryRunStillAsksTheEchoServiceButCreatesNothing) {
   args_.dry_run = true;
-  EXPECT_EQ(createSG(ec2(), kVpc, args_), std::nullopt);
-  EXPECT_EQ(createPrivateInfSG(ec2(), kVpc, args_), std::nullopt);
+  EXPECT_EQ(createSG(context()), std::nullopt);
+  EXPECT_EQ(createPrivateInfSG(context()), std::nullopt);
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups", "DescribeSecurityGroups"}));
   Json scenario = scenarioFile("spoke.json");
   scenario["ip_echo"] = {{"status", 503}};
   load(scenario);
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(exitStatusOf([&] { createSG(ec2(), kVpc, args_); }), 1);
+  EXPECT_EQ(exitStatusOf([&] { createSG(context()); }), 1);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("503"), std::string::npos) << err;
 }
@@ -121,7 +121,7 @@ TEST_F(SecurityGroups, EchoFailureEndsTheRunBeforeAnyCreationAndOnlyOnStandardEr
     scenario["ip_echo"] = echo;
     load(scenario);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(exitStatusOf([&] { createSG(ec2(), kVpc, args_); }), 1) << echo.dump();
+    EXPECT_EQ(exitStatusOf([&] { createSG(context()); }), 1) << echo.dump();
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("probe_deploy: create quorvane-test-ec2-sg in " + kVpc), std::string::npos) << err;
     EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups"})) << echo.dump();
@@ -135,14 +135,14 @@ TEST_F(SecurityGroups, RefusedRuleDeletesTheNewGroupSoALaterRunCreatesItWhole) {
          {"error", {{"code", "RulesPerSecurityGroupLimitExceeded"}, {"status", 400}}},
          {"count", 1}});
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(exitStatusOf([&] { createSG(ec2(), kVpc, args_); }), 1);
+  EXPECT_EQ(exitStatusOf([&] { createSG(context()); }), 1);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("RulesPerSecurityGroupLimitExceeded"), std::string::npos) << err;
   EXPECT_EQ(operations("ec2"), (std::vector<std::string>{"DescribeSecurityGroups", "CreateSecurityGroup",
                                                          "AuthorizeSecurityGroupIngress", "DeleteSecurityGroup"}));
   EXPECT_TRUE(groupsNamed(ec2().describe_security_groups().SecurityGroups, names::kSshGroup).empty());
 
-  const auto id = createSG(ec2(), kVpc, args_);
+  const auto id = createSG(context());
   ASSERT_TRUE(id.has_value());
   EXPECT_EQ(groupsNamed(ec2().describe_security_groups().SecurityGroups, names::kSshGroup),
             (std::vector<Json>{Json{{"id", *id}, {"rules", 1}}}));
@@ -154,7 +154,7 @@ TEST_F(SecurityGroups, ARetryThatMeetsWhatItsLostAnswerMadeGoesOnWithIt) {
     load(scenarioFile("spoke.json"));
     fault({{"service", "ec2"}, {"operation", call}, {"drop_answer", true}, {"count", 1}});
     std::optional<std::string> id;
-    EXPECT_EQ(exitStatusOf([&] { id = createSG(ec2(), kVpc, args_); }), -1) << call;
+    EXPECT_EQ(exitStatusOf([&] { id = createSG(context()); }), -1) << call;
     ASSERT_TRUE(id.has_value()) << call;
     EXPECT_EQ(groupsNamed(ec2().describe_security_groups().SecurityGroups, names::kSshGroup),
               (std::vector<Json>{Json{{"id", *id}, {"rules", 1}}}))
@@ -172,14 +172,14 @@ TEST_F(SecurityGroups, PrivateInterfaceGroupAdmitsEverythingWithoutEchoQuery) {
   Json scenario = scenarioFile("spoke.json");
   scenario["ip_echo"] = {{"status", 503}};
   load(scenario);
-  const auto id = createPrivateInfSG(ec2(), kVpc, args_);
+  const auto id = createPrivateInfSG(context());
   ASSERT_TRUE(id.has_value());
   EXPECT_EQ(parameters(requests("ec2", "AuthorizeSecurityGroupIngress").at(0)),
             (std::vector<std::string>{"GroupId=" + *id, "IpPermissions.1.IpProtocol=-1",
                                       "IpPermissions.1.IpRanges.1.CidrIp=0.0.0.0/0"}));
   EXPECT_EQ(messages(),
             (std::vector<std::string>{"- Create SG quorvane-test-ec2-private-interface-sg in " + kVpc, "  " + *id}));
-  EXPECT_EQ(createPrivateInfSG(ec2(), kVpc, args_), id);
+  EXPECT_EQ(createPrivateInfSG(context()), id);
   EXPECT_EQ(messages().back(), "- Reuse existing SG quorvane-test-ec2-private-interface-sg " + *id + " in " + kVpc);
 }
 
@@ -201,11 +201,11 @@ TEST_F(SecurityGroups, LookupReportsNotFoundAndAnswersNothingForAnyRefusal) {
 }
 
 TEST_F(SecurityGroups, DeletionSkipsDryRunAndReportsARefusalWithoutStopping) {
-  const auto id = createSG(ec2(), kVpc, args_);
+  const auto id = createSG(context());
   ASSERT_TRUE(id.has_value());
   server().log().clear();
   args_.dry_run = true;
-  deleteSG(ec2(), *id, args_);
+  deleteSG(context(), *id);
   EXPECT_TRUE(requests("ec2").empty());
 
   // A dependency that outlasts every attempt is an ERROR naming the group,
@@ -215,7 +215,7 @@ TEST_F(SecurityGroups, DeletionSkipsDryRunAndReportsARefusalWithoutStopping) {
          {"operation", "DeleteSecurityGroup"},
          {"error", {{"code", "DependencyViolation"}, {"status", 400}, {"message", "resource has a dependent object"}}},
          {"count", kGroupDeleteAttempts}});
-  EXPECT_FALSE(deleteSG(ec2(), *id, args_));
+  EXPECT_FALSE(deleteSG(context(), *id));
   ASSERT_EQ(messagesAt(ERROR).size(), 1u);
   const std::string err = messagesAt(ERROR).front();
   EXPECT_NE(err.find("DependencyViolation"), std::string::npos) << err;
@@ -228,7 +228,7 @@ TEST_F(SecurityGroups, DeletionSkipsDryRunAndReportsARefusalWithoutStopping) {
          {"operation", "DeleteSecurityGroup"},
          {"error", {{"code", "DependencyViolation"}, {"status", 400}, {"message", "resource has a dependent object"}}},
          {"count", 1}});
-  EXPECT_TRUE(deleteSG(ec2(), *id, args_));
+  EXPECT_TRUE(deleteSG(context(), *id));
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), std::nullopt);
 }
 
@@ -236,7 +236,7 @@ TEST_F(SecurityGroups, GroupOfAnInstanceStillShuttingDownIsRefusedThenDeletedOnc
   Json scenario = scenarioFile("spoke.json");
   scenario["timings"] = {{"instance_pending_seconds", 1}, {"instance_shutting_down_seconds", 200}};
   load(scenario);
-  const auto id = createSG(ec2(), kVpc, args_);
+  const auto id = createSG(context());
   ASSERT_TRUE(id.has_value());
   aws::RunInstancesRequest run;
   run.InstanceType = "t3.micro";
@@ -252,7 +252,7 @@ TEST_F(SecurityGroups, GroupOfAnInstanceStillShuttingDownIsRefusedThenDeletedOnc
   terminate.InstanceIds = {*ec2().run_instances(run).Instances.at(0).InstanceId};
   ec2().terminate_instances(terminate);
 
-  deleteSG(ec2(), *id, args_);
+  deleteSG(context(), *id);
   ASSERT_FALSE(messagesAt(ERROR).empty());
   EXPECT_NE(messagesAt(ERROR).back().find("DependencyViolation"), std::string::npos) << messagesAt(ERROR).back();
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), id);
@@ -261,7 +261,7 @@ TEST_F(SecurityGroups, GroupOfAnInstanceStillShuttingDownIsRefusedThenDeletedOnc
   for (int i = 0; i < 100 && getSgId(ec2(), kVpc, names::kSshGroup); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ::testing::internal::CaptureStderr();
-    deleteSG(ec2(), *id, args_);
+    deleteSG(context(), *id);
     ::testing::internal::GetCapturedStderr();
   }
   EXPECT_EQ(getSgId(ec2(), kVpc, names::kSshGroup), std::nullopt);

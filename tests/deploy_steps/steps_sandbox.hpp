@@ -21,6 +21,7 @@
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
 #include "deploy/deploy_args.hpp"
+#include "deploy/run_context.hpp"
 #include "modules.hpp"
 #include "scenario.hpp"
 #include "server.hpp"
@@ -113,6 +114,14 @@ class StepsAgainstSandbox : public ::testing::Test {
   aws::StsClient sts() { return aws::StsClient(session()); }
   aws::S3Client s3() { return aws::S3Client(session()); }
   aws::SsmClient workflowSsm() { return aws::SsmClient(session(kWorkflowKey, kWorkflowSecret)); }
+  // What a step works with: the sandbox's clients, args_ and the VPC `vpc`;
+  // the S3 client only when given.
+  RunContext context(std::optional<aws::S3Client> s3_client = std::nullopt, const std::string& vpc = kVpc) {
+    RunContext run{.args = args_, .ec2 = ec2(), .iam = iam(), .sts = sts()};
+    run.s3 = std::move(s3_client);
+    run.vpc_id = vpc;
+    return run;
+  }
 
   // The sandbox's request log, oldest first.
   std::vector<Json> requests(const std::string& service = "", const std::string& operation = "") {

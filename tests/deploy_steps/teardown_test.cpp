@@ -103,9 +103,9 @@ class Teardown : public StepsAgainstSandbox {
   std::vector<std::string> revert() {
     TestConfig c = config();
     ::testing::internal::CaptureStderr();
-    auto left = terminateEc2s(ec2(), iam(), args_, c).left;
+    left_ = terminateEc2s(context(), c).left;
     stderr_ = ::testing::internal::GetCapturedStderr();
-    return left;
+    return descriptionsOf(left_);
   }
   bool logged(const std::string& message) const {
     const auto all = messages();
@@ -117,6 +117,8 @@ class Teardown : public StepsAgainstSandbox {
   }
 
   std::string stderr_;
+  // What the last revert() left, as the teardown hands it on.
+  Leftovers left_;
 };
 
 TEST_F(Teardown, FreeAddressesOfThisVpcAreFoundByTheirTagsAndNoOtherAddressIsTouched) {
@@ -277,13 +279,19 @@ TEST_F(Teardown, ARefusedTerminationLeavesTheInstanceWithItsElasticIp) {
   EXPECT_EQ(left, (std::vector<std::string>{"Elastic IP " + ip + " " + allocation,
                                             "security group " + group + " " + names::kSshGroup,
                                             "key pair " + names::keyPairName(kVpc)}));
+  // Each leftover carries its kind and id for the summary, not only its words.
+  std::vector<std::pair<std::string, std::string>> typed;
+  for (const Leftover& item : left_) typed.emplace_back(item.kind, item.id);
+  EXPECT_EQ(typed, (std::vector<std::pair<std::string, std::string>>{{kinds::kInstance, instance},
+                                                                     {kinds::kElasticIp, allocation},
+                                                                     {kinds::kGroup, group},
+                                                                     {kinds::kKeyPair, names::keyPairName(kVpc)}}));
 }
 
 TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndAreNamedWhenKept) {
-  auto sts_client = sts();
   const auto makeIam = [&] {
-    createEc2Role(iam(), createS3Policy(iam(), args_, sts_client));
-    createInstanceProfile(iam());
+    createEc2Role(context(), createS3Policy(context()));
+    createInstanceProfile(context());
     std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the profile reaches EC2
   };
   makeIam();
@@ -304,7 +312,7 @@ TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndA
 
   args_.ec2_role = "default";
   TestConfig c = config();
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   const std::string arn = "arn:aws:iam::" + kAccount + ":instance-profile/" + names::kInstanceProfile;
   bool asked = false;
   for (const auto& r : requests("ec2", "DescribeInstances"))
@@ -327,14 +335,14 @@ TEST_F(Teardown, TheDefaultIamObjectsStayWhileAnotherInstanceHoldsTheProfileAndA
   aws::TerminateInstancesRequest terminate;
   terminate.InstanceIds = {user};
   ec2().terminate_instances(terminate);
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   EXPECT_EQ(requests("iam", "DeletePolicy").size(), 1u);
   EXPECT_EQ(messages().back(), "- Nothing of quorvane-test-ec2 is left for " + args_.test_config);
 
   // A plain revert leaves them, and says so instead of "nothing is left".
   makeIam();
   args_.ec2_role.reset();
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   EXPECT_EQ(messages().back(),
             "  **Alert** kept: instance profile quorvane-test-ec2-instance-profile, role "
             "quorvane-test-ec2-role, policy arn:aws:iam::" +
@@ -393,9 +401,8 @@ TEST_F(Teardown, AGroupEc2KeepsRefusingIsAnErrorAndLeftBehind) {
 TEST_F(Teardown, ACleanRevertWithNothingThereOnlyReportsNotFound) {
   args_.ec2_role = "default";
   TestConfig c = config();
-  auto sts_client = sts();
   ::testing::internal::CaptureStderr();
-  runTeardown(ec2(), iam(), sts_client, args_, c);
+  runTeardown(context(), c);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(err.empty()) << err;
   EXPECT_TRUE(messagesAt(ERROR).empty());

@@ -97,13 +97,15 @@ TEST_F(LaunchTest, AnInstanceOnItsWayOutIsNotAdoptedByALaunch) {
 TEST_F(LaunchTest, TheLaunchRequestCarriesBothInterfacesTagsProfileAndKey) {
   DeployArgs args;
   args.tag_resource = "team,qa";
+  RunContext run{.args = args, .ec2 = ec2, .iam = aws::IamClient(sender), .sts = aws::StsClient(sender)};
+  run.image = aws::Image{};
+  run.image->ImageId = "ami-1";
   Ec2Launch launch;
-  launch.ami = "ami-1";
+  launch.run = &run;
   launch.gw_subnet_id = "subnet-gw";
   launch.private_subnet_id = "subnet-p";
-  launch.args = &args;
-  launch.sg_id = "sg-1";
-  launch.key_name = "key-1";
+  launch.shared.sg_id = "sg-1";
+  launch.shared.key_name = "key-1";
   const auto data = launchRequest(launch, std::string("profile-1"));
   EXPECT_EQ(data.InstanceType, "t3.micro");
   EXPECT_EQ(data.MinCount, 1);

@@ -73,6 +73,7 @@ class TeardownRequests : public ::testing::Test {
   std::shared_ptr<ScriptedSender> iam_sender = std::make_shared<ScriptedSender>(aws::IamClient::service_id());
   aws::IamClient iam{iam_sender};
   DeployArgs args;
+  RunContext run() { return RunContext{.args = args, .ec2 = ec2, .iam = iam, .sts = aws::StsClient(iam_sender)}; }
 };
 
 TEST_F(TeardownRequests, AnInstanceIsTerminatedAndWaitedForBeforeItsAddressIsReleased) {
@@ -85,7 +86,7 @@ TEST_F(TeardownRequests, AnInstanceIsTerminatedAndWaitedForBeforeItsAddressIsRel
   sender->answer(instanceState("terminated"));
   sender->answer("<ReleaseAddressResponse><return>true</return></ReleaseAddressResponse>");
 
-  deleteEc2(ec2, iam, "subnet-gw", args);
+  deleteEc2(run(), "subnet-gw");
 
   EXPECT_EQ(operations(), (std::vector<std::string>{"DescribeInstances", "DescribeAddresses", "TerminateInstances",
                                                     "DescribeInstances", "DescribeInstances", "ReleaseAddress"}));
@@ -111,7 +112,7 @@ TEST_F(TeardownRequests, ALongTerminationIsToldInTheSharedProgressBetweenPolls) 
   core::Progress terminations(*getLogger("quorvane_testlibs"), "waiting for terminations", "instances terminated");
   terminations.begin();  // another worker's instance, still on its way out
 
-  deleteEc2(ec2, iam, "subnet-gw", args, &terminations);
+  deleteEc2(run(), "subnet-gw", &terminations);
 
   core::set_clock({});
   core::set_time_scale(-1);
@@ -128,7 +129,7 @@ TEST_F(TeardownRequests, ADryRunOnlyLooksAndLogs) {
       "<DescribeAddressesResponse><addressesSet><item><publicIp>203.0.113.7</publicIp>"
       "<allocationId>eipalloc-1</allocationId></item></addressesSet></DescribeAddressesResponse>");
 
-  deleteEc2(ec2, iam, "subnet-gw", args);
+  deleteEc2(run(), "subnet-gw");
 
   EXPECT_EQ(operations(), (std::vector<std::string>{"DescribeInstances", "DescribeAddresses"}));
   EXPECT_TRUE(logged("  terminate i-1 in subnet-gw"));
@@ -141,7 +142,7 @@ TEST_F(TeardownRequests, AnAddressThatIsNoElasticIpDoesNotKeepTheInstance) {
   sender->answer("<TerminateInstancesResponse><instancesSet/></TerminateInstancesResponse>");
   sender->answer(instanceState("terminated"));
 
-  deleteEc2(ec2, iam, "subnet-gw", args);
+  deleteEc2(run(), "subnet-gw");
 
   EXPECT_EQ(operations(), (std::vector<std::string>{"DescribeInstances", "DescribeAddresses", "TerminateInstances",
                                                     "DescribeInstances"}));
@@ -151,7 +152,7 @@ TEST_F(TeardownRequests, AnAddressThatIsNoElasticIpDoesNotKeepTheInstance) {
   sender->sent.clear();
   sender->answer(instanceWithAddress("i-1", "198.51.100.9"));
   sender->refuse(403, "UnauthorizedOperation");
-  EXPECT_THROW(deleteEc2(ec2, iam, "subnet-gw", args), aws::ServiceError);
+  EXPECT_THROW(deleteEc2(run(), "subnet-gw"), aws::ServiceError);
   EXPECT_EQ(operations(), (std::vector<std::string>{"DescribeInstances", "DescribeAddresses"}));
 }
 
