@@ -47,6 +47,16 @@ std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, c
 std::vector<std::string> releaseFreeEIPs(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
                                          const DeployArgs& args);
 
+// After a deployment's launches have ended: when one of its allocations was
+// retried after an attempt that found no answer (that attempt may have
+// allocated an address of its own), every address of toolAddressesInVpc that
+// no interface holds is released, logged "- Delete EIP <ip> <allocation id>
+// (allocated by an attempt whose answer was lost)" and counted as made and
+// removed. A refused release is logged at ERROR; returns the descriptions of
+// the addresses left. Nothing is looked up when no allocation lost an answer.
+std::vector<std::string> releaseLostAllocations(const aws::Ec2Client& ec2_client, const std::string& vpc_id,
+                                                const DeployArgs& args);
+
 // "Elastic IP <ip> <allocation id>", as leftovers are named.
 std::string describeAddress(const aws::Address& address);
 

@@ -6,6 +6,7 @@
 #include "core/interrupt.hpp"
 #include "core/logging.hpp"
 #include "deploy/config_check.hpp"
+#include "deploy/elastic_ip.hpp"
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
 #include "deploy/launch.hpp"
@@ -127,6 +128,7 @@ void deployEc2s(const aws::Ec2Client& ec2_client, const std::optional<aws::S3Cli
     tasks.push_back({"launch in " + launch.private_subnet_id, [&launch] { createEc2(launch); },
                      launch.private_subnet_id});
   runWorkers(tasks);
+  if (!args.dry_run) releaseLostAllocations(ec2_client, vpcId, args);
   noteEntryOutcomes(entries, args);
 
   // Written in every case, an interrupted run included: the entries done so
