@@ -6,7 +6,8 @@
 // one), and what the tool left is counted from the sandbox's state.
 //
 //   chaos [--trials N] [--seed S] [--subnets N] [--scale S] [--latency-ms L]
-//         [--hold-s H] [--run-limit-s R] [--verbose]
+//         [--hold-s H] [--run-limit-s R] [--no-lost-answers | --lost-answers-only]
+//         [--verbose]
 //
 // Every exit status is checked against what is there:
 //   - a revert that exits 0 while something is left, or non-0 with nothing
@@ -18,10 +19,18 @@
 //   - a run that does not end within R seconds is hung (and killed).
 // Leftovers are the tool's resources in the sandbox after the recovery
 // (tests/e2e/tool_leftovers.hpp) and temporary files in the run's folder.
-// The last line is
+// Then the lost-answer cases: each changing call of a deployment (with
+// --ec2_role default and --s3_bucket) and of a revert has the answer of one
+// of its calls dropped once by the sandbox, and the client's retry meets what
+// the first attempt did. The run must converge (exit 0 with every entry
+// recorded, or with nothing left), hold nothing twice (instance, address,
+// group, key pair), and a revert after it leave nothing, or say what it left
+// and a second revert leave nothing. The lines are
 //   chaos trials=T leftovers=L untruthful=U hung=H
-// and the exit status is 1 when any of L, U, H is above 0. Without
+//   lost-answers cases=N wrong=W
+// and the exit status is 1 when any of L, U, H, W is above 0. Without
 // --verbose only the trials with a finding are described.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +59,9 @@ using qvn::chaos::Trial;
 using qvn::e2e::ProcessResult;
 using Steady = std::chrono::steady_clock;
 
+// The bucket of the sandbox's scenario that key files are copied to.
+constexpr const char* kBucket = "quorvane-backups-123456789012";
+
 struct Options {
   int trials = 64;
   unsigned long long seed = 20261210;
@@ -59,6 +71,8 @@ struct Options {
   double hold_s = 60;        // sandbox seconds
   double run_limit_s = 120;  // real seconds
   bool verbose = false;
+  bool kills = true;         // the kill -9 and SIGTERM trials
+  bool lost_answers = true;  // the lost-answer cases
 };
 
 double since(Steady::time_point start) { return std::chrono::duration<double>(Steady::now() - start).count(); }
@@ -116,19 +130,25 @@ class Bench {
     std::ofstream(cwd_ / "in.json") << config_.dump(2) << "\n";
   }
 
-  std::vector<std::string> arguments(Phase phase, bool default_role) const {
+  std::vector<std::string> arguments(Phase phase, bool default_role, bool bucket) const {
     std::vector<std::string> args{"--test_config", "in.json", "--region", "us-east-1", "--backup_folder", "backups"};
     if (phase == Phase::Deploy)
       args.insert(args.end(), {"--output_test_config", "out.json"});
     else
       args.push_back("--revert");
     if (default_role) args.insert(args.end(), {"--ec2_role", "default"});
+    if (bucket) args.insert(args.end(), {"--s3_bucket", kBucket});
     return args;
   }
 
-  qvn::e2e::StartedProgram start(Phase phase, bool default_role) {
+  qvn::e2e::StartedProgram start(Phase phase, bool default_role, bool bucket = false) {
     fs::remove(cwd_ / "out.json");
-    return qvn::e2e::startProgram(qvn::e2e::programPath("probe_deploy"), arguments(phase, default_role), cwd_, env_);
+    qvn::e2e::Environment env = env_;
+    // The client's own retries, as a user's run has them (the isolated
+    // environment of the tests allows one attempt).
+    if (standard_retries_) env.emplace_back("AWS_MAX_ATTEMPTS", "");
+    return qvn::e2e::startProgram(qvn::e2e::programPath("probe_deploy"), arguments(phase, default_role, bucket), cwd_,
+                                  env);
   }
 
   // Waits at most `limit` seconds; a program still running then is killed
@@ -148,9 +168,9 @@ class Bench {
     std::optional<ProcessResult> result;  // none: hung
     double wall = 0;
   };
-  Run run(Phase phase, bool default_role) {
+  Run run(Phase phase, bool default_role, bool bucket = false) {
     const auto start = Steady::now();
-    auto p = this->start(phase, default_role);
+    auto p = this->start(phase, default_role, bucket);
     Run r{finish(p, o_.run_limit_s), 0};
     r.wall = since(start);
     return r;
@@ -216,6 +236,8 @@ class Bench {
 
   qvn::e2e::SandboxProcess& sandbox() { return sandbox_; }
   const Options& options() const { return o_; }
+  std::size_t entries() const { return config_.size(); }
+  void standardRetries(bool on) { standard_retries_ = on; }
 
  private:
   const Options& o_;
@@ -224,6 +246,7 @@ class Bench {
   json scenario_;
   nlohmann::ordered_json config_;
   qvn::e2e::Environment env_;
+  bool standard_retries_ = false;
 };
 
 std::string describe(const ProcessResult& r) {
@@ -444,11 +467,137 @@ Durations calibrate(Bench& bench) {
   return d;
 }
 
+// ---- lost answers ------------------------------------------------------------------
+
+struct LostTally {
+  int cases = 0;
+  int wrong = 0;
+};
+
+// What the tool holds more than once after a deployment: a second instance
+// of an entry, an address that no instance holds, a second group of one name
+// or a second key pair. Read from the leftover lines of tool_leftovers.hpp.
+std::vector<std::string> duplicates(const std::vector<std::string>& held, std::size_t entries) {
+  std::size_t instances = 0, addresses = 0, key_pairs = 0;
+  std::vector<std::string> found, groups;
+  for (const auto& item : held) {
+    if (qvn::e2e::startsWith(item, "instance ")) ++instances;
+    if (qvn::e2e::startsWith(item, "key pair ")) ++key_pairs;
+    if (qvn::e2e::startsWith(item, "address ")) {
+      ++addresses;
+      if (item.ends_with(" unassociated")) found.push_back("an address no instance holds: " + item);
+    }
+    if (qvn::e2e::startsWith(item, "security group ")) {
+      const std::string name = item.substr(item.rfind(' ') + 1);
+      if (std::find(groups.begin(), groups.end(), name) != groups.end()) found.push_back("a second " + item);
+      groups.push_back(name);
+    }
+  }
+  if (instances > entries)
+    found.push_back(std::to_string(instances) + " instances for " + std::to_string(entries) + " entries");
+  if (addresses > instances)
+    found.push_back(std::to_string(addresses) + " addresses for " + std::to_string(instances) + " instances");
+  if (key_pairs > 1) found.push_back(std::to_string(key_pairs) + " key pairs");
+  return found;
+}
+
+// One lost-answer case: the answer of one call of `call.operation` is
+// dropped once, during a deployment or (after a whole deployment) a revert,
+// both with --ec2_role default and --s3_bucket. The run must converge on
+// the client's retry: a deployment exits 0 with every entry recorded and
+// nothing twice, a revert exits 0 with nothing left; and a revert after the
+// deployment leaves nothing (or says what it left, and a second one does).
+void runLostAnswer(const qvn::chaos::HeldCall& call, int number, Bench& bench, LostTally& tally) {
+  Story story;
+  bench.reset();
+  const bool deploying = call.phase == Phase::Deploy;
+  if (!deploying) {
+    const auto setup = bench.run(Phase::Deploy, true, true);
+    if (!setup.result || setup.result->status != 0)
+      story.flag("setup deploy: " + (setup.result ? describe(*setup.result) + " (" + lastError(*setup.result) + ")"
+                                                  : std::string("hung")));
+  }
+  bench.sandbox().clearRequests();
+  json rule = {{"service", call.service}, {"operation", call.operation}, {"drop_answer", true}, {"count", 1}};
+  // The deployment's pre-flight check sends a DryRun launch first.
+  if (std::string(call.service) == "ec2") rule["dry_run"] = false;
+  bench.sandbox().addFaults(rule);
+
+  const auto run = bench.run(call.phase, true, true);
+  int dropped = 0;
+  for (const auto& entry : bench.sandbox().requests(call.service, call.operation))
+    dropped += entry.value("answer_dropped", false);
+  if (dropped != 1) story.flag("the answers dropped: " + std::to_string(dropped) + ", not one");
+
+  const char* what = deploying ? "deploy" : "revert";
+  if (!run.result) {
+    story.flag(std::string(what) + ": hung, killed after " + std::to_string(static_cast<int>(run.wall)) + " s");
+  } else {
+    const auto held = bench.leftovers();
+    const std::string gap = deploying ? bench.deployGap() : "";
+    char line[240];
+    std::snprintf(line, sizeof line, "%s: %s, %s, %.1f s", what, describe(*run.result).c_str(),
+                  deploying ? (gap.empty() ? "every entry recorded" : gap.c_str())
+                            : (std::to_string(held.size()) + " left").c_str(),
+                  run.wall);
+    const bool done = deploying ? gap.empty() : held.empty();
+    if (run.result->status == 0 && !done)
+      story.flag(std::string(line) + ": exit 0 while " + (deploying ? "an entry is missing" : "something is left"));
+    else if (run.result->status != 0)
+      story.flag(std::string(line) + ": did not converge (" + lastError(*run.result) + ")");
+    else
+      story.say(line);
+    if (deploying)
+      for (const auto& twice : duplicates(held, bench.entries())) story.flag(twice);
+    else
+      for (const auto& item : held) story.say("left: " + item);
+  }
+
+  // What is left goes with a revert, or with a second one when the first
+  // said that it left something.
+  for (int round = 0; round < 2 && !bench.leftovers().empty(); ++round) {
+    const auto revert = bench.run(Phase::Revert, true, true);
+    const auto left = bench.leftovers();
+    const char* which = round == 0 ? "revert" : "revert again";
+    if (!revert.result) {
+      story.flag(std::string(which) + ": hung");
+      break;
+    }
+    const std::string line = std::string(which) + ": " + describe(*revert.result) + ", " +
+                             std::to_string(left.size()) + " left";
+    if (revert.result->status == 0 && !left.empty()) {
+      story.flag(line + ": exit 0 while something is left");
+      break;
+    }
+    if (revert.result->status != 0 && left.empty()) {
+      story.flag(line + ": failed with nothing left (" + lastError(*revert.result) + ")");
+      break;
+    }
+    story.say(line);
+  }
+  for (const auto& item : bench.leftovers()) story.flag("left: " + item);
+  for (const auto& file : bench.temporaryFiles()) story.flag("left: " + file);
+  for (const auto& broken : bench.brokenFiles()) story.flag(broken);
+
+  ++tally.cases;
+  tally.wrong += story.finding;
+  if (bench.options().verbose || story.finding) {
+    std::printf("lost answer %d/%zu: %s (%s) during a %s\n", number, qvn::chaos::lostAnswerCalls().size(),
+                call.operation, call.service, qvn::chaos::phaseName(call.phase));
+    for (const auto& l : story.lines) std::printf("%s\n", l.c_str());
+    std::fflush(stdout);
+  }
+}
+
 bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     if (name == "--verbose" || name == "-v") {
       o.verbose = true;
+      continue;
+    }
+    if (name == "--no-lost-answers" || name == "--lost-answers-only") {
+      (name == "--no-lost-answers" ? o.lost_answers : o.kills) = false;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -498,7 +647,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, o)) {
     std::fprintf(stderr,
                  "usage: chaos [--trials N] [--seed S] [--subnets 1-60] [--scale S] [--latency-ms L] [--hold-s H] "
-                 "[--run-limit-s R] [--verbose]\n");
+                 "[--run-limit-s R] [--no-lost-answers | --lost-answers-only] [--verbose]\n");
     return 2;
   }
   try {
@@ -512,12 +661,25 @@ int main(int argc, char** argv) {
     qvn::e2e::ScratchFolder scratch("chaos");
     qvn::e2e::SandboxProcess sandbox("spoke.json", scratch.path());
     Bench bench(o, sandbox, scratch.path() / "run");
-    const Durations usual = calibrate(bench);
-    std::mt19937_64 rng(o.seed);
+    const auto started = Steady::now();
     Tally tally;
-    for (const Trial& t : qvn::chaos::plan(o.trials, rng)) runTrial(t, usual, bench, tally);
-    summary(tally);
-    return tally.leftovers || tally.untruthful || tally.hung ? 1 : 0;
+    if (o.kills) {
+      const Durations usual = calibrate(bench);
+      std::mt19937_64 rng(o.seed);
+      for (const Trial& t : qvn::chaos::plan(o.trials, rng)) runTrial(t, usual, bench, tally);
+      summary(tally);
+    }
+    LostTally lost;
+    if (o.lost_answers) {
+      const auto from = Steady::now();
+      bench.standardRetries(true);
+      int number = 0;
+      for (const auto& call : qvn::chaos::lostAnswerCalls()) runLostAnswer(call, ++number, bench, lost);
+      std::printf("lost answers: %.0f s\n", since(from));
+      std::printf("lost-answers cases=%d wrong=%d\n", lost.cases, lost.wrong);
+    }
+    std::printf("chaos wall time: %.0f s\n", since(started));
+    return tally.leftovers || tally.untruthful || tally.hung || lost.wrong ? 1 : 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "chaos: %s\n", e.what());
     return 1;

@@ -21,6 +21,9 @@ namespace {
 constexpr const char* kUserAgent = "quorvane-aws/1.0";
 constexpr const char* kEmptyHash = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
+// What unanswered_attempts_of_last_call() tells, per thread.
+thread_local int unanswered_in_last_call = 0;
+
 std::string form_encode(const std::string& text) {
   std::string out;
   for (char c : text) out += c == ' ' ? std::string("+") : sigv4::uri_encode(std::string(1, c), false);
@@ -231,6 +234,7 @@ struct ServiceClient::Impl {
     bool redirected = false;
     std::optional<Credentials> signed_with{};  // the credentials of the last attempt
     bool renewed_credentials = false;
+    int unanswered = 0;  // attempts sent again after no answer
   };
 
   // The send rate an operation waits for: its own when it is sent in
@@ -247,6 +251,12 @@ struct ServiceClient::Impl {
 
   OperationResponse send(const OperationRequest& request) {
     Call call{request, body_of(request), "", make_uuid()};
+    // Told when the call ends, answered or not (a call made while this one
+    // is prepared, for credentials, tells its own before).
+    struct TellUnanswered {
+      const Call& call;
+      ~TellUnanswered() { unanswered_in_last_call = call.unanswered; }
+    } tell{call};
     call.payload_hash = payload_hash_of(request, call.body);
     ClientRateLimiter* send_rate = send_rate_of(request.operation);
     RequestRateLimiter* ceiling = ceiling_of(request.operation);
@@ -293,6 +303,7 @@ struct ServiceClient::Impl {
       const int cost = call.attempt < retry.max_attempts ? retry_state->quota.acquire(error.is_timeout()) : 0;
       if (cost == 0) throw unreachable(call, wire, error);
       call.retry_cost = cost;
+      ++call.unanswered;
       retry_state->progress.unanswered(split_url(wire.url).authority);
       back_off(call, "failed", error.what());
       return std::nullopt;
@@ -432,6 +443,8 @@ class CallInFlight {
 };
 
 }  // namespace
+
+int unanswered_attempts_of_last_call() { return unanswered_in_last_call; }
 
 std::vector<std::pair<std::string, int>> calls_in_flight() {
   InFlight& registry = inFlight();

@@ -81,6 +81,13 @@ class OperationSender {
 // call count once.
 std::vector<std::pair<std::string, int>> calls_in_flight();
 
+// How many attempts of the last call that this thread sent through a
+// ServiceClient went without an answer and were sent again (a reset, a read
+// time-out: such an attempt may have been carried out). A caller whose call
+// meets what it asked for already ("EntityAlreadyExists", "NotFound") tells
+// by it that an earlier attempt of its own did the work.
+int unanswered_attempts_of_last_call();
+
 // Per-client settings; every member is optional and falls back to the
 // session's (and so to the environment's and profile's) setting.
 struct ClientOptions {

@@ -1,8 +1,10 @@
 #include "deploy/elastic_ip.hpp"
 
+#include <atomic>
 #include <stdexcept>
 
 #include "aws/errors.hpp"
+#include "aws/service_client.hpp"
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/resource_names.hpp"
@@ -26,6 +28,11 @@ void releaseAllocation(const aws::Ec2Client& ec2_client, const std::string& allo
   }
 }
 
+// Allocations retried after an attempt that found no answer since the last
+// releaseLostAllocations: AllocateAddress has no idempotency token, so such
+// an attempt may have allocated an address that nobody was told of.
+std::atomic<int> lost_allocations{0};
+
 }  // namespace
 
 void associateEIP(const RunContext& run, const std::string& networkInfId) {
@@ -40,6 +47,7 @@ void associateEIP(const RunContext& run, const std::string& networkInfId) {
   if (args.tag_resource && !args.tag_resource->empty()) populateTags(request, *args.tag_resource);
   request.TagSpecifications.front().Tags.push_back(aws::Tag{names::kEipVpcTagKey, vpc_id});
   const auto allocation = ec2_client.allocate_address(request);
+  if (aws::unanswered_attempts_of_last_call() > 0) ++lost_allocations;
   if (!allocation.AllocationId || allocation.AllocationId->empty()) {
     log.info("  **Error** fail to allocate EIP");
     return;
@@ -113,6 +121,34 @@ Leftovers releaseFreeEIPs(const RunContext& run) {
       run.count(core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
       continue;
     }
+    try {
+      releaseAllocation(run.ec2, *address.AllocationId);
+      run.count(core::Change::Removed, kinds::kElasticIp, *address.AllocationId);
+    } catch (const std::exception& e) {
+      logFailure("release " + describeAddress(address), e);
+      left.push_back(addressLeft(address));
+    }
+  }
+  return left;
+}
+
+Leftovers releaseLostAllocations(const RunContext& run) {
+  Leftovers left;
+  if (lost_allocations.exchange(0) == 0) return left;
+  Logger& log = packageLogger();
+  std::vector<aws::Address> addresses;
+  try {
+    addresses = toolAddressesInVpc(run.ec2, run.vpc_id);
+  } catch (const std::exception& e) {
+    logFailure("look-up of the Elastic IPs of " + run.vpc_id + " that no instance holds", e);
+    left.push_back({kinds::kElasticIp, run.vpc_id, "the Elastic IPs of " + run.vpc_id + " that no instance holds"});
+    return left;
+  }
+  for (const aws::Address& address : addresses) {
+    if (address.AssociationId || !address.AllocationId) continue;
+    log.info("- Delete EIP " + address.PublicIp.value_or("") + " " + *address.AllocationId +
+             " (allocated by an attempt whose answer was lost)");
+    run.count(core::Change::Made, kinds::kElasticIp, *address.AllocationId);
     try {
       releaseAllocation(run.ec2, *address.AllocationId);
       run.count(core::Change::Removed, kinds::kElasticIp, *address.AllocationId);

@@ -46,6 +46,15 @@ std::vector<aws::Address> toolAddressesInVpc(const aws::Ec2Client& ec2_client, c
 // on. Returns the addresses that are left unreleased.
 Leftovers releaseFreeEIPs(const RunContext& run);
 
+// After a deployment's launches have ended: when one of its allocations was
+// retried after an attempt that found no answer (that attempt may have
+// allocated an address of its own), every address of toolAddressesInVpc that
+// no interface holds is released, logged "- Delete EIP <ip> <allocation id>
+// (allocated by an attempt whose answer was lost)" and counted as made and
+// removed. A refused release is logged at ERROR; returns the addresses left.
+// Nothing is looked up when no allocation lost an answer.
+Leftovers releaseLostAllocations(const RunContext& run);
+
 // "Elastic IP <ip> <allocation id>", as leftovers are named.
 std::string describeAddress(const aws::Address& address);
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.hpp"
+#include "aws/service_client.hpp"
 #include "aws/ssm.hpp"
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
@@ -32,6 +33,15 @@ Json statement(const std::string& action) {
 }
 
 bool alreadyExists(const aws::ServiceError& e) { return e.code() == "EntityAlreadyExists"; }
+
+// An object that exists when its creation is retried after an attempt that
+// found no answer was made by that attempt: this run created it. Asked right
+// after the creation failed, before any other call of this thread.
+core::Change existingObjectChange() {
+  if (aws::unanswered_attempts_of_last_call() == 0) return core::Change::Adopted;
+  packageLogger().info("  made by an earlier attempt whose answer was lost");
+  return core::Change::Made;
+}
 
 bool roleHasPolicy(const aws::IamClient& iam_client, const std::string& policy_arn) {
   aws::ListAttachedRolePoliciesRequest request;
@@ -94,8 +104,9 @@ std::string createS3Policy(const RunContext& run) {
     logFailure(std::string("create policy ") + kPolicyName, e);
     throw;
   }
+  const core::Change change = existingObjectChange();
   const std::string arn = defaultPolicyArn(run);
-  run.count(core::Change::Adopted, kinds::kIamObject, "policy " + arn);
+  run.count(change, kinds::kIamObject, "policy " + arn);
   return arn;
 }
 
@@ -112,12 +123,19 @@ bool createEc2Role(const RunContext& run, const std::string& policy_arn) {
     run.count(core::Change::Made, kinds::kIamObject, std::string("role ") + kRoleName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      run.count(core::Change::Adopted, kinds::kIamObject, std::string("role ") + kRoleName);
-      log.info("  **Alert** " + failureText(e));
+      const core::Change change = existingObjectChange();
+      run.count(change, kinds::kIamObject, std::string("role ") + kRoleName);
       // A run stopped between creating the role and attaching the policy
       // left it without. The attachment is asked for only then: it needs a
       // permission that a run reusing the role may not have.
-      if (roleHasPolicy(iam_client, policy_arn)) return false;
+      if (change == core::Change::Adopted) {
+        log.info("  **Alert** " + failureText(e));
+        if (roleHasPolicy(iam_client, policy_arn)) return false;
+      }
+    } else {
+      // A role made beforehand is used as it is, by a run that may not
+      // create roles; without one, the attachment fails and says so.
+      log.info("  **Alert** " + failureText(e) + "; going on with the role as it is");
     }
   }
   log.info("- Attach policy to role");
@@ -140,11 +158,17 @@ void createInstanceProfile(const RunContext& run) {
     run.count(core::Change::Made, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
   } catch (const aws::ServiceError& e) {
     if (alreadyExists(e)) {
-      run.count(core::Change::Adopted, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
-      log.info("  **Alert** " + failureText(e));
+      const core::Change change = existingObjectChange();
+      run.count(change, kinds::kIamObject, std::string("instance profile ") + kInstanceProfileName);
       // A run stopped between creating the profile and adding the role left
       // it empty; a profile holds one role, so it is added only when missing.
-      if (roleIsInProfile(iam_client)) return;
+      if (change == core::Change::Adopted) {
+        log.info("  **Alert** " + failureText(e));
+        if (roleIsInProfile(iam_client)) return;
+      }
+    } else {
+      // As for the role: a profile made beforehand is used as it is.
+      log.info("  **Alert** " + failureText(e) + "; going on with the instance profile as it is");
     }
   }
   log.info("- Add role to instance profile");
@@ -165,13 +189,16 @@ namespace {
 enum class Step { Done, NotFound, Failed };
 
 // One deletion request of the teardown: "NoSuchEntity" means the object is
-// gone already (INFO); any other failure is an ERROR and the caller goes on.
+// gone already (INFO), deleted by an earlier attempt of this request when
+// that one found no answer; any other failure is an ERROR and the caller
+// goes on.
 Step deletionStep(const std::string& what, const std::function<void()>& request) {
   Logger& log = packageLogger();
   try {
     request();
     return Step::Done;
   } catch (const aws::ServiceError& e) {
+    if (e.code() == "NoSuchEntity" && aws::unanswered_attempts_of_last_call() > 0) return Step::Done;
     if (e.code() == "NoSuchEntity") {
       log.info("  not found: " + what);
       return Step::NotFound;

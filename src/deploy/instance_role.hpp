@@ -30,8 +30,11 @@ std::string createS3Policy(const RunContext& run);
 // Creates the role and attaches `policy_arn`; true when attached. A role
 // that already exists logs "  **Alert** <error>"; the policy is attached
 // only when the role lacks it (ListAttachedRolePolicies), so a role left
-// without it by a stopped run is completed. Other refusals of the creation
-// are passed over.
+// without it by a stopped run is completed. A role that exists on a retry
+// after an unanswered attempt was made by that attempt: counted as made and
+// its policy attached. Other refusals of the creation are told as an alert
+// and passed over (a role made beforehand is used; without one, the
+// attachment fails and is raised).
 // The run's tally counts the role as created or adopted.
 bool createEc2Role(const RunContext& run, const std::string& policy_arn);
 
@@ -39,7 +42,8 @@ bool createEc2Role(const RunContext& run, const std::string& policy_arn);
 // exists logs "  **Alert** <error>"; the role is added only when the profile
 // does not hold it yet (ListInstanceProfilesForRole); a "LimitExceeded"
 // of that addition with the role in the profile (a retry after a lost
-// answer) is done.
+// answer) is done. A profile that exists on a retry after an unanswered
+// attempt is counted as made; other refusals of the creation, as for the role.
 // The run's tally counts the profile as created or adopted.
 void createInstanceProfile(const RunContext& run);
 

@@ -6,6 +6,7 @@
 #include "core/interrupt.hpp"
 #include "core/logging.hpp"
 #include "deploy/config_check.hpp"
+#include "deploy/elastic_ip.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/instance_role.hpp"
 #include "deploy/key_pair.hpp"
@@ -107,6 +108,7 @@ void deployEc2s(RunContext run, TestConfig& test_config) {
     tasks.push_back({"launch in " + launch.private_subnet_id, [&launch] { createEc2(launch); },
                      launch.private_subnet_id});
   runWorkers(tasks);
+  if (!run.args.dry_run) releaseLostAllocations(run);
   noteEntryOutcomes(entries, run);
 
   // Written in every case, an interrupted run included: the entries done so

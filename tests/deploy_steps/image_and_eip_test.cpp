@@ -2,9 +2,11 @@
 // deployment needs from them, against the sandbox.
 #include "deploy_steps/steps_sandbox.hpp"
 
+#include <algorithm>
 #include <thread>
 
 #include "deploy/elastic_ip.hpp"
+#include "deploy/run_summary.hpp"
 #include "deploy/machine_image.hpp"
 #include "deploy/preflight.hpp"
 
@@ -102,6 +104,48 @@ TEST_F(ElasticIp, AnAssociationWhoseAnswerWasLostIsDoneWhenItsRetryMeetsIt) {
   const auto addresses = ec2().describe_addresses().Addresses;
   ASSERT_EQ(addresses.size(), 1u);
   EXPECT_EQ(addresses[0].NetworkInterfaceId, eni);
+}
+
+TEST_F(ElasticIp, AnAllocationWhoseAnswerWasLostLeavesNoSecondAddressOnceTheLaunchesEnd) {
+  const std::string eni = interfaceId();
+  // Without a lost answer nothing is looked up, and another worker's
+  // address that is not associated yet is left alone.
+  const std::string other = *ec2().allocate_address([] {
+    aws::AllocateAddressRequest request;
+    request.Domain = "vpc";
+    return request;
+  }()).AllocationId;
+  server().log().clear();
+  EXPECT_TRUE(releaseLostAllocations(context()).empty());
+  EXPECT_TRUE(requests("ec2").empty());
+
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
+  fault({{"service", "ec2"}, {"operation", "AllocateAddress"}, {"drop_answer", true}, {"count", 1}});
+  core::RunTally tally;
+  RunContext run = context();
+  run.tally = &tally;
+  associateEIP(run, eni);
+  const auto attempts = requests("ec2", "AllocateAddress");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_TRUE(attempts[0].value("answer_dropped", false));
+  EXPECT_EQ(ec2().describe_addresses().Addresses.size(), 3u);  // the orphan of the first attempt
+
+  EXPECT_TRUE(releaseLostAllocations(run).empty());
+  std::vector<std::string> left;
+  for (const auto& address : ec2().describe_addresses().Addresses) {
+    if (address.AllocationId != other) EXPECT_EQ(address.NetworkInterfaceId, eni);
+    left.push_back(address.AllocationId.value_or(""));
+  }
+  EXPECT_EQ(left.size(), 2u);
+  EXPECT_NE(std::find(left.begin(), left.end(), other), left.end()) << "not the tool's: kept";
+  // What the summary counts is what happened: two made, one of them released.
+  EXPECT_EQ(tally.count(core::Change::Made, kinds::kElasticIp), 2);
+  EXPECT_EQ(tally.count(core::Change::Removed, kinds::kElasticIp), 1);
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+  // Told once: the next run of the step looks for nothing.
+  server().log().clear();
+  EXPECT_TRUE(releaseLostAllocations(run).empty());
+  EXPECT_TRUE(requests("ec2").empty());
 }
 
 TEST_F(ElasticIp, RefusedAssociationReleasesTheNewAddressAndRaises) {

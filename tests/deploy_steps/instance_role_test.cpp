@@ -6,6 +6,7 @@
 
 #include "deploy/instance_role.hpp"
 #include "deploy/resource_names.hpp"
+#include "deploy/run_summary.hpp"
 
 namespace qvn::deploy::testing {
 namespace {
@@ -25,6 +26,21 @@ class InstanceRole : public StepsAgainstSandbox {
     const std::string arn = createS3Policy(context());
     createEc2Role(context(), arn);
     createInstanceProfile(context());
+  }
+  // The role holds the policy and is the profile's one role.
+  bool roleHasItsPolicyAndProfile() {
+    aws::ListAttachedRolePoliciesRequest attached;
+    attached.RoleName = "quorvane-test-ec2-role";
+    aws::ListInstanceProfilesForRoleRequest of_role;
+    of_role.RoleName = "quorvane-test-ec2-role";
+    try {
+      const auto policies = iam().list_attached_role_policies(attached).AttachedPolicies;
+      const auto profiles = iam().list_instance_profiles_for_role(of_role).InstanceProfiles;
+      return policies.size() == 1 && policies[0].PolicyArn == kPolicyArn && profiles.size() == 1 &&
+             profiles[0].InstanceProfileName == "quorvane-test-ec2-instance-profile";
+    } catch (const aws::ServiceError&) {
+      return false;
+    }
   }
   // Names of the tool's IAM objects that IAM still holds.
   std::vector<std::string> leftovers() {
@@ -135,6 +151,87 @@ TEST_F(InstanceRole, ARoleAddedToItsProfileWhoseAnswerWasLostIsDone) {
   of_role.RoleName = "quorvane-test-ec2-role";
   EXPECT_EQ(iam().list_instance_profiles_for_role(of_role).InstanceProfiles.size(), 1u);
   EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
+// Each creation whose answer is lost meets what its first attempt made:
+// the three objects exist once, complete, and are counted as made by this
+// run, not as found.
+TEST_F(InstanceRole, EveryCreationWhoseAnswerWasLostConvergesAndCountsWhatItMade) {
+  for (const char* call : {"CreatePolicy", "CreateRole", "AttachRolePolicy", "CreateInstanceProfile"}) {
+    SCOPED_TRACE(call);
+    load(scenarioFile("spoke.json"));
+    setenv("AWS_MAX_ATTEMPTS", "3", 1);  // the client retries a lost answer as the SDKs do
+    fault({{"service", "iam"}, {"operation", call}, {"drop_answer", true}, {"count", 1}});
+    core::RunTally tally;
+    RunContext run = context();
+    run.tally = &tally;
+    const std::string arn = createS3Policy(run);
+    EXPECT_EQ(arn, kPolicyArn);
+    createEc2Role(run, arn);
+    createInstanceProfile(run);
+
+    const auto attempts = requests("iam", call);
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_TRUE(attempts[0].value("answer_dropped", false));
+    EXPECT_EQ(tally.count(core::Change::Made, kinds::kIamObject), 3);
+    EXPECT_EQ(tally.count(core::Change::Adopted, kinds::kIamObject), 0);
+    EXPECT_TRUE(roleHasItsPolicyAndProfile());
+    EXPECT_TRUE(messagesAt(ERROR).empty());
+  }
+}
+
+// Each deletion whose answer is lost meets "NoSuchEntity" on its retry:
+// gone, counted as removed, and nothing is named as left.
+TEST_F(InstanceRole, EveryDeletionWhoseAnswerWasLostIsGone) {
+  for (const char* call :
+       {"RemoveRoleFromInstanceProfile", "DeleteInstanceProfile", "DetachRolePolicy", "DeleteRole", "DeletePolicy"}) {
+    SCOPED_TRACE(call);
+    load(scenarioFile("spoke.json"));
+    createAll();
+    setenv("AWS_MAX_ATTEMPTS", "3", 1);
+    fault({{"service", "iam"}, {"operation", call}, {"drop_answer", true}, {"count", 1}});
+    core::RunTally tally;
+    RunContext run = context();
+    run.tally = &tally;
+    EXPECT_TRUE(deleteInstanceProfile(run, kPolicyArn).empty());
+    const auto attempts = requests("iam", call);
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_TRUE(attempts[0].value("answer_dropped", false));
+    EXPECT_EQ(attempts[1].value("error_code", ""), "NoSuchEntity");
+    EXPECT_EQ(tally.count(core::Change::Removed, kinds::kIamObject), 3);
+    EXPECT_TRUE(leftovers().empty()) << state("iam").dump();
+    EXPECT_TRUE(messagesAt(ERROR).empty());
+    setenv("AWS_MAX_ATTEMPTS", "1", 1);
+  }
+}
+
+// A creation refused for another reason goes on with what exists: a role
+// or profile made beforehand is used (a run that may not create them), and
+// without one the next step fails and is raised, never passed over.
+TEST_F(InstanceRole, ACreationRefusedOtherwiseUsesWhatExistsOrFailsOnTheNextStep) {
+  const std::string arn = createS3Policy(context());
+  const Json denied = {{"code", "AccessDenied"}, {"status", 403}};
+  fault({{"service", "iam"}, {"operation", "CreateRole"}, {"error", denied}, {"count", 1}});
+  EXPECT_THROW(createEc2Role(context(), arn), aws::ServiceError);
+  fault({{"service", "iam"}, {"operation", "CreateInstanceProfile"}, {"error", denied}, {"count", 1}});
+  EXPECT_THROW(createInstanceProfile(context()), aws::ServiceError);
+  EXPECT_FALSE(roleHasItsPolicyAndProfile());
+
+  createEc2Role(context(), arn);
+  createInstanceProfile(context());
+  const std::size_t mark = messages().size();
+  core::RunTally tally;
+  RunContext run = context();
+  run.tally = &tally;
+  fault({{"service", "iam"}, {"operation", "CreateRole"}, {"error", denied}, {"count", 1}});
+  fault({{"service", "iam"}, {"operation", "CreateInstanceProfile"}, {"error", denied}, {"count", 1}});
+  EXPECT_NO_THROW(createEc2Role(run, arn));
+  EXPECT_NO_THROW(createInstanceProfile(run));
+  EXPECT_TRUE(roleHasItsPolicyAndProfile());
+  EXPECT_EQ(tally.count(core::Change::Made, kinds::kIamObject), 0);
+  int alerts = 0;
+  for (const auto& m : messagesSince(mark)) alerts += m.rfind("  **Alert** ", 0) == 0 && m.find("AccessDenied") != std::string::npos;
+  EXPECT_EQ(alerts, 2);
 }
 
 TEST_F(InstanceRole, OtherPolicyRefusalsAreRaised) {

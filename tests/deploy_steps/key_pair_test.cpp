@@ -75,6 +75,56 @@ TEST_F(KeyPairs, APairWhoseKeyWasLostInTheAnswerIsMadeOnceMoreInTheSameRun) {
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 
+TEST_F(KeyPairs, APairWhoseAnswerWasLostIsNeverMadeAgainWhileAnInstanceUsesItsName) {
+  // An instance launched with an earlier pair of the name, which was then
+  // deleted by hand: the instance still names the pair.
+  createKeyPair(context());
+  aws::RunInstancesRequest run;
+  run.ImageId = "ami-0005e0cfe09cc9050";
+  run.InstanceType = "t3.micro";
+  run.MinCount = run.MaxCount = 1;
+  run.KeyName = keyName;
+  aws::InstanceNetworkInterfaceSpecification nic;
+  nic.DeviceIndex = 0;
+  nic.SubnetId = "subnet-0a5b0c0d0e0f00001";
+  run.NetworkInterfaces = {nic};
+  run.TagSpecifications = {aws::TagSpecification{"instance", {aws::Tag{"Name", "quorvane-test-ec2"}}}};
+  ec2().run_instances(run);
+  aws::DeleteKeyPairRequest by_hand;
+  by_hand.KeyName = keyName;
+  ec2().delete_key_pair(by_hand);
+  std::filesystem::remove(keyFile());
+  server().log().clear();
+
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);
+  fault({{"service", "ec2"}, {"operation", "CreateKeyPair"}, {"drop_answer", true}, {"count", 1}});
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(exitStatusOf([&] { createKeyPair(context()); }), 1);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("InvalidKeyPair.Duplicate"), std::string::npos) << err;
+  EXPECT_TRUE(requests("ec2", "DeleteKeyPair").empty());
+  EXPECT_EQ(requests("ec2", "CreateKeyPair").size(), 2u);
+  EXPECT_EQ(ec2().describe_key_pairs().KeyPairs.size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(keyFile()));
+}
+
+TEST_F(KeyPairs, ABackupWhoseAnswerWasLostIsWrittenOnceWhole) {
+  args_.s3_bucket = "quorvane-backups-123456789012";
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);
+  fault({{"service", "s3"}, {"operation", "PutObject"}, {"drop_answer", true}, {"count", 1}});
+  EXPECT_EQ(exitStatusOf([&] { createKeyPair(context(s3())); }), -1);
+  const auto puts = requests("s3", "PutObject");
+  ASSERT_EQ(puts.size(), 2u);
+  EXPECT_TRUE(puts[0].value("answer_dropped", false));
+  EXPECT_EQ(puts[1].value("path", ""), puts[0].value("path", ""));
+  const auto copy = scratch() / "copy.pem";
+  s3().download_file("quorvane-backups-123456789012", "backups/" + kVpc + "/" + keyName + ".pem", copy.string());
+  EXPECT_EQ(slurp(copy), slurp(keyFile()));
+  EXPECT_EQ(ec2().describe_key_pairs().KeyPairs.size(), 1u);
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+  EXPECT_TRUE(messagesAt(WARNING).empty()) << "the retry met no earlier copy of its own";
+}
+
 TEST_F(KeyPairs, WithABucketTheKeyFileIsBackedUpUnderTheVpcsFolder) {
   args_.s3_bucket = "quorvane-backups-123456789012";
   createKeyPair(context(s3()));

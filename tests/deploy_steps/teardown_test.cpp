@@ -385,6 +385,30 @@ TEST_F(Teardown, NotFoundAfterALostAnswerIsGone) {
   EXPECT_TRUE(messagesAt(ERROR).empty());
 }
 
+TEST_F(Teardown, ATerminationAndAKeyPairDeletionWhoseAnswersWereLostAreDone) {
+  // Both are idempotent on EC2: the retry is answered as the first attempt would have been.
+  const std::string group = sharedResources();
+  const std::string instance = launch(kGatewaySubnet, group).first;
+  setenv("AWS_MAX_ATTEMPTS", "3", 1);
+  for (const char* call : {"TerminateInstances", "DeleteKeyPair"})
+    fault({{"service", "ec2"}, {"operation", call}, {"drop_answer", true}, {"count", 1}});
+
+  EXPECT_TRUE(revert().empty()) << stderr_;
+  for (const char* call : {"TerminateInstances", "DeleteKeyPair"}) {
+    const auto attempts = requests("ec2", call);
+    ASSERT_EQ(attempts.size(), 2u) << call;
+    EXPECT_TRUE(attempts[0].value("answer_dropped", false)) << call;
+    EXPECT_EQ(attempts[1].value("status", 0), 200) << call;
+  }
+  EXPECT_TRUE(ec2().describe_key_pairs().KeyPairs.empty());
+  aws::DescribeInstancesRequest ours;
+  ours.InstanceIds = {instance};
+  const auto reservations = ec2().describe_instances(ours).Reservations;
+  ASSERT_EQ(reservations.size(), 1u);
+  EXPECT_EQ(reservations[0].Instances.at(0).State->Name, "terminated");
+  EXPECT_TRUE(messagesAt(ERROR).empty());
+}
+
 TEST_F(Teardown, AGroupEc2KeepsRefusingIsAnErrorAndLeftBehind) {
   // In use by an instance that is not the tool's: DependencyViolation stays.
   const std::string group = sharedResources();

@@ -10,6 +10,7 @@
 
 #include "aws/ec2.hpp"
 #include "aws/errors.hpp"
+#include "aws/service_client.hpp"
 #include "aws/session.hpp"
 #include "core/clock.hpp"
 #include "modules.hpp"
@@ -181,10 +182,13 @@ TEST_F(ServerTest, TheClientRetriesALostAnswerOfAnyCallAndALaunchKeepsItsClientT
   run.SubnetId = "subnet-0a5b0c0d0e0f00001";
   const auto launched = c.run_instances(run).Instances;
   ASSERT_EQ(launched.size(), 1u);
+  EXPECT_EQ(aws::unanswered_attempts_of_last_call(), 1);  // what a caller tells a lost answer by
   EXPECT_NO_THROW(c.describe_subnets());
+  EXPECT_EQ(aws::unanswered_attempts_of_last_call(), 1);
 
   // One instance exists: the retry carried the first attempt's token and was answered its reservation.
   const auto reservations = c.describe_instances().Reservations;
+  EXPECT_EQ(aws::unanswered_attempts_of_last_call(), 0);
   ASSERT_EQ(reservations.size(), reservations_before + 1);
   ASSERT_EQ(reservations.back().Instances.size(), 1u);
   EXPECT_EQ(reservations.back().Instances[0].InstanceId, launched[0].InstanceId);
