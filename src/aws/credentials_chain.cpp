@@ -199,4 +199,13 @@ std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Sessio
   return std::make_shared<ChainCredentialsProvider>(std::move(sources));
 }
 
+// A plain session's credentials are the default chain, which itself makes
+// sessions (for STS), so the plain session is made here, above both.
+std::shared_ptr<Session> Session::create(SessionOptions options) {
+  bool named = options.profile.has_value();
+  std::shared_ptr<Session> session(new Session(std::move(options), named));
+  session->provider_ = make_default_credentials_chain(*session, named);
+  return session;
+}
+
 }  // namespace qvn::aws

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 #include "http/http_transport.hpp"
 #include "http/transport_error.hpp"
 

@@ -88,8 +88,6 @@ bool is_region_redirect(const ServiceErrorInfo& info) {
 
 }  // namespace
 
-std::string OperationResponse::header(const std::string& name) const { return http::find_header(headers, name); }
-
 struct ServiceClient::Impl {
   std::shared_ptr<Session> session;
   ServiceId service;

@@ -2,7 +2,6 @@
 
 #include <cctype>
 
-#include "aws/credentials_chain.hpp"
 #include "aws/errors.hpp"
 
 namespace qvn::aws {
@@ -62,13 +61,6 @@ Session::Session(SessionOptions options, bool named_profile)
   if (!region_) region_ = env("AWS_DEFAULT_REGION");
   if (!region_) region_ = profile_.get("region");
   retry_ = read_retry_config(profile_);
-}
-
-std::shared_ptr<Session> Session::create(SessionOptions options) {
-  bool named = options.profile.has_value();
-  std::shared_ptr<Session> session(new Session(std::move(options), named));
-  session->provider_ = make_default_credentials_chain(*session, named);
-  return session;
 }
 
 std::shared_ptr<Session> Session::from_credentials(const std::string& access_key_id,

@@ -34,7 +34,8 @@ class Session : public std::enable_shared_from_this<Session> {
  public:
   // A plain session: the named profile, or the default credential chain.
   // Throws CredentialsError for a profile that does not exist and
-  // ConfigError for unusable settings.
+  // ConfigError for unusable settings. (Defined beside the default chain,
+  // in credentials_chain.cpp.)
   static std::shared_ptr<Session> create(SessionOptions options = {});
   // A session on fixed (possibly temporary) credentials, with no profile of
   // its own; the region still comes from the options or the environment.
@@ -75,7 +76,6 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   Session(SessionOptions options, bool named_profile);
-  void use_default_chain(bool named_profile);
 
   std::string profile_name_;
   std::optional<std::string> region_;

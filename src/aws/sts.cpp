@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "aws/errors.hpp"
+#include "aws/service_client.hpp"
 #include "aws/session.hpp"
 #include "aws/xml.hpp"
 

@@ -5,8 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "aws/service_client.hpp"
-
 namespace qvn::aws::text {
 
 // Percent-encodes every byte but A-Z a-z 0-9 - _ . ~ (and '/' when
