@@ -81,11 +81,6 @@ class ConfigError : public AwsError {
   using AwsError::AwsError;
 };
 
-// Reads the error document of a failed response the way the service's
-// protocol writes it. Never throws; unknown shapes fall back to the status.
-ServiceErrorInfo parse_error_response(Protocol protocol, long status, const HeaderList& headers,
-                                      const std::string& body);
-
 // Sends one request over `transport`; a failure to get an answer is thrown
 // as aws::TransportError.
 http::HttpResponse send_http(http::HttpTransport& transport, const http::HttpRequest& request);

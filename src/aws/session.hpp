@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "aws/call_listener.hpp"
 #include "aws/config_files.hpp"
 #include "aws/credentials.hpp"
 #include "aws/endpoints.hpp"
@@ -28,6 +29,9 @@ struct SessionOptions {
   std::optional<std::string> region;
   // HTTP transport; null: the process-wide libcurl transport.
   std::shared_ptr<http::HttpTransport> transport;
+  // Told about the retries, waits and redirects of the session's calls (and
+  // of the sessions its credentials make); null: nobody.
+  std::shared_ptr<CallListener> listener = nullptr;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -54,6 +58,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Credentials credentials() const { return provider_->credentials(); }
   std::shared_ptr<CredentialsProvider> credentials_provider() const { return provider_; }
   std::shared_ptr<http::HttpTransport> transport() const { return transport_; }
+  const std::shared_ptr<CallListener>& listener() const { return listener_; }
   const SharedConfig& config() const { return config_; }
   const ConfigSection& profile() const { return profile_; }
 
@@ -80,6 +85,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string profile_name_;
   std::optional<std::string> region_;
   std::shared_ptr<http::HttpTransport> transport_;
+  std::shared_ptr<CallListener> listener_;
   SharedConfig config_;
   ConfigSection profile_;
   RetryConfig retry_;

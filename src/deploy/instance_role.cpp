@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.hpp"
-#include "aws/ssm.hpp"
+#include "aws/protocol_json.hpp"
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/resource_names.hpp"
