@@ -12,13 +12,6 @@
 namespace qvn::aws {
 namespace {
 
-std::string trim(const std::string& text) {
-  auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 // The name a section header stands for: "profile", "sso-session" and
 // "services" headers take one name after any number of blanks, which may be
 // quoted ([profile "p 1"]); other headers are taken as they stand. Empty when
@@ -29,7 +22,7 @@ std::string section_name(const std::string& header) {
     if (!header.starts_with(prefix) || header.size() == prefix.size() ||
         (header[prefix.size()] != ' ' && header[prefix.size()] != '\t'))
       continue;
-    std::string name = trim(header.substr(prefix.size()));
+    std::string name = text::trim(header.substr(prefix.size()));
     if (name.size() >= 2 && (name.front() == '"' || name.front() == '\'')) {
       if (name.back() != name.front()) return "";
       name = name.substr(1, name.size() - 2);
@@ -93,15 +86,15 @@ std::map<std::string, ConfigSection> parse_ini(const std::string& text, const st
   std::string raw;
   while (std::getline(in, raw)) {
     ++line_number;
-    std::string line = trim(raw);
+    std::string line = text::trim(raw);
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
     std::size_t indent = raw.find_first_not_of(" \t");
     if (line.front() == '[') {
       auto close = line.find(']');
       if (close == std::string::npos) refuse("section header without its closing ]");
-      std::string rest = trim(line.substr(close + 1));
+      std::string rest = text::trim(line.substr(close + 1));
       if (!rest.empty() && rest[0] != '#' && rest[0] != ';') refuse("text after the section header");
-      std::string header = trim(line.substr(1, close - 1));
+      std::string header = text::trim(line.substr(1, close - 1));
       if (header.empty()) refuse("empty section header");
       std::string name = section_name(header);
       if (name.empty()) refuse("malformed section header [" + header + "]");
@@ -119,8 +112,8 @@ std::map<std::string, ConfigSection> parse_ini(const std::string& text, const st
       continue;
     }
     if (delimiter == std::string::npos) refuse("a line without = inside a section");
-    std::string key = text::lower(trim(line.substr(0, delimiter)));
-    std::string value = trim(line.substr(delimiter + 1));
+    std::string key = text::lower(text::trim(line.substr(0, delimiter)));
+    std::string value = text::trim(line.substr(delimiter + 1));
     if (key.empty()) refuse("a setting without a name");
     if (continues) {
       auto& sub_section = current->sub_sections[last_key];

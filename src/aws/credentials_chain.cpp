@@ -32,6 +32,7 @@ Credentials from_sts(const std::optional<sts::Credentials>& answer, const std::s
 struct Context {
   SharedConfig config;
   std::shared_ptr<http::HttpTransport> transport;
+  std::shared_ptr<CallListener> listener;
   std::optional<std::string> region;
   std::string sso_portal_endpoint;
   ImdsSettings imds;
@@ -42,6 +43,7 @@ std::shared_ptr<Session> sts_session(const Context& context, std::shared_ptr<Cre
   SessionOptions options;
   options.region = context.region;
   options.transport = context.transport;
+  options.listener = context.listener;
   return Session::from_provider(std::move(provider), std::move(options));
 }
 
@@ -168,6 +170,7 @@ std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Sessio
   auto context = std::make_shared<Context>();
   context->config = session.config();
   context->transport = session.transport();
+  context->listener = session.listener();
   context->region = session.region();
   context->sso_portal_endpoint = session.endpoint_settings("sso").endpoint_url;
   context->imds = ImdsSettings::from_environment(&session.profile());
@@ -197,6 +200,15 @@ std::shared_ptr<CredentialsProvider> make_default_credentials_chain(const Sessio
   sources.push_back(
       {"instance metadata service", [context] { return instance_role_provider(context->transport, context->imds); }});
   return std::make_shared<ChainCredentialsProvider>(std::move(sources));
+}
+
+// A plain session's credentials are the default chain, which itself makes
+// sessions (for STS), so the plain session is made here, above both.
+std::shared_ptr<Session> Session::create(SessionOptions options) {
+  bool named = options.profile.has_value();
+  std::shared_ptr<Session> session(new Session(std::move(options), named));
+  session->provider_ = make_default_credentials_chain(*session, named);
+  return session;
 }
 
 }  // namespace qvn::aws

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 #include "http/http_transport.hpp"
 #include "http/transport_error.hpp"
 
@@ -80,11 +80,6 @@ class ConfigError : public AwsError {
  public:
   using AwsError::AwsError;
 };
-
-// Reads the error document of a failed response the way the service's
-// protocol writes it. Never throws; unknown shapes fall back to the status.
-ServiceErrorInfo parse_error_response(Protocol protocol, long status, const HeaderList& headers,
-                                      const std::string& body);
 
 // Sends one request over `transport`; a failure to get an answer is thrown
 // as aws::TransportError.

@@ -108,6 +108,12 @@ http::HttpResponse ImdsClient::get(const std::string& path) {
   return response;
 }
 
+std::optional<std::string> ImdsClient::document(const std::string& path) {
+  http::HttpResponse response = get(path);
+  if (response.status != 200) return std::nullopt;
+  return std::move(response.body);
+}
+
 http::HttpResponse fetch_imds_document(const std::string& path, std::shared_ptr<http::HttpTransport> transport) {
   ImdsClient client(std::move(transport), ImdsSettings::from_environment());
   return client.get(path);

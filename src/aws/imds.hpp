@@ -40,6 +40,10 @@ class ImdsClient {
   // attempts) on a non-200 answer or an empty body. Throws ConfigError when
   // the service is disabled and TransportError when it cannot be reached.
   http::HttpResponse get(const std::string& path);
+  // The body of a metadata path that the service answers with 200 (an empty
+  // one included); nullopt for any other answer (no such document, no
+  // metadata service behind the address). Throws as get does.
+  std::optional<std::string> document(const std::string& path);
 
   const ImdsSettings& settings() const { return settings_; }
 

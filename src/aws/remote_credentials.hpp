@@ -1,8 +1,10 @@
 #pragma once
-// Credential sources reached over HTTP: container credentials, the instance
-// role of the metadata service and the SSO portal. Each returns nullptr when
-// not configured (the metadata service: when it has no role to offer), and
-// throws CredentialsError when configured but unusable.
+// Credential sources reached over HTTP: container credentials
+// (container_credentials.cpp), the instance role of the metadata service
+// (instance_role_credentials.cpp) and the SSO portal (sso_credentials.cpp).
+// Each returns nullptr when not configured (the metadata service: when it
+// has no role to offer), and throws CredentialsError when configured but
+// unusable.
 #include <memory>
 #include <string>
 
@@ -32,7 +34,9 @@ std::shared_ptr<CredentialsProvider> sso_credentials_provider(const SharedConfig
                                                               const std::shared_ptr<http::HttpTransport>& transport,
                                                               const std::string& portal_endpoint = "");
 
-// Lower-case hex SHA-1 (the SSO token cache's file names).
-std::string sha1_hex(const std::string& text);
+// AccessKeyId / SecretAccessKey / Token / Expiration, as the container and
+// metadata services answer; `source` names the service in messages and in
+// the credentials. Throws CredentialsError for anything else.
+Credentials credentials_from_json(const std::string& body, const std::string& source);
 
 }  // namespace qvn::aws

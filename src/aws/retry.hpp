@@ -13,8 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "aws/retry_progress.hpp"
-
 namespace qvn::aws {
 
 enum class RetryMode { Standard, Adaptive, Legacy };
@@ -138,7 +136,6 @@ class RetryState {
  public:
   RetryQuota quota;
   ClientRateLimiter limiter;  // the client's send rate in adaptive mode
-  RetryProgress progress;     // progress lines of calls that keep being retried
 
   // The send rate of an operation sent in adaptive mode on its own (created
   // on first use), so that its throttling slows no other operation.

@@ -1,61 +1,25 @@
 #include "aws/service_client.hpp"
 
-#include <openssl/evp.h>
-
-#include <fstream>
 #include <mutex>
 #include <random>
 
+#include "aws/call_listener.hpp"
 #include "aws/debug_hook.hpp"
 #include "aws/errors.hpp"
+#include "aws/protocol.hpp"
+#include "aws/protocol_rest_xml.hpp"
 #include "aws/session.hpp"
 #include "aws/sigv4.hpp"
 #include "aws/text_codec.hpp"
-#include "aws/uuid.hpp"
 #include "core/clock.hpp"
-#include "core/logging.hpp"
 
 namespace qvn::aws {
 namespace {
 
 constexpr const char* kUserAgent = "quorvane-aws/1.0";
-constexpr const char* kEmptyHash = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 // What unanswered_attempts_of_last_call() tells, per thread.
 thread_local int unanswered_in_last_call = 0;
-
-std::string form_encode(const std::string& text) {
-  std::string out;
-  for (char c : text) out += c == ' ' ? std::string("+") : sigv4::uri_encode(std::string(1, c), false);
-  return out;
-}
-
-bool has_header(const HeaderList& headers, const std::string& name) {
-  return !http::find_header(headers, name).empty();
-}
-
-std::string sha256_file_hex(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw TransportError(TransportError::Kind::Local, "cannot read " + path);
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
-  std::vector<char> buffer(1 << 16);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    if (in.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(in.gcount()));
-  }
-  if (in.bad()) throw TransportError(TransportError::Kind::Local, "cannot read " + path);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(context.get(), digest, &length);
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out.push_back(digits[digest[i] >> 4]);
-    out.push_back(digits[digest[i] & 0x0f]);
-  }
-  return out;
-}
 
 struct UrlParts {
   std::string scheme;     // "https"
@@ -77,21 +41,12 @@ UrlParts split_url(const std::string& url) {
   return parts;
 }
 
-Logger* aws_log() { return getLogger("quorvane_testlibs.aws"); }
-
 double random_unit() {
   static thread_local std::mt19937_64 engine{std::random_device{}()};
   return std::uniform_real_distribution<double>(0.0, 1.0)(engine);
 }
 
-bool is_region_redirect(const ServiceErrorInfo& info) {
-  return info.status == 301 || info.status == 307 || info.code == "PermanentRedirect" ||
-         info.code == "AuthorizationHeaderMalformed" || info.code == "IllegalLocationConstraintException";
-}
-
 }  // namespace
-
-std::string OperationResponse::header(const std::string& name) const { return http::find_header(headers, name); }
 
 struct ServiceClient::Impl {
   std::shared_ptr<Session> session;
@@ -128,76 +83,48 @@ struct ServiceClient::Impl {
     return moved ? resolve_endpoint(service.name, *moved, settings) : endpoint;
   }
 
-  std::string body_of(const OperationRequest& request) const {
-    if (service.protocol != Protocol::Ec2 && service.protocol != Protocol::Query) return request.body;
-    std::string body = "Action=" + form_encode(request.operation) + "&Version=" + form_encode(service.api_version);
-    for (const auto& [name, value] : request.form) body += "&" + form_encode(name) + "=" + form_encode(value);
-    return body;
+  // Resolve: the host and path of one attempt, and its query string.
+  rest_xml::Address address_of(const OperationRequest& request, const Endpoint& target) const {
+    const UrlParts url = split_url(target.url);
+    if (service.protocol == Protocol::RestXml)
+      return rest_xml::address(request, url.authority, url.base_path, url.scheme == "https", target,
+                               settings.s3_addressing_style);
+    return {url.authority, url.base_path + (request.path.empty() ? "/" : request.path)};
   }
 
-  // Builds the wire request of one attempt (signed unless unsigned_requests).
+  static std::string query_of(const OperationRequest& request) {
+    std::string query;
+    for (const auto& [name, value] : request.query)
+      query +=
+          (query.empty() ? "" : "&") + text::percent_encode(name, false) + "=" + text::percent_encode(value, false);
+    return query;
+  }
+
+  // The wire request of one attempt: resolved, with the protocol's headers,
+  // signed unless unsigned_requests.
   http::HttpRequest prepare(const OperationRequest& request, const std::string& body, const std::string& payload_hash,
                             const Endpoint& target, const std::string& invocation_id, int attempt,
                             std::optional<Credentials>* signed_with = nullptr) {
-    UrlParts url = split_url(target.url);
-    bool s3 = service.protocol == Protocol::RestXml;
-    std::string path = request.path;
-    if (s3 && !request.bucket.empty()) {
-      if (path == "/") path.clear();  // no key: the bucket itself
-      bool https = url.scheme == "https";
-      bool virtual_host =
-          settings.s3_addressing_style == "virtual" || (settings.s3_addressing_style == "auto" && !target.custom &&
-                                                        s3_virtual_host_compatible(request.bucket, https));
-      if (virtual_host) {
-        url.authority = request.bucket + "." + url.authority;
-        path = url.base_path + (path.empty() ? "/" : path);
-      } else {
-        path = url.base_path + "/" + sigv4::uri_encode(request.bucket, false) + path;
-      }
-    } else {
-      path = url.base_path + (path.empty() ? "/" : path);
-    }
-    std::string query;
-    for (const auto& [name, value] : request.query)
-      query += (query.empty() ? "" : "&") + sigv4::uri_encode(name, false) + "=" + sigv4::uri_encode(value, false);
-
+    const rest_xml::Address address = address_of(request, target);
+    const std::string query = query_of(request);
     http::HttpRequest wire;
     wire.method = request.method;
-    wire.url = url.scheme + "://" + url.authority + path + (query.empty() ? "" : "?" + query);
+    wire.url =
+        split_url(target.url).scheme + "://" + address.authority + address.path + (query.empty() ? "" : "?" + query);
     wire.body = body;
     wire.upload_file = request.upload_file;
     wire.download_file = request.download_file;
     if (options.connect_timeout) wire.connect_timeout = *options.connect_timeout;
     if (options.read_timeout) wire.read_timeout = *options.read_timeout;
 
-    wire.headers.emplace_back("Host", url.authority);
+    wire.headers.emplace_back("Host", address.authority);
     for (const auto& header : request.headers) wire.headers.push_back(header);
-    if ((service.protocol == Protocol::Ec2 || service.protocol == Protocol::Query) &&
-        !has_header(wire.headers, "Content-Type"))
-      wire.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded; charset=utf-8");
-    if (service.protocol == Protocol::Json) {
-      if (!has_header(wire.headers, "X-Amz-Target"))
-        wire.headers.emplace_back("X-Amz-Target", service.target_prefix + "." + request.operation);
-      if (!has_header(wire.headers, "Content-Type"))
-        wire.headers.emplace_back("Content-Type", "application/x-amz-json-1.1");
-    }
+    add_protocol_headers(service, request, wire.headers);
     wire.headers.emplace_back("User-Agent", kUserAgent);
     if (!options.unsigned_requests) {
       Credentials credentials = session->credentials();
       if (signed_with) *signed_with = credentials;
-      sigv4::Scope scope{sigv4::amz_date(std::chrono::system_clock::to_time_t(core::now())), target.signing_region,
-                         target.signing_name};
-      wire.headers.emplace_back("X-Amz-Date", scope.amz_date);
-      if (!credentials.session_token.empty())
-        wire.headers.emplace_back("X-Amz-Security-Token", credentials.session_token);
-      if (s3 && !has_header(wire.headers, "X-Amz-Content-SHA256"))
-        wire.headers.emplace_back("X-Amz-Content-SHA256", payload_hash);
-      sigv4::SignableRequest signable{request.method, path, query, wire.headers, payload_hash};
-      sigv4::SigningCredentials signing{credentials.access_key_id, credentials.secret_access_key,
-                                        credentials.session_token};
-      sigv4::SignOptions sign_options;
-      sign_options.double_encode_path = !s3;
-      wire.headers.emplace_back("Authorization", sigv4::sign(signable, signing, scope, sign_options).authorization);
+      sign(wire, address.path, query, payload_hash, target, credentials);
     }
     wire.headers.emplace_back("amz-sdk-invocation-id", invocation_id);
     wire.headers.emplace_back("amz-sdk-request",
@@ -205,23 +132,37 @@ struct ServiceClient::Impl {
     return wire;
   }
 
+  // Sign: the date, the session token and (S3) the payload's hash as
+  // headers, then SigV4's Authorization over them.
+  void sign(http::HttpRequest& wire, const std::string& path, const std::string& query, const std::string& payload_hash,
+            const Endpoint& target, const Credentials& credentials) const {
+    const bool s3 = service.protocol == Protocol::RestXml;
+    sigv4::Scope scope{sigv4::amz_date(std::chrono::system_clock::to_time_t(core::now())), target.signing_region,
+                       target.signing_name};
+    wire.headers.emplace_back("X-Amz-Date", scope.amz_date);
+    if (!credentials.session_token.empty())
+      wire.headers.emplace_back("X-Amz-Security-Token", credentials.session_token);
+    if (s3 && http::find_header(wire.headers, "X-Amz-Content-SHA256").empty())
+      wire.headers.emplace_back("X-Amz-Content-SHA256", payload_hash);
+    sigv4::SignableRequest signable{wire.method, path, query, wire.headers, payload_hash};
+    sigv4::SigningCredentials signing{credentials.access_key_id, credentials.secret_access_key,
+                                      credentials.session_token};
+    sigv4::SignOptions sign_options;
+    sign_options.double_encode_path = !s3;
+    wire.headers.emplace_back("Authorization", sigv4::sign(signable, signing, scope, sign_options).authorization);
+  }
+
   std::string payload_hash_of(const OperationRequest& request, const std::string& body) const {
-    if (service.protocol != Protocol::RestXml) return sigv4::sha256_hex(body);
-    std::string given = http::find_header(request.headers, "X-Amz-Content-SHA256");
-    if (!given.empty()) return given;
-    bool https = split_url(endpoint.url).scheme == "https";
-    bool checksummed = has_header(request.headers, "Content-MD5");
-    for (const auto& [name, value] : request.headers)
-      if (text::lower(name).starts_with("x-amz-checksum-")) checksummed = true;
-    // Over https with a body checksum, S3 payloads go unsigned, as the SDKs send them.
-    if (https && checksummed) return "UNSIGNED-PAYLOAD";
-    if (!request.upload_file.empty()) return sha256_file_hex(request.upload_file);
-    return body.empty() ? kEmptyHash : sigv4::sha256_hex(body);
+    if (service.protocol != Protocol::RestXml) return text::sha256_hex(body);
+    return rest_xml::payload_hash(request, body, split_url(endpoint.url).scheme == "https");
   }
 
   std::string describe(const OperationRequest& request) const {
     return service.name + " " + request.operation + " (" + region + ")";
   }
+
+  CallEvent event_of(const OperationRequest& request) const { return {service.name, region, request.operation}; }
+  CallListener* listener() const { return session->listener().get(); }
 
   // What one call carries from one attempt to the next.
   struct Call {
@@ -250,7 +191,7 @@ struct ServiceClient::Impl {
   }
 
   OperationResponse send(const OperationRequest& request) {
-    Call call{request, body_of(request), "", make_uuid()};
+    Call call{request, wire_body(service, request), "", text::uuid4()};
     // Told when the call ends, answered or not (a call made while this one
     // is prepared, for credentials, tells its own before).
     struct TellUnanswered {
@@ -304,8 +245,10 @@ struct ServiceClient::Impl {
       if (cost == 0) throw unreachable(call, wire, error);
       call.retry_cost = cost;
       ++call.unanswered;
-      retry_state->progress.unanswered(split_url(wire.url).authority);
-      back_off(call, "failed", error.what());
+      RetryEvent retry;
+      retry.host = split_url(wire.url).authority;
+      retry.reason = error.what();
+      back_off(call, retry);
       return std::nullopt;
     }
   }
@@ -329,13 +272,12 @@ struct ServiceClient::Impl {
   bool follow_region_redirect(Call& call, const Endpoint& target, ServiceErrorInfo& info) {
     const OperationRequest& request = call.request;
     if (service.protocol != Protocol::RestXml || request.bucket.empty() || call.redirected) return false;
-    if (!is_region_redirect(info)) return false;
+    if (!rest_xml::is_region_redirect(info)) return false;
     if (info.bucket_region.empty()) info.bucket_region = probe_bucket_region(call, target);
     if (info.bucket_region.empty() || info.bucket_region == target.signing_region) return false;
     session->remember_bucket_region(request.bucket, info.bucket_region);
     debug_event(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region + ", following it");
-    aws_log()->debug(describe(request) + ": bucket " + request.bucket + " is in " + info.bucket_region +
-                     ", signing for that region");
+    if (CallListener* told = listener()) told->bucket_moved(event_of(request), request.bucket, info.bucket_region);
     call.redirected = true;
     return true;
   }
@@ -350,7 +292,8 @@ struct ServiceClient::Impl {
     head.path = "";
     head.bucket = call.request.bucket;
     try {
-      const http::HttpRequest wire = prepare(head, "", kEmptyHash, target, call.invocation_id, call.attempt);
+      const http::HttpRequest wire =
+          prepare(head, "", rest_xml::kEmptyPayloadHash, target, call.invocation_id, call.attempt);
       return http::find_header(send_http(*session->transport(), wire).headers, "x-amz-bucket-region");
     } catch (const TransportError&) {
       return "";
@@ -365,7 +308,7 @@ struct ServiceClient::Impl {
     if (!session->credentials_provider()->expire(*call.signed_with)) return false;
     call.renewed_credentials = true;
     debug_event(describe(call.request) + ": " + info.code + ", signing again with fresh credentials");
-    aws_log()->info("  " + describe(call.request) + ": " + info.code + ", sending again with fresh credentials");
+    if (CallListener* told = listener()) told->credentials_renewed(event_of(call.request), info.code);
     return true;
   }
 
@@ -379,21 +322,25 @@ struct ServiceClient::Impl {
       return false;
     }
     call.retry_cost = cost;
-    retry_state->progress.refused(service.name, region, info.status, info.code);
-    back_off(call, "refused", info.code + ", HTTP " + std::to_string(info.status));
+    RetryEvent retry;
+    retry.answered = true;
+    retry.status = info.status;
+    retry.code = info.code;
+    retry.reason = info.code + ", HTTP " + std::to_string(info.status);
+    back_off(call, retry);
     return true;
   }
 
-  // Sleeps before the next attempt. The second attempt is announced at
-  // INFO with its reason, so that a slow call is never a silent one.
-  void back_off(const Call& call, const std::string& outcome, const std::string& reason) {
-    const double delay = backoff_seconds(call.attempt, random_unit());
-    debug_event(describe(call.request) + ": attempt " + std::to_string(call.attempt) + " " + outcome + " (" + reason +
-                "), retrying in " + std::to_string(delay) + " s");
-    if (call.attempt == 1) {
-      aws_log()->info("  " + describe(call.request) + ": first attempt " + outcome + " (" + reason + "), retrying");
-    }
-    core::sleep_for(core::Seconds(delay));
+  // Tells the retry (the debug hook, the session's listener) and sleeps
+  // before the next attempt.
+  void back_off(const Call& call, RetryEvent retry) {
+    retry.attempt = call.attempt;
+    retry.delay_seconds = backoff_seconds(call.attempt, random_unit());
+    const char* outcome = retry.answered ? "refused" : "failed";
+    debug_event(describe(call.request) + ": attempt " + std::to_string(call.attempt) + " " + outcome + " (" +
+                retry.reason + "), retrying in " + std::to_string(retry.delay_seconds) + " s");
+    if (CallListener* told = listener()) told->retrying(event_of(call.request), retry);
+    core::sleep_for(core::Seconds(retry.delay_seconds));
   }
 };
 

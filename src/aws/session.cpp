@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-#include "aws/credentials_chain.hpp"
 #include "aws/errors.hpp"
+#include "aws/text_codec.hpp"
 
 namespace qvn::aws {
 namespace {
@@ -17,9 +17,7 @@ std::string upper_service(const std::string& service) {
 
 bool is_true(const std::optional<std::string>& value) {
   if (!value) return false;
-  std::string text = *value;
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text == "true";
+  return text::lower(*value) == "true";
 }
 
 RetryConfig read_retry_config(const ConfigSection& profile) {
@@ -52,6 +50,7 @@ RetryConfig read_retry_config(const ConfigSection& profile) {
 Session::Session(SessionOptions options, bool named_profile)
     : profile_name_(options.profile ? std::move(*options.profile) : active_profile_name()),
       transport_(options.transport ? std::move(options.transport) : http::default_http_transport()),
+      listener_(std::move(options.listener)),
       config_(SharedConfig::load()) {
   bool profile_from_env = env("AWS_PROFILE") || env("AWS_DEFAULT_PROFILE");
   if ((named_profile || profile_from_env) && !config_.has_profile(profile_name_))
@@ -62,13 +61,6 @@ Session::Session(SessionOptions options, bool named_profile)
   if (!region_) region_ = env("AWS_DEFAULT_REGION");
   if (!region_) region_ = profile_.get("region");
   retry_ = read_retry_config(profile_);
-}
-
-std::shared_ptr<Session> Session::create(SessionOptions options) {
-  bool named = options.profile.has_value();
-  std::shared_ptr<Session> session(new Session(std::move(options), named));
-  session->provider_ = make_default_credentials_chain(*session, named);
-  return session;
 }
 
 std::shared_ptr<Session> Session::from_credentials(const std::string& access_key_id,

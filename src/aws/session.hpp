@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "aws/call_listener.hpp"
 #include "aws/config_files.hpp"
 #include "aws/credentials.hpp"
 #include "aws/endpoints.hpp"
@@ -28,13 +29,17 @@ struct SessionOptions {
   std::optional<std::string> region;
   // HTTP transport; null: the process-wide libcurl transport.
   std::shared_ptr<http::HttpTransport> transport;
+  // Told about the retries, waits and redirects of the session's calls (and
+  // of the sessions its credentials make); null: nobody.
+  std::shared_ptr<CallListener> listener = nullptr;
 };
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
   // A plain session: the named profile, or the default credential chain.
   // Throws CredentialsError for a profile that does not exist and
-  // ConfigError for unusable settings.
+  // ConfigError for unusable settings. (Defined beside the default chain,
+  // in credentials_chain.cpp.)
   static std::shared_ptr<Session> create(SessionOptions options = {});
   // A session on fixed (possibly temporary) credentials, with no profile of
   // its own; the region still comes from the options or the environment.
@@ -53,6 +58,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Credentials credentials() const { return provider_->credentials(); }
   std::shared_ptr<CredentialsProvider> credentials_provider() const { return provider_; }
   std::shared_ptr<http::HttpTransport> transport() const { return transport_; }
+  const std::shared_ptr<CallListener>& listener() const { return listener_; }
   const SharedConfig& config() const { return config_; }
   const ConfigSection& profile() const { return profile_; }
 
@@ -75,11 +81,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   Session(SessionOptions options, bool named_profile);
-  void use_default_chain(bool named_profile);
 
   std::string profile_name_;
   std::optional<std::string> region_;
   std::shared_ptr<http::HttpTransport> transport_;
+  std::shared_ptr<CallListener> listener_;
   SharedConfig config_;
   ConfigSection profile_;
   RetryConfig retry_;

@@ -10,7 +10,7 @@
 #include <string>
 #include <type_traits>
 
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 #include "aws/shape.hpp"
 
 namespace qvn::aws::shape {

@@ -2,10 +2,8 @@
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <openssl/sha.h>
 
 #include <algorithm>
-#include <cctype>
 #include <ctime>
 #include <map>
 #include <stdexcept>
@@ -16,17 +14,6 @@ namespace qvn::aws::sigv4 {
 namespace {
 
 constexpr const char* kAlgorithm = "AWS4-HMAC-SHA256";
-
-std::string to_hex(const unsigned char* data, std::size_t size) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    out.push_back(digits[data[i] >> 4]);
-    out.push_back(digits[data[i] & 0x0f]);
-  }
-  return out;
-}
 
 std::string hmac(std::string_view key, std::string_view data) {
   unsigned char out[EVP_MAX_MD_SIZE];
@@ -50,33 +37,6 @@ std::string normalise_value(std::string_view value) {
     if (pending_space) out.push_back(' ');
     pending_space = false;
     out.push_back(c);
-  }
-  return out;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes %XX escapes; '+' stays a plus sign, as SigV4 query strings never
-// use it for a blank.
-std::string percent_decode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      int high = hex_value(text[i + 1]);
-      int low = hex_value(text[i + 2]);
-      if (high >= 0 && low >= 0) {
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
-        continue;
-      }
-    }
-    out.push_back(text[i]);
   }
   return out;
 }
@@ -121,7 +81,7 @@ std::string canonical_query(std::string_view query) {
       std::size_t eq = pair.find('=');
       std::string_view name = pair.substr(0, eq);
       std::string_view value = eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1);
-      pairs.emplace_back(uri_encode(percent_decode(name), false), uri_encode(percent_decode(value), false));
+      pairs.emplace_back(uri_encode(text::percent_decode(name), false), uri_encode(text::percent_decode(value), false));
     }
     start = end + 1;
   }
@@ -149,12 +109,6 @@ std::string Scope::credential_scope() const {
   return amz_date.substr(0, 8) + "/" + region + "/" + service + "/aws4_request";
 }
 
-std::string sha256_hex(std::string_view data) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
-  return to_hex(digest, sizeof digest);
-}
-
 std::string amz_date(long long epoch_seconds) {
   std::time_t t = static_cast<std::time_t>(epoch_seconds);
   std::tm tm{};
@@ -162,23 +116,6 @@ std::string amz_date(long long epoch_seconds) {
   char buffer[32];
   std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &tm);
   return buffer;
-}
-
-std::string uri_encode(std::string_view text, bool keep_slash) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size() * 3);
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || (keep_slash && c == '/')) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(digits[c >> 4]);
-      out.push_back(digits[c & 0x0f]);
-    }
-  }
-  return out;
 }
 
 Signature sign(const SignableRequest& request, const SigningCredentials& credentials, const Scope& scope,
@@ -225,7 +162,7 @@ Signature sign(const SignableRequest& request, const SigningCredentials& credent
   key = hmac(key, scope.service);
   key = hmac(key, "aws4_request");
   std::string raw = hmac(key, result.string_to_sign);
-  result.signature = to_hex(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+  result.signature = text::hex(raw);
   result.authorization = std::string(kAlgorithm) + " Credential=" + credentials.access_key_id + "/" + scope_text +
                          ", SignedHeaders=" + result.signed_headers + ", Signature=" + result.signature;
   return result;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "aws/text_codec.hpp"
+
 namespace qvn::aws::sigv4 {
 
 using Header = std::pair<std::string, std::string>;
@@ -57,14 +59,15 @@ struct Signature {
 Signature sign(const SignableRequest& request, const SigningCredentials& credentials, const Scope& scope,
                const SignOptions& options = {});
 
-// Lowercase hex SHA-256 of `data`.
-std::string sha256_hex(std::string_view data);
+// Lowercase hex SHA-256 of `data` (the codec's).
+inline std::string sha256_hex(std::string_view data) { return text::sha256_hex(data); }
 
 // "YYYYMMDDTHHMMSSZ" for a UTC time given as seconds since the epoch.
 std::string amz_date(long long epoch_seconds);
 
 // Percent-encoding with only A-Z a-z 0-9 - _ . ~ left bare (and '/' too
-// when keep_slash), upper-case hex. This is SigV4's URI encoding.
-std::string uri_encode(std::string_view text, bool keep_slash);
+// when keep_slash), upper-case hex. This is SigV4's URI encoding, the
+// codec's percent-encoding.
+inline std::string uri_encode(std::string_view text, bool keep_slash) { return text::percent_encode(text, keep_slash); }
 
 }  // namespace qvn::aws::sigv4

@@ -2,28 +2,10 @@
 
 #include <utility>
 
+#include "aws/protocol_json.hpp"
 #include "aws/xml.hpp"
 
 namespace qvn::aws {
-
-std::string sdk_json_text(const shape::Json& value) {
-  if (value.is_object()) {
-    std::string out = "{";
-    bool first = true;
-    for (const auto& [key, member] : value.items()) {
-      if (!first) out += ", ";
-      first = false;
-      out += shape::Json(key).dump(-1, ' ', true) + ": " + sdk_json_text(member);
-    }
-    return out + "}";
-  }
-  if (value.is_array()) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < value.size(); ++i) out += (i ? ", " : "") + sdk_json_text(value[i]);
-    return out + "]";
-  }
-  return value.dump(-1, ' ', true);
-}
 
 ServiceId SsmClient::service_id() { return ServiceId{"ssm", Protocol::Json, "", "AmazonSSM"}; }
 

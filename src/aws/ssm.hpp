@@ -36,8 +36,4 @@ class SsmClient {
   std::shared_ptr<OperationSender> sender_;
 };
 
-// JSON text as the reference SDK writes request bodies: ", " and ": "
-// between members, non-ASCII characters as \u escapes.
-std::string sdk_json_text(const shape::Json& value);
-
 }  // namespace qvn::aws

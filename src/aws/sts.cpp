@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "aws/errors.hpp"
+#include "aws/service_client.hpp"
 #include "aws/session.hpp"
 #include "aws/xml.hpp"
 
@@ -12,8 +13,6 @@ namespace qvn::aws {
 namespace {
 
 using xml::child;
-
-std::string text(const pugi::xml_node& node, std::string_view name) { return xml::text(xml::child(node, name)); }
 
 struct Parsed {
   pugi::xml_document document;
@@ -27,21 +26,21 @@ void parse(const std::string& operation, const OperationResponse& response, Pars
     throw AwsError("malformed answer to STS " + operation);
   pugi::xml_node root = parsed.document.document_element();
   parsed.result = child(root, operation + "Result");
-  parsed.request_id = text(child(root, "ResponseMetadata"), "RequestId");
+  parsed.request_id = xml::child_text(child(root, "ResponseMetadata"), "RequestId");
   if (parsed.request_id.empty()) parsed.request_id = response.header("x-amzn-RequestId");
 }
 
 std::optional<sts::Credentials> read_credentials(pugi::xml_node result) {
   pugi::xml_node node = child(result, "Credentials");
   if (!node) return std::nullopt;
-  return sts::Credentials{text(node, "AccessKeyId"), text(node, "SecretAccessKey"), text(node, "SessionToken"),
-                          text(node, "Expiration")};
+  return sts::Credentials{xml::child_text(node, "AccessKeyId"), xml::child_text(node, "SecretAccessKey"),
+                          xml::child_text(node, "SessionToken"), xml::child_text(node, "Expiration")};
 }
 
 std::optional<sts::AssumedRoleUser> read_user(pugi::xml_node result) {
   pugi::xml_node node = child(result, "AssumedRoleUser");
   if (!node) return std::nullopt;
-  return sts::AssumedRoleUser{text(node, "AssumedRoleId"), text(node, "Arn")};
+  return sts::AssumedRoleUser{xml::child_text(node, "AssumedRoleId"), xml::child_text(node, "Arn")};
 }
 
 void add(HeaderList& form, const char* name, const std::optional<std::string>& value) {
@@ -103,9 +102,9 @@ sts::AssumeRoleWithWebIdentityResult StsClient::assume_role_with_web_identity(
   sts::AssumeRoleWithWebIdentityResult result;
   result.Credentials = read_credentials(parsed.result);
   result.AssumedRoleUser = read_user(parsed.result);
-  result.SubjectFromWebIdentityToken = text(parsed.result, "SubjectFromWebIdentityToken");
-  result.Provider = text(parsed.result, "Provider");
-  result.Audience = text(parsed.result, "Audience");
+  result.SubjectFromWebIdentityToken = xml::child_text(parsed.result, "SubjectFromWebIdentityToken");
+  result.Provider = xml::child_text(parsed.result, "Provider");
+  result.Audience = xml::child_text(parsed.result, "Audience");
   result.RequestId = parsed.request_id;
   return result;
 }
@@ -115,7 +114,8 @@ sts::GetCallerIdentityResult StsClient::get_caller_identity() {
   operation.operation = "GetCallerIdentity";
   Parsed parsed;
   parse(operation.operation, sender_->send(operation), parsed);
-  return {text(parsed.result, "UserId"), text(parsed.result, "Account"), text(parsed.result, "Arn"), parsed.request_id};
+  return {xml::child_text(parsed.result, "UserId"), xml::child_text(parsed.result, "Account"),
+          xml::child_text(parsed.result, "Arn"), parsed.request_id};
 }
 
 sts::DecodeAuthorizationMessageResult StsClient::decode_authorization_message(const std::string& EncodedMessage) {
@@ -124,7 +124,7 @@ sts::DecodeAuthorizationMessageResult StsClient::decode_authorization_message(co
   operation.form = {{"EncodedMessage", EncodedMessage}};
   Parsed parsed;
   parse(operation.operation, sender_->send(operation), parsed);
-  return {text(parsed.result, "DecodedMessage"), parsed.request_id};
+  return {xml::child_text(parsed.result, "DecodedMessage"), parsed.request_id};
 }
 
 }  // namespace qvn::aws

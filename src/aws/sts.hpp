@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 
 namespace qvn::aws {
 

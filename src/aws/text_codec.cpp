@@ -1,8 +1,15 @@
 #include "aws/text_codec.hpp"
 
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+
 #include <array>
 #include <cstdint>
+#include <fstream>
+#include <memory>
 #include <random>
+#include <vector>
 
 namespace qvn::aws::text {
 namespace {
@@ -38,6 +45,17 @@ std::string percent_encode(std::string_view text, bool keep_slash) {
   return out;
 }
 
+std::string form_encode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t start = 0;
+  for (std::size_t space = text.find(' '); space != std::string_view::npos; space = text.find(' ', start)) {
+    out += percent_encode(text.substr(start, space - start), false) + "+";
+    start = space + 1;
+  }
+  return out + percent_encode(text.substr(start), false);
+}
+
 namespace {
 
 std::string decode(std::string_view text, bool plus_is_space) {
@@ -62,6 +80,12 @@ std::string decode(std::string_view text, bool plus_is_space) {
 std::string url_decode(std::string_view text) { return decode(text, true); }
 
 std::string percent_decode(std::string_view text) { return decode(text, false); }
+
+std::string trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return "";
+  return std::string(text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1));
+}
 
 std::string lower(std::string_view text) {
   std::string out(text);
@@ -94,27 +118,75 @@ std::string base64_encode(std::string_view bytes) {
   return out;
 }
 
+std::string hex(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0x0F]);
+  }
+  return out;
+}
+
+namespace {
+
+std::string_view as_text(const unsigned char* bytes, std::size_t size) {
+  return {reinterpret_cast<const char*>(bytes), size};
+}
+
+}  // namespace
+
+std::string sha256_hex(std::string_view data) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+  return hex(as_text(digest, sizeof digest));
+}
+
+std::string sha1_hex(std::string_view data) {
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+  return hex(as_text(digest, sizeof digest));
+}
+
+std::optional<std::string> sha256_file_hex(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+  std::vector<char> buffer(1 << 16);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    if (in.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) return std::nullopt;
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &length);
+  return hex(as_text(digest, length));
+}
+
+// From the system's random source; a seeded engine of the thread only when
+// that fails.
 std::string uuid4() {
-  thread_local std::mt19937_64 engine{[] {
-    std::random_device device;
-    std::seed_seq seed{device(), device(), device(), device(), device(), device()};
-    return std::mt19937_64(seed);
-  }()};
   std::array<unsigned char, 16> bytes{};
-  for (std::size_t i = 0; i < bytes.size(); i += 8) {
-    const std::uint64_t r = engine();
-    for (std::size_t j = 0; j < 8; ++j) bytes[i + j] = static_cast<unsigned char>(r >> (8 * j));
+  if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
+    thread_local std::mt19937_64 engine{[] {
+      std::random_device device;
+      std::seed_seq seed{device(), device(), device(), device(), device(), device()};
+      return std::mt19937_64(seed);
+    }()};
+    for (std::size_t i = 0; i < bytes.size(); i += 8) {
+      const std::uint64_t r = engine();
+      for (std::size_t j = 0; j < 8; ++j) bytes[i + j] = static_cast<unsigned char>(r >> (8 * j));
+    }
   }
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
-    out.push_back(kHex[bytes[i] >> 4]);
-    out.push_back(kHex[bytes[i] & 0x0F]);
-  }
-  return out;
+  const std::string digits = hex(as_text(bytes.data(), bytes.size()));
+  return digits.substr(0, 8) + "-" + digits.substr(8, 4) + "-" + digits.substr(12, 4) + "-" + digits.substr(16, 4) +
+         "-" + digits.substr(20);
 }
 
 }  // namespace qvn::aws::text

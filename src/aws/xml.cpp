@@ -33,6 +33,8 @@ std::string text(const pugi::xml_node& node) {
   return out;
 }
 
+std::string child_text(const pugi::xml_node& node, std::string_view name) { return text(child(node, name)); }
+
 pugi::xml_node load(pugi::xml_document& document, const std::string& body, std::string_view root_name,
                     std::string_view what) {
   const auto result =

@@ -34,6 +34,9 @@ pugi::xml_node path(const pugi::xml_node& node, std::string_view slash_separated
 // The element's text content (all text and CDATA children joined).
 std::string text(const pugi::xml_node& node);
 
+// The text of the first child element of that local name; empty when none.
+std::string child_text(const pugi::xml_node& node, std::string_view name);
+
 // Parses `body` and returns its root element, checking its local name.
 // Throws ParseError naming `what` (the operation) when the body is not
 // well-formed XML or its root is not `root_name`.

@@ -6,6 +6,7 @@
 #include "aws/service_client.hpp"
 #include "core/logging.hpp"
 #include "core/run_outcome.hpp"
+#include "lib/call_log.hpp"
 
 namespace qvn::deploy {
 
@@ -14,19 +15,19 @@ AwsSessionResult start_aws_session(const std::string& assume_role, const std::op
 }
 
 std::shared_ptr<aws::Session> plainSession(const std::optional<std::string>& profile) {
-  return aws::Session::create(aws::SessionOptions{profile, std::nullopt, nullptr});
+  return aws::Session::create(aws::SessionOptions{profile, std::nullopt, nullptr, makeCallLog()});
 }
 
 nlohmann::json get_aws_metadata(std::shared_ptr<http::HttpTransport> transport) {
   Logger& log = packageLogger();
   if (!transport) transport = http::default_http_transport();
   aws::ImdsClient imds(transport, aws::ImdsSettings::from_environment());
-  const http::HttpResponse answer = imds.get(kIdentityDocumentPath);
-  if (answer.status != 200) {
+  const std::optional<std::string> answer = imds.document(kIdentityDocumentPath);
+  if (!answer) {
     log.info(kNoMetadataMessage);
     throw ProgramExit{1};
   }
-  nlohmann::json document = nlohmann::json::parse(answer.body, nullptr, false);
+  nlohmann::json document = nlohmann::json::parse(*answer, nullptr, false);
   if (document.is_discarded() || !document.is_object()) {
     throw std::runtime_error(std::string("the instance identity document (") + kIdentityDocumentPath +
                              ") is not a JSON object");

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.hpp"
+#include "aws/protocol_json.hpp"
 #include "aws/service_client.hpp"
-#include "aws/ssm.hpp"
 #include "core/logging.hpp"
 #include "deploy/failure_report.hpp"
 #include "deploy/resource_names.hpp"

@@ -7,6 +7,7 @@
 #include "aws/session.hpp"
 #include "core/clock.hpp"
 #include "core/logging.hpp"
+#include "lib/call_log.hpp"
 #include "lib/file_writer.hpp"
 
 namespace qvn {
@@ -102,8 +103,8 @@ int collectResults(const CollectResultsArgs& args) {
   for (const auto& path : {args.junit, args.summary_json})
     if (path) checkWritable(*path, WriteRules::document());
   const core::TimePoint started = core::now();
-  const aws::S3Client s3_client(aws::Session::create(aws::SessionOptions{args.profile, args.region, nullptr}),
-                                args.region);
+  const aws::S3Client s3_client(
+      aws::Session::create(aws::SessionOptions{args.profile, args.region, nullptr, makeCallLog()}), args.region);
   const TestResultsCount count = collectS3TestResults(s3_client, results);
   for (const auto& line : resultLines(count)) packageLogger().info(line);
   const int status = count.allPassed() ? 0 : 1;

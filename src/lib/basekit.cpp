@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "aws/text_codec.hpp"
 #include "core/logging.hpp"
 #include "core/logsetup.hpp"
 
@@ -14,12 +15,6 @@ namespace qvn {
 namespace {
 
 Logger* logger() { return getLogger("quorvane_testlibs.bin.lib.basekit"); }
-
-std::string toLower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 }  // namespace
 
@@ -40,7 +35,7 @@ void Common::initLogLocation(const std::string& log_output_path) {
 }
 
 void Common::addLoggingLevel(const std::string& levelName, int levelNum, const std::optional<std::string>& methodName) {
-  const std::string method = (methodName && !methodName->empty()) ? *methodName : toLower(levelName);
+  const std::string method = (methodName && !methodName->empty()) ? *methodName : aws::text::lower(levelName);
   // Every check comes before any change, so a refused call changes nothing.
   if (facilityHasName(levelName)) throw AttributeError(levelName + " already defined in logging module");
   if (facilityHasName(method)) throw AttributeError(method + " already defined in logging module");

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "aws/text_codec.hpp"
+
 namespace qvn {
 namespace {
 
@@ -10,10 +12,7 @@ std::string quoted(std::string_view text) {
   for (char c : text) {
     auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7f) {
-      static constexpr char digits[] = "0123456789abcdef";
-      out += "\\x";
-      out += digits[byte >> 4];
-      out += digits[byte & 0xf];
+      out += "\\x" + aws::text::hex(std::string_view(&c, 1));
     } else {
       out += c;
     }

@@ -5,6 +5,7 @@
 #include "aws/errors.hpp"
 #include "aws/timestamp.hpp"
 #include "core/logging.hpp"
+#include "lib/call_log.hpp"
 
 namespace qvn {
 
@@ -18,8 +19,7 @@ const aws::sts::Credentials& credentialsOf(const aws::sts::AssumeRoleResult& ans
 }
 
 bool complete(const aws::sts::Credentials& credentials) {
-  return !credentials.AccessKeyId.empty() && !credentials.SecretAccessKey.empty() &&
-         !credentials.SessionToken.empty();
+  return !credentials.AccessKeyId.empty() && !credentials.SecretAccessKey.empty() && !credentials.SessionToken.empty();
 }
 
 aws::Credentials sessionCredentials(const aws::sts::Credentials& answer) {
@@ -43,7 +43,7 @@ aws::RefreshingCredentialsProvider::Fetch reassume(std::shared_ptr<aws::StsClien
 }  // namespace
 
 AwsSessionResult assumeRoleSession(const std::string& assume_role, const std::optional<std::string>& profile) {
-  auto profile_session = aws::Session::create(aws::SessionOptions{profile, std::nullopt, nullptr});
+  auto profile_session = aws::Session::create(aws::SessionOptions{profile, std::nullopt, nullptr, makeCallLog()});
   auto sts = std::make_shared<aws::StsClient>(profile_session);
   const auto answer = sts->assume_role({assume_role, kRoleSessionName});
   const aws::sts::Credentials& credentials = credentialsOf(answer, assume_role);
@@ -51,7 +51,9 @@ AwsSessionResult assumeRoleSession(const std::string& assume_role, const std::op
     if (!complete(credentials)) throw std::runtime_error("incomplete credentials");
     auto provider = std::make_shared<aws::RefreshingCredentialsProvider>(
         reassume(sts, assume_role), sessionCredentials(credentials), kRoleRefreshWindows);
-    return AwsSession{aws::Session::from_provider(provider), credentials};
+    return AwsSession{aws::Session::from_provider(provider, aws::SessionOptions{std::nullopt, std::nullopt, nullptr,
+                                                                                profile_session->listener()}),
+                      credentials};
   } catch (const std::exception&) {
     packageLogger().error(std::string("  **Error** ") + kNewSessionFailed);
     return std::string(kNewSessionFailed);

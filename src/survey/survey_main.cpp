@@ -14,6 +14,7 @@
 #include "core/run_outcome.hpp"
 #include "core/run_summary.hpp"
 #include "lib/basekit.hpp"
+#include "lib/call_log.hpp"
 #include "lib/file_writer.hpp"
 #include "lib/nat.hpp"
 #include "lib/qvn_cred.hpp"
@@ -248,7 +249,8 @@ int surveyFlow(const SurveyArgs& args) {
   const AwsSessionResult started = start_aws_session(args.assume_role, args.profile);
   if (const auto* failure = std::get_if<std::string>(&started)) throw std::runtime_error(*failure);
   const aws::Ec2Client ec2_client(std::get<AwsSession>(started).session, args.region);
-  const aws::S3Client s3_client(aws::Session::create(aws::SessionOptions{args.profile, std::nullopt, nullptr}));
+  const aws::S3Client s3_client(
+      aws::Session::create(aws::SessionOptions{args.profile, std::nullopt, nullptr, makeCallLog()}));
 
   if (!args.output_test_config.empty()) claimOutputPath(args, ec2_client, log);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "aws/errors.hpp"
+#include "aws/protocol.hpp"
 
 namespace qvn::aws {
 namespace {

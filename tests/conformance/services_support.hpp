@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "aws/json_operation.hpp"
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 
 namespace qvn::aws::testing {
 

@@ -13,6 +13,7 @@
 
 #include "aws/errors.hpp"
 #include "aws/remote_credentials.hpp"
+#include "aws/text_codec.hpp"
 #include "core/clock.hpp"
 #include "fuzz_support.hpp"
 
@@ -83,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       "[profile s]\nsso_start_url = https://example.awsapps.com/start\nsso_region = us-east-1\n"
       "sso_account_id = 123456789012\nsso_role_name = Tester\n",
       "");
-  std::ofstream(folder + "/.aws/sso/cache/" + sha1_hex("https://example.awsapps.com/start") + ".json",
+  std::ofstream(folder + "/.aws/sso/cache/" + text::sha1_hex("https://example.awsapps.com/start") + ".json",
                 std::ios::binary | std::ios::trunc)
       << f[2];
   check_credentials(sso_credentials_provider(config, config.profile("s"), "s", transport, "http://127.0.0.1"));

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 
 namespace qvn::fuzz {
 

@@ -7,6 +7,7 @@
 
 #include "aws/ec2.hpp"
 #include "aws/errors.hpp"
+#include "aws/protocol.hpp"
 #include "aws/iam.hpp"
 #include "aws/paginator.hpp"
 #include "aws/s3.hpp"

@@ -11,6 +11,7 @@
 #include "aws/remote_credentials.hpp"
 #include "aws/service_client.hpp"
 #include "aws/session.hpp"
+#include "aws/text_codec.hpp"
 #include "awscore_test_support.hpp"
 
 namespace qvn::aws {
@@ -302,7 +303,7 @@ TEST_F(CredentialChainTest, SsoProfileUsesTheCachedLoginAndThePortal) {
   write_config(
       "[profile sso]\nsso_session = corp\nsso_account_id = 111122223333\nsso_role_name = Admin\n"
       "[sso-session corp]\nsso_start_url = https://corp.awsapps.com/start\nsso_region = eu-west-1\n");
-  auto cache = folder_ / ".aws/sso/cache" / (sha1_hex("corp") + ".json");
+  auto cache = folder_ / ".aws/sso/cache" / (text::sha1_hex("corp") + ".json");
   testing::write_file(cache, R"({"accessToken": "bearer-1", "expiresAt": "2024-01-15T18:00:00Z"})");
   transport_->handler = [](const http::HttpRequest&) {
     return answer(200, R"({"roleCredentials": {"accessKeyId": "SSOKEY", "secretAccessKey": "s",

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "aws/errors.hpp"
+#include "aws/protocol.hpp"
 #include "awscore_test_support.hpp"
 
 namespace qvn::aws {

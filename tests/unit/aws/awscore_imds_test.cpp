@@ -87,11 +87,16 @@ TEST_F(ImdsTest, ErrorStatusesAreReturnedAndDisabledServiceIsRefused) {
     response.set_content("tok", "text/plain");
   });
   loopback_.server().Get("/doc", [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
+  loopback_.server().Get("/empty", [](const httplib::Request&, httplib::Response& response) { response.status = 200; });
   ImdsClient client(shared_transport_, settings());
   EXPECT_EQ(client.get("/doc").status, 404);
+  // A document is had only from a 200, even an empty one.
+  EXPECT_EQ(client.document("/doc"), std::nullopt);
+  EXPECT_EQ(client.document("/empty"), std::optional<std::string>(""));
   ImdsSettings off = settings();
   off.disabled = true;
   EXPECT_THROW(ImdsClient(shared_transport_, off).get("/doc"), ConfigError);
+  EXPECT_THROW(ImdsClient(shared_transport_, off).document("/doc"), ConfigError);
 }
 
 TEST_F(ImdsTest, SilentServiceFailsWithinTheTimeLimit) {

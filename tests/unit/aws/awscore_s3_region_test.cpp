@@ -15,6 +15,7 @@
 #include "aws/session.hpp"
 #include "awscore_test_support.hpp"
 #include "core/logging.hpp"
+#include "lib/call_log.hpp"
 #include "unit/core/log_capture.hpp"
 
 namespace qvn::aws {
@@ -49,6 +50,7 @@ class S3RegionTest : public testing::AwsEnvironmentTest {
     set("AWS_SECRET_ACCESS_KEY", "wJalrXUtnFEMI/K7MDENG+bPxRfiCYEXAMPLEKEY");
     SessionOptions options;
     options.transport = transport_;
+    options.listener = makeCallLog();  // the toolkit's lines, for the call reports below
     return Session::create(options);
   }
 

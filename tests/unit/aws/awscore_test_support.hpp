@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 #include "core/clock.hpp"
 #include "http/http_transport.hpp"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "aws/errors.hpp"
-#include "aws/service_client.hpp"
+#include "aws/operation.hpp"
 
 namespace qvn::aws::testing {
 

@@ -1,9 +1,9 @@
-#include "aws/retry_progress.hpp"
+#include "lib/retry_progress.hpp"
 
 #include "aws/retry.hpp"
 #include "core/logging.hpp"
 
-namespace qvn::aws {
+namespace qvn {
 
 RetryProgress::RetryProgress()
     : refusals_(*getLogger("quorvane_testlibs.aws"), "retries so far"),
@@ -13,10 +13,10 @@ void RetryProgress::refused(const std::string& service, const std::string& regio
                             const std::string& code) {
   const std::string why = code.empty() ? "HTTP " + std::to_string(status) : code;
   const std::string calls =
-      is_throttling_error(status, code) ? "throttled " + service + " calls" : service + " calls refused with " + why;
+      aws::is_throttling_error(status, code) ? "throttled " + service + " calls" : service + " calls refused with " + why;
   refusals_.note("retrying " + calls + " (" + region + ")");
 }
 
 void RetryProgress::unanswered(const std::string& host) { silences_.note("waiting for " + host + " to answer"); }
 
-}  // namespace qvn::aws
+}  // namespace qvn

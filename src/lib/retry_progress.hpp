@@ -1,8 +1,8 @@
 #pragma once
 // Progress lines for calls that keep being retried: one run of refusals
 // (throttling, transient errors) and one of attempts that found no answer,
-// per service and region (a member of the RetryState that every client and
-// thread of the session shares), each told at INFO on the
+// per service and region (kept by the session's call log, lib/call_log.hpp,
+// that every client and thread of the session shares), each told at INFO on the
 // "quorvane_testlibs.aws" logger at most once every 15 scaled seconds:
 //
 //   retrying throttled ec2 calls (us-east-1): 12 retries so far (45 s)
@@ -14,7 +14,7 @@
 
 #include "core/progress.hpp"
 
-namespace qvn::aws {
+namespace qvn {
 
 class RetryProgress {
  public:
@@ -33,4 +33,4 @@ class RetryProgress {
   core::RepeatProgress silences_;
 };
 
-}  // namespace qvn::aws
+}  // namespace qvn

@@ -1,7 +1,7 @@
 // The lines of calls that keep being retried: what they say for throttling,
 // for other refusals and for an endpoint that does not answer, and that
 // each kind is counted on its own.
-#include "aws/retry_progress.hpp"
+#include "lib/retry_progress.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "core/clock.hpp"
 #include "unit/core/log_capture.hpp"
 
-namespace qvn::aws {
+namespace qvn {
 namespace {
 
 class RetryProgressTest : public ::testing::Test {
@@ -57,4 +57,4 @@ TEST_F(RetryProgressTest, ThrottlingOtherRefusalsAndSilenceAreToldEachInItsOwnWo
 }
 
 }  // namespace
-}  // namespace qvn::aws
+}  // namespace qvn
